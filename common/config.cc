@@ -1,0 +1,193 @@
+#include "common/config.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <libgen.h>
+#include <memory>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "common/file.h"
+
+namespace kiv {
+namespace {
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+std::string current_directory() {
+  std::unique_ptr<char, decltype(&free)> cwd(getcwd(nullptr, 0), &free);
+  return cwd ? std::string(cwd.get()) : std::string();
+}
+
+/// Ends the process for a configuration failure: `text` on standard output
+/// (no headers), "<subject> - %m" to the system log and, when asked,
+/// "<subject>: <error text>" on standard error.
+[[noreturn]] void config_fail(std::string_view text, const std::string& subject,
+                              bool to_stderr) {
+  int error = errno;
+  fwrite(text.data(), 1, text.size(), stdout);
+  fflush(stdout);
+  errno = error;
+  syslog(LOG_CRIT, "%s - %m", subject.c_str());
+  if (to_stderr) fprintf(stderr, "%s: %s\n", subject.c_str(), strerror(error));
+  exit(1);
+}
+
+std::string with_slash(std::string_view value) {
+  std::string dir(value);
+  if (dir.empty() || dir.back() != '/') dir += '/';
+  return dir;
+}
+
+bool same_key(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+void apply_token(std::string_view token) {
+  size_t equals = token.find('=');
+  std::string_view key = token.substr(0, equals);
+  std::optional<std::string_view> value;
+  if (equals != std::string_view::npos) value = token.substr(equals + 1);
+
+  static constexpr std::string_view kKeys[] = {
+      "dnldir", "droo", "dbin", "dwww", "dufb", "pidfile", "wget", "ctor"};
+  std::string_view known;
+  for (std::string_view k : kKeys)
+    if (same_key(key, k)) known = k;
+  if (known.empty()) {
+    fprintf(stderr, "Unknown config option '%.*s'\n", int(key.size()), key.data());
+    exit(1);
+  }
+  require_value(key, value);
+
+  Config& c = config();
+  if (known == "dnldir") c.dnldir = *value;
+  if (known == "droo") c.droo = *value;
+  if (known == "dbin") c.dbin = *value;
+  if (known == "pidfile") c.pidfile = *value;
+  if (known == "dwww") {
+    c.dwww = with_slash(*value);
+    c.trkdir = c.dwww + "trk/";
+  }
+  if (known == "dufb") c.dufb = with_slash(*value);
+  if (known == "wget" && !value->empty()) c.wget = *value;
+  if (known == "ctor" && !value->empty()) c.ctor = *value;
+}
+
+void apply_line(std::string_view line) {
+  line = line.substr(0, line.find('#'));
+  static constexpr std::string_view kBlanks = " \t\n\r";
+  size_t at = 0;
+  while ((at = line.find_first_not_of(kBlanks, at)) != std::string_view::npos) {
+    size_t end = std::min(line.find_first_of(kBlanks, at), line.size());
+    apply_token(line.substr(at, end - at));
+    at = end;
+  }
+}
+
+void search_installation(std::string_view program_path) {
+  std::string copy(program_path);
+  if (chdir(dirname(copy.data())) != 0) {
+    // Not fatal: the search then starts wherever we are.
+  }
+  while (!exists(kConfigName) && current_directory().size() > 1) {
+    if (chdir("..") != 0) break;
+  }
+  struct stat st;
+  if (stat("bin/", &st) != 0)
+    config_fail("CRIRICAL ERROR: searching kiv.conf", kConfigName, true);
+
+  Config& c = config();
+  c.droo = current_directory() + "/";
+  c.dbin = c.droo + "bin/";
+  c.wget = exists(c.dbin + "wget") ? c.dbin + "wget" : "wget";
+  c.ctor = exists(c.dbin + "ctorrent") ? c.dbin + "ctorrent" : "ctorrent";
+  c.dwww = c.droo + "www/kiv/";
+  c.dufb = c.droo + "www/kivfb/";
+  c.trkdir = c.dwww + "trk/";
+  c.dnldir = c.dwww + "dnl/";
+  c.pidfile = c.dbin + "kiv.pid";
+
+  // An unset PATH must not become an empty entry: that would mean the
+  // current directory, often the download directory.
+  const char* old_path = getenv("PATH");
+  std::string path = c.dbin + ":" + (old_path ? old_path : "/usr/bin:/bin");
+  setenv("PATH", path.c_str(), 1);
+
+  c.confpath = c.droo + kConfigName;
+}
+
+}  // namespace
+
+Config& config() {
+  static Config record;
+  return record;
+}
+
+void require_value(std::string_view key, std::optional<std::string_view> value) {
+  if (value) return;
+  fprintf(stderr, "quondel: value required for %.*s option\n", int(key.size()),
+          key.data());
+  exit(1);
+}
+
+void apply_config_text(std::string_view text) {
+  // Lines are taken as a 1000-byte line buffer would take them: a longer
+  // line is handled as several.
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t newline = text.find('\n', at);
+    size_t end = newline == std::string_view::npos ? text.size() : newline + 1;
+    end = std::min(end, at + kConfigPieceLength);
+    apply_line(text.substr(at, end - at));
+    at = end;
+  }
+}
+
+std::string resolved_config_text() {
+  const Config& c = config();
+  return "droo=" + c.droo + "\n" + "dbin=" + c.dbin + "\n" + "wget=" + c.wget +
+         "\n" + "ctor=" + c.ctor + "\n" + "dwww=" + c.dwww + "\n" +
+         "dufb=" + c.dufb + "\n" + "dnldir=" + c.dnldir + "\n" +
+         "pidfile=" + c.pidfile + "\n";
+}
+
+void write_resolved_config() {
+  const Config& c = config();
+  if (!replace_file(kResolvedConfigPath, resolved_config_text(), 0644)) {
+    syslog(LOG_CRIT, "%s - %m", c.confpath.c_str());
+    printf("Cannot write temporary configuration file %s\n", c.confpath.c_str());
+    fflush(stdout);
+    return;
+  }
+  mkdir(c.dnldir.c_str(), 0755);  // an existing directory is simply kept
+}
+
+void read_config(std::string_view program_path, ConfigMode mode) {
+  Config& c = config();
+  if (mode == ConfigMode::plain) {
+    std::optional<std::string> text = read_file(kResolvedConfigPath);
+    if (!text)
+      config_fail("CRITICAL ERROR: opening temporary /tmp/kiv.conf",
+                  kResolvedConfigPath, false);
+    apply_config_text(*text);
+    return;
+  }
+
+  search_installation(program_path);
+  if (exists(c.confpath)) {
+    std::optional<std::string> text = read_file(c.confpath);
+    if (!text) config_fail("CRIRICAL ERROR: opening kiv.conf", c.confpath, true);
+    apply_config_text(*text);
+  }
+  write_resolved_config();
+}
+
+}  // namespace kiv

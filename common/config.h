@@ -1,0 +1,58 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kiv {
+
+/// Where the installation lives. Directory values end with "/" and are
+/// joined to relative names by plain concatenation.
+struct Config {
+  std::string droo;      // installation root
+  std::string dbin;      // programs directory
+  std::string wget;      // path or bare name of the HTTP/FTP transfer program
+  std::string ctor;      // path or bare name of the BitTorrent transfer program
+  std::string dwww;      // web directory
+  std::string dufb;      // second web directory
+  std::string trkdir;    // job directory, always dwww + "trk/"
+  std::string dnldir;    // download directory
+  std::string pidfile;   // carried through, unused
+  std::string confpath;  // kiv.conf itself; set in search mode only
+};
+
+/// The resolved copy the daemon writes and every CGI program reads.
+inline constexpr const char* kResolvedConfigPath = "/tmp/kiv.conf";
+inline constexpr const char* kConfigName = "kiv.conf";
+/// kiv.conf lines are read in pieces of at most this many characters.
+inline constexpr size_t kConfigPieceLength = 999;
+
+enum class ConfigMode {
+  plain,   // read /tmp/kiv.conf only (the CGI programs)
+  search,  // find the root from the program's path, read kiv.conf, publish
+};
+
+/// The process-wide record; filled once by read_config.
+Config& config();
+
+/// Fills config(). In search mode `program_path` is the program's own
+/// invocation path; the working directory ends at the installation root and
+/// PATH starts with the programs directory. Failures end the process with
+/// status 1 and a bare text (no headers).
+void read_config(std::string_view program_path, ConfigMode mode);
+
+/// Applies the tokens of a configuration text (kiv.conf syntax) to config().
+/// Ends the process on an unknown key or a known key without "=".
+void apply_config_text(std::string_view text);
+
+/// Writes the eight-line resolved copy atomically (mode 0644), then creates
+/// the download directory. A failed write is reported and skipped.
+void write_resolved_config();
+
+/// The eight lines of the resolved copy for the current record.
+std::string resolved_config_text();
+
+/// Ends the process when a token had no "=".
+void require_value(std::string_view key, std::optional<std::string_view> value);
+
+}  // namespace kiv

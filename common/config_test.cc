@@ -1,0 +1,203 @@
+#include "common/config.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tests/support/child.h"
+
+namespace kiv {
+namespace {
+
+using testing::read_text;
+using testing::run_in_child;
+using testing::write_text;
+
+class ConfigText : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    config() = Config{};
+    config().droo = "/r/";
+    config().dbin = "/r/bin/";
+    config().wget = "/r/bin/wget";
+    config().ctor = "ctorrent";
+    config().dwww = "/r/www/kiv/";
+    config().trkdir = "/r/www/kiv/trk/";
+    config().dnldir = "/r/www/kiv/dnl/";
+  }
+};
+
+TEST_F(ConfigText, CommentsAndBlankLinesKeepTheDefaults) {
+  apply_config_text("# nothing here\n\n   \t\r\n#dwww=/x/\n");
+  EXPECT_EQ(config().dwww, "/r/www/kiv/");
+  EXPECT_EQ(config().dnldir, "/r/www/kiv/dnl/");
+}
+
+TEST_F(ConfigText, KeyRules) {
+  apply_config_text("dwww=/srv/web dnldir=/data/ # local\n");
+  EXPECT_EQ(config().dwww, "/srv/web/");
+  EXPECT_EQ(config().trkdir, "/srv/web/trk/");
+  EXPECT_EQ(config().dnldir, "/data/");
+
+  apply_config_text("DWWW=/other/\tDUFB=\r\ndbin=/opt/bin/\n");
+  EXPECT_EQ(config().dwww, "/other/");
+  EXPECT_EQ(config().trkdir, "/other/trk/");
+  EXPECT_EQ(config().dufb, "/");
+  EXPECT_EQ(config().dbin, "/opt/bin/");
+  EXPECT_EQ(config().wget, "/r/bin/wget");  // nothing follows dbin
+
+  apply_config_text("wget= ctor=\nctor=/usr/bin/ctorrent dnldir=/a=b pidfile=p");
+  EXPECT_EQ(config().wget, "/r/bin/wget");
+  EXPECT_EQ(config().ctor, "/usr/bin/ctorrent");
+  EXPECT_EQ(config().dnldir, "/a=b");
+  EXPECT_EQ(config().pidfile, "p");
+
+  apply_config_text("dnldir=/first/ dnldir=");
+  EXPECT_EQ(config().dnldir, "");
+}
+
+TEST_F(ConfigText, LongLinesAreReadInPieces) {
+  // A comment started in the first 999 characters does not reach the rest.
+  std::string line = "#" + std::string(kConfigPieceLength - 1, 'c') + "dnldir=/piece/\n";
+  apply_config_text(line);
+  EXPECT_EQ(config().dnldir, "/piece/");
+}
+
+TEST(ConfigErrors, BadTokensEndTheProgram) {
+  auto unknown = run_in_child([] { apply_config_text("dwww=/x/ colour=red\n"); });
+  EXPECT_EQ(unknown.exit_code(), 1);
+  EXPECT_EQ(unknown.err, "Unknown config option 'colour'\n");
+  EXPECT_EQ(unknown.out, "");
+
+  auto empty_key = run_in_child([] { apply_config_text("=x"); });
+  EXPECT_EQ(empty_key.err, "Unknown config option ''\n");
+
+  auto no_value = run_in_child([] { apply_config_text("Wget\n"); });
+  EXPECT_EQ(no_value.exit_code(), 1);
+  EXPECT_EQ(no_value.err, "quondel: value required for Wget option\n");
+}
+
+// The cases below use the fixed path of the resolved copy.
+class ResolvedConfig : public ::testing::Test {
+ protected:
+  testing::KeepFile keep_{kResolvedConfigPath};
+  testing::TempDir root_;
+
+  void SetUp() override {
+    unlink(kResolvedConfigPath);
+    mkdir((root_.path() + "bin").c_str(), 0755);
+  }
+
+  /// Runs search mode as if the daemon were root_/bin/kivd.
+  testing::ChildResult search(mode_t mask = 022) {
+    return run_in_child([&] {
+      umask(mask);
+      setenv("PATH", "/usr/bin:/bin", 1);
+      read_config(root_.path() + "bin/kivd", ConfigMode::search);
+      printf("%s|%s|%s", current_directory_for_test().c_str(), getenv("PATH"),
+             config().confpath.c_str());
+    });
+  }
+
+  static std::string current_directory_for_test() {
+    char buffer[4096];
+    return getcwd(buffer, sizeof buffer) ? buffer : "";
+  }
+};
+
+TEST_F(ResolvedConfig, SearchWritesTheDefaults) {
+  write_text(root_.path() + "kiv.conf", "# only comments\n\n");
+  write_text(root_.path() + "bin/wget", "");
+  auto result = search(0);
+  ASSERT_EQ(result.exit_code(), testing::kReturned) << result.out << result.err;
+  std::string r = root_.path();
+  EXPECT_EQ(read_text(kResolvedConfigPath),
+            "droo=" + r + "\ndbin=" + r + "bin/\nwget=" + r + "bin/wget\nctor=ctorrent\n" +
+                "dwww=" + r + "www/kiv/\ndufb=" + r + "www/kivfb/\ndnldir=" + r +
+                "www/kiv/dnl/\npidfile=" + r + "bin/kiv.pid\n");
+  EXPECT_EQ(result.out,
+            r.substr(0, r.size() - 1) + "|" + r + "bin/:/usr/bin:/bin|" + r + "kiv.conf");
+
+  // Whatever the daemon's umask: not writable by others, download directory
+  // enterable by its owner.
+  struct stat st;
+  ASSERT_EQ(stat(kResolvedConfigPath, &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  ASSERT_EQ(stat((r + "www/kiv/dnl").c_str(), &st), -1);  // www/kiv/ is not there
+  mkdir((r + "www").c_str(), 0755);
+  mkdir((r + "www/kiv").c_str(), 0755);
+  search(0);
+  ASSERT_EQ(stat((r + "www/kiv/dnl").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+}
+
+TEST_F(ResolvedConfig, SearchWalksUpAndAppliesKivConf) {
+  std::string r = root_.path();
+  write_text(r + "kiv.conf", "dbin=/opt/bin/ dwww=/srv/web\n");
+  mkdir((r + "bin/deeper").c_str(), 0755);
+  auto result = run_in_child([&] {
+    setenv("PATH", "/bin", 1);
+    read_config(r + "bin/deeper/kivd", ConfigMode::search);
+    printf("%s", getenv("PATH"));
+  });
+  ASSERT_EQ(result.exit_code(), testing::kReturned) << result.err;
+  // PATH gets the default programs directory, not the configured one.
+  EXPECT_EQ(result.out, r + "bin/:/bin");
+  EXPECT_EQ(read_text(kResolvedConfigPath),
+            "droo=" + r + "\ndbin=/opt/bin/\nwget=wget\nctor=ctorrent\ndwww=/srv/web/\n" +
+                "dufb=" + r + "www/kivfb/\ndnldir=" + r + "www/kiv/dnl/\npidfile=" + r +
+                "bin/kiv.pid\n");
+}
+
+TEST_F(ResolvedConfig, PlantedLinkIsReplacedNotFollowed) {
+  std::string victim = root_.path() + "victim";
+  write_text(victim, "precious");
+  write_text(root_.path() + "kiv.conf", "");  // else the search stops at /tmp
+  ASSERT_EQ(symlink(victim.c_str(), kResolvedConfigPath), 0);
+  auto result = search();
+  ASSERT_EQ(result.exit_code(), testing::kReturned) << result.out << result.err;
+  EXPECT_EQ(read_text(victim), "precious");
+  struct stat st;
+  ASSERT_EQ(lstat(kResolvedConfigPath, &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+}
+
+TEST_F(ResolvedConfig, ReadBackGivesTheDaemonsValues) {
+  write_text(root_.path() + "kiv.conf", "dnldir=/data/dl/ dufb=/srv/fb\n");
+  ASSERT_EQ(search().exit_code(), testing::kReturned);
+  auto result = run_in_child([] {
+    config() = Config{};
+    read_config("kiv-ctl", ConfigMode::plain);
+    const Config& c = config();
+    printf("%s|%s|%s|%s|%s", c.droo.c_str(), c.trkdir.c_str(), c.dnldir.c_str(),
+           c.dufb.c_str(), c.confpath.c_str());
+  });
+  std::string r = root_.path();
+  EXPECT_EQ(result.out, r + "|" + r + "www/kiv/trk/|/data/dl/|/srv/fb/|");
+}
+
+TEST_F(ResolvedConfig, Failures) {
+  auto missing = run_in_child([] { read_config("kiv-ctl", ConfigMode::plain); });
+  EXPECT_EQ(missing.exit_code(), 1);
+  EXPECT_EQ(missing.out, "CRITICAL ERROR: opening temporary /tmp/kiv.conf");
+  EXPECT_EQ(missing.err, "");
+
+  rmdir((root_.path() + "bin").c_str());
+  write_text(root_.path() + "kiv.conf", "");
+  auto no_bin = search();
+  EXPECT_EQ(no_bin.exit_code(), 1);
+  EXPECT_EQ(no_bin.out, "CRIRICAL ERROR: searching kiv.conf");
+  EXPECT_EQ(no_bin.err, "kiv.conf: No such file or directory\n");
+
+  mkdir((root_.path() + "bin").c_str(), 0755);
+  unlink((root_.path() + "kiv.conf").c_str());
+  mkdir((root_.path() + "kiv.conf").c_str(), 0755);  // exists, cannot be read
+  auto unreadable = search();
+  EXPECT_EQ(unreadable.exit_code(), 1);
+  EXPECT_EQ(unreadable.out, "CRIRICAL ERROR: opening kiv.conf");
+  EXPECT_EQ(unreadable.err, root_.path() + "kiv.conf: Is a directory\n");
+  EXPECT_NE(access(kResolvedConfigPath, F_OK), 0);
+}
+
+}  // namespace
+}  // namespace kiv

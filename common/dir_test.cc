@@ -1,0 +1,59 @@
+#include "common/dir.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "common/text.h"
+#include "tests/support/child.h"
+
+namespace kiv {
+namespace {
+
+bool selects(const char* name) {
+  struct dirent entry {};
+  snprintf(entry.d_name, sizeof entry.d_name, "%s", name);
+  return dir_filter(&entry) != 0;
+}
+
+TEST(DirFilter, Pattern) {
+  dir_pattern = "";
+  EXPECT_FALSE(selects("."));
+  EXPECT_FALSE(selects(".."));
+  EXPECT_TRUE(selects("..."));
+  EXPECT_TRUE(selects(".hidden"));
+  dir_pattern = ".tor";
+  EXPECT_TRUE(selects("x.tor"));
+  EXPECT_TRUE(selects("x.tor.bak"));
+  EXPECT_FALSE(selects("x.wgt"));
+  EXPECT_FALSE(selects("x.TOR"));
+  dir_pattern = "";
+}
+
+TEST(ScanDirectory, ByNameIsByteWise) {
+  testing::TempDir dir;
+  for (const char* name : {"b", "a", "Z", ".x", "B", "\xC3\xA9"})
+    testing::write_text(dir.path() + name, "");
+  dir_pattern = "";
+  auto names = scan_directory(dir.path(), ScanOrder::by_name);
+  ASSERT_TRUE(names);
+  EXPECT_EQ(*names, (std::vector<std::string>{".x", "B", "Z", "a", "b", "\xC3\xA9"}));
+  dir_pattern = "a";
+  EXPECT_EQ(scan_directory(dir.path(), ScanOrder::directory)->size(), 1u);
+  dir_pattern = "";
+  EXPECT_FALSE(scan_directory(dir.path() + "missing", ScanOrder::by_name));
+}
+
+TEST(CutAtLast, Cuts) {
+  std::string text = "a.b.c";
+  EXPECT_TRUE(cut_at_last(text, '.'));
+  EXPECT_EQ(text, "a.b");
+  text = "abc";
+  EXPECT_FALSE(cut_at_last(text, '.'));
+  EXPECT_EQ(text, "abc");
+  text = "abc123.wgt";
+  cut_at_last(text, '.');
+  EXPECT_EQ(text, "abc123");
+}
+
+}  // namespace
+}  // namespace kiv

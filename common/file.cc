@@ -1,0 +1,71 @@
+#include "common/file.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kiv {
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+  if (this != &other) {
+    close();
+    fd_ = other.release();
+  }
+  return *this;
+}
+
+UniqueFd::~UniqueFd() { close(); }
+
+int UniqueFd::release() {
+  int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
+bool UniqueFd::close() {
+  if (fd_ < 0) return true;
+  int fd = release();
+  return ::close(fd) == 0;
+}
+
+bool write_all(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = write(fd, data.data(), data.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    data.remove_prefix(size_t(n));
+  }
+  return true;
+}
+
+std::optional<std::string> read_file(const std::string& path) {
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return std::nullopt;
+  std::string content;
+  char block[4096];
+  for (;;) {
+    ssize_t n = read(fd.get(), block, sizeof block);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) return content;
+    content.append(block, size_t(n));
+  }
+}
+
+bool replace_file(const std::string& path, std::string_view content, mode_t mode) {
+  std::string temporary = path + ".XXXXXX";
+  UniqueFd fd(mkostemp(temporary.data(), O_CLOEXEC));
+  if (!fd.valid()) return false;
+  bool written = fchmod(fd.get(), mode) == 0 && write_all(fd.get(), content) &&
+                 fsync(fd.get()) == 0;
+  written = fd.close() && written;
+  if (written && rename(temporary.c_str(), path.c_str()) == 0) return true;
+  int error = errno;
+  unlink(temporary.c_str());
+  errno = error;
+  return false;
+}
+
+}  // namespace kiv

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kiv {
+
+/// Names longer than this are refused before they are quoted.
+inline constexpr size_t kMaxNameLength = 500;
+
+/// Ends the request with "Filename too long please shorten it: " when
+/// `text` is longer than kMaxNameLength.
+void refuse_long_name(std::string_view text);
+
+/// `text` for use between double quotes of a shell line: `"`, `\`, `$` and
+/// the backquote get a backslash, so nothing in it is expanded or ends the
+/// quote. Refuses long names.
+std::string escape_shell_double(std::string_view text);
+
+/// `text` for use between single quotes of a shell line: each `'` becomes
+/// `'\''` (end the quote, a quoted apostrophe, quote again). Refuses long
+/// names.
+std::string escape_shell_single(std::string_view text);
+
+}  // namespace kiv

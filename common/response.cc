@@ -1,0 +1,61 @@
+#include "common/response.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <unistd.h>
+
+namespace kiv {
+namespace {
+
+std::string& buffer() {
+  static std::string text;
+  return text;
+}
+
+}  // namespace
+
+void out_reset() { buffer().clear(); }
+
+void out_headers(bool blank) {
+  out_append(kHeaderBlock);
+  if (blank) out_append("\n");
+}
+
+void out_append(std::string_view text) { buffer().append(text); }
+
+const std::string& out_text() { return buffer(); }
+
+void out_flush() {
+  const std::string& text = buffer();
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(STDOUT_FILENO, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // the client went away; nobody is left to tell
+    done += size_t(n);
+  }
+}
+
+void message_answer(std::string_view message,
+                    std::optional<std::string_view> detail) {
+  out_reset();
+  out_headers(false);
+  if (message == "Location") {
+    out_append("Location: ");
+    out_append(detail.value_or("/"));
+    out_append("\n\n");
+  } else {
+    out_append("\n");
+    out_append(message);
+    if (!detail) {
+      out_append("(NULL)");
+    } else if (!detail->empty()) {
+      out_append(" ");
+      out_append(*detail);
+    }
+  }
+  out_flush();
+  std::exit(0);
+}
+
+}  // namespace kiv

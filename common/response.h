@@ -1,0 +1,33 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kiv {
+
+/// The CGI header block, each line ended by "\r\n"; the block itself is
+/// closed by a lone "\n" (written by out_headers(true) or message_answer).
+inline constexpr std::string_view kHeaderBlock =
+    "Content-type: text/html;charset=utf-8\r\n"
+    "Pragma: no-cache\r\n"
+    "Cache-Control: no-cache,no-store\r\n"
+    "Expires: 0\r\n";
+
+/// Abandons whatever the response buffer holds.
+void out_reset();
+/// Appends the header block, and its closing "\n" when `blank` is true.
+void out_headers(bool blank);
+void out_append(std::string_view text);
+/// Writes the buffer to standard output; the buffer is kept.
+void out_flush();
+/// What the buffer holds now (for tests and for callers that measure it).
+const std::string& out_text();
+
+/// Ends the request: headers, then `message`, then the detail (absent:
+/// "(NULL)"; empty: nothing; else a blank and the detail). The message
+/// "Location" alone makes it a redirect to `detail`. Exits with status 0.
+[[noreturn]] void message_answer(std::string_view message,
+                                 std::optional<std::string_view> detail);
+
+}  // namespace kiv

@@ -1,0 +1,50 @@
+#include "ctl/commands.h"
+
+#include <cstdlib>
+
+#include "common/response.h"
+
+namespace kiv::ctl {
+namespace {
+
+// No keyword contains an earlier one, so each keyword alone selects its own
+// row; longer words select the first keyword they contain ("unlock" ->
+// "lock").
+constexpr Command kCommands[] = {
+    {"nukeall", nullptr},  {"disk", nullptr},     {"scripts", nullptr},
+    {"targz", nullptr},    {"run", nullptr},      {"amule", nullptr},
+    {"lock", nullptr},     {"del", nullptr},      {"rem", nullptr},
+    {"dow", nullptr},      {"stop", nullptr},     {"mkdir", nullptr},
+    {"startdnl", nullptr}, {"starttor", nullptr}, {"ctor", nullptr},
+    {"wget", nullptr},     {"rename", nullptr},   {"copy", nullptr},
+};
+
+std::string form_value(const char* name, size_t width) {
+  const char* value = getenv(name);
+  return value ? std::string(value).substr(0, width) : std::string();
+}
+
+}  // namespace
+
+std::span<const Command> command_table() { return kCommands; }
+
+const Command* find_command(std::string_view word) {
+  for (const Command& command : kCommands)
+    if (word.find(command.keyword) != std::string_view::npos) return &command;
+  return nullptr;
+}
+
+void dispatch() {
+  if (!getenv("FORM_cmd")) message_answer("kiv-ctl: no command provided", std::nullopt);
+  std::string word = form_value("FORM_cmd", kCommandWordLength);
+  std::string file = form_value("FORM_file", kArgumentLength);
+  std::string para = form_value("FORM_para", kArgumentLength);
+
+  const Command* command = find_command(word);
+  if (!command) message_answer("Unknown command:", word);
+  if (!command->handler) message_answer("Command not available:", command->keyword);
+  command->handler(file, para);
+  message_answer("OK", "");
+}
+
+}  // namespace kiv::ctl

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace kiv::ctl {
+
+/// The command word is cut to this many characters before matching.
+inline constexpr size_t kCommandWordLength = 10;
+/// FORM_file and FORM_para are cut to this many characters.
+inline constexpr size_t kArgumentLength = 500;
+
+/// A handler returns when it succeeded (the answer is then "OK") and ends
+/// the request itself otherwise, or when it answers with text of its own.
+using Handler = void (*)(const std::string& file, const std::string& para);
+
+struct Command {
+  std::string_view keyword;
+  Handler handler;  // null while the command is not built yet
+};
+
+/// The command table in matching order.
+std::span<const Command> command_table();
+
+/// The first command whose keyword occurs anywhere in `word`
+/// (case-sensitive), if any.
+const Command* find_command(std::string_view word);
+
+/// Reads FORM_cmd, FORM_file and FORM_para, runs the selected handler and
+/// answers. Never returns.
+[[noreturn]] void dispatch();
+
+}  // namespace kiv::ctl
