@@ -1,0 +1,21 @@
+# Installs the Debian packages named as arguments that are not installed yet.
+# Sourced by the other scripts.
+ensure_packages() {
+  local missing=()
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+      missing+=("$package")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "installing: ${missing[*]}"
+  local sudo=
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null
+}
+
+# What building and testing need.
+KIV_BUILD_PACKAGES=(g++ cmake ninja-build libgtest-dev)
+# The real tools the programs drive, used for real by the tests.
+KIV_TOOL_PACKAGES=(wget ctorrent psmisc)
