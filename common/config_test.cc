@@ -143,6 +143,13 @@ TEST_F(ResolvedConfig, SearchWalksUpAndAppliesKivConf) {
   ASSERT_EQ(result.exit_code(), testing::kReturned) << result.err;
   // PATH gets the default programs directory, not the configured one.
   EXPECT_EQ(result.out, r + "bin/:/bin");
+  // Without a PATH there is no empty entry (the current directory).
+  auto unset = run_in_child([&] {
+    unsetenv("PATH");
+    read_config(r + "bin/kivd", ConfigMode::search);
+    printf("%s", getenv("PATH"));
+  });
+  EXPECT_EQ(unset.out, r + "bin/:/usr/bin:/bin");
   EXPECT_EQ(read_text(kResolvedConfigPath),
             "droo=" + r + "\ndbin=/opt/bin/\nwget=wget\nctor=ctorrent\ndwww=/srv/web/\n" +
                 "dufb=" + r + "www/kivfb/\ndnldir=" + r + "www/kiv/dnl/\npidfile=" + r +

@@ -19,27 +19,39 @@ namespace {
 
 using testing::write_text;
 
+/// A TCP socket bound to a free loopback port.
+UniqueFd loopback_socket(int& port) {
+  UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  if (bind(fd.get(), reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+      getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &size) != 0)
+    throw std::runtime_error("loopback socket");
+  port = ntohs(address.sin_port);
+  return fd;
+}
+
 /// A loopback listener that never accepts: a client's connection completes
 /// in the backlog and then waits for an answer that does not come.
 class SilentListener {
  public:
-  SilentListener() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (bind(fd_.get(), reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-        listen(fd_.get(), 4) != 0 ||
-        getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&address), &size) != 0)
-      throw std::runtime_error("listener");
-    port_ = ntohs(address.sin_port);
+  SilentListener() : fd_(loopback_socket(port_)) {
+    if (listen(fd_.get(), 4) != 0) throw std::runtime_error("listen");
   }
   int port() const { return port_; }
 
  private:
-  UniqueFd fd_;
   int port_ = 0;
+  UniqueFd fd_;
 };
+
+int free_port() {
+  int port;
+  loopback_socket(port);
+  return port;
+}
 
 /// Starts a program with its output discarded; ended by id in the destructor.
 class Running {
@@ -73,17 +85,6 @@ class Running {
  private:
   pid_t pid_ = 0;
 };
-
-int free_port() {
-  UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  bind(fd.get(), reinterpret_cast<sockaddr*>(&address), size);
-  getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &size);
-  return ntohs(address.sin_port);
-}
 
 bool installed(const char* path) { return access(path, X_OK) == 0; }
 

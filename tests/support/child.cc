@@ -99,16 +99,12 @@ ChildResult run_program(const std::vector<std::string>& argv,
   for (const std::string& e : env) vars.push_back(const_cast<char*>(e.c_str()));
   args.push_back(nullptr);
   vars.push_back(nullptr);
-  fflush(nullptr);
-  Pipes p;
-  pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork");
-  if (pid == 0) {
-    become_child(p);
-    execve(args[0], args.data(), vars.data());
-    _exit(127);
-  }
-  return collect(pid, p, input);
+  return run_in_child(
+      [&] {
+        execve(args[0], args.data(), vars.data());
+        _exit(127);
+      },
+      input);
 }
 
 TempDir::TempDir() {
