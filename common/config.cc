@@ -118,7 +118,8 @@ void search_installation(std::string_view program_path) {
   // An unset PATH must not become an empty entry: that would mean the
   // current directory, often the download directory.
   const char* old_path = getenv("PATH");
-  std::string path = c.dbin + ":" + (old_path ? old_path : "/usr/bin:/bin");
+  if (!old_path || !*old_path) old_path = "/usr/bin:/bin";
+  std::string path = c.dbin + ":" + old_path;
   setenv("PATH", path.c_str(), 1);
 
   c.confpath = c.droo + kConfigName;

@@ -3,6 +3,8 @@
 #include <cstdlib>
 
 #include "common/response.h"
+#include "ctl/files.h"
+#include "ctl/jobs.h"
 
 namespace kiv::ctl {
 namespace {
@@ -11,12 +13,15 @@ namespace {
 // row; longer words select the first keyword they contain ("unlock" ->
 // "lock").
 constexpr Command kCommands[] = {
-    {"nukeall", nullptr},  {"disk", nullptr},     {"scripts", nullptr},
-    {"targz", nullptr},    {"run", nullptr},      {"amule", nullptr},
-    {"lock", nullptr},     {"del", nullptr},      {"rem", nullptr},
-    {"dow", nullptr},      {"stop", nullptr},     {"mkdir", nullptr},
-    {"startdnl", nullptr}, {"starttor", nullptr}, {"ctor", nullptr},
-    {"wget", nullptr},     {"rename", nullptr},   {"copy", nullptr},
+    {"nukeall", nukeall_command}, {"disk", disk_command},
+    {"scripts", nullptr},         {"targz", targz_command},
+    {"run", nullptr},             {"amule", nullptr},
+    {"lock", nullptr},            {"del", del_command},
+    {"rem", rem_command},         {"dow", dow_command},
+    {"stop", stop_command},       {"mkdir", mkdir_command},
+    {"startdnl", startdnl_command}, {"starttor", starttor_command},
+    {"ctor", ctor_command},       {"wget", wget_command},
+    {"rename", rename_command},   {"copy", copy_command},
 };
 
 std::string form_value(const char* name, size_t width) {
@@ -34,6 +39,10 @@ const Command* find_command(std::string_view word) {
   return nullptr;
 }
 
+void not_built(std::string_view keyword) {
+  message_answer("Command not available:", keyword);
+}
+
 void dispatch() {
   if (!getenv("FORM_cmd")) message_answer("kiv-ctl: no command provided", std::nullopt);
   std::string word = form_value("FORM_cmd", kCommandWordLength);
@@ -42,7 +51,7 @@ void dispatch() {
 
   const Command* command = find_command(word);
   if (!command) message_answer("Unknown command:", word);
-  if (!command->handler) message_answer("Command not available:", command->keyword);
+  if (!command->handler) not_built(command->keyword);
   command->handler(file, para);
   message_answer("OK", "");
 }

@@ -32,4 +32,7 @@ const Command* find_command(std::string_view word);
 /// answers. Never returns.
 [[noreturn]] void dispatch();
 
+/// The answer of a command whose handler is not there yet.
+[[noreturn]] void not_built(std::string_view keyword);
+
 }  // namespace kiv::ctl

@@ -39,7 +39,7 @@ class KivCtl : public ::testing::Test {
   ChildResult run(std::vector<std::string> env, std::string body = {}) {
     env.push_back("PATH=/usr/bin:/bin");
     env.push_back("GATEWAY_INTERFACE=CGI/1.1");
-    return testing::run_program({KIV_CTL}, env, body);
+    return testing::run_program({KIV_BUILD_DIR "/ctl/kiv-ctl"}, env, body);
   }
 
   /// The whole answer for a request, which must end with status 0.

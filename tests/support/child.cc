@@ -8,6 +8,7 @@
 #include <fstream>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -118,7 +119,31 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
+namespace {
+
+// Test runs of other build trees may use the same fixed paths at the same
+// time; they take turns by an exclusive lock on /tmp itself (no lock file
+// is left behind). Held while any KeepFile of this process lives.
+int shared_path_users = 0;
+int shared_path_lock = -1;
+
+void lock_shared_paths() {
+  if (shared_path_users++ > 0) return;
+  shared_path_lock = open("/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  while (flock(shared_path_lock, LOCK_EX) != 0 && errno == EINTR) {
+  }
+}
+
+void unlock_shared_paths() {
+  if (--shared_path_users > 0) return;
+  close(shared_path_lock);
+  shared_path_lock = -1;
+}
+
+}  // namespace
+
 KeepFile::KeepFile(std::string path) : path_(std::move(path)) {
+  lock_shared_paths();
   existed_ = access(path_.c_str(), F_OK) == 0;
   if (existed_) content_ = read_text(path_);
 }
@@ -126,6 +151,7 @@ KeepFile::KeepFile(std::string path) : path_(std::move(path)) {
 KeepFile::~KeepFile() {
   unlink(path_.c_str());
   if (existed_) write_text(path_, content_);
+  unlock_shared_paths();
 }
 
 void write_text(const std::string& path, std::string_view content) {

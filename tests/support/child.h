@@ -42,8 +42,9 @@ class TempDir {
   std::string path_;
 };
 
-/// Puts a shared fixed path (the resolved configuration) back as it was at
-/// construction: restored, or removed when it did not exist.
+/// Puts a shared fixed path (/tmp/kiv.conf, /tmp/kiv-sl) back as it was at
+/// construction: restored, or removed when it did not exist. While one
+/// lives, other test processes using these paths wait.
 class KeepFile {
  public:
   explicit KeepFile(std::string path);
