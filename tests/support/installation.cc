@@ -1,0 +1,29 @@
+#include "tests/support/installation.h"
+
+#include <sys/stat.h>
+
+namespace kiv::testing {
+
+Installation::Installation() {
+  for (const char* dir : {"bin", "scripts", "www", "www/kiv", "www/kiv/trk", "www/kiv/dnl",
+                          "www/kiv/cgi-bin", "www/kivfb", "www/kivfb/cgi-bin"})
+    mkdir((root() + dir).c_str(), 0755);
+  publish();
+}
+
+void Installation::publish(const std::string& extra) {
+  const std::string& r = root();
+  write_text("/tmp/kiv.conf", "droo=" + r + "\ndbin=" + r + "bin/\nwget=wget\nctor=ctorrent\n" +
+                                  "dwww=" + r + "www/kiv/\ndufb=" + r + "www/kivfb/\n" +
+                                  "dnldir=" + r + "www/kiv/dnl/\npidfile=" + r +
+                                  "bin/kiv.pid\n" + extra);
+}
+
+ChildResult Installation::run(const std::string& program, std::vector<std::string> env,
+                              std::string_view body) const {
+  env.push_back("PATH=/usr/bin:/bin");
+  env.push_back("GATEWAY_INTERFACE=CGI/1.1");
+  return run_program({std::string(KIV_BUILD_DIR) + "/" + program}, env, body);
+}
+
+}  // namespace kiv::testing
