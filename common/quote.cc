@@ -31,4 +31,48 @@ std::string escape_shell_single(std::string_view text) {
   return quoted;
 }
 
+std::string escape_script(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string quoted;
+  for (size_t at = 0; at < text.size(); ++at) {
+    unsigned char c = static_cast<unsigned char>(text[at]);
+    if (c == '\\' || c == '\'') {
+      quoted += '\\';
+      quoted += char(c);
+    } else if (c == '\n') {
+      quoted += "\\n";
+    } else if (c == '\r') {
+      quoted += "\\r";
+    } else if (c == '\t') {
+      quoted += "\\t";
+    } else if (c < 0x20 || c == 0x7F) {
+      quoted += "\\x";
+      quoted += kHex[c >> 4];
+      quoted += kHex[c & 15];
+    } else if (text.substr(at, 3) == "\xE2\x80\xA8" || text.substr(at, 3) == "\xE2\x80\xA9") {
+      // Line and paragraph separators end a string in older script engines.
+      quoted += text[at + 2] == '\xA8' ? "\\u2028" : "\\u2029";
+      at += 2;
+    } else {
+      quoted += char(c);
+    }
+  }
+  return quoted;
+}
+
+std::string escape_html(std::string_view text) {
+  std::string quoted;
+  for (char c : text) {
+    switch (c) {
+      case '&': quoted += "&amp;"; break;
+      case '<': quoted += "&lt;"; break;
+      case '>': quoted += "&gt;"; break;
+      case '"': quoted += "&quot;"; break;
+      case '\'': quoted += "&#39;"; break;
+      default: quoted += c;
+    }
+  }
+  return quoted;
+}
+
 }  // namespace kiv

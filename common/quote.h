@@ -22,4 +22,14 @@ std::string escape_shell_double(std::string_view text);
 /// names.
 std::string escape_shell_single(std::string_view text);
 
+/// `text` for use between single quotes of a script-object answer that the
+/// front end evaluates: backslash, `'` and control characters are escaped
+/// (`\n`, `\r`, `\t`, `\xHH`; U+2028/U+2029 as `\u2028`/`\u2029`), so
+/// the text can never end its quote. Anything else passes unchanged.
+std::string escape_script(std::string_view text);
+
+/// `text` for use in HTML text or a quoted attribute: `&`, `<`, `>`, `"` and
+/// `'` become entities.
+std::string escape_html(std::string_view text);
+
 }  // namespace kiv

@@ -61,5 +61,68 @@ TEST(ShellQuote, RefusesNamesOver500Characters) {
   }
 }
 
+std::string hex(std::string_view bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out += kDigits[c >> 4];
+    out += kDigits[c & 15];
+  }
+  return out;
+}
+
+std::vector<std::string> script_names() {
+  std::vector<std::string> names = hostile_names();
+  for (std::string name : {"\\'+(globalThis.pwned=1)+'", "x\\", "';globalThis.pwned=1;'",
+                           "</script><script>globalThis.pwned=1</script>", "line\xE2\x80\xA8sep\xE2\x80\xA9",
+                           "\x7F\x01\x1F", "it's \"quoted\""})
+    names.push_back(name);
+  return names;
+}
+
+TEST(ScriptText, TortureEvaluatedByARealEngine) {
+  // Each name is evaluated as the quoted literal the front end would see,
+  // decoded as UTF-8 like the page; the value must be the name itself.
+  testing::TempDir dir;
+  std::vector<std::string> names = script_names();
+  for (size_t i = 0; i < names.size(); ++i) {
+    testing::write_text(dir.path() + std::to_string(i) + ".lit",
+                        "'" + escape_script(names[i]) + "'");
+    testing::write_text(dir.path() + std::to_string(i) + ".hex", hex(names[i]));
+  }
+  std::string script =
+      "const fs = require('fs'); let bad = [];"
+      "for (let i = 0; i < " + std::to_string(names.size()) + "; i++) {"
+      "  const value = eval(fs.readFileSync(process.argv[1] + i + '.lit', 'utf8'));"
+      "  const name = Buffer.from(fs.readFileSync(process.argv[1] + i + '.hex', 'utf8'), 'hex');"
+      "  if (value !== name.toString('utf8')) bad.push(i);"
+      "}"
+      "process.stdout.write(globalThis.pwned ? 'executed' : bad.length ? 'wrong: ' + bad : 'ok');";
+  auto result = run_program({"/usr/bin/node", "-e", script, dir.path()}, {});
+  EXPECT_EQ(result.out, "ok") << result.err;
+}
+
+TEST(ScriptText, PlainNamesUnchanged) {
+  for (std::string name : {"video.avi", "My Film (1).avi", "\xC3\xA9t\xC3\xA9 <b> \"x\""})
+    EXPECT_EQ(escape_script(name), name);
+  EXPECT_EQ(escape_script("it's"), "it\\'s");
+  EXPECT_EQ(escape_script("a\\"), "a\\\\");
+  EXPECT_EQ(escape_script("a\nb\x01"), "a\\nb\\x01");
+}
+
+TEST(HtmlText, TortureThroughARealParser) {
+  std::string unescape =
+      "import html, sys\n"
+      "data = sys.stdin.buffer.read().decode('latin1')\n"
+      "sys.stdout.buffer.write(html.unescape(data).encode('latin1'))\n";
+  for (const std::string& name : script_names()) {
+    std::string escaped = escape_html(name);
+    EXPECT_EQ(escaped.find_first_of("<>\"'"), std::string::npos) << name;
+    EXPECT_EQ(run_program({"/usr/bin/python3", "-c", unescape}, {}, escaped).out, name);
+  }
+  EXPECT_EQ(escape_html("a&b <c> \"d\" 'e'"), "a&amp;b &lt;c&gt; &quot;d&quot; &#39;e&#39;");
+  EXPECT_EQ(escape_html("Music/2009"), "Music/2009");
+}
+
 }  // namespace
 }  // namespace kiv
