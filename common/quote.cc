@@ -31,12 +31,12 @@ std::string escape_shell_single(std::string_view text) {
   return quoted;
 }
 
-std::string escape_script(std::string_view text) {
+std::string escape_script(std::string_view text, char quote) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string quoted;
   for (size_t at = 0; at < text.size(); ++at) {
     unsigned char c = static_cast<unsigned char>(text[at]);
-    if (c == '\\' || c == '\'') {
+    if (c == '\\' || c == static_cast<unsigned char>(quote)) {
       quoted += '\\';
       quoted += char(c);
     } else if (c == '\n') {
@@ -71,6 +71,17 @@ std::string escape_html(std::string_view text) {
       case '\'': quoted += "&#39;"; break;
       default: quoted += c;
     }
+  }
+  return quoted;
+}
+
+std::string escape_html_unquoted(std::string_view text) {
+  std::string quoted;
+  for (char c : text) {
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '=' || c == '`')
+      quoted += "&#" + std::to_string(int(c)) + ";";
+    else
+      quoted += escape_html(std::string_view(&c, 1));
   }
   return quoted;
 }

@@ -22,14 +22,20 @@ std::string escape_shell_double(std::string_view text);
 /// names.
 std::string escape_shell_single(std::string_view text);
 
-/// `text` for use between single quotes of a script-object answer that the
-/// front end evaluates: backslash, `'` and control characters are escaped
-/// (`\n`, `\r`, `\t`, `\xHH`; U+2028/U+2029 as `\u2028`/`\u2029`), so
-/// the text can never end its quote. Anything else passes unchanged.
-std::string escape_script(std::string_view text);
+/// `text` for use between `quote` characters (an apostrophe or a double
+/// quote) of a script-object answer that the front end evaluates:
+/// backslash, the quote and control characters are escaped (`\n`, `\r`,
+/// `\t`, `\xHH`; U+2028/U+2029 as `\u2028`/`\u2029`), so the text can
+/// never end its quote. Anything else passes unchanged.
+std::string escape_script(std::string_view text, char quote = '\'');
 
 /// `text` for use in HTML text or a quoted attribute: `&`, `<`, `>`, `"` and
 /// `'` become entities.
 std::string escape_html(std::string_view text);
+
+/// `text` for use as an unquoted attribute value: as escape_html, and
+/// blanks, `=` and the backquote as numeric entities, so the value cannot
+/// end early or start another attribute.
+std::string escape_html_unquoted(std::string_view text);
 
 }  // namespace kiv

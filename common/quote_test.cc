@@ -102,6 +102,26 @@ TEST(ScriptText, TortureEvaluatedByARealEngine) {
   EXPECT_EQ(result.out, "ok") << result.err;
 }
 
+TEST(ScriptText, DoubleQuotedText) {
+  testing::TempDir dir;
+  std::vector<std::string> names = script_names();
+  std::string literals;
+  for (const std::string& name : names) literals += "\"" + escape_script(name, '"') + "\",\n";
+  testing::write_text(dir.path() + "lit", "[" + literals + "]");
+  std::string hexes;
+  for (const std::string& name : names) hexes += hex(name) + "\n";
+  testing::write_text(dir.path() + "hex", hexes);
+  std::string script =
+      "const fs = require('fs');"
+      "const values = eval(fs.readFileSync(process.argv[1] + 'lit', 'utf8'));"
+      "const names = fs.readFileSync(process.argv[1] + 'hex', 'utf8').split('\\n');"
+      "const bad = values.filter((v, i) => v !== Buffer.from(names[i], 'hex').toString('utf8'));"
+      "process.stdout.write(globalThis.pwned ? 'executed' : bad.length ? 'wrong' : 'ok');";
+  auto result = run_program({"/usr/bin/node", "-e", script, dir.path()}, {});
+  EXPECT_EQ(result.out, "ok") << result.err;
+  EXPECT_EQ(escape_script("it's \"x\"", '"'), "it's \\\"x\\\"");
+}
+
 TEST(ScriptText, PlainNamesUnchanged) {
   for (std::string name : {"video.avi", "My Film (1).avi", "\xC3\xA9t\xC3\xA9 <b> \"x\""})
     EXPECT_EQ(escape_script(name), name);
@@ -122,6 +142,28 @@ TEST(HtmlText, TortureThroughARealParser) {
   }
   EXPECT_EQ(escape_html("a&b <c> \"d\" 'e'"), "a&amp;b &lt;c&gt; &quot;d&quot; &#39;e&#39;");
   EXPECT_EQ(escape_html("Music/2009"), "Music/2009");
+}
+
+TEST(HtmlText, UnquotedAttributeParsesBackWhole) {
+  // The parser must see exactly one attribute whose value is the name.
+  std::string parse =
+      "import sys\n"
+      "from html.parser import HTMLParser\n"
+      "class P(HTMLParser):\n"
+      "  def handle_starttag(self, tag, attrs):\n"
+      "    sys.stdout.buffer.write(repr(attrs).encode('latin1'))\n"
+      "data = sys.stdin.buffer.read().decode('latin1')\n"
+      "P(convert_charrefs=True).feed(data)\n";
+  for (std::string name : {"tree1", "x onmouseover=alert(1)", "a>b", "\"q\" 'r'", "t\tab=`x`"}) {
+    auto result = run_program({"/usr/bin/python3", "-c", parse}, {},
+                              "<ul id=" + escape_html_unquoted(name) + "></ul>");
+    auto expected = run_program(
+        {"/usr/bin/python3", "-c",
+         "import sys; sys.stdout.buffer.write(repr([('id', sys.argv[1])]).encode('latin1'))", name},
+        {});
+    EXPECT_EQ(result.out, expected.out) << name;
+  }
+  EXPECT_EQ(escape_html_unquoted("tree1"), "tree1");
 }
 
 }  // namespace
