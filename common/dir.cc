@@ -16,9 +16,9 @@ int dir_filter(const struct dirent* entry) {
 }
 
 std::optional<std::vector<std::string>> scan_directory(const std::string& path,
-                                                       ScanOrder order) {
+                                                       ScanOrder order, EntryFilter filter) {
   struct dirent** entries = nullptr;
-  int count = scandir(path.c_str(), &entries, dir_filter, nullptr);
+  int count = scandir(path.c_str(), &entries, filter, nullptr);
   if (count < 0) return std::nullopt;
   std::unique_ptr<struct dirent*, decltype(&free)> owner(entries, &free);
   std::vector<std::string> names;

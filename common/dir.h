@@ -20,9 +20,12 @@ enum class ScanOrder {
   by_name,    // ascending, byte-wise
 };
 
-/// The names in `path` that dir_filter selects, or nothing (errno set) when
+using EntryFilter = int (*)(const struct dirent* entry);
+
+/// The names in `path` that `filter` selects, or nothing (errno set) when
 /// the directory cannot be read.
 std::optional<std::vector<std::string>> scan_directory(const std::string& path,
-                                                       ScanOrder order);
+                                                       ScanOrder order,
+                                                       EntryFilter filter = dir_filter);
 
 }  // namespace kiv
