@@ -1,0 +1,83 @@
+#include "tests/support/processes.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace kiv::testing {
+namespace {
+
+UniqueFd loopback_socket(int& port) {
+  UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  if (bind(fd.get(), reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+      getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &size) != 0)
+    throw std::runtime_error("loopback socket");
+  port = ntohs(address.sin_port);
+  return fd;
+}
+
+}  // namespace
+
+int free_port() {
+  int port;
+  loopback_socket(port);
+  return port;
+}
+
+SilentListener::SilentListener() : fd_(loopback_socket(port_)) {
+  if (listen(fd_.get(), 4) != 0) throw std::runtime_error("listen");
+}
+
+Running::Running(std::vector<std::string> argv, const std::string& directory) {
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("fork");
+  if (pid_ == 0) {
+    int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(null, 1);
+    dup2(null, 2);
+    if (chdir(directory.c_str()) != 0) _exit(126);
+    std::vector<char*> args;
+    for (std::string& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+}
+
+void Running::wait_for_exec(std::string_view program) const {
+  for (int i = 0; i < 100; ++i) {
+    char target[4096];
+    ssize_t n = readlink(("/proc/" + pid() + "/exe").c_str(), target, sizeof target);
+    if (n > 0 && std::string_view(target, size_t(n)).ends_with(program)) return;
+    usleep(20000);
+  }
+}
+
+void Running::kill_only() {
+  kill(pid_, SIGKILL);
+  usleep(100000);
+}
+
+void Running::end() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  pid_ = 0;
+}
+
+std::vector<std::string> waiting_wget(const SilentListener& listener) {
+  return {"/usr/bin/wget", "-q", "-O", "/dev/null", "--tries=1",
+          "http://127.0.0.1:" + std::to_string(listener.port()) + "/"};
+}
+
+}  // namespace kiv::testing

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <vector>
+
+#include "common/file.h"
+
+namespace kiv::testing {
+
+/// A free TCP port on 127.0.0.1 (bound once, then released).
+int free_port();
+
+/// A loopback listener that never accepts: a client's connection completes
+/// in the backlog and then waits for an answer that does not come.
+class SilentListener {
+ public:
+  SilentListener();
+  int port() const { return port_; }
+
+ private:
+  int port_ = 0;
+  UniqueFd fd_;
+};
+
+/// A program started with its output discarded, ended by its id (SIGKILL and
+/// reaped) when this goes out of scope.
+class Running {
+ public:
+  Running(std::vector<std::string> argv, const std::string& directory);
+  ~Running() { end(); }
+  Running(const Running&) = delete;
+  Running& operator=(const Running&) = delete;
+
+  std::string pid() const { return std::to_string(pid_); }
+  /// Waits (up to two seconds) until the process runs `program` itself.
+  void wait_for_exec(std::string_view program) const;
+  /// Kills the process but leaves it a zombie until end().
+  void kill_only();
+  void end();
+
+ private:
+  pid_t pid_ = 0;
+};
+
+/// A real wget that connects to `listener` and waits there.
+std::vector<std::string> waiting_wget(const SilentListener& listener);
+
+}  // namespace kiv::testing
