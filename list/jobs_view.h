@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+
+namespace kiv::list {
+
+/// Appends the list member for the job files whose names contain `pattern`
+/// (".nfo", ".amu", ".tor", ".wgt"), each with the process number of its
+/// running transfer, and returns how many run.
+int print_job_list(const std::string& pattern);
+
+/// Appends the job members of the full status: the eDonkey refresh when
+/// asked for, the four lists and the running counts.
+void print_job_members();
+
+}  // namespace kiv::list

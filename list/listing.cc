@@ -1,0 +1,103 @@
+#include "list/listing.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include "common/config.h"
+#include "common/date.h"
+#include "common/dir.h"
+#include "common/quote.h"
+#include "common/response.h"
+
+namespace kiv::list {
+namespace {
+
+/// One decimal, halves rounded up (1.25 -> "1.3"; printf alone rounds to even).
+std::string one_decimal(double value, const char* unit) {
+  char text[64];
+  snprintf(text, sizeof text, "%.1f %s", std::floor(value * 10 + 0.5) / 10, unit);
+  return text;
+}
+
+void append_entry(const std::string& name) {
+  struct stat st;
+  // An entry whose target is gone (a dangling link) is shown as itself.
+  if (stat(name.c_str(), &st) != 0 && lstat(name.c_str(), &st) != 0) st = {};
+  char numbers[160];
+  snprintf(numbers, sizeof numbers, "',type:'%c',inode:%llu,size:'", S_ISDIR(st.st_mode) ? 'd' : 'f',
+           static_cast<unsigned long long>(st.st_ino));
+  out_append("{file:'");
+  out_append(escape_script(name));
+  out_append(numbers);
+  out_append(human_size(uint64_t(st.st_size)));
+  out_append("',date:'");
+  out_append(local_date(st.st_mtime));
+  out_append("'}");
+}
+
+}  // namespace
+
+std::string human_size(uint64_t bytes) {
+  if (bytes > 1073741824) return one_decimal(float(bytes) / 1073741824.0f, "G");
+  if (bytes > 1048576) return one_decimal(float(bytes) / 1048576.0f, "M");
+  if (bytes > 1024) return one_decimal(float(bytes) / 1024.0f, "K");
+  return std::to_string(bytes);
+}
+
+void print_download_listing() {
+  const std::string& dnldir = config().dnldir;
+  const char* curdir = getenv("FORM_curdir");
+  std::string listed = (dnldir + (curdir ? curdir : "")).substr(0, kListedPathLength);
+
+  if (!curdir || listed.find("/..") != std::string::npos || chdir(listed.c_str()) != 0) {
+    listed = dnldir;
+    if (chdir(listed.c_str()) != 0) {
+      // The scan below reports it.
+    }
+    out_append("curdir: '/',");
+  } else {
+    out_append("curdir: '");
+    out_append(escape_script(curdir));
+    out_append("',");
+  }
+
+  out_append("dnl:[");
+  dir_pattern = "";
+  auto names = scan_directory(listed, ScanOrder::by_name);
+  if (!names) message_answer("Can't scan download directory", listed);
+  for (auto name = names->rbegin(); name != names->rend(); ++name) {
+    if (name != names->rbegin()) out_append(",");
+    append_entry(*name);
+  }
+  out_append("]");
+}
+
+void print_disk_usage() {
+  struct statvfs fs;
+  uint64_t size = 0, free_space = 0, available = 0;
+  if (statvfs(config().dnldir.c_str(), &fs) == 0) {
+    // Counts are in units of the fragment size, which is what the block
+    // counts of statvfs are measured in.
+    auto kibibytes = [&](uint64_t blocks) {
+      return uint64_t(double(blocks) / 1024.0 * double(uint32_t(fs.f_frsize)));
+    };
+    size = kibibytes(fs.f_blocks);
+    free_space = kibibytes(fs.f_bfree);
+    available = kibibytes(fs.f_bavail);
+  }
+  uint64_t used = size - free_space;
+  uint64_t usable = used + available;
+  double percent = usable ? double(used) * 100.0 / double(usable) : 0.0;
+  char text[160];
+  snprintf(text, sizeof text, "disk:{size:%llu,used:%llu,available:%llu,perc:'%.0f%%'}",
+           static_cast<unsigned long long>(size), static_cast<unsigned long long>(used),
+           static_cast<unsigned long long>(available), std::floor(percent + 0.5));
+  out_append(text);
+}
+
+}  // namespace kiv::list

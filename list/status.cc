@@ -1,0 +1,34 @@
+#include "list/status.h"
+
+#include <cstdlib>
+#include <string_view>
+
+#include "common/config.h"
+#include "common/request.h"
+#include "common/response.h"
+#include "list/jobs_view.h"
+#include "list/listing.h"
+#include "list/tree.h"
+
+namespace kiv::list {
+
+void answer_request(const char* program_path) {
+  read_config(program_path, ConfigMode::plain);
+  decode_request();
+  out_reset();
+  out_headers(true);
+  const char* command = getenv("FORM_cmd");
+  if (!command) {
+    out_append("{");
+    if (getenv("FORM_full")) print_job_members();
+    print_download_listing();
+    out_append(",");
+    print_disk_usage();
+    out_append("}");
+  } else if (std::string_view(command).find("tree") != std::string_view::npos) {
+    print_tree_answer();
+  }
+  out_flush();
+}
+
+}  // namespace kiv::list

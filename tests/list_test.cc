@@ -1,0 +1,232 @@
+// kiv-list answers as the front end evaluates them.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <regex>
+
+#include "tests/support/installation.h"
+#include "tests/support/processes.h"
+#include "tests/support/script.h"
+
+namespace kiv {
+namespace {
+
+using testing::kHeaders;
+using testing::script_strings;
+using testing::write_text;
+
+class KivList : public ::testing::Test {
+ protected:
+  testing::Installation installation_;
+  std::string dnl_ = installation_.dnldir();
+  std::string trk_ = installation_.trkdir();
+
+  /// The answer body; the request must succeed with the header block.
+  std::string body(std::vector<std::string> env) {
+    env.push_back("TZ=UTC0");
+    auto result = installation_.run("list/kiv-list", std::move(env));
+    EXPECT_EQ(result.exit_code(), 0) << result.err;
+    EXPECT_TRUE(result.out.starts_with(kHeaders)) << result.out;
+    return result.out.substr(std::min(result.out.size(), kHeaders.size()));
+  }
+
+  /// `body` with the disk member, which depends on the machine, made fixed.
+  std::string without_disk(const std::string& text) {
+    static const std::regex disk(
+        R"(disk:\{size:[0-9]+,used:[0-9]+,available:[0-9]+,perc:'[0-9]+%'\}\}$)");
+    EXPECT_TRUE(std::regex_search(text, disk)) << text;
+    return std::regex_replace(text, disk, "disk:{...}}");
+  }
+
+  void file(const std::string& path, off_t size, time_t mtime) {
+    int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, size), 0);
+    close(fd);
+    touch(path, mtime);
+  }
+  static void touch(const std::string& path, time_t mtime) {
+    timespec times[2] = {{mtime, 0}, {mtime, 0}};
+    utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+  }
+  static std::string inode(const std::string& path) {
+    struct stat st;
+    stat(path.c_str(), &st);
+    return std::to_string(st.st_ino);
+  }
+};
+
+TEST_F(KivList, StatusObjectWholeAnswer) {
+  file(dnl_ + "video.avi", 734214963, 1241373907);  // 3 May 2009 18:05:07 UTC
+  file(dnl_ + "notes.txt", 1280, 1230768000);       // 1 January 2009 00:00:00
+  file(dnl_ + "year-end", 0, 1262303999);           // 31 December 2009 23:59:59
+  EXPECT_EQ(without_disk(body({})),
+            "{curdir: '/',dnl:["
+            "{file:'year-end',type:'f',inode:" + inode(dnl_ + "year-end") +
+                ",size:'0',date:'31/11/2009 23:59:59'},"
+            "{file:'video.avi',type:'f',inode:" + inode(dnl_ + "video.avi") +
+                ",size:'700.2 M',date:'3/4/2009 18:5:7'},"
+            "{file:'notes.txt',type:'f',inode:" + inode(dnl_ + "notes.txt") +
+                ",size:'1.3 K',date:'1/0/2009 0:0:0'}"
+            "],disk:{...}}");
+  // Without FORM_full the eDonkey refresh is not run either.
+  body({"QUERY_STRING=amule=true"});
+  EXPECT_NE(access((trk_ + "amule.amu").c_str(), F_OK), 0);
+}
+
+TEST_F(KivList, EntriesInReverseByteOrderWithTypes) {
+  for (const char* name : {"b", "a", "Z", ".x", "B"}) file(dnl_ + name, 1, 0);
+  mkdir((dnl_ + "dir").c_str(), 0755);
+  symlink((dnl_ + "dir").c_str(), (dnl_ + "link").c_str());
+  symlink((dnl_ + "gone").c_str(), (dnl_ + "dangling").c_str());
+  std::string text = body({});
+  EXPECT_EQ(script_strings(text, "o.dnl.map(e => e.file + ':' + e.type)"),
+            (std::vector<std::string>{"link:d", "dir:d", "dangling:f", "b:f", "a:f", "Z:f",
+                                      "B:f", ".x:f"}));
+  EXPECT_EQ(script_strings("{dnl:[]}", "o.dnl"), std::vector<std::string>{});
+}
+
+TEST_F(KivList, HostileNamesComeBackExactlyAndRunNothing) {
+  const std::vector<std::string> names = {
+      "ends\\", "it's", "\\'+(globalThis.pwned=1)+'", "new\nline", "<script>x",
+      "$(reboot)", "tab\tcr\r", "quote\"", "\xC3\xA9t\xC3\xA9"};
+  for (const std::string& name : names) file(dnl_ + name, 10, 0);
+  std::string text = body({});
+  std::vector<std::string> listed = script_strings(text, "o.dnl.map(e => e.file)");
+  std::sort(listed.begin(), listed.end());
+  std::vector<std::string> expected = names;
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(listed, expected) << text;
+  // Only names that need it are escaped.
+  EXPECT_NE(text.find("{file:'it\\'s',"), std::string::npos);
+  EXPECT_NE(text.find("{file:'quote\"',"), std::string::npos);
+
+  // The echoed current directory too.
+  std::string dir = "sub'\\";
+  mkdir((dnl_ + dir).c_str(), 0755);
+  file(dnl_ + dir + "/inner", 1, 0);
+  text = body({"QUERY_STRING=curdir=/sub%27%5C"});
+  EXPECT_EQ(script_strings(text, "[o.curdir].concat(o.dnl.map(e => e.file))"),
+            (std::vector<std::string>{"/" + dir, "inner"}));
+}
+
+TEST_F(KivList, RefusedCurrentDirectoryShowsTheDownloadDirectory) {
+  mkdir((dnl_ + "..hidden").c_str(), 0755);
+  file(dnl_ + "top", 1, 0);
+  for (const char* query : {"curdir=/..hidden", "curdir=/../..", "curdir=/missing"})
+    EXPECT_EQ(script_strings(body({std::string("QUERY_STRING=") + query}),
+                             "[o.curdir].concat(o.dnl.map(e => e.file))"),
+              (std::vector<std::string>{"/", "top", "..hidden"}))
+        << query;
+}
+
+TEST_F(KivList, JobListsWithLiveTransfers) {
+  testing::SilentListener listener;
+  testing::Running wget(testing::waiting_wget(listener), trk_);
+  wget.wait_for_exec("/wget");
+  testing::Running sleeper({"/bin/sleep", "30"}, trk_);
+  sleeper.wait_for_exec("/sleep");
+  write_text(trk_ + "Qa81xZ", wget.pid() + "\nhttp://x/\n\n");
+  write_text(trk_ + "Qa81xZ.wgt", "log");
+  write_text(trk_ + "k3Jd9a", sleeper.pid() + "\n/t.torrent\n\n");  // not ctorrent
+  write_text(trk_ + "k3Jd9a.tor", "log");
+  write_text(trk_ + "_wversion.nfo", "notice");
+  EXPECT_EQ(without_disk(body({"QUERY_STRING=full=1"})),
+            "{nfo:[{obj:\"_wversion.nfo@\"}],amu:[],tor:[{obj:\"k3Jd9a.tor@\"}],"
+            "wgt:[{obj:\"Qa81xZ.wgt@" + wget.pid() + "\"}],torrents:0,wgets:1,"
+            "curdir: '/',dnl:[],disk:{...}}");
+
+  // x.tor.wgt is in both lists, and counts as a wget job in both; its
+  // record x.tor is listed too.
+  for (const char* name : {"k3Jd9a", "k3Jd9a.tor", "Qa81xZ.wgt", "_wversion.nfo"})
+    unlink((trk_ + name).c_str());
+  write_text(trk_ + "Zz.tor.wgt", "log");
+  write_text(trk_ + "Zz.tor", wget.pid() + "\n");
+  std::string text = body({"QUERY_STRING=full=1"});
+  EXPECT_EQ(script_strings(text, "o.tor.map(j => j.obj).sort().concat(o.wgt.map(j => j.obj))"
+                                 ".concat([o.torrents, o.wgets])"),
+            (std::vector<std::string>{"Zz.tor.wgt@" + wget.pid(), "Zz.tor@",
+                                      "Zz.tor.wgt@" + wget.pid(), "1", "1"}));
+}
+
+TEST_F(KivList, EmptyJobDirectory) {
+  EXPECT_EQ(without_disk(body({"QUERY_STRING=full="})),
+            "{nfo:[],amu:[],tor:[],wgt:[],torrents:0,wgets:0,curdir: '/',dnl:[],disk:{...}}");
+  rmdir(trk_.c_str());
+  EXPECT_EQ(body({"QUERY_STRING=full="}),
+            "Can't scan tracker directory:\n " + trk_);
+}
+
+TEST_F(KivList, DiskFiguresAgreeWithDf) {
+  std::smatch m;
+  std::string text = body({});
+  ASSERT_TRUE(std::regex_search(
+      text, m, std::regex(R"(disk:\{size:([0-9]+),used:([0-9]+),available:([0-9]+),perc:'([0-9]+)%'\})")));
+  auto df = testing::run_program({"/bin/df", "-k", "-P", dnl_}, {"LANG=C"}).out;
+  std::smatch d;
+  ASSERT_TRUE(std::regex_search(df, d, std::regex(R"(\n\S+\s+([0-9]+)\s+([0-9]+)\s+([0-9]+)\s+([0-9]+)%)")));
+  EXPECT_EQ(m[1], d[1]);
+  // Other programs write to this disk meanwhile: allow a little drift.
+  EXPECT_NEAR(std::stod(m[2]), std::stod(d[2]), 65536);
+  EXPECT_NEAR(std::stod(m[3]), std::stod(d[3]), 65536);
+  EXPECT_NEAR(std::stod(m[4]), std::stod(d[4]), 1);  // df rounds the share up
+}
+
+TEST_F(KivList, Tree) {
+  mkdir((dnl_ + "Films").c_str(), 0755);
+  mkdir((dnl_ + "Films/Old").c_str(), 0755);
+  file(dnl_ + "Films/file", 1, 0);
+  EXPECT_EQ(body({"QUERY_STRING=cmd=tree&file=tree1"}),
+            "<ul rel=open id=tree1><li><span class='tree1' id='/'>dnl</span><ul>"
+            "<li><span class='tree1' id='/Films/'>Films</span><ul>"
+            "<li><span class='tree1' id='/Films/Old/'>Old</span></li></ul></li></ul></li></ul>");
+  rmdir((dnl_ + "Films/Old").c_str());
+  unlink((dnl_ + "Films/file").c_str());
+  rmdir((dnl_ + "Films").c_str());
+  for (const char* command : {"tree", "subtree", "treeview"})
+    EXPECT_EQ(body({std::string("QUERY_STRING=file=X&cmd=") + command}),
+              "<ul rel=open id=X><li><span class='X' id='/'>dnl</span></li></ul>");
+  EXPECT_EQ(body({"QUERY_STRING=cmd=list"}), "");
+}
+
+TEST_F(KivList, TreeNamesAreHtmlText) {
+  const std::string hostile = "<img src=x onerror=alert(1)> it's \"q\" & more";
+  mkdir((dnl_ + hostile).c_str(), 0755);
+  std::string text = body({"QUERY_STRING=cmd=tree&file=t%20onclick%3Dalert(1)"});
+  // A real HTML parser must find the names exactly, and no img element.
+  std::string parse =
+      "import sys\n"
+      "from html.parser import HTMLParser\n"
+      "class P(HTMLParser):\n"
+      "  def handle_starttag(self, tag, attrs):\n"
+      "    print(tag, attrs)\n"
+      "  def handle_data(self, data):\n"
+      "    print('text', repr(data))\n"
+      "P(convert_charrefs=True).feed(sys.stdin.read())\n";
+  std::string parsed = testing::run_program({"/usr/bin/python3", "-c", parse}, {}, text).out;
+  EXPECT_EQ(parsed,
+            "ul [('rel', 'open'), ('id', 't onclick=alert(1)')]\n"
+            "li []\n"
+            "span [('class', 't onclick=alert(1)'), ('id', '/')]\n"
+            "text 'dnl'\n"
+            "ul []\n"
+            "li []\n"
+            "span [('class', 't onclick=alert(1)'), ('id', '/<img src=x onerror=alert(1)> it\\'s \"q\" & more/')]\n"
+            "text '<img src=x onerror=alert(1)> it\\'s \"q\" & more'\n")
+      << text;
+}
+
+TEST_F(KivList, TreeLoopEndsWithAnAnswer) {
+  mkdir((dnl_ + "a").c_str(), 0755);
+  symlink("..", (dnl_ + "a/up").c_str());
+  std::string text = body({"QUERY_STRING=cmd=tree&file=X"});
+  // Whichever comes first: too many links in the path, or a path too long.
+  EXPECT_TRUE(text.starts_with("Can't scan directory: " + dnl_ + "/a/up/a/up/") ||
+              text.starts_with("Filename too long please shorten it:  /a/up/a/up/"))
+      << text.substr(0, 300);
+}
+
+}  // namespace
+}  // namespace kiv
