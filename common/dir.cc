@@ -1,7 +1,7 @@
 #include "common/dir.h"
 
 #include <algorithm>
-#include <cstdlib>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 
@@ -17,16 +17,18 @@ int dir_filter(const struct dirent* entry) {
 
 std::optional<std::vector<std::string>> scan_directory(const std::string& path,
                                                        ScanOrder order, EntryFilter filter) {
-  struct dirent** entries = nullptr;
-  int count = scandir(path.c_str(), &entries, filter, nullptr);
-  if (count < 0) return std::nullopt;
-  std::unique_ptr<struct dirent*, decltype(&free)> owner(entries, &free);
+  struct Closer {
+    void operator()(DIR* dir) const { closedir(dir); }
+  };
+  std::unique_ptr<DIR, Closer> dir(opendir(path.c_str()));
+  if (!dir) return std::nullopt;
   std::vector<std::string> names;
-  names.reserve(size_t(count));
-  for (int i = 0; i < count; ++i) {
-    names.emplace_back(entries[i]->d_name);
-    free(entries[i]);
+  errno = 0;
+  while (const struct dirent* entry = readdir(dir.get())) {
+    if (filter(entry)) names.emplace_back(entry->d_name);
+    errno = 0;
   }
+  if (errno != 0) return std::nullopt;
   if (order == ScanOrder::by_name) std::sort(names.begin(), names.end());
   return names;
 }

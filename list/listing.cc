@@ -13,6 +13,7 @@
 #include "common/dir.h"
 #include "common/quote.h"
 #include "common/response.h"
+#include "common/text.h"
 
 namespace kiv::list {
 namespace {
@@ -28,16 +29,18 @@ void append_entry(const std::string& name) {
   struct stat st;
   // An entry whose target is gone (a dangling link) is shown as itself.
   if (stat(name.c_str(), &st) != 0 && lstat(name.c_str(), &st) != 0) st = {};
-  char numbers[160];
-  snprintf(numbers, sizeof numbers, "',type:'%c',inode:%llu,size:'", S_ISDIR(st.st_mode) ? 'd' : 'f',
-           static_cast<unsigned long long>(st.st_ino));
-  out_append("{file:'");
-  out_append(escape_script(name));
-  out_append(numbers);
-  out_append(human_size(uint64_t(st.st_size)));
-  out_append("',date:'");
-  out_append(local_date(st.st_mtime));
-  out_append("'}");
+  std::string entry;
+  entry.reserve(128);
+  entry += "{file:'";
+  entry += escape_script(name);
+  entry += S_ISDIR(st.st_mode) ? "',type:'d',inode:" : "',type:'f',inode:";
+  append_decimal(entry, st.st_ino);
+  entry += ",size:'";
+  entry += human_size(uint64_t(st.st_size));
+  entry += "',date:'";
+  entry += local_date(st.st_mtime);
+  entry += "'}";
+  out_append(entry);
 }
 
 }  // namespace
@@ -46,7 +49,9 @@ std::string human_size(uint64_t bytes) {
   if (bytes > 1073741824) return one_decimal(float(bytes) / 1073741824.0f, "G");
   if (bytes > 1048576) return one_decimal(float(bytes) / 1048576.0f, "M");
   if (bytes > 1024) return one_decimal(float(bytes) / 1024.0f, "K");
-  return std::to_string(bytes);
+  std::string text;
+  append_decimal(text, bytes);
+  return text;
 }
 
 void print_download_listing() {

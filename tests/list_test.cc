@@ -6,6 +6,7 @@
 
 #include <regex>
 
+#include "tests/support/amule.h"
 #include "tests/support/installation.h"
 #include "tests/support/processes.h"
 #include "tests/support/script.h"
@@ -149,6 +150,20 @@ TEST_F(KivList, JobListsWithLiveTransfers) {
                                  ".concat([o.torrents, o.wgets])"),
             (std::vector<std::string>{"Zz.tor.wgt@" + wget.pid(), "Zz.tor@",
                                       "Zz.tor.wgt@" + wget.pid(), "1", "1"}));
+}
+
+TEST_F(KivList, EdonkeyRefreshLeavesItsListInTheJobDirectory) {
+  testing::AmuleDaemon amule;
+  if (!amule.ready()) GTEST_SKIP() << "amuled is not installed or did not start";
+  // The web server gives CGI programs no HOME; the box's setup provides one.
+  std::string text = body({"QUERY_STRING=full=1&amule=true", "HOME=" + amule.home()});
+  EXPECT_NE(testing::read_text(trk_ + "amule.amu").find("Connection established"),
+            std::string::npos);
+  EXPECT_TRUE(text.starts_with("{nfo:[],amu:[{obj:\"amule.amu@\"}],tor:[]")) << text;
+  // Any other value leaves the list alone.
+  unlink((trk_ + "amule.amu").c_str());
+  body({"QUERY_STRING=full=1&amule=True", "HOME=" + amule.home()});
+  EXPECT_NE(access((trk_ + "amule.amu").c_str(), F_OK), 0);
 }
 
 TEST_F(KivList, EmptyJobDirectory) {

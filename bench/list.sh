@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# kiv-list against its yardsticks: a listing of 10,000 entries against
+# `ls -la` of the same directory, and a plain status request of a
+# 100-entry directory against the exec of a static C program that prints a
+# fixed answer. Usage: bench/list.sh [BUILD_DIR] (default build/).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+list=$PWD/$build/list/kiv-list
+runs=${RUNS:-40}
+
+# /tmp/kiv.conf is shared with the tests: take turns with them.
+exec 9</tmp
+flock 9
+
+work=$(mktemp -d /tmp/kiv-bench.XXXXXX)
+saved=
+[ -e /tmp/kiv.conf ] && saved=$(cat /tmp/kiv.conf)
+cleanup() {
+  rm -rf "$work"
+  if [ -n "$saved" ]; then printf '%s' "$saved" > /tmp/kiv.conf; else rm -f /tmp/kiv.conf; fi
+}
+trap cleanup EXIT
+
+mkdir -p "$work/www/kiv/trk" "$work/www/kiv/dnl/big" "$work/www/kiv/dnl/small"
+for i in $(seq 1 10000); do : > "$work/www/kiv/dnl/big/file-$i.bin"; done
+for i in $(seq 1 100); do : > "$work/www/kiv/dnl/small/file-$i.bin"; done
+cat > /tmp/kiv.conf <<CONF
+droo=$work/
+dbin=$work/bin/
+wget=wget
+ctor=ctorrent
+dwww=$work/www/kiv/
+dufb=$work/www/kivfb/
+dnldir=$work/www/kiv/dnl/
+pidfile=$work/bin/kiv.pid
+CONF
+
+printf '#include <stdio.h>\nint main(void){fputs("Content-type: text/html\\r\\n\\n{}",stdout);return 0;}\n' > "$work/fixed.c"
+cc -O2 -static -o "$work/fixed" "$work/fixed.c"
+
+# Mean wall-clock milliseconds per run of the command given.
+per_run() {
+  local start end
+  start=$(date +%s%N)
+  for _ in $(seq "$runs"); do "$@" > /dev/null; done
+  end=$(date +%s%N)
+  echo "scale=3; ($end - $start) / $runs / 1000000" | bc
+}
+
+big_list=$(QUERY_STRING=curdir=big per_run "$list")
+big_ls=$(per_run ls -la "$work/www/kiv/dnl/big")
+small_list=$(QUERY_STRING=curdir=small per_run "$list")
+fixed=$(per_run "$work/fixed")
+
+printf 'listing 10000 entries: kiv-list %s ms, ls -la %s ms, ratio %s (goal <= 0.8)\n' \
+  "$big_list" "$big_ls" "$(echo "scale=2; $big_list / $big_ls" | bc)"
+printf 'status of 100 entries: kiv-list %s ms, static fixed answer %s ms, ratio %s (goal <= 1.3)\n' \
+  "$small_list" "$fixed" "$(echo "scale=2; $small_list / $fixed" | bc)"

@@ -1,0 +1,61 @@
+#include "tests/support/amule.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <regex>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace kiv::testing {
+namespace {
+
+bool accepts(int port) {
+  UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(uint16_t(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+std::string set(std::string text, const std::string& key, const std::string& value) {
+  return std::regex_replace(text, std::regex("\n" + key + "=[^\n]*"), "\n" + key + "=" + value);
+}
+
+}  // namespace
+
+AmuleDaemon::AmuleDaemon() {
+  if (access("/usr/bin/amuled", X_OK) != 0) return;
+  std::string env = "HOME=" + home();
+  // The first run writes a default configuration and ends.
+  run_program({"/usr/bin/amuled"}, {env});
+  std::string conf_path = home() + ".aMule/amule.conf";
+  std::string conf = read_text(conf_path);
+  if (conf.empty()) return;
+
+  int peer = free_port(), control = free_port();
+  // "secret" hashed as the daemon and the tool expect it.
+  const std::string password = "5ebe2294ecd0e0f08eab7690d2a6ee69";
+  const std::pair<const char*, std::string> settings[] = {
+      {"Address", "127.0.0.1"},     {"Port", std::to_string(peer)},
+      {"UDPEnable", "0"},           {"Autoconnect", "0"},
+      {"Reconnect", "0"},           {"ConnectToKad", "0"},
+      {"ConnectToED2K", "0"},       {"AcceptExternalConnections", "1"},
+      {"ECAddress", "127.0.0.1"},   {"ECPort", std::to_string(control)},
+      {"ECPassword", password},
+  };
+  for (const auto& [key, value] : settings) conf = set(conf, key, value);
+  write_text(conf_path, conf);
+  write_text(home() + ".aMule/remote.conf",
+             "[EC]\nHost=localhost\nPort=" + std::to_string(control) + "\nPassword=" + password + "\n");
+
+  std::string amuled = "/usr/bin/amuled";
+  daemon_ = std::make_unique<Running>(std::vector<std::string>{"/usr/bin/env", env, amuled},
+                                      home());
+  for (int i = 0; i < 200 && !ready_; ++i) {
+    ready_ = accepts(control);
+    if (!ready_) usleep(50000);
+  }
+}
+
+}  // namespace kiv::testing
