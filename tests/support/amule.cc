@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <regex>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,8 +17,15 @@ bool accepts(int port) {
   return connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
 }
 
+/// `text` with every line "key=..." replaced by "key=value".
 std::string set(std::string text, const std::string& key, const std::string& value) {
-  return std::regex_replace(text, std::regex("\n" + key + "=[^\n]*"), "\n" + key + "=" + value);
+  std::string line_start = "\n" + key + "=";
+  for (size_t at = text.find(line_start); at != std::string::npos;
+       at = text.find(line_start, at + 1)) {
+    size_t begin = at + line_start.size();
+    text.replace(begin, std::min(text.find('\n', begin), text.size()) - begin, value);
+  }
+  return text;
 }
 
 }  // namespace

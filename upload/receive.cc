@@ -1,0 +1,196 @@
+#include "upload/receive.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "common/config.h"
+#include "common/file.h"
+#include "common/request.h"
+#include "common/response.h"
+
+namespace kiv::upload {
+namespace {
+
+constexpr std::string_view kNameMarker = "filename=\"";
+
+[[noreturn]] void fail(std::string_view message) { message_answer(message, ""); }
+
+/// The target directory from the cookie, relative to the download directory
+/// ("" for the download directory itself).
+std::string target_directory() {
+  const char* cookie = getenv("HTTP_COOKIE");
+  if (!cookie) return "";
+  std::string_view text = cookie;
+  size_t at = text.find("curdir=");
+  if (at == std::string_view::npos) return "";
+  text.remove_prefix(at + 7);
+  std::string directory(text.substr(0, text.find(';')));
+  url_decode(directory);
+  if (!directory.empty()) directory.erase(0, 1);  // the leading "/"
+  return directory;
+}
+
+bool leads_out(std::string_view directory) {
+  // Any ".." component, wherever it stands.
+  size_t at = 0;
+  while (at <= directory.size()) {
+    size_t end = std::min(directory.find('/', at), directory.size());
+    if (directory.substr(at, end - at) == "..") return true;
+    at = end + 1;
+  }
+  return false;
+}
+
+std::string delimiter() {
+  const char* type = getenv("CONTENT_TYPE");
+  std::string_view content_type = type ? type : "";
+  size_t dashes = content_type.find("--");
+  std::string refusal = "errore CONTENT_TYPE:" + std::string(content_type) + "\n";
+  if (dashes == std::string_view::npos) fail(refusal);
+  std::string text = "\r\n--" + std::string(content_type.substr(dashes));
+  text = text.substr(0, text.find('"'));
+  if (text.size() > kMaxDelimiter) fail(refusal);
+  return text;
+}
+
+/// The body on standard input, read into a window of fixed size.
+class Window {
+ public:
+  Window() : data_(kWindowSize) {}
+  std::string_view valid() const { return {data_.data() + start_, end_ - start_}; }
+  /// Forgets the first `count` valid bytes.
+  void consume(size_t count) { start_ += count; }
+  /// Moves what is valid to the front and reads more after it; false at the
+  /// end of the input (or on a read error, which ends it just the same).
+  bool fill() {
+    memmove(data_.data(), data_.data() + start_, end_ - start_);
+    end_ -= start_;
+    start_ = 0;
+    if (end_ == data_.size()) return true;
+    for (;;) {
+      ssize_t n = read(STDIN_FILENO, data_.data() + end_, data_.size() - end_);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      end_ += size_t(n);
+      return true;
+    }
+  }
+  bool full() const { return end_ - start_ == data_.size(); }
+
+ private:
+  std::vector<char> data_;
+  size_t start_ = 0, end_ = 0;
+};
+
+/// Reads up to the data of the first file part and returns its file name
+/// (path components dropped), leaving the window at the first data byte.
+std::string read_part_header(Window& window) {
+  // Until the marker is seen: keep only a tail that could start it.
+  size_t marker;
+  for (;;) {
+    marker = window.valid().find(kNameMarker);
+    if (marker != std::string_view::npos) break;
+    std::string_view valid = window.valid();
+    if (valid.size() >= kNameMarker.size()) window.consume(valid.size() - kNameMarker.size() + 1);
+    if (!window.fill()) fail("Upload failed: no filename received");
+  }
+  window.consume(marker + kNameMarker.size());
+
+  // The rest of the part header must fit in one window.
+  size_t quote, data;
+  for (;;) {
+    std::string_view valid = window.valid();
+    quote = valid.find('"');
+    data = quote == std::string_view::npos ? quote : valid.find("\r\n\r\n", quote);
+    if (data != std::string_view::npos) break;
+    if (window.full() || !window.fill()) {
+      fail(quote == std::string_view::npos ? "Upload failed: no filename termination"
+                                           : "Upload failed: no file");
+    }
+  }
+  std::string name(window.valid().substr(0, quote));
+  window.consume(data + 4);
+
+  if (name.size() > kMaxFileName) fail("Upload failed: unable to save file");
+  name.erase(0, name.rfind('\\') + 1);  // npos + 1 == 0: nothing to drop
+  name.erase(0, name.rfind('/') + 1);
+  return name;
+}
+
+/// The uploaded file under a temporary name beside its final one; removed
+/// unless kept.
+class PartialFile {
+ public:
+  explicit PartialFile(const std::string& name) : temporary_("." + name + ".upload-XXXXXX") {
+    fd_ = UniqueFd(mkostemp(temporary_.data(), O_CLOEXEC));
+    if (!fd_.valid()) fail("Upload failed: unable to save file");
+    mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd_.get(), 0666 & ~mask);
+  }
+  ~PartialFile() {
+    if (!kept_) unlink(temporary_.c_str());
+  }
+  int fd() const { return fd_.get(); }
+  /// Removes what was written, then ends the request (exit skips destructors).
+  [[noreturn]] void abandon(std::string_view message) {
+    fd_.close();
+    unlink(temporary_.c_str());
+    fail(message);
+  }
+  /// Closes the file and gives it its name; false when either fails.
+  bool keep(const std::string& name) {
+    if (!fd_.close() || rename(temporary_.c_str(), name.c_str()) != 0) return false;
+    kept_ = true;
+    return true;
+  }
+
+ private:
+  std::string temporary_;
+  UniqueFd fd_;
+  bool kept_ = false;
+};
+
+}  // namespace
+
+void receive_upload() {
+  std::string directory = target_directory();
+  std::string end_of_file = delimiter();
+  Window window;
+  if (!window.fill()) fail("Upload failed: no filename received");
+  std::string name = read_part_header(window);
+
+  // Never write where the program happens to run (its cgi-bin), nor above
+  // the download directory.
+  if (chdir(config().dnldir.c_str()) != 0) fail("Upload failed: unable to save file");
+  if (!directory.empty() && !leads_out(directory) && chdir(directory.c_str()) != 0) {
+    // A directory that is not there: the file goes to the download directory.
+  }
+  // A lock file here would make the web server ask for someone else's
+  // password.
+  if (name.empty() || name == "." || name == ".." || name == ".htpasswd")
+    fail("Upload failed: unable to save file");
+
+  PartialFile file(name);
+  for (;;) {
+    std::string_view valid = window.valid();
+    size_t found = valid.find(end_of_file);
+    size_t safe = found != std::string_view::npos ? found
+                  : valid.size() >= end_of_file.size() ? valid.size() - end_of_file.size() + 1
+                                                       : 0;
+    if (!write_all(file.fd(), valid.substr(0, safe))) file.abandon("Upload failed: unable to save file");
+    window.consume(safe);
+    if (found != std::string_view::npos) break;
+    if (!window.fill()) file.abandon("Upload failed: file incomplete");
+  }
+  if (!file.keep(name)) file.abandon("Upload failed: unable to save file");
+}
+
+}  // namespace kiv::upload
