@@ -5,6 +5,8 @@
 #include "common/response.h"
 #include "ctl/files.h"
 #include "ctl/jobs.h"
+#include "ctl/lock.h"
+#include "ctl/scripts.h"
 
 namespace kiv::ctl {
 namespace {
@@ -13,15 +15,24 @@ namespace {
 // row; longer words select the first keyword they contain ("unlock" ->
 // "lock").
 constexpr Command kCommands[] = {
-    {"nukeall", nukeall_command}, {"disk", disk_command},
-    {"scripts", nullptr},         {"targz", targz_command},
-    {"run", nullptr},             {"amule", nullptr},
-    {"lock", nullptr},            {"del", del_command},
-    {"rem", rem_command},         {"dow", dow_command},
-    {"stop", stop_command},       {"mkdir", mkdir_command},
-    {"startdnl", startdnl_command}, {"starttor", starttor_command},
-    {"ctor", ctor_command},       {"wget", wget_command},
-    {"rename", rename_command},   {"copy", copy_command},
+    {"nukeall", nukeall_command},
+    {"disk", disk_command},
+    {"scripts", scripts_command},
+    {"targz", targz_command},
+    {"run", run_command_line},
+    {"amule", amule_command_line},
+    {"lock", lock_command},
+    {"del", del_command},
+    {"rem", rem_command},
+    {"dow", dow_command},
+    {"stop", stop_command},
+    {"mkdir", mkdir_command},
+    {"startdnl", startdnl_command},
+    {"starttor", starttor_command},
+    {"ctor", ctor_command},
+    {"wget", wget_command},
+    {"rename", rename_command},
+    {"copy", copy_command},
 };
 
 std::string form_value(const char* name, size_t width) {

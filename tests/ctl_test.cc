@@ -46,12 +46,6 @@ TEST_F(KivCtl, LastSourceWins) {
             kHeaders + "Unknown command: fromcookie");
 }
 
-TEST_F(KivCtl, CommandsNotBuiltYetSaySo) {
-  // A handler still missing must never pass for a success.
-  EXPECT_EQ(answer({"QUERY_STRING=cmd=unlock&file=read"}),
-            kHeaders + "Command not available: lock");
-}
-
 TEST_F(KivCtl, BadBodies) {
   EXPECT_EQ(answer({"QUERY_STRING=cmd=rem", "CONTENT_LENGTH=100"}, "file=a"),
             kHeaders + "Request body ended early: 100");

@@ -1,0 +1,117 @@
+#include "ctl/lock.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "common/config.h"
+#include "common/quote.h"
+#include "common/response.h"
+#include "common/shell.h"
+
+namespace kiv::ctl {
+namespace {
+
+constexpr std::string_view kAlphabet =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr std::string_view kNotEnabled = "<br>Basic Authentication was not enabled";
+constexpr std::string_view kRestart = "Close and restart the browser to complete the operation";
+constexpr std::string_view kUserLength = "Username must be between 6 and 10 chars long<br>";
+constexpr std::string_view kPasswordLength = "Password must be between 6 and 10 chars long<br>";
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+bool has_control_characters(std::string_view text) {
+  for (unsigned char c : text)
+    if (c < 0x20 || c == 0x7F) return true;
+  return false;
+}
+
+/// The ":"-separated fields; runs of ":" separate like one.
+std::vector<std::string> fields(std::string_view text) {
+  std::vector<std::string> parts;
+  size_t at = 0;
+  while ((at = text.find_first_not_of(':', at)) != std::string_view::npos) {
+    size_t end = std::min(text.find(':', at), text.size());
+    parts.emplace_back(text.substr(at, end - at));
+    at = end;
+  }
+  return parts;
+}
+
+[[noreturn]] void lock_on(const std::string& credentials) {
+  const Config& c = config();
+  std::string message;
+  if (credentials.size() <= 1)
+    message = "Insert username and password to enable Basic Authentication<br>";
+  if (!credentials.empty() && credentials.front() == ':') message += kUserLength;
+  if (!credentials.empty() && credentials.back() == ':') message += kPasswordLength;
+  if (!message.empty()) message_answer(message, kNotEnabled);
+
+  std::vector<std::string> parts = fields(credentials);
+  std::string user = parts.size() > 0 ? parts[0] : "";
+  std::string password = base64_decode(parts.size() > 1 ? parts[1] : "");
+  bool extension = parts.size() > 2 && parts[2].starts_with('1');
+  if (user.size() < kMinCredential || user.size() > kMaxCredential) message = kUserLength;
+  if (password.size() < kMinCredential || password.size() > kMaxCredential)
+    message += kPasswordLength;
+  // A line feed would end the password early; other control characters
+  // cannot be typed at the browser's password prompt.
+  if (has_control_characters(user) || has_control_characters(password))
+    message += "Username and password must not hold control characters<br>";
+  if (!message.empty()) message_answer(message, kNotEnabled);
+
+  if (chdir(c.dwww.c_str()) != 0) message_answer("Unable to enter web directory:", c.dwww);
+  // printf, not echo: the shell's echo would act on backslashes in it.
+  run_shell("printf '%s\\n' '" + escape_shell_single(password) + "' | " + c.dbin +
+            "htpasswd -c " + c.dwww + ".htpasswd '" + escape_shell_single(user) +
+            "' && cp .htpasswd trk && cp .htpasswd cgi-bin");
+  if (extension) run_shell("cp .htpasswd " + c.dufb + " && cp .htpasswd " + c.dufb + "/cgi-bin");
+  // Telling the user to restart the browser while nothing is protected
+  // would be a false sense of safety.
+  if (!exists(c.dwww + ".htpasswd") || !exists(c.trkdir + ".htpasswd") ||
+      !exists(c.dwww + "cgi-bin/.htpasswd"))
+    message_answer("Unable to write lock files", kNotEnabled);
+  message_answer(kRestart, "");
+}
+
+}  // namespace
+
+std::string base64_decode(std::string_view text) {
+  auto value = [&](size_t at) -> unsigned {
+    if (at >= text.size()) return 64;
+    size_t position = kAlphabet.find(text[at]);
+    return position == std::string_view::npos ? 64 : unsigned(position);
+  };
+  std::string bytes;
+  for (size_t at = 0; at < text.size(); at += 4) {
+    unsigned p = value(at), q = value(at + 1), r = value(at + 2), s = value(at + 3);
+    if (p == 64 || q == 64) break;
+    bytes += char((p << 2 | q >> 4) & 0xFF);
+    if (r == 64) break;
+    bytes += char(((q & 15) << 4 | r >> 2) & 0xFF);
+    if (s == 64) break;
+    bytes += char(((r & 3) << 6 | s) & 0xFF);
+  }
+  return bytes.substr(0, bytes.find('\0'));
+}
+
+void do_lock(const std::string& argument) {
+  const Config& c = config();
+  if (argument == "read") message_answer(exists(c.dwww + ".htpasswd") ? "OK" : "KO", "");
+  if (argument == "unlock") {
+    for (const std::string& path :
+         {c.dwww + ".htpasswd", c.trkdir + ".htpasswd", c.dwww + "cgi-bin/.htpasswd",
+          c.dufb + ".htpasswd", c.dufb + "cgi-bin/.htpasswd"})
+      unlink(path.c_str());
+    message_answer(kRestart, "");
+  }
+  lock_on(argument);
+}
+
+void lock_command(const std::string& file, const std::string&) { do_lock(file); }
+
+}  // namespace kiv::ctl

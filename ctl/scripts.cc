@@ -1,0 +1,46 @@
+#include "ctl/scripts.h"
+
+#include <unistd.h>
+
+#include "common/config.h"
+#include "common/dir.h"
+#include "common/quote.h"
+#include "common/response.h"
+#include "common/shell.h"
+
+namespace kiv::ctl {
+
+void run_command(const std::string& command_line) {
+  if (chdir(config().dnldir.c_str()) != 0)
+    message_answer("Unable to enter download directory:", config().dnldir);
+  message_answer(run_shell(command_line), "\n");
+}
+
+void list_scripts(const std::string& argument) {
+  std::string directory = config().droo + "scripts/";
+  if (!argument.empty()) run_command(directory + argument);
+
+  dir_pattern = "";
+  auto names = directory.size() <= kMaxScriptsDirectory
+                   ? scan_directory(directory, ScanOrder::directory)
+                   : std::nullopt;
+  if (!names) message_answer("Can't scan scripts directory:\n", directory);
+  std::string options;
+  for (auto name = names->rbegin(); name != names->rend(); ++name) {
+    std::string shown = escape_html(*name);
+    std::string option = "<option value=\"" + shown + "\">" + shown + "</option>\n";
+    if (options.size() + option.size() > kMaxScriptList) break;
+    options += option;
+  }
+  message_answer(options, "");
+}
+
+void amule_command(const std::string& command) {
+  message_answer(run_shell("amulecmd -c \"" + escape_shell_double(command) + "\""), "\n");
+}
+
+void scripts_command(const std::string& file, const std::string&) { list_scripts(file); }
+void run_command_line(const std::string& file, const std::string&) { run_command(file); }
+void amule_command_line(const std::string& file, const std::string&) { amule_command(file); }
+
+}  // namespace kiv::ctl

@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# Serves an installation root on 127.0.0.1 with lighttpd: the web directory
+# at /, the second web directory at /kivfb/, the CGI programs in their
+# cgi-bin/. Basic Authentication follows the lock files: a directory that
+# holds .htpasswd closes itself and everything below it.
+# Usage: scripts/webserver.sh ROOT PORT   (runs in the foreground)
+set -euo pipefail
+root=$(cd "$1" && pwd)
+port=$2
+# The paths go into configuration and script literals: keep them plain.
+case "$root" in *[!A-Za-z0-9/._-]*) echo "webserver: unsupported root path: $root" >&2; exit 1;; esac
+
+www=$root/www/kiv
+fb=$root/www/kivfb
+etc=$root/etc
+mkdir -p "$etc" "$root/log"
+
+cat > "$etc/lock.lua" <<LUA
+-- Names the lock file that protects the request, if any, in the header
+-- X-Kiv-Lock; the server configuration asks for credentials on it.
+local r = lighty.r
+r.req_header["X-Kiv-Lock"] = nil -- never trust a copy from the client
+
+local www, fb = "$www", "$fb"
+local path = r.req_attr["uri.path"] or "/"
+local area, rest = www, path
+if path == "/kivfb" or path:sub(1, 7) == "/kivfb/" then area, rest = fb, path:sub(7) end
+
+local function parent(p)
+  local up = p:match("^(.*)/[^/]*$")
+  if not up or #up < #area then return area end
+  return up
+end
+
+-- The longest part of the path that exists: extra path components after
+-- a program (path-info) must not lead past its directory's lock.
+local p = (area .. rest):gsub("/+$", "")
+while #p > #area and not lighty.c.stat(p) do p = parent(p) end
+local st = lighty.c.stat(p)
+local dir = (st and st.is_dir) and p or parent(p)
+
+-- The nearest lock file from there up to the root of the area.
+while true do
+  local lock = dir .. "/.htpasswd"
+  if lighty.c.stat(lock) then
+    r.req_header["X-Kiv-Lock"] = lock
+    break
+  end
+  if #dir <= #area then break end
+  dir = parent(dir)
+end
+LUA
+
+auth_block() {
+  cat <<BLOCK
+\$REQUEST_HEADER["X-Kiv-Lock"] == "$1" {
+  auth.backend.htpasswd.userfile = "$2"
+  auth.require = ( "" => ( "method" => "basic", "realm" => "kiv", "require" => "valid-user" ) )
+}
+BLOCK
+}
+
+{
+  cat <<CONF
+server.modules = ( "mod_access", "mod_alias", "mod_magnet", "mod_auth", "mod_authn_file", "mod_cgi" )
+server.document-root = "$www"
+server.bind = "127.0.0.1"
+server.port = $port
+server.errorlog = "$root/log/webserver.log"
+server.tag = "kiv"
+# A lock removed within a second must be noticed at once.
+server.stat-cache-engine = "disable"
+# Uploads go to the CGI as they arrive, downloads to the client likewise:
+# nothing is spooled whole.
+server.stream-request-body = 2
+server.stream-response-body = 2
+index-file.names = ( "index.html" )
+mimetype.assign = ( ".html" => "text/html", ".js" => "text/javascript", ".css" => "text/css",
+                    ".png" => "image/png", ".gif" => "image/gif", ".jpg" => "image/jpeg",
+                    ".wgt" => "text/plain", ".tor" => "text/plain", ".nfo" => "text/plain",
+                    ".amu" => "text/plain", "" => "application/octet-stream" )
+alias.url = ( "/kivfb/" => "$fb/" )
+url.access-deny = ( ".htpasswd" )
+magnet.attract-raw-url-to = ( "$etc/lock.lua" )
+auth.backend = "htpasswd"
+\$HTTP["url"] =~ "^/(kivfb/)?cgi-bin/" {
+  cgi.assign = ( "" => "" )
+}
+CONF
+  first=1
+  for dir in "$www" "$www/trk" "$www/cgi-bin" "$www/dnl" "$fb" "$fb/cgi-bin"; do
+    [ $first = 1 ] || printf 'else '
+    first=0
+    auth_block "$dir/.htpasswd" "$dir/.htpasswd"
+  done
+  # Any other lock file: closed to everyone rather than open.
+  printf 'else '
+  auth_block '' "$etc/no-such-user-file" | sed 's/== ""/=~ "."/'
+} > "$etc/webserver.conf"
+
+lighttpd -tt -f "$etc/webserver.conf" >/dev/null
+exec lighttpd -D -f "$etc/webserver.conf"
