@@ -10,7 +10,9 @@ fail() { echo "install layout: $*" >&2; exit 1; }
 for dir in bin scripts www/kiv/cgi-bin www/kiv/trk www/kivfb/cgi-bin; do
   [ -d "$root/$dir" ] || fail "missing directory $dir"
 done
-[ -x "$root/www/kiv/cgi-bin/kiv-ctl" ] || fail "kiv-ctl is not installed"
+for program in www/kiv/cgi-bin/kiv-ctl www/kiv/cgi-bin/kiv-list www/kiv/cgi-bin/kiv-upload bin/htpasswd; do
+  [ -x "$root/$program" ] || fail "$program is not installed"
+done
 [ -f "$root/kiv.conf" ] || fail "kiv.conf is not installed"
 # The sample holds no tokens: every default stands until someone edits it.
 if sed 's/#.*//' "$root/kiv.conf" | grep -q '[^[:space:]]'; then

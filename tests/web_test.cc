@@ -1,0 +1,181 @@
+// The installation behind the real web server, reached with curl on
+// loopback: uploads and the access lock as a browser meets them.
+#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include "tests/support/installation.h"
+#include "tests/support/processes.h"
+
+namespace kiv {
+namespace {
+
+using testing::read_text;
+using testing::run_program;
+using testing::write_text;
+
+bool accepts(int port) {
+  UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(uint16_t(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+void copy_program(const std::string& from, const std::string& to) {
+  write_text(to, read_text(from));
+  chmod(to.c_str(), 0755);
+}
+
+class WebServer : public ::testing::Test {
+ protected:
+  testing::Installation installation_;
+  std::string root_ = installation_.root();
+  std::string www_ = root_ + "www/kiv/";
+  std::string dnl_ = installation_.dnldir();
+  int port_ = testing::free_port();
+  std::unique_ptr<testing::Running> server_;
+
+  void SetUp() override {
+    if (access("/usr/sbin/lighttpd", X_OK) != 0 || access("/usr/bin/curl", X_OK) != 0)
+      GTEST_SKIP() << "lighttpd or curl is not installed";
+    for (const char* program : {"ctl/kiv-ctl", "list/kiv-list", "upload/kiv-upload"}) {
+      std::string name = std::string(program).substr(std::string(program).find('/') + 1);
+      copy_program(std::string(KIV_BUILD_DIR) + "/" + program, www_ + "cgi-bin/" + name);
+      copy_program(std::string(KIV_BUILD_DIR) + "/" + program, root_ + "www/kivfb/cgi-bin/" + name);
+    }
+    copy_program(std::string(KIV_SOURCE_DIR) + "/scripts/htpasswd", root_ + "bin/htpasswd");
+    write_text(www_ + "index.html", "<html>kiv</html>");
+    write_text(root_ + "www/kivfb/index.html", "<html>fb</html>");
+    write_text(www_ + "trk/aB3dE9.wgt", "log line");
+    write_text(dnl_ + "movie.avi", "film");
+    start({"/bin/bash", std::string(KIV_SOURCE_DIR) + "/scripts/webserver.sh", root_,
+           std::to_string(port_)});
+  }
+
+  void start(std::vector<std::string> argv) {
+    server_ = std::make_unique<testing::Running>(std::move(argv), root_);
+    for (int i = 0; i < 200 && !accepts(port_); ++i) usleep(25000);
+    ASSERT_TRUE(accepts(port_)) << read_text(root_ + "log/webserver.log");
+  }
+
+  std::string url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
+
+  /// curl with `args`; the output is the body, or what -w asks for.
+  std::string curl(std::vector<std::string> args) {
+    args.insert(args.begin(), {"/usr/bin/curl", "-s", "--path-as-is"});
+    return run_program(args, {"PATH=/usr/bin:/bin"}).out;
+  }
+  std::string status(const std::string& path, const std::string& credentials = "") {
+    std::vector<std::string> args = {"-o", "/dev/null", "-w", "%{http_code}", url(path)};
+    if (!credentials.empty()) args.insert(args.begin(), {"-u", credentials});
+    return curl(args);
+  }
+  std::string ctl(const std::string& query, const std::string& credentials = "") {
+    std::vector<std::string> args = {url("/cgi-bin/kiv-ctl?" + query)};
+    if (!credentials.empty()) args.insert(args.begin(), {"-u", credentials});
+    return curl(args);
+  }
+};
+
+TEST_F(WebServer, UploadsAreStoredExactly) {
+  std::string data;
+  for (unsigned i = 0; i < 1000000; ++i) data += char((i * 2654435761u) >> 24);
+  data += std::string("\r\n-\0\r", 5);
+  write_text(root_ + "source.bin", data);
+  write_text(root_ + "empty.bin", "");
+  for (const char* name : {"source.bin", "empty.bin"}) {
+    std::string answer = curl({"-i", "-b", "curdir=/", "-F", std::string("up=@") + root_ + name,
+                               url("/cgi-bin/kiv-upload")});
+    EXPECT_TRUE(answer.starts_with("HTTP/1.1 302")) << answer;
+    EXPECT_NE(answer.find("\r\nLocation: /\r\n"), std::string::npos) << answer;
+  }
+  EXPECT_EQ(read_text(dnl_ + "source.bin"), data);
+  EXPECT_EQ(read_text(dnl_ + "empty.bin"), "");
+}
+
+TEST_F(WebServer, OneGigabyteUpload) {
+  std::string source = root_ + "big.bin";
+  ASSERT_EQ(truncate((write_text(source, "start"), source).c_str(), off_t(1) << 30), 0);
+  std::string answer = curl({"-o", "/dev/null", "-w", "%{http_code}", "-b", "curdir=/", "-F",
+                             "up=@" + source, url("/cgi-bin/kiv-upload")});
+  EXPECT_EQ(answer, "302");
+  EXPECT_EQ(run_program({"/usr/bin/cmp", source, dnl_ + "big.bin"}, {}).exit_code(), 0);
+  unlink(source.c_str());
+  unlink((dnl_ + "big.bin").c_str());
+}
+
+TEST_F(WebServer, LockClosesEverythingUntilUnlocked) {
+  const std::vector<std::string> pages = {
+      "/", "/index.html", "/trk/aB3dE9.wgt", "/dnl/movie.avi", "/cgi-bin/kiv-list",
+      "/cgi-bin/kiv-ctl?cmd=lock&file=read", "/cgi-bin/kiv-ctl/extra?cmd=lock&file=read",
+      "/kivfb/", "/kivfb/cgi-bin/kiv-list", "/trk//aB3dE9.wgt", "/./trk/aB3dE9.wgt",
+      "/%74rk/aB3dE9.wgt", "/dnl/../trk/aB3dE9.wgt", "/no/such/page"};
+  const std::vector<std::string> lock_files = {
+      "/.htpasswd", "/trk/.htpasswd", "/cgi-bin/.htpasswd", "/kivfb/.htpasswd",
+      "/kivfb/cgi-bin/.htpasswd", "/%2ehtpasswd", "/trk/.HTPASSWD"};
+  EXPECT_EQ(ctl("cmd=lock&file=read"), "KO");
+  EXPECT_EQ(status("/trk/aB3dE9.wgt"), "200");
+
+  // A password with an apostrophe works as a password and runs nothing.
+  std::string user = "admin1", password = "it's;id";
+  EXPECT_EQ(ctl("cmd=lock&file=admin1%3AaXQncztpZA%3A1"),
+            "Close and restart the browser to complete the operation");
+  for (const std::string& page : pages) EXPECT_EQ(status(page), "401") << page;
+  for (const std::string& page : lock_files) {
+    EXPECT_NE(status(page), "200") << page;
+    EXPECT_NE(status(page, user + ":" + password), "200") << page;
+  }
+  EXPECT_EQ(status("/", user + ":wrong"), "401");
+  for (const char* page : {"/", "/trk/aB3dE9.wgt", "/dnl/movie.avi", "/kivfb/",
+                                  "/cgi-bin/kiv-list"})
+    EXPECT_EQ(status(page, user + ":" + password), "200") << page;
+  EXPECT_EQ(curl({"-u", user + ":" + password, url("/trk/aB3dE9.wgt")}), "log line");
+  EXPECT_EQ(ctl("cmd=lock&file=read", user + ":" + password), "OK");
+
+  EXPECT_EQ(ctl("cmd=lock&file=unlock", user + ":" + password),
+            "Close and restart the browser to complete the operation");
+  for (const char* page : {"/", "/trk/aB3dE9.wgt", "/dnl/movie.avi", "/kivfb/",
+                                  "/cgi-bin/kiv-list"})
+    EXPECT_EQ(status(page), "200") << page;
+  EXPECT_EQ(ctl("cmd=lock&file=read"), "KO");
+}
+
+TEST_F(WebServer, ClientCannotForgeTheLockDecision) {
+  ctl("cmd=lock&file=admin1%3AaXQncztpZA");
+  EXPECT_EQ(curl({"-o", "/dev/null", "-w", "%{http_code}", "-H", "X-Kiv-Lock: ", url("/")}),
+            "401");
+  EXPECT_EQ(curl({"-o", "/dev/null", "-w", "%{http_code}", "-H",
+                  "X-Kiv-Lock: " + root_ + "www/kivfb/.htpasswd", url("/trk/aB3dE9.wgt")}),
+            "401");
+  // Without the extension flag the second web directory stays open.
+  EXPECT_EQ(status("/kivfb/index.html"), "200");
+}
+
+TEST_F(WebServer, FullDiskUploadLeavesNoFile) {
+  if (geteuid() != 0 || access("/usr/bin/unshare", X_OK) != 0)
+    GTEST_SKIP() << "needs root and unshare to mount a small file system";
+  // The server of this test runs in a mount namespace of its own with a
+  // 256 KiB file system over the download directory.
+  server_.reset();
+  start({"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c",
+         "mount -t tmpfs -o size=256k tmpfs '" + dnl_ + "' && exec /bin/bash '" +
+             std::string(KIV_SOURCE_DIR) + "/scripts/webserver.sh' '" + root_ + "' " +
+             std::to_string(port_)});
+  write_text(root_ + "big.bin", std::string(1 << 20, 'b'));
+  EXPECT_EQ(curl({"-b", "curdir=/", "-F", "up=@" + root_ + "big.bin", url("/cgi-bin/kiv-upload")}),
+            "Upload failed: unable to save file");
+  std::string listing = curl({url("/cgi-bin/kiv-list")});
+  EXPECT_NE(listing.find("dnl:[]"), std::string::npos) << listing;
+}
+
+}  // namespace
+}  // namespace kiv
