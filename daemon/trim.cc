@@ -1,0 +1,166 @@
+#include "daemon/trim.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "common/config.h"
+#include "common/dir.h"
+#include "common/file.h"
+
+namespace kiv {
+namespace {
+
+constexpr mode_t kJobDirectoryMode = 0755;
+
+std::optional<std::string> read_at(int fd, off_t offset, size_t length) {
+  std::string data(length, '\0');
+  size_t done = 0;
+  while (done < length) {
+    ssize_t n = pread(fd, data.data() + done, length - done, offset + off_t(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) break;
+    done += size_t(n);
+  }
+  data.resize(done);
+  return data;
+}
+
+/// What a log trims to, read through `fd`; nothing when it cannot be read.
+struct Snapshot {
+  off_t size = 0;
+  std::string kept;
+};
+
+std::optional<Snapshot> take_snapshot(int fd, const struct stat& st) {
+  std::optional<std::string> start = read_at(fd, 0, kMaxHeadLength);
+  std::optional<std::string> region =
+      read_at(fd, st.st_size - off_t(kTailRegion), kTailRegion);
+  if (!start || !region) return std::nullopt;
+  return Snapshot{st.st_size, kept_head(*start) + latest_status(*region)};
+}
+
+bool pwrite_all(int fd, std::string_view data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = pwrite(fd, data.data() + done, data.size() - done, off_t(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += size_t(n);
+  }
+  return true;
+}
+
+void trim_file(const std::string& path, const std::string& name) {
+  constexpr int kOpenFlags = O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+  UniqueFd reader(open(path.c_str(), O_RDONLY | kOpenFlags));
+  if (!reader.valid()) {
+    syslog(kTrimLogPriority, "fopen error in trk while reading %s\n", name.c_str());
+    return;
+  }
+  struct stat before;
+  if (fstat(reader.get(), &before) != 0 || !S_ISREG(before.st_mode) ||
+      before.st_size <= off_t(kTrimThreshold))
+    return;
+  std::optional<Snapshot> snapshot = take_snapshot(reader.get(), before);
+  if (!reader.close())
+    syslog(kTrimLogPriority, "fclose error in trk while reading %s\n", name.c_str());
+  if (!snapshot) return;
+
+  // Not truncated on open: a reader of the log must never find it empty.
+  UniqueFd writer(open(path.c_str(), O_RDWR | kOpenFlags));
+  if (!writer.valid()) {
+    syslog(kTrimLogPriority, "fopen error in trk while writing %s\n", name.c_str());
+    return;
+  }
+  for (int attempt = 1;; ++attempt) {
+    struct stat now;
+    if (fstat(writer.get(), &now) != 0 || now.st_ino != before.st_ino ||
+        now.st_dev != before.st_dev || now.st_size <= off_t(kTrimThreshold))
+      return;  // replaced or restarted meanwhile: leave it to the next pass
+    if (now.st_size == snapshot->size) break;
+    // Lines were appended since the read: the newest status is among them.
+    if (attempt == kTrimAttempts) return;
+    snapshot = take_snapshot(writer.get(), now);
+    if (!snapshot) return;
+  }
+  if (off_t(snapshot->kept.size()) >= snapshot->size) return;  // never lengthen a log
+
+  // The new text goes over the front first and the file is cut after it, so a
+  // reader sees either the old log, or the new first line with the old end
+  // (which still ends in the latest status), or the trimmed log. Transfer
+  // programs append (O_APPEND), so their next writes land after the cut.
+  bool written = pwrite_all(writer.get(), snapshot->kept) &&
+                 ftruncate(writer.get(), off_t(snapshot->kept.size())) == 0;
+  if (!writer.close() || !written)
+    syslog(kTrimLogPriority, "fclose error in trk while writing %s\n", name.c_str());
+}
+
+}  // namespace
+
+bool is_job_log(std::string_view name) {
+  return name.ends_with(".wgt") || name.ends_with(".tor");
+}
+
+std::string kept_head(std::string_view start) {
+  start = start.substr(0, kMaxHeadLength);
+  size_t end = start.find('\n');
+  if (end != std::string_view::npos) return std::string(start.substr(0, end + 1));
+  return std::string(start.substr(0, kMaxHeadLength - 1)) + "\n";
+}
+
+std::string latest_status(std::string_view region) {
+  std::vector<std::string_view> lines;
+  for (size_t at = 0; at < region.size();) {
+    size_t end = region.find('\n', at);
+    end = end == std::string_view::npos ? region.size() : end + 1;
+    lines.push_back(region.substr(at, end - at));
+    at = end;
+  }
+  if (lines.empty()) return "";
+  std::string_view last_line = lines.back();
+
+  std::string_view candidate;
+  for (std::string_view line : lines)
+    if (line.size() >= kMinStatusLength) candidate = line;
+  if (candidate.empty()) return std::string(last_line);
+
+  std::string_view status;
+  for (size_t at = 0; at <= candidate.size();) {
+    size_t end = std::min(candidate.find('\r', at), candidate.size());
+    std::string_view piece = candidate.substr(at, end - at);
+    if (piece.size() >= kMinStatusLength) status = piece;
+    at = end + 1;
+  }
+  return std::string(status.empty() ? last_line : status);
+}
+
+void trim_job_logs() {
+  const std::string& trkdir = config().trkdir;
+  mkdir(trkdir.c_str(), kJobDirectoryMode);  // normally there already
+  if (chdir(trkdir.c_str()) != 0) {
+    // Files are named by full path below.
+  }
+  dir_pattern.clear();
+  std::optional<std::vector<std::string>> names =
+      scan_directory(trkdir, ScanOrder::directory);
+  if (!names) {
+    syslog(kTrimLogPriority, "Scandir error for trk directory: %s", trkdir.c_str());
+    return;
+  }
+  for (auto name = names->rbegin(); name != names->rend(); ++name) {
+    if (!is_job_log(*name)) continue;
+    std::string path = trkdir + *name;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_size <= off_t(kTrimThreshold))
+      continue;
+    trim_file(path, *name);
+  }
+}
+
+}  // namespace kiv

@@ -1,0 +1,143 @@
+#include "daemon/trim.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "common/config.h"
+#include "tests/support/child.h"
+
+namespace kiv {
+namespace {
+
+using testing::read_text;
+using testing::TempDir;
+using testing::write_text;
+
+TEST(LatestStatus, LastRedrawOfTheLastLine) {
+  EXPECT_EQ(latest_status("ader\n 10% ...\r 55% ...\r 99% eta 1s\n"), " 99% eta 1s\n");
+  // wget's bar: redraws begin with "\r" and the line has no end yet.
+  EXPECT_EQ(latest_status("x\r 1% [=>  ]\r 2% [==> ]"), " 2% [==> ]");
+  EXPECT_EQ(latest_status("status one\nstatus two\n"), "status two\n");
+}
+
+TEST(LatestStatus, ShortPiecesDoNotCount) {
+  // A final redraw under three characters: the one before it, without a line end.
+  EXPECT_EQ(latest_status("head\r 20% done\r\n"), " 20% done");
+  EXPECT_EQ(latest_status("status line\nk\n"), "status line\n");
+  EXPECT_EQ(latest_status("status line\n\n\n"), "status line\n");
+  // No line of three characters: the last line, as it is.
+  EXPECT_EQ(latest_status("a\nb\n\n"), "\n");
+  // A qualifying line whose redraws are all short: the last line stays.
+  EXPECT_EQ(latest_status("a\rb\rc\n"), "a\rb\rc\n");
+}
+
+TEST(LatestStatus, RegionOfOneLineKeepsItsLastCharacter) {
+  std::string region = std::string(kTailRegion - 8, '=') + "\r99% 5s\n";
+  ASSERT_EQ(region.size(), kTailRegion);
+  EXPECT_EQ(latest_status(region), "99% 5s\n");
+  std::string plain(kTailRegion, 'x');
+  EXPECT_EQ(latest_status(plain), plain);
+}
+
+TEST(KeptHead, FirstLineOrItsCut) {
+  EXPECT_EQ(kept_head("-- header --\nrest"), "-- header --\n");
+  std::string fits(kMaxHeadLength - 1, 'h');
+  EXPECT_EQ(kept_head(fits + "\n"), fits + "\n");
+  std::string too_long(kMaxHeadLength, 'h');
+  EXPECT_EQ(kept_head(too_long), std::string(kMaxHeadLength - 1, 'h') + "\n");
+}
+
+class TrimJobLogs : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    config().trkdir = dir_.path() + "trk/";
+    mkdir(config().trkdir.c_str(), 0755);
+  }
+  std::string trk(const std::string& name) const { return config().trkdir + name; }
+
+  TempDir dir_;
+};
+
+TEST_F(TrimJobLogs, SizeLimitIsExact) {
+  std::string status = "status line\n";
+  std::string body500 = "header\n" + std::string(500 - 7 - status.size() - 1, '.') + "\n" + status;
+  ASSERT_EQ(body500.size(), 500u);
+  std::string body501 = "header\n" + std::string(501 - 7 - status.size() - 1, '.') + "\n" + status;
+  write_text(trk("aaaaaa.wgt"), body500);
+  write_text(trk("bbbbbb.tor"), body501);
+  trim_job_logs();
+  EXPECT_EQ(read_text(trk("aaaaaa.wgt")), body500);
+  EXPECT_EQ(read_text(trk("bbbbbb.tor")), "header\nstatus line\n");
+}
+
+TEST_F(TrimJobLogs, WgetLogBecomesHeaderAndLastRedraw) {
+  std::string log = "--2026-12-08 02:00:00--  http://127.0.0.1/file\n"
+                    "Connecting to 127.0.0.1:80... connected.\n\n";
+  for (int percent = 0; percent <= 60; ++percent)
+    log += "\rfile   " + std::to_string(percent) + "%[=====>   ]  12K  1.0KB/s  eta 9s";
+  write_text(trk("cccccc.wgt"), log);
+  trim_job_logs();
+  EXPECT_EQ(read_text(trk("cccccc.wgt")),
+            "--2026-12-08 02:00:00--  http://127.0.0.1/file\n"
+            "file   60%[=====>   ]  12K  1.0KB/s  eta 9s");
+}
+
+TEST_F(TrimJobLogs, LongFirstLineStaysALineOfItsOwn) {
+  std::string log = std::string(600, 'A') + "\nmiddle\nstatus line\n";
+  write_text(trk("dddddd.tor"), log);
+  trim_job_logs();
+  std::string trimmed = std::string(kMaxHeadLength - 1, 'A') + "\nstatus line\n";
+  EXPECT_EQ(read_text(trk("dddddd.tor")), trimmed);
+  trim_job_logs();  // still above the limit, but nothing shorter to make of it
+  EXPECT_EQ(read_text(trk("dddddd.tor")), trimmed);
+}
+
+TEST_F(TrimJobLogs, OnlyTransferLogsAreTouched) {
+  std::string long_text = "line one\n" + std::string(700, 'x') + "\nlast line\n";
+  for (const char* name : {"eeeeee", "eeeeee.bf", ".htpasswd", "amule.amu", "_wversion.nfo",
+                           "x.torrent", "x.wgt.bak"})
+    write_text(trk(name), long_text);
+  std::string outside = dir_.path() + "outside.txt";
+  write_text(outside, long_text);
+  ASSERT_EQ(symlink(outside.c_str(), trk("link.wgt").c_str()), 0);
+  trim_job_logs();
+  for (const char* name : {"eeeeee", "eeeeee.bf", ".htpasswd", "amule.amu", "_wversion.nfo",
+                           "x.torrent", "x.wgt.bak"})
+    EXPECT_EQ(read_text(trk(name)), long_text) << name;
+  EXPECT_EQ(read_text(outside), long_text);
+}
+
+TEST_F(TrimJobLogs, AppendingTransferKeepsWritingToTheSameFile) {
+  std::string log = "-- 8/11/2026 2:0:0 --a.torrent\n";
+  for (int i = 0; i < 40; ++i) log += "\n/ 0/0/1 [0/10/10] 0MB,0MB | 0,0K/s | 0,0K E:0";
+  write_text(trk("ffffff.tor"), log);
+  // As the shell's ">>" opens it for ctorrent.
+  int appender = open(trk("ffffff.tor").c_str(), O_WRONLY | O_APPEND);
+  ASSERT_GE(appender, 0);
+  struct stat before;
+  ASSERT_EQ(stat(trk("ffffff.tor").c_str(), &before), 0);
+  trim_job_logs();
+  ASSERT_EQ(write(appender, "\nnext status", 12), 12);
+  close(appender);
+  struct stat after;
+  ASSERT_EQ(stat(trk("ffffff.tor").c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(read_text(trk("ffffff.tor")),
+            "-- 8/11/2026 2:0:0 --a.torrent\n/ 0/0/1 [0/10/10] 0MB,0MB | 0,0K/s | 0,0K E:0"
+            "\nnext status");
+}
+
+TEST_F(TrimJobLogs, MissingJobDirectoryIsCreatedReadableByAll) {
+  rmdir(config().trkdir.c_str());
+  umask(0);
+  trim_job_logs();
+  umask(022);
+  struct stat st;
+  ASSERT_EQ(stat(config().trkdir.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+}
+
+}  // namespace
+}  // namespace kiv

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, installs into a local root and starts
+# kivd from there. KIV_BUILD_DIR (default build) and KIV_RUN_ROOT (default
+# run-root) choose the build tree and the installation root.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/packages.sh
+ensure_packages "${KIV_BUILD_PACKAGES[@]}" "${KIV_TOOL_PACKAGES[@]}"
+
+build=${KIV_BUILD_DIR:-build}
+root=$(mkdir -p "${KIV_RUN_ROOT:-run-root}" && cd "${KIV_RUN_ROOT:-run-root}" && pwd)
+
+cmake -S . -B "$build" -G Ninja -DKIV_SANITIZE=OFF >/dev/null
+cmake --build "$build"
+
+# A daemon left from an earlier run of this root: end it by its process
+# number before its program file is replaced.
+daemons() {
+  for exe in /proc/[0-9]*/exe; do
+    target=$(readlink "$exe" 2>/dev/null) || continue
+    case $target in
+      "$root/bin/kivd" | "$root/bin/kivd (deleted)")
+        pid=${exe#/proc/}; echo "${pid%/exe}" ;;
+    esac
+  done
+}
+old=$(daemons)
+if [ -n "$old" ]; then
+  echo "stopping the earlier kivd: $old"
+  kill $old 2>/dev/null || true
+  for _ in 1 2 3 4 5 6 7 8 9 10; do [ -z "$(daemons)" ] && break; sleep 0.2; done
+fi
+
+cmake --install "$build" --prefix "$root" >/dev/null
+"$root/bin/kivd"
+
+cat <<INFO
+
+kiv is installed in $root and kivd runs (process $(daemons | tr '\n' ' ')).
+  configuration        $root/kiv.conf (published to /tmp/kiv.conf)
+  CGI programs         $root/www/kiv/cgi-bin/
+  web directory        $root/www/kiv/
+  transfer jobs        $root/www/kiv/trk/
+  downloads            $root/www/kiv/dnl/
+  system log           identity "kiv", facility local5
+Stop it with: kill $(daemons | tr '\n' ' ')
+INFO

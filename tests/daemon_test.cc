@@ -1,0 +1,203 @@
+// kivd as it is started by hand: banner, published configuration, the
+// detached daemon and its first worker, and its system-log lines.
+#include <climits>
+#include <dirent.h>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tests/support/installation.h"
+
+namespace kiv::testing {
+namespace {
+
+std::string link_target(const std::string& path) {
+  char target[PATH_MAX];
+  ssize_t n = readlink(path.c_str(), target, sizeof target);
+  return n < 0 ? "" : std::string(target, size_t(n));
+}
+
+/// The processes running the program file `exe`: the daemon and its workers.
+std::vector<pid_t> processes_of(const std::string& exe) {
+  std::vector<pid_t> pids;
+  DIR* proc = opendir("/proc");
+  if (!proc) return pids;
+  while (dirent* entry = readdir(proc)) {
+    char* end;
+    long pid = strtol(entry->d_name, &end, 10);
+    if (*end != '\0' || pid <= 0) continue;
+    if (link_target("/proc/" + std::string(entry->d_name) + "/exe") == exe)
+      pids.push_back(pid_t(pid));
+  }
+  closedir(proc);
+  return pids;
+}
+
+/// Waits up to about five seconds for `done`.
+template <typename Condition>
+bool eventually(Condition done) {
+  for (int i = 0; i < 250; ++i) {
+    if (done()) return true;
+    usleep(20000);
+  }
+  return done();
+}
+
+/// An installation with kivd copied into its programs directory; every
+/// process of that copy is killed by its id at the end, whatever happened.
+class Daemon : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::copy_file(std::string(KIV_BUILD_DIR) + "/daemon/kivd", kivd());
+    write_text(inst_.root() + "kiv.conf", "# defaults\n");
+  }
+  void TearDown() override {
+    for (int round = 0; round < 50; ++round) {
+      std::vector<pid_t> pids = processes_of(kivd());
+      if (pids.empty()) break;
+      for (pid_t pid : pids) kill(pid, SIGKILL);
+      usleep(20000);
+    }
+  }
+
+  std::string kivd() const { return inst_.root() + "bin/kivd"; }
+  ChildResult start() const { return run_program({kivd()}, {"PATH=/usr/bin:/bin"}); }
+  bool running() const { return !processes_of(kivd()).empty(); }
+
+  Installation inst_;
+};
+
+TEST_F(Daemon, StarterPrintsBannerAndLeavesADaemon) {
+  ChildResult result = start();
+  EXPECT_EQ(result.exit_code(), 0);
+  std::vector<std::string> lines;
+  for (size_t at = 0; at < result.out.size();) {
+    size_t end = result.out.find('\n', at);
+    if (end == std::string::npos) end = result.out.size();
+    lines.push_back(result.out.substr(at, end - at));
+    at = end + 1;
+  }
+  ASSERT_EQ(lines.size(), 7u) << result.out;
+  EXPECT_EQ(lines[0], "");
+  EXPECT_EQ(lines[1], std::string(33, '*'));
+  EXPECT_EQ(lines[2], "kiv 0.4.0");
+  EXPECT_FALSE(lines[3].empty());
+  EXPECT_FALSE(lines[4].empty());
+  EXPECT_EQ(lines[5], std::string(33, '*'));
+  EXPECT_EQ(lines[6], "kiv forking to background: bye...");
+  EXPECT_TRUE(result.out.ends_with("\n"));
+
+  EXPECT_TRUE(eventually([&] { return running(); }));
+  const std::string& r = inst_.root();
+  EXPECT_TRUE(eventually([&] {
+    return read_text("/tmp/kiv.conf") ==
+           "droo=" + r + "\ndbin=" + r + "bin/\nwget=wget\nctor=ctorrent\ndwww=" + r +
+               "www/kiv/\ndufb=" + r + "www/kivfb/\ndnldir=" + r + "www/kiv/dnl/\npidfile=" + r +
+               "bin/kiv.pid\n";
+  }));
+}
+
+TEST_F(Daemon, FirstWorkerTrimsAtOnce) {
+  std::string log = "-- 8/11/2026 2:0:0 --a.torrent\n";
+  for (int i = 0; i < 30; ++i) log += "\n| 0/0/1 [" + std::to_string(i) + "/10] 0MB";
+  write_text(inst_.trkdir() + "qwerty.tor", log);
+  ASSERT_EQ(start().exit_code(), 0);
+  EXPECT_TRUE(eventually([&] {
+    return read_text(inst_.trkdir() + "qwerty.tor") ==
+           "-- 8/11/2026 2:0:0 --a.torrent\n| 0/0/1 [29/10] 0MB";
+  }));
+}
+
+TEST_F(Daemon, WorkerMakesAMissingJobDirectory) {
+  std::filesystem::remove_all(inst_.trkdir());
+  ASSERT_EQ(start().exit_code(), 0);
+  struct stat st;
+  EXPECT_TRUE(eventually([&] { return stat(inst_.trkdir().c_str(), &st) == 0; }));
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+}
+
+TEST_F(Daemon, ConfigurationErrorEndsTheBackgroundProcess) {
+  write_text(inst_.root() + "kiv.conf", "colour=red\n");
+  std::string published = read_text("/tmp/kiv.conf");
+  ChildResult result = start();
+  EXPECT_EQ(result.exit_code(), 0);
+  EXPECT_TRUE(result.out.ends_with("kiv forking to background: bye...\n"));
+  EXPECT_TRUE(eventually([&] { return !running(); }));
+  EXPECT_EQ(read_text("/tmp/kiv.conf"), published);
+}
+
+/// kivd started in a private mount namespace whose /dev has its own
+/// /dev/log, served by a real busybox syslogd writing to a file; the real
+/// /dev is left alone.
+class DaemonLog : public Daemon {
+ protected:
+  void SetUp() override {
+    Daemon::SetUp();
+    if (access("/usr/bin/busybox", X_OK) != 0 || access("/usr/bin/unshare", X_OK) != 0)
+      GTEST_SKIP() << "busybox or unshare missing";
+  }
+  void TearDown() override {
+    Daemon::TearDown();
+    std::string pid = read_text(work_.path() + "syslogd.pid");
+    if (!pid.empty()) kill(pid_t(std::stol(pid)), SIGKILL);
+  }
+
+  /// Starts kivd there; returns the starter's process number.
+  std::string start_logged() {
+    const std::string& w = work_.path();
+    mkdir((w + "upper").c_str(), 0755);
+    mkdir((w + "work").c_str(), 0755);
+    std::string script =
+        "mount -t overlay overlay -o lowerdir=/dev,upperdir=" + w + "upper,workdir=" + w +
+        "work /dev || exit 3\n"
+        "rm -f /dev/log\n"
+        "busybox syslogd -n -O " + w + "log </dev/null >/dev/null 2>&1 &\n"
+        "echo $! > " + w + "syslogd.pid\n"
+        "i=0; while [ ! -S /dev/log ] && [ $i -lt 100 ]; do sleep 0.05; i=$((i+1)); done\n" +
+        kivd() + " & echo $! > " + w + "starter.pid; wait $!\n";
+    ChildResult result = run_program(
+        {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c", script},
+        {"PATH=/usr/bin:/bin"});
+    if (result.exit_code() == 3) return "";
+    EXPECT_EQ(result.exit_code(), 0) << result.err;
+    std::string pid = read_text(w + "starter.pid");
+    while (!pid.empty() && pid.back() == '\n') pid.pop_back();
+    return pid;
+  }
+  std::string log() const { return read_text(work_.path() + "log"); }
+
+  TempDir work_;
+};
+
+TEST_F(DaemonLog, StartingOncePerStartWithTheStartersNumber) {
+  std::string starter = start_logged();
+  if (starter.empty()) GTEST_SKIP() << "no private /dev here";
+  std::string line = "local5.info kiv[" + starter + "]: starting";
+  EXPECT_TRUE(eventually([&] { return log().find(line) != std::string::npos; })) << log();
+  EXPECT_EQ(log().find("]: starting", log().find(line) + line.size()), std::string::npos);
+}
+
+TEST_F(DaemonLog, UnreadableJobDirectoryIsReportedAtPriority32) {
+  std::filesystem::remove_all(inst_.trkdir());
+  write_text(inst_.root() + "www/kiv/trk", "not a directory\n");
+  if (start_logged().empty()) GTEST_SKIP() << "no private /dev here";
+  std::string message = "]: Scandir error for trk directory: " + inst_.trkdir() + "\n";
+  EXPECT_TRUE(eventually([&] {
+    std::string text = log();
+    size_t at = text.find(message);
+    if (at == std::string::npos) return false;
+    size_t line = text.rfind('\n', at) + 1;  // npos + 1 is the start
+    // "<date> <host> auth.emerg kiv[<pid>" before the message
+    std::string before = text.substr(line, at - line);
+    std::string tag = "auth.emerg kiv[";
+    size_t pid = before.rfind(tag);
+    if (pid == std::string::npos) return false;
+    std::string digits = before.substr(pid + tag.size());
+    return !digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos;
+  })) << log();
+}
+
+}  // namespace
+}  // namespace kiv::testing
