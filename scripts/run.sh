@@ -31,17 +31,40 @@ if [ -n "$old" ]; then
   for _ in 1 2 3 4 5 6 7 8 9 10; do [ -z "$(daemons)" ] && break; sleep 0.2; done
 fi
 
+# The web server of an earlier run of this root, likewise.
+servers() {
+  for cmdline in /proc/[0-9]*/cmdline; do
+    tr '\0' ' ' < "$cmdline" 2>/dev/null | grep -q "lighttpd -D -f $root/etc/webserver.conf" || continue
+    pid=${cmdline#/proc/}; echo "${pid%/cmdline}"
+  done
+}
+old=$(servers)
+if [ -n "$old" ]; then
+  kill $old 2>/dev/null || true
+  for _ in 1 2 3 4 5 6 7 8 9 10; do [ -z "$(servers)" ] && break; sleep 0.2; done
+fi
+
 cmake --install "$build" --prefix "$root" >/dev/null
 "$root/bin/kivd"
+
+port=${KIV_PORT:-8080}
+mkdir -p "$root/log"
+nohup bash scripts/webserver.sh "$root" "$port" > "$root/log/webserver.out" 2>&1 &
+for _ in $(seq 50); do
+  curl -s -o /dev/null "http://127.0.0.1:$port/" && break
+  sleep 0.1
+done
 
 cat <<INFO
 
 kiv is installed in $root and kivd runs (process $(daemons | tr '\n' ' ')).
+The box is served on http://127.0.0.1:$port/ (web server process $(servers | tr '\n' ' ')).
   configuration        $root/kiv.conf (published to /tmp/kiv.conf)
   CGI programs         $root/www/kiv/cgi-bin/
   web directory        $root/www/kiv/
   transfer jobs        $root/www/kiv/trk/
   downloads            $root/www/kiv/dnl/
   system log           identity "kiv", facility local5
-Stop it with: kill $(daemons | tr '\n' ' ')
+  web server log       $root/log/webserver.log
+Stop it with: kill $(daemons | tr '\n' ' ')$(servers | tr '\n' ' ')
 INFO
