@@ -1,15 +1,134 @@
 #include "ctl/files.h"
 
-#include "ctl/commands.h"
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
+#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "common/config.h"
+#include "common/dir.h"
+#include "common/file.h"
+#include "common/quote.h"
+#include "common/response.h"
+#include "common/shell.h"
+#include "ctl/checks.h"
 
 namespace kiv::ctl {
+namespace {
 
-void disk_command(const std::string&, const std::string&) { not_built("disk"); }
-void targz_command(const std::string&, const std::string&) { not_built("targz"); }
-void rem_command(const std::string&, const std::string&) { not_built("rem"); }
-void dow_command(const std::string&, const std::string&) { not_built("dow"); }
-void mkdir_command(const std::string&, const std::string&) { not_built("mkdir"); }
-void rename_command(const std::string&, const std::string&) { not_built("rename"); }
-void copy_command(const std::string&, const std::string&) { not_built("copy"); }
+/// The entries of the open directory `dir` except "." and "..", or nothing
+/// when it cannot be read.
+struct CloseDir {
+  void operator()(DIR* stream) const { closedir(stream); }
+};
+
+std::optional<std::vector<std::string>> entry_names(int dir) {
+  UniqueFd copy(dup(dir));
+  if (!copy.valid()) return std::nullopt;
+  std::unique_ptr<DIR, CloseDir> stream(fdopendir(copy.get()));
+  if (!stream) return std::nullopt;
+  copy.release();
+  dir_pattern.clear();
+  std::vector<std::string> names;
+  errno = 0;
+  while (const struct dirent* entry = readdir(stream.get())) {
+    if (dir_filter(entry)) names.emplace_back(entry->d_name);
+    errno = 0;
+  }
+  if (errno != 0) return std::nullopt;
+  return names;
+}
+
+/// The download directory joined to `name`, quoted for the shell. Each part
+/// is escaped on its own, so the length limit applies to the name itself.
+std::string quoted_download_path(std::string_view name) {
+  return "\"" + escape_shell_double(config().dnldir) + escape_shell_double(name) + "\"";
+}
+
+// As dirname(3) and basename(3), without their writes into the argument.
+std::string last_component(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  if (path.empty()) return ".";
+  if (path == "/") return "/";
+  return std::string(path.substr(path.rfind('/') + 1));
+}
+
+std::string directory_part(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return ".";
+  path = path.substr(0, slash);
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  return path.empty() ? "/" : std::string(path);
+}
+
+}  // namespace
+
+void my_remove(const std::string& name, int parent) {
+  struct stat status;
+  if (fstatat(parent, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+    error_answer(errno, name);
+  if (!S_ISDIR(status.st_mode)) {
+    if (unlinkat(parent, name.c_str(), 0) != 0) error_answer(errno, name);
+    return;
+  }
+  {
+    // O_NOFOLLOW: a directory swapped for a link meanwhile is not entered.
+    UniqueFd dir(openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    std::optional<std::vector<std::string>> entries;
+    if (dir.valid()) entries = entry_names(dir.get());
+    if (!entries) message_answer("my_remove error: ", name);
+    for (const std::string& entry : *entries) my_remove(entry, dir.get());
+  }
+  if (unlinkat(parent, name.c_str(), AT_REMOVEDIR) != 0) error_answer(errno, name);
+}
+
+void rem_command(const std::string& file, const std::string&) {
+  std::string path = config().dnldir + file;
+  check_path(path, PathMessage::lower_case);
+  my_remove(path, AT_FDCWD);
+}
+
+void rename_command(const std::string& file, const std::string& para) {
+  check_path(para, PathMessage::capitalised);
+  std::string from = config().dnldir + file;
+  std::string to = config().dnldir + para;
+  struct stat status;
+  if (stat(from.c_str(), &status) != 0) message_answer("File not found:", from);
+  if (rename(from.c_str(), to.c_str()) != 0) error_answer(errno, from);
+}
+
+void copy_command(const std::string& file, const std::string& para) {
+  struct stat status;
+  bool directory = stat((config().dnldir + file).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+  run_shell(std::string("cp ") + (directory ? "-R" : "") + " " + quoted_download_path(file) +
+            " " + quoted_download_path(para));
+}
+
+void mkdir_command(const std::string& file, const std::string&) {
+  std::string path = config().dnldir + file;
+  if (mkdir(path.c_str(), 0777) != 0) error_answer(errno, path);
+}
+
+void targz_command(const std::string& file, const std::string&) {
+  std::string name = last_component(file);
+  // These would pack the whole directory above, or the whole machine.
+  if (name == "/" || name == "." || name == "..") message_answer("Nothing to pack:", file);
+  std::string directory = config().dnldir + directory_part(file);
+  if (chdir(directory.c_str()) != 0) error_answer(errno, directory);
+  std::string escaped = escape_shell_double(name);
+  // A leading "-" would make tar and gzip read the name as options.
+  if (name.front() == '-') escaped = "./" + escaped;
+  run_shell("tar cvf \"" + escaped + ".tar\" \"" + escaped + "\"");
+  run_shell("gzip \"" + escaped + ".tar\"");
+}
+
+void disk_command(const std::string&, const std::string&) {
+  message_answer(run_shell("df -k \"" + escape_shell_double(config().dnldir) + "\""), "");
+}
 
 }  // namespace kiv::ctl

@@ -5,12 +5,25 @@
 // File operations on the download directory, and the download to the browser.
 namespace kiv::ctl {
 
+/// Removes `name` (a path, or an entry name relative to `parent`, a
+/// directory descriptor or AT_FDCWD) and, for a directory, everything below
+/// it, depth first. A symbolic link is removed itself, never followed. The
+/// first failure ends the request with the error name and `name`.
+void my_remove(const std::string& name, int parent);
+
+/// "df -k" of the download directory as the message.
 void disk_command(const std::string& file, const std::string& para);
+/// Packs the entry `file` into "<entry>.tar.gz" beside it.
 void targz_command(const std::string& file, const std::string& para);
+/// Removes the file or directory tree `file`.
 void rem_command(const std::string& file, const std::string& para);
+/// Streams the entry of FORM_curdir whose inode number is `file` (download.h).
 void dow_command(const std::string& file, const std::string& para);
+/// Creates the directory `file`, 0777 masked by the umask.
 void mkdir_command(const std::string& file, const std::string& para);
+/// Renames `file` to `para` within one file system.
 void rename_command(const std::string& file, const std::string& para);
+/// Copies `file` to `para` with cp, recursively for a directory.
 void copy_command(const std::string& file, const std::string& para);
 
 }  // namespace kiv::ctl

@@ -1,0 +1,286 @@
+// The file commands of kiv-ctl on a real download directory, with the real
+// cp, tar, gzip and df.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "tests/support/installation.h"
+
+namespace kiv {
+namespace {
+
+using testing::kHeaders;
+using testing::read_text;
+using testing::write_text;
+
+bool exists(const std::string& path) {
+  struct stat status;
+  return lstat(path.c_str(), &status) == 0;
+}
+
+uint64_t inode_of(const std::string& path) {
+  struct stat status;
+  EXPECT_EQ(stat(path.c_str(), &status), 0) << path;
+  return status.st_ino;
+}
+
+/// A request field, percent-encoded whole so that any byte survives.
+std::string field(std::string_view name, std::string_view value) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string text = std::string(name) + "=";
+  for (unsigned char c : value) {
+    // Capital escapes of A1..FF become UTF-8: keep those bytes lower case.
+    text += '%';
+    text += c >= 0xA1 ? "0123456789abcdef"[c >> 4] : kHex[c >> 4];
+    text += c >= 0xA1 ? "0123456789abcdef"[c & 15] : kHex[c & 15];
+  }
+  return text;
+}
+
+class FileCommands : public ::testing::Test {
+ protected:
+  testing::Installation installation_;
+  std::string dnl_ = installation_.dnldir();
+
+  testing::ChildResult run(const std::string& cmd, std::string_view file = {},
+                           std::string_view para = {}, std::vector<std::string> env = {}) {
+    env.push_back("QUERY_STRING=cmd=" + cmd + "&" + field("file", file) + "&" +
+                  field("para", para));
+    return installation_.run("ctl/kiv-ctl", env);
+  }
+
+  /// The answer's message text after the header block.
+  std::string answer(const std::string& cmd, std::string_view file = {},
+                     std::string_view para = {}, std::vector<std::string> env = {}) {
+    testing::ChildResult result = run(cmd, file, para, std::move(env));
+    EXPECT_EQ(result.exit_code(), 0) << result.err;
+    EXPECT_TRUE(result.out.starts_with(kHeaders)) << result.out;
+    return result.out.substr(std::min(result.out.size(), kHeaders.size()));
+  }
+};
+
+// Names that would run something or end a quote if they reached the shell
+// as they are.
+const std::vector<std::string> kHostileNames = {
+    "two words", "quote\"d", "$(touch PWNED)", "`touch PWNED`", "dollar$HOME",
+    "back\\slash\\", "it's", "-dash", "semi;colon&amp"};
+
+TEST_F(FileCommands, Remove) {
+  write_text(dnl_ + "single", "x");
+  EXPECT_EQ(answer("rem", "single"), "OK");
+  EXPECT_FALSE(exists(dnl_ + "single"));
+
+  for (const char* dir : {"tree", "tree/a", "tree/a/b", "tree/a/b/c", "tree/d", "tree/.hidden"})
+    mkdir((dnl_ + dir).c_str(), 0755);
+  write_text(dnl_ + "tree/a/b/f", "x");
+  write_text(dnl_ + "tree/.dotfile", "x");
+  mkfifo((dnl_ + "tree/a/fifo").c_str(), 0644);
+  EXPECT_EQ(answer("rem", "tree"), "OK");
+  EXPECT_FALSE(exists(dnl_ + "tree"));
+
+  EXPECT_EQ(answer("rem", "missing"), "ENOENT " + dnl_ + "missing");
+  EXPECT_EQ(answer("rem", "a/../b"), "filename error (contains /..) " + dnl_ + "a/../b");
+}
+
+TEST_F(FileCommands, RemoveLeavesLinkTargetsAlone) {
+  testing::TempDir outside;
+  write_text(outside.path() + "precious", "keep");
+  symlink(outside.path().c_str(), (dnl_ + "link").c_str());
+  mkdir((dnl_ + "tree").c_str(), 0755);
+  symlink(outside.path().c_str(), (dnl_ + "tree/inner-link").c_str());
+  symlink((outside.path() + "precious").c_str(), (dnl_ + "tree/file-link").c_str());
+  symlink("nowhere", (dnl_ + "tree/dangling").c_str());
+  EXPECT_EQ(answer("rem", "link"), "OK");
+  EXPECT_EQ(answer("rem", "tree"), "OK");
+  EXPECT_FALSE(exists(dnl_ + "link"));
+  EXPECT_FALSE(exists(dnl_ + "tree"));
+  EXPECT_EQ(read_text(outside.path() + "precious"), "keep");
+}
+
+TEST_F(FileCommands, Rename) {
+  write_text(dnl_ + "old", "x");
+  EXPECT_EQ(answer("rename", "old", "new"), "OK");
+  EXPECT_EQ(read_text(dnl_ + "new"), "x");
+  EXPECT_EQ(answer("rename", "new", "a/../b"), "Filename error (contains /..) a/../b");
+  EXPECT_EQ(answer("rename", "gone", "b"), "File not found: " + dnl_ + "gone");
+  EXPECT_EQ(answer("rename", "new", "nodir/b"), "ENOENT " + dnl_ + "new");
+  // Only the new path is checked.
+  mkdir((dnl_ + "sub").c_str(), 0755);
+  EXPECT_EQ(answer("rename", "sub/../new", "moved"), "OK");
+  EXPECT_TRUE(exists(dnl_ + "moved"));
+}
+
+TEST_F(FileCommands, RenameAcrossFileSystems) {
+  std::string other = "/dev/shm/kivtest.XXXXXX";
+  if (!mkdtemp(other.data())) GTEST_SKIP() << "no /dev/shm here";
+  symlink(other.c_str(), (dnl_ + "shm").c_str());
+  write_text(dnl_ + "file", "x");
+  EXPECT_EQ(answer("rename", "file", "shm/file"), "EXDEV " + dnl_ + "file");
+  rmdir(other.c_str());
+}
+
+TEST_F(FileCommands, CopyNamesNeverReachTheShellUnquoted) {
+  for (const std::string& name : kHostileNames) {
+    write_text(dnl_ + name, "content of " + name);
+    EXPECT_EQ(answer("copy", name, name + " copy"), "OK") << name;
+    EXPECT_EQ(read_text(dnl_ + name + " copy"), "content of " + name) << name;
+  }
+  EXPECT_FALSE(exists(dnl_ + "PWNED"));
+  EXPECT_FALSE(exists(installation_.root() + "PWNED"));
+}
+
+TEST_F(FileCommands, CopyDirectoriesAndFailures) {
+  mkdir((dnl_ + "dir").c_str(), 0755);
+  mkdir((dnl_ + "dir/inner").c_str(), 0755);
+  write_text(dnl_ + "dir/inner/f", "x");
+  EXPECT_EQ(answer("copy", "dir", "dir2"), "OK");
+  EXPECT_EQ(read_text(dnl_ + "dir2/inner/f"), "x");
+  // cp's own failure is not the command's.
+  EXPECT_EQ(answer("copy", "missing", "there"), "OK");
+  EXPECT_FALSE(exists(dnl_ + "there"));
+  EXPECT_EQ(answer("copy"), "OK");
+}
+
+TEST_F(FileCommands, MakeDirectory) {
+  mode_t mask = umask(022);
+  EXPECT_EQ(answer("mkdir", "new"), "OK");
+  umask(mask);
+  struct stat status;
+  ASSERT_EQ(stat((dnl_ + "new").c_str(), &status), 0);
+  EXPECT_TRUE(S_ISDIR(status.st_mode));
+  EXPECT_EQ(status.st_mode & 07777, 0755u);
+  EXPECT_EQ(answer("mkdir", "new"), "ENOTEMPTY OR EEXIST " + dnl_ + "new");
+  EXPECT_EQ(answer("mkdir", "no/such"), "ENOENT " + dnl_ + "no/such");
+}
+
+/// The names in the gzip-compressed tar archive at `path`.
+std::string archive_names(const std::string& path) {
+  testing::ChildResult listing =
+      testing::run_program({"/bin/tar", "--quoting-style=literal", "-tzf", path}, {"PATH=/usr/bin:/bin"});
+  EXPECT_EQ(listing.exit_code(), 0) << listing.err;
+  return listing.out;
+}
+
+TEST_F(FileCommands, PackInSubdirectory) {
+  mkdir((dnl_ + "sub").c_str(), 0755);
+  mkdir((dnl_ + "sub/film").c_str(), 0755);
+  write_text(dnl_ + "sub/film/part", "x");
+  EXPECT_EQ(answer("targz", "sub/film"), "OK");
+  EXPECT_FALSE(exists(dnl_ + "sub/film.tar"));
+  EXPECT_EQ(archive_names(dnl_ + "sub/film.tar.gz"), "film/\nfilm/part\n");
+  // tar's own failure is not the command's.
+  EXPECT_EQ(answer("targz", "sub/missing"), "OK");
+  EXPECT_EQ(answer("targz", "nodir/x"), "ENOENT " + dnl_ + "nodir");
+  EXPECT_EQ(answer("targz", "/"), "Nothing to pack: /");
+  EXPECT_EQ(answer("targz", "sub/.."), "Nothing to pack: sub/..");
+}
+
+TEST_F(FileCommands, PackHostileNames) {
+  for (const std::string& name : kHostileNames) {
+    write_text(dnl_ + name, "x");
+    EXPECT_EQ(answer("targz", name), "OK") << name;
+    std::string expected = (name[0] == '-' ? "./" : "") + name + "\n";
+    EXPECT_EQ(archive_names(dnl_ + name + ".tar.gz"), expected) << name;
+  }
+  EXPECT_FALSE(exists(dnl_ + "PWNED"));
+}
+
+TEST_F(FileCommands, DiskUsage) {
+  testing::ChildResult df = testing::run_program({"/bin/sh", "-c", "df -k \"" + dnl_ + "\" 2>&1"},
+                                                 {"PATH=/usr/bin:/bin"});
+  EXPECT_EQ(answer("disk"), df.out);
+}
+
+class Download : public FileCommands {
+ protected:
+  std::string headers(const std::string& name, long long length) {
+    return "Content-type: application/octet-stream\nPragma: no-cache\nExpires: 0\n"
+           "Content-disposition: filename=\"" + name + "\"\nContent-length: " +
+           std::to_string(length) + "\n\n";
+  }
+};
+
+TEST_F(Download, ByInode) {
+  write_text(dnl_ + "a.bin", "first");
+  write_text(dnl_ + "b.bin", "second");
+  mkdir((dnl_ + "sub").c_str(), 0755);
+  write_text(dnl_ + "sub/c \"q\".bin", "third");
+  write_text(dnl_ + "empty", "");
+
+  EXPECT_EQ(run("dow", std::to_string(inode_of(dnl_ + "b.bin"))).out,
+            headers("b.bin", 6) + "second");
+  EXPECT_EQ(run("dow", std::to_string(inode_of(dnl_ + "sub/c \"q\".bin")), {},
+                {"HTTP_COOKIE=curdir=sub"}).out,
+            headers("c \\\"q\\\".bin", 5) + "third");
+  EXPECT_EQ(run("dow", std::to_string(inode_of(dnl_ + "empty"))).out, headers("empty", 0));
+}
+
+TEST_F(Download, Refusals) {
+  write_text(dnl_ + "a.bin", "first");
+  EXPECT_EQ(answer("dow", "a.bin"), "What inode did you send?");
+  EXPECT_EQ(answer("dow", "1", {}, {"HTTP_COOKIE=curdir=nodir"}),
+            "Can't scan download directory " + dnl_ + "nodir");
+  // The inode of a file outside, reached through "/..", is refused.
+  mkdir((dnl_ + "sub").c_str(), 0755);
+  EXPECT_EQ(answer("dow", std::to_string(inode_of(dnl_ + "a.bin")), {},
+                   {"HTTP_COOKIE=curdir=sub/.."}),
+            "Filename error (contains /..) " + dnl_ + "sub/../a.bin");
+}
+
+TEST_F(Download, LargerThanFourGigabytesStreams) {
+  const off_t size = (off_t(4) << 30) + 4096 + 3;
+  std::string path = dnl_ + "huge.img";
+  {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, size), 0);
+    ASSERT_EQ(pwrite(fd, "END", 3, size - 3), 3);
+    close(fd);
+  }
+  // Counted as it arrives: the answer is too large to collect.
+  std::string program = std::string(KIV_BUILD_DIR) + "/ctl/kiv-ctl";
+  std::string query = "QUERY_STRING=cmd=dow&file=" + std::to_string(inode_of(path));
+  char* argv[] = {program.data(), nullptr};
+  std::string path_env = "PATH=/usr/bin:/bin";
+  char* envp[] = {query.data(), path_env.data(), nullptr};
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
+  posix_spawn_file_actions_addclose(&actions, ends[0]);
+  pid_t pid;
+  ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  close(ends[1]);
+
+  std::string head, tail;
+  long long received = 0;
+  std::vector<char> block(1 << 20);
+  std::string expected_headers = headers("huge.img", size);
+  for (;;) {
+    ssize_t n = read(ends[0], block.data(), block.size());
+    if (n <= 0) break;
+    size_t used = 0;
+    if (head.size() < expected_headers.size()) {
+      used = std::min(size_t(n), expected_headers.size() - head.size());
+      head.append(block.data(), used);
+    }
+    received += n - ssize_t(used);
+    tail.append(block.data() + used, size_t(n) - used);
+    if (tail.size() > 16) tail.erase(0, tail.size() - 16);
+  }
+  close(ends[0]);
+  int status;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(head, expected_headers);
+  EXPECT_EQ(received, size);
+  EXPECT_TRUE(tail.ends_with(std::string(13, '\0') + "END"));
+}
+
+}  // namespace
+}  // namespace kiv

@@ -1,0 +1,112 @@
+// kiv-torrent on hand-made and real torrent files.
+#include <dirent.h>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tests/support/installation.h"
+#include "tests/support/script.h"
+
+namespace kiv {
+namespace {
+
+using testing::kHeaders;
+using testing::write_text;
+
+class KivTorrent : public ::testing::Test {
+ protected:
+  testing::Installation installation_;
+  std::string dnl_ = installation_.dnldir();
+
+  /// The answer after the header block, for FORM_file = `name` (encoded
+  /// by the caller).
+  std::string answer(const std::string& query) {
+    testing::ChildResult result = installation_.run("torrent/kiv-torrent", {"QUERY_STRING=" + query});
+    EXPECT_EQ(result.exit_code(), 0) << result.err;
+    EXPECT_TRUE(result.out.starts_with(kHeaders)) << result.out;
+    return result.out.substr(std::min(result.out.size(), kHeaders.size()));
+  }
+};
+
+TEST_F(KivTorrent, ExampleAnswer) {
+  write_text(dnl_ + "file.torrent",
+             "d7:comment4:demo13:creation datei1234567890e4:infod6:lengthi1048576e4:name8:"
+             "file.iso12:piece lengthi262144e6:pieces20:" +
+                 std::string("\x01\x02'\"\\\n\r\x00\xff\xfe\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c", 20) +
+                 "ee");
+  EXPECT_EQ(answer("file=file.torrent"),
+            "{file:\"file.torrent\",benc:{'comment':'demo','creation date':1234567890,"
+            "'info':{'length':1048576,'name':'file.iso','piece length':262144}}}");
+}
+
+TEST_F(KivTorrent, Failures) {
+  EXPECT_EQ(answer(""), "Unspecified file(NULL)");
+  EXPECT_EQ(answer("file="), "Unspecified file(NULL)");
+  EXPECT_EQ(answer("file=a/..b"), "Filename error (contains /..) " + dnl_ + "/a/..b");
+  EXPECT_EQ(answer("file=missing.torrent"), "File not found: missing.torrent");
+  mkdir((dnl_ + "dir.torrent").c_str(), 0755);
+  EXPECT_EQ(answer("file=dir.torrent"), "Unable to access torrent file: dir.torrent");
+  mkfifo((dnl_ + "fifo.torrent").c_str(), 0644);
+  EXPECT_EQ(answer("file=fifo.torrent"), "Unable to access torrent file: fifo.torrent");
+  write_text(dnl_ + "empty.torrent", "");
+  EXPECT_EQ(answer("file=empty.torrent"), "Malformed torrent data: empty file");
+  write_text(dnl_ + "cut.torrent", "d8:announce20:http://");
+  EXPECT_EQ(answer("file=cut.torrent"),
+            "Malformed torrent data: string runs past the end of the data at byte 14");
+  write_text(dnl_ + "long.torrent", "d1:a501:" + std::string(501, 'x') + "e");
+  EXPECT_EQ(answer("file=long.torrent"),
+            "Filename too long please shorten it:  " + std::string(501, 'x'));
+}
+
+TEST_F(KivTorrent, RequestNameCutTo500) {
+  // Four directories of 100 characters and a name of 96: 500 in all.
+  std::string name;
+  for (int i = 0; i < 4; ++i) {
+    name += std::string(100, 'd') + "/";
+    mkdir((dnl_ + name).c_str(), 0755);
+  }
+  name += std::string(96, 'n');
+  write_text(dnl_ + name, "i1e");
+  EXPECT_EQ(answer("file=" + name + std::string(100, 'z')), "{file:\"" + name + "\",benc:1}");
+}
+
+TEST_F(KivTorrent, HostileContentStaysData) {
+  // Keys, strings and the file name that would end their quotes unescaped.
+  std::string key = "'+(globalThis.pwned=1)+'";
+  std::string text = "</script>\\'+(globalThis.pwned=2)+'\xE2\x80\xA8";
+  std::string name = "x\"+(globalThis.pwned=3)+\".torrent";
+  write_text(dnl_ + name, "d" + std::to_string(key.size()) + ":" + key + std::to_string(text.size()) +
+                              ":" + text + "e");
+  std::string body = answer("file=x%22%2B(globalThis.pwned%3D3)%2B%22.torrent");
+  EXPECT_EQ(testing::script_strings(body, "[o.file, Object.keys(o.benc)[0], o.benc[Object.keys(o.benc)[0]]]"),
+            (std::vector<std::string>{name, key, text}));
+}
+
+TEST_F(KivTorrent, EveryCorpusFileGetsAWholeAnswer) {
+  std::string corpus = std::string(KIV_SOURCE_DIR) + "/../shared/corpus/torrents";
+  if (!std::filesystem::is_directory(corpus)) GTEST_SKIP() << "no torrent corpus at " << corpus;
+  int files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(corpus)) {
+    std::string name = entry.path().filename();
+    if (!name.ends_with(".torrent")) continue;
+    ++files;
+    std::filesystem::copy_file(entry.path(), dnl_ + name);
+    std::string body = answer("file=" + name);
+    bool object = body.starts_with("{file:\"" + name + "\",benc:") && body.ends_with("}");
+    bool message = body.starts_with("Malformed torrent data: ") ||
+                   body.starts_with("Filename too long please shorten it: ");
+    EXPECT_TRUE(object || message) << name << ": " << body.substr(0, 200);
+    if (object) {
+      // The object must evaluate, and run nothing.
+      std::vector<std::string> check =
+          testing::script_strings(body, "[String(o.benc !== undefined)]");
+      EXPECT_EQ(check, (std::vector<std::string>{"true"})) << name;
+    }
+    std::filesystem::remove(dnl_ + name);
+  }
+  EXPECT_GT(files, 100);
+}
+
+}  // namespace
+}  // namespace kiv

@@ -1,0 +1,76 @@
+#include "torrent/inspect.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <malloc.h>
+#include <new>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "common/config.h"
+#include "common/file.h"
+#include "common/quote.h"
+#include "common/response.h"
+#include "torrent/bencode.h"
+
+namespace kiv::torrent {
+namespace {
+
+/// The first `size` bytes of the regular file at `path`; shorter when it
+/// shrank meanwhile. Ends the request when it cannot be read.
+std::string read_torrent(const std::string& path, std::string_view name) {
+  struct stat status;
+  if (stat(path.c_str(), &status) != 0) message_answer("File not found:", name);
+  if (size_t(status.st_size) > kMaxTorrentBytes) message_answer("Memory allocation failure", "");
+  // Non-blocking and regular files only: a pipe or device must not hang us.
+  UniqueFd file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!S_ISREG(status.st_mode) || !file.valid() || fstat(file.get(), &status) != 0 ||
+      !S_ISREG(status.st_mode))
+    message_answer("Unable to access torrent file:", name);
+  std::string data(size_t(status.st_size), '\0');
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = read(file.get(), data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) message_answer("Unable to access torrent file:", name);
+    if (n == 0) break;
+    done += size_t(n);
+  }
+  data.resize(done);
+  return data;
+}
+
+}  // namespace
+
+void inspect_torrent(std::string_view request_name) {
+  std::string_view name = request_name.substr(0, kMaxRequestName);
+  if (name.empty()) message_answer("Unspecified file", std::nullopt);
+  std::string path = config().dnldir + "/" + std::string(name);
+  if (path.find("/..") != std::string::npos)
+    message_answer("Filename error (contains /..)", path);
+  // The tree and the answer grow by many reallocations; from the heap the
+  // freed blocks are used again, while mapped ones come back as fresh pages.
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);
+  mallopt(M_TRIM_THRESHOLD, 64 << 20);
+  try {
+    std::string data = read_torrent(path, name);
+    if (data.empty()) message_answer("Malformed torrent data:", "empty file");
+    Cursor cursor{data};
+    Value root = read_value(cursor);
+    out_reset();
+    out_headers(true);
+    out_append("{file:\"");
+    out_append(escape_script(name, '"'));
+    out_append("\",benc:");
+    print_value(root);
+    out_append("}");
+    out_flush();
+    std::exit(0);  // no need to take the tree apart: the process ends here
+  } catch (const std::bad_alloc&) {
+    message_answer("Memory allocation failure", "");
+  }
+}
+
+}  // namespace kiv::torrent

@@ -1,0 +1,12 @@
+#include <cstdlib>
+
+#include "common/config.h"
+#include "common/request.h"
+#include "torrent/inspect.h"
+
+int main(int, char** argv) {
+  kiv::read_config(argv[0] ? argv[0] : "kiv-torrent", kiv::ConfigMode::plain);
+  kiv::decode_request();
+  const char* file = getenv("FORM_file");
+  kiv::torrent::inspect_torrent(file ? file : "");
+}
