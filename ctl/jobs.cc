@@ -1,15 +1,301 @@
 #include "ctl/jobs.h"
 
-#include "ctl/commands.h"
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+#include "common/config.h"
+#include "common/date.h"
+#include "common/dir.h"
+#include "common/file.h"
+#include "common/process.h"
+#include "common/quote.h"
+#include "common/response.h"
+#include "common/shell.h"
+#include "common/text.h"
+#include "ctl/checks.h"
 
 namespace kiv::ctl {
+namespace {
 
-void nukeall_command(const std::string&, const std::string&) { not_built("nukeall"); }
-void del_command(const std::string&, const std::string&) { not_built("del"); }
-void stop_command(const std::string&, const std::string&) { not_built("stop"); }
-void startdnl_command(const std::string&, const std::string&) { not_built("startdnl"); }
-void starttor_command(const std::string&, const std::string&) { not_built("starttor"); }
-void ctor_command(const std::string&, const std::string&) { not_built("ctor"); }
-void wget_command(const std::string&, const std::string&) { not_built("wget"); }
+/// A start operation: source, options, and the job log of a restart (none
+/// for a new job).
+using StartJob = void (*)(const std::string& source, const std::string& options,
+                          const std::optional<std::string>& job_log);
+
+/// A transfer seen running, by its job log name and process number.
+struct LiveJob {
+  std::string name;
+  std::string pid;
+};
+
+std::string record_text(const JobRecord& record) {
+  return record.pid + "\n" + record.source + "\n" + record.options + "\n";
+}
+
+/// `text` when it is a plain process number (digits, no leading zero).
+std::optional<std::string> plain_pid(std::string_view text) {
+  if (text.empty() || text.size() > kPidTextLength || text[0] == '0' ||
+      text.find_first_not_of("0123456789") != std::string_view::npos)
+    return std::nullopt;
+  return std::string(text);
+}
+
+/// "07" when `asl` begins with "1", otherwise "06".
+std::string ctorrent_input(const char* asl) { return asl && asl[0] == '1' ? "07" : "06"; }
+
+/// Ends the request unless `name` is a plain name inside the job directory
+/// (letters, digits, ".", "_", "-"; not starting with "."), so that
+/// nothing outside it is read, signalled, removed or put in a shell line.
+void check_job_name(std::string_view name) {
+  check_path(config().trkdir + std::string(name), PathMessage::lower_case);
+  bool plain = !name.empty() && name[0] != '.' &&
+               name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                      "0123456789._-") == std::string_view::npos;
+  if (!plain) message_answer("Invalid job name:", name);
+}
+
+std::string without_suffix(std::string name) {
+  cut_at_last(name, '.');
+  return name;
+}
+
+/// Ends the request when a text headed for one line of the job record holds
+/// a line feed: the record would no longer read back as written.
+void check_one_line(std::string_view text) {
+  if (text.find('\n') != std::string_view::npos)
+    message_answer("Line feed not allowed in:", text);
+}
+
+/// Creates a new empty job record; its name is the new job id.
+std::string new_record() {
+  std::string path = config().trkdir + "XXXXXX";
+  UniqueFd fd(mkstemp(path.data()));
+  if (!fd.valid()) message_answer("Unable to write trk file:", config().trkdir + "XXXXXX");
+  return path;
+}
+
+void write_record(const std::string& path, const JobRecord& record) {
+  // Replaced whole, so the listing never reads a half-written record.
+  if (!replace_file(path, record_text(record), 0600))
+    message_answer("Unable to write trk file:", path);
+}
+
+void signal_pid(const std::string& pid, int signal) { kill(pid_t(std::stol(pid)), signal); }
+
+/// Sends the transfer behind `name` SIGTERM twice, a second apart; the
+/// process number it had, or "" when none ran.
+std::string stop_job(const std::string& name) {
+  std::string pid = transfer_pid(name);
+  if (pid.empty()) return pid;
+  signal_pid(pid, SIGTERM);
+  sleep(1);
+  // The number may have gone to another program within that second.
+  if (transfer_pid(name) == pid) signal_pid(pid, SIGTERM);
+  return pid;
+}
+
+/// Waits until none of `jobs` runs any more, killing outright those that
+/// outlast the wait.
+void await_end(const std::vector<LiveJob>& jobs) {
+  auto any_running = [&] {
+    return std::any_of(jobs.begin(), jobs.end(),
+                       [](const LiveJob& job) { return transfer_pid(job.name) == job.pid; });
+  };
+  for (int tenth = 0; tenth < kEndWaitTenths && any_running(); ++tenth) usleep(100000);
+  for (const LiveJob& job : jobs)
+    if (transfer_pid(job.name) == job.pid) signal_pid(job.pid, SIGKILL);
+  for (int tenth = 0; tenth < 10 && any_running(); ++tenth) usleep(100000);
+}
+
+/// Stops the transfer behind `name` and waits until it has ended, so that
+/// nothing writes the job's files afterwards (ctorrent rewrites its
+/// bit-field file on the way out).
+void end_job(const std::string& name) {
+  std::string pid = stop_job(name);
+  if (!pid.empty()) await_end({{name, pid}});
+}
+
+std::vector<LiveJob> live_jobs() {
+  std::vector<LiveJob> jobs;
+  dir_pattern = "";
+  std::optional<std::vector<std::string>> names =
+      scan_directory(config().trkdir, ScanOrder::directory);
+  if (!names) return jobs;
+  for (std::string& name : *names) {
+    std::string pid = transfer_pid(name);
+    if (!pid.empty()) jobs.push_back({std::move(name), std::move(pid)});
+  }
+  return jobs;
+}
+
+void start_wget(const std::string& url, const std::string& options,
+                const std::optional<std::string>& job_log) {
+  const Config& c = config();
+  std::string workdir = c.dnldir;
+  if (const char* curdir = getenv("FORM_curdir")) workdir += curdir;
+  if (workdir.size() > kWorkDirLength) workdir.resize(kWorkDirLength);
+  // The download must land below the download directory.
+  check_path(workdir, PathMessage::lower_case);
+  if (chdir(workdir.c_str()) != 0) error_answer(errno, workdir);
+
+  std::string log = job_log ? *job_log : new_record() + ".wgt";
+  std::string output = run_shell(wget_command_line(c.wget, options, log, url));
+  std::optional<std::string> pid = wget_pid(output);
+  write_record(without_suffix(log), {pid.value_or(""), url, options});
+  if (!pid) message_answer("Unable to start wget:", output);
+}
+
+void start_ctorrent(const std::string& torrent, const std::string& options,
+                    const std::optional<std::string>& job_log) {
+  const Config& c = config();
+  if (chdir(c.trkdir.c_str()) != 0) {
+    // Every job file is named by its full path below.
+  }
+  std::string source = job_log ? torrent : c.dnldir + torrent;
+  refuse_long_name(source);
+  std::string log = job_log ? *job_log : new_record() + ".tor";
+
+  {
+    UniqueFd fd(open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!fd.valid() || !write_all(fd.get(), ctorrent_header(time(nullptr), source)) ||
+        !fd.close())
+      message_answer("Unable to write trk file:", log);
+  }
+  std::string record = without_suffix(log);
+  std::string job_id = record.substr(record.rfind('/') + 1);
+
+  // ctorrent stores what it fetches relative to its working directory.
+  if (chdir(c.dnldir.c_str()) != 0) error_answer(errno, c.dnldir);
+  if (!replace_file(kCtorrentInputPath, ctorrent_input(getenv("FORM_asl")), 0644))
+    message_answer("Unable to write file /tmp/kiv-sl", "");
+
+  std::string output =
+      run_shell(ctorrent_command_line(c.ctor, job_id, options, c.trkdir, source, log));
+  std::optional<std::string> pid = plain_pid(output);
+  write_record(record, {pid.value_or(""), source, options});
+  if (!pid) message_answer("Unable to start ctorrent:", output);
+}
+
+void restart_job(const std::string& name, StartJob start) {
+  check_job_name(name);
+  const std::string& trkdir = config().trkdir;
+  std::string base = name;
+  // Without a suffix the log would be the record itself.
+  if (!cut_at_last(base, '.')) message_answer("Invalid job name:", name);
+  std::string record_path = trkdir + base;
+  std::optional<std::string> text = read_file(record_path);
+  if (!text) message_answer("Unable to read trk file:", record_path);
+  JobRecord record = parse_record(*text);
+  // Two transfers must never share one job's files.
+  end_job(name);
+  start(record.source, record.options, trkdir + name);
+}
+
+}  // namespace
+
+
+JobRecord parse_record(std::string_view text) {
+  auto next_line = [&text](size_t width) {
+    size_t end = std::min(text.find('\n'), text.size());
+    std::string line(text.substr(0, std::min(end, width)));
+    text.remove_prefix(std::min(end + 1, text.size()));
+    return line;
+  };
+  JobRecord record;
+  record.pid = next_line(kPidTextLength);
+  record.source = next_line(kRecordLineLength);
+  record.options = next_line(kRecordLineLength);
+  return record;
+}
+
+
+std::optional<std::string> wget_pid(std::string_view output) {
+  size_t blank = output.rfind(' ');
+  if (blank == std::string_view::npos) return std::nullopt;
+  std::string word(output.substr(blank + 1));
+  if (!cut_at_last(word, '.')) return std::nullopt;
+  return plain_pid(word);
+}
+
+std::string wget_command_line(std::string_view program, std::string_view options,
+                              std::string_view job_log, std::string_view url) {
+  return std::string(program) + " -b --progress=bar:force " + std::string(options) + " -a \"" +
+         escape_shell_double(job_log) + "\" \"" + escape_shell_double(url) + "\"";
+}
+
+std::string ctorrent_command_line(std::string_view program, std::string_view job_id,
+                                  std::string_view options, std::string_view trkdir,
+                                  std::string_view source, std::string_view job_log) {
+  std::string log(job_log);
+  return std::string(program) + " -P " + std::string(job_id) + " " + std::string(options) +
+         " -b " + std::string(trkdir) + std::string(job_id) + ".bf \"" +
+         escape_shell_double(source) + "\" < " + kCtorrentInputPath + " >> " + log + " 2>> " +
+         log + " & echo -n $!";
+}
+
+std::string ctorrent_header(time_t when, std::string_view source) {
+  return "-- " + local_date(when) + " --" + std::string(source.substr(source.rfind('/') + 1)) +
+         "\n";
+}
+
+
+
+void nukeall_command(const std::string&, const std::string&) {
+  // Noted before the kill, so the wait below knows whom to wait for.
+  std::vector<LiveJob> jobs = live_jobs();
+  run_shell("killall ctorrent");
+  run_shell("killall wget");
+  run_shell("killall ctorrent");
+  sleep(2);
+  await_end(jobs);
+
+  const std::string& trkdir = config().trkdir;
+  if (chdir(trkdir.c_str()) != 0) message_answer("nukeall error: ", trkdir);
+  dir_pattern = "";
+  std::optional<std::vector<std::string>> names = scan_directory(trkdir, ScanOrder::directory);
+  if (!names) message_answer("nukeall error: ", trkdir);
+  for (const std::string& name : *names) unlink((trkdir + name).c_str());
+}
+
+void del_command(const std::string& file, const std::string&) {
+  check_job_name(file);
+  end_job(file);
+  std::string log = config().trkdir + file;
+  std::string record = config().trkdir + without_suffix(file);
+  unlink(log.c_str());
+  unlink(record.c_str());
+  unlink((record + ".bf").c_str());
+}
+
+void stop_command(const std::string& file, const std::string&) {
+  check_job_name(file);
+  stop_job(file);
+}
+
+void startdnl_command(const std::string& file, const std::string&) {
+  restart_job(file, start_wget);
+}
+
+void starttor_command(const std::string& file, const std::string&) {
+  restart_job(file, start_ctorrent);
+}
+
+void ctor_command(const std::string& file, const std::string& para) {
+  check_one_line(file);
+  check_one_line(para);
+  start_ctorrent(file, para, std::nullopt);
+}
+
+void wget_command(const std::string& file, const std::string& para) {
+  check_one_line(file);
+  check_one_line(para);
+  start_wget(file, para, std::nullopt);
+}
 
 }  // namespace kiv::ctl

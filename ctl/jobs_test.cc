@@ -1,0 +1,95 @@
+#include "ctl/jobs.h"
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+
+#include "common/quote.h"
+#include "tests/support/child.h"
+
+namespace kiv::ctl {
+namespace {
+
+std::string body(const testing::ChildResult& result) {
+  return result.out.substr(result.out.find("\r\n\n") + 3);
+}
+
+TEST(WgetPid, FromItsAnswer) {
+  EXPECT_EQ(wget_pid("Continuing in background, pid 9360.\n"), "9360");
+  // Failures before the fork: no number, whatever the last word is.
+  EXPECT_EQ(wget_pid("wget: /nope/x.wgt: No such file or directory\n"), std::nullopt);
+  EXPECT_EQ(wget_pid("wget: unrecognized option '--bogus'\nTry `wget --help'.\n"),
+            std::nullopt);
+  EXPECT_EQ(wget_pid("nothing"), std::nullopt);
+  EXPECT_EQ(wget_pid(""), std::nullopt);
+  EXPECT_EQ(wget_pid("pid self."), std::nullopt);
+  EXPECT_EQ(wget_pid("pid 0."), std::nullopt);
+  EXPECT_EQ(wget_pid("pid 1234567890."), std::nullopt);
+  EXPECT_EQ(wget_pid("pid 12\n."), std::nullopt);
+}
+
+TEST(JobRecord, LinesReadUpToTheirWidth) {
+  // A long first line does not spill into the source.
+  JobRecord record = parse_record("1234567890123\nsrc\nopt");
+  EXPECT_EQ(record.pid, "123456789");
+  EXPECT_EQ(record.source, "src");
+  EXPECT_EQ(record.options, "opt");
+
+  std::string longer(1200, 'u');
+  record = parse_record("1\n" + longer + "\n" + longer + "\n");
+  EXPECT_EQ(record.source, std::string(kRecordLineLength, 'u'));
+  EXPECT_EQ(record.options, std::string(kRecordLineLength, 'u'));
+
+  record = parse_record("");
+  EXPECT_EQ(record.pid + record.source + record.options, "");
+}
+
+TEST(CommandLines, Wget) {
+  EXPECT_EQ(wget_command_line("wget", "--limit-rate=10k", "/r/trk/aB3dE9.wgt", "http://h/x"),
+            "wget -b --progress=bar:force --limit-rate=10k -a \"/r/trk/aB3dE9.wgt\" "
+            "\"http://h/x\"");
+  EXPECT_EQ(wget_command_line("/usr/bin/wget", "", "/t/a.wgt", "ftp://h/"),
+            "/usr/bin/wget -b --progress=bar:force  -a \"/t/a.wgt\" \"ftp://h/\"");
+  // Nothing in the URL can leave its quotes.
+  EXPECT_EQ(wget_command_line("wget", "", "/t/a.wgt", "http://h/$(x)`y`\"z\\"),
+            "wget -b --progress=bar:force  -a \"/t/a.wgt\" \"http://h/\\$(x)\\`y\\`\\\"z\\\\\"");
+}
+
+TEST(CommandLines, Ctorrent) {
+  EXPECT_EQ(ctorrent_command_line("ctorrent", "aB3dE9", "-e 1", "/r/trk/", "/r/dnl/a.torrent",
+                                  "/r/trk/aB3dE9.tor"),
+            "ctorrent -P aB3dE9 -e 1 -b /r/trk/aB3dE9.bf \"/r/dnl/a.torrent\" < /tmp/kiv-sl "
+            ">> /r/trk/aB3dE9.tor 2>> /r/trk/aB3dE9.tor & echo -n $!");
+  EXPECT_EQ(ctorrent_command_line("c", "X", "", "/t/", "/d/$a`b`\".torrent", "/t/X.tor"),
+            "c -P X  -b /t/X.bf \"/d/\\$a\\`b\\`\\\".torrent\" < /tmp/kiv-sl >> /t/X.tor "
+            "2>> /t/X.tor & echo -n $!");
+}
+
+TEST(CommandLines, LongNamesRefused) {
+  std::string name(kMaxNameLength + 1, 'n');
+  testing::ChildResult result =
+      testing::run_in_child([&] { wget_command_line("wget", "", "/t/a.wgt", name); });
+  EXPECT_EQ(body(result), "Filename too long please shorten it:  " + name);
+  result = testing::run_in_child(
+      [&] { ctorrent_command_line("c", "X", "", "/t/", name, "/t/X.tor"); });
+  EXPECT_EQ(body(result), "Filename too long please shorten it:  " + name);
+  std::string fits(kMaxNameLength, 'n');
+  EXPECT_NE(wget_command_line("wget", "", "/t/a.wgt", fits).find(fits), std::string::npos);
+}
+
+TEST(CtorrentHeader, DateAndBaseName) {
+  const char* tz = getenv("TZ");
+  std::string saved = tz ? tz : "";
+  setenv("TZ", "UTC0", 1);
+  tzset();
+  // 2026-12-07 01:05:09 UTC
+  EXPECT_EQ(ctorrent_header(1796605509, "/r/dnl/sub/a.torrent"), "-- 7/11/2026 1:5:9 --a.torrent\n");
+  EXPECT_EQ(ctorrent_header(1796605509, "plain.torrent"), "-- 7/11/2026 1:5:9 --plain.torrent\n");
+  if (tz)
+    setenv("TZ", saved.c_str(), 1);
+  else
+    unsetenv("TZ");
+  tzset();
+}
+
+}  // namespace
+}  // namespace kiv::ctl

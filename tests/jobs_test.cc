@@ -1,0 +1,501 @@
+// Transfer jobs through kiv-ctl with the real wget and ctorrent, against
+// servers, a tracker and a seeder of the test's own on loopback.
+#include <arpa/inet.h>
+#include <csignal>
+#include <ctime>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <set>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "common/date.h"
+#include "common/file.h"
+#include "tests/support/installation.h"
+#include "tests/support/processes.h"
+
+namespace kiv {
+namespace {
+
+using testing::kHeaders;
+using testing::read_text;
+using testing::Running;
+using testing::write_text;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::string_view kOk = "OK";
+
+/// Polls `done` every 50 ms until it holds or `seconds` have passed.
+template <typename Done>
+bool eventually(Done done, int seconds = 10) {
+  auto deadline = Clock::now() + std::chrono::seconds(seconds);
+  while (!done()) {
+    if (Clock::now() > deadline) return false;
+    usleep(50000);
+  }
+  return true;
+}
+
+/// The base name of the executable of `pid`, "" when it is gone.
+std::string program_of(const std::string& pid) {
+  char target[4096];
+  ssize_t n = readlink(("/proc/" + pid + "/exe").c_str(), target, sizeof target);
+  if (n <= 0) return "";
+  std::string_view exe(target, size_t(n));
+  return std::string(exe.substr(exe.rfind('/') + 1));
+}
+
+bool listening(int port) {
+  UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(uint16_t(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+off_t size_of(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+std::string random_bytes(size_t size) {
+  std::string data(size, '\0');
+  unsigned state = unsigned(getpid()) * 2654435761u;
+  for (char& c : data) c = char((state = state * 1103515245u + 12345u) >> 16);
+  return data;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+    lines.push_back(text.substr(start, end - start));
+  if (start < text.size()) lines.push_back(text.substr(start));
+  return lines;
+}
+
+/// A job log name: a six-character job id and `suffix`.
+bool is_job_log(const std::string& name, std::string_view suffix) {
+  return name.size() == 6 + suffix.size() && name.ends_with(suffix) &&
+         name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789") ==
+             6;
+}
+
+/// Ends every transfer that kiv-ctl started for the tests, by the numbers
+/// seen in the job records, whatever became of the test.
+class Transfers {
+ public:
+  explicit Transfers(std::string trkdir) : trkdir_(std::move(trkdir)) {}
+  ~Transfers() {
+    for (const std::string& name : job_names()) note(record(name).at(0));
+    for (const std::string& pid : pids_) {
+      std::string program = program_of(pid);
+      if (program == "wget" || program == "ctorrent") kill(pid_t(std::stol(pid)), SIGKILL);
+    }
+  }
+  Transfers(const Transfers&) = delete;
+  Transfers& operator=(const Transfers&) = delete;
+
+  void note(const std::string& pid) {
+    if (!pid.empty()) pids_.insert(pid);
+  }
+  /// The job logs in the job directory.
+  std::vector<std::string> job_names() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(trkdir_)) {
+      std::string name = entry.path().filename();
+      if (name.ends_with(".wgt") || name.ends_with(".tor")) names.push_back(name);
+    }
+    return names;
+  }
+  /// The three lines of the record of `job_log` (the first one noted).
+  std::vector<std::string> record(const std::string& job_log) {
+    std::vector<std::string> lines =
+        lines_of(read_text(trkdir_ + job_log.substr(0, job_log.rfind('.'))));
+    lines.resize(3);
+    note(lines[0]);
+    return lines;
+  }
+
+ private:
+  std::string trkdir_;
+  std::set<std::string> pids_;
+};
+
+class Jobs : public ::testing::Test {
+ protected:
+  testing::Installation installation_;
+  testing::KeepFile keep_input_{"/tmp/kiv-sl"};
+  std::string dnl_ = installation_.dnldir();
+  std::string trk_ = installation_.trkdir();
+  Transfers transfers_{trk_};
+
+  /// The answer body of kiv-ctl for `env`, with the header block checked.
+  std::string ctl(std::vector<std::string> env) {
+    testing::ChildResult result = installation_.run("ctl/kiv-ctl", std::move(env));
+    EXPECT_EQ(result.exit_code(), 0) << result.err;
+    EXPECT_TRUE(result.out.starts_with(kHeaders)) << result.out;
+    return result.out.substr(std::min(result.out.size(), kHeaders.size()));
+  }
+  std::string ctl(const std::string& cmd, const std::string& file,
+                  std::vector<std::string> env = {}) {
+    env.push_back("FORM_cmd=" + cmd);
+    env.push_back("FORM_file=" + file);
+    return ctl(std::move(env));
+  }
+
+  /// The one job log in the job directory.
+  std::string only_job() {
+    std::vector<std::string> names = transfers_.job_names();
+    EXPECT_EQ(names.size(), 1u);
+    return names.empty() ? "" : names[0];
+  }
+};
+
+/// A static HTTP server on 127.0.0.1 for `directory`.
+class HttpServer {
+ public:
+  explicit HttpServer(const std::string& directory)
+      : port_(testing::free_port()),
+        process_({"/usr/bin/python3", "-m", "http.server", std::to_string(port_), "--bind",
+                  "127.0.0.1", "--directory", directory},
+                 directory) {
+    if (!eventually([&] { return listening(port_); })) ADD_FAILURE() << "no HTTP server";
+  }
+  std::string url(const std::string& name) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + "/" + name;
+  }
+
+ private:
+  int port_;
+  Running process_;
+};
+
+TEST_F(Jobs, WgetStartRestartStopDelete) {
+  testing::TempDir served;
+  write_text(served.path() + "big.bin", random_bytes(400000));
+  HttpServer server(served.path());
+
+  ASSERT_EQ(ctl({"FORM_cmd=wget", "FORM_file=" + server.url("big.bin"),
+                 "FORM_para=--limit-rate=20k"}),
+            kOk);
+  std::string job = only_job();
+  ASSERT_TRUE(is_job_log(job, ".wgt")) << job;
+  std::vector<std::string> record = transfers_.record(job);
+  EXPECT_EQ(record[1], server.url("big.bin"));
+  EXPECT_EQ(record[2], "--limit-rate=20k");
+  std::string first_pid = record[0];
+  EXPECT_EQ(program_of(first_pid), "wget");
+
+  // The log grows while the transfer runs; the file lands in the download
+  // directory itself.
+  std::string log = trk_ + job;
+  ASSERT_TRUE(eventually([&] { return size_of(log) > 0; }));
+  off_t seen = size_of(log);
+  EXPECT_TRUE(eventually([&] { return size_of(log) > seen; }));
+  EXPECT_TRUE(eventually([&] { return size_of(dnl_ + "big.bin") > 0; }));
+
+  // A restart while it runs ends the old transfer first and appends to the
+  // same log; this time the request names a subdirectory.
+  mkdir((dnl_ + "sub").c_str(), 0755);
+  std::string before = read_text(log);
+  ASSERT_EQ(ctl("startdnl", job, {"FORM_curdir=sub"}), kOk);
+  record = transfers_.record(job);
+  EXPECT_NE(record[0], first_pid);
+  EXPECT_EQ(program_of(record[0]), "wget");
+  EXPECT_NE(program_of(first_pid), "wget");
+  EXPECT_EQ(record[1], server.url("big.bin"));
+  EXPECT_EQ(record[2], "--limit-rate=20k");
+  EXPECT_TRUE(eventually([&] { return size_of(dnl_ + "sub/big.bin") > 0; }));
+  EXPECT_TRUE(eventually([&] { return size_of(log) > off_t(before.size()); }));
+  EXPECT_TRUE(read_text(log).starts_with(before));
+
+  ASSERT_EQ(ctl("stop", job), kOk);
+  EXPECT_TRUE(eventually([&] { return program_of(record[0]) != "wget"; }, 3));
+  EXPECT_TRUE(std::filesystem::exists(log));
+  EXPECT_EQ(transfers_.record(job)[0], record[0]);
+
+  ASSERT_EQ(ctl("del", job), kOk);
+  EXPECT_TRUE(std::filesystem::is_empty(trk_));
+}
+
+TEST_F(Jobs, WgetNamesRunNothing) {
+  testing::TempDir served;
+  HttpServer server(served.path());
+  std::string url = server.url("a$(touch ../../../pwned1)`touch ../../../pwned2`\"b\\c;touch pwned3");
+  ASSERT_EQ(ctl("wget", url), kOk);
+  std::string job = only_job();
+  // Kept exactly as received, and only fetched (a 404 in the log).
+  EXPECT_EQ(transfers_.record(job)[1], url);
+  EXPECT_TRUE(eventually([&] { return read_text(trk_ + job).find("404") != std::string::npos; }));
+  for (const std::string& dir : {dnl_, trk_, installation_.root()})
+    for (const char* name : {"pwned1", "pwned2", "pwned3"})
+      EXPECT_FALSE(std::filesystem::exists(dir + name)) << dir << name;
+
+  EXPECT_EQ(ctl("wget", "http://127.0.0.1/a\nb"), "Line feed not allowed in: http://127.0.0.1/a\nb");
+  EXPECT_EQ(ctl("wget", url, {"FORM_curdir=../../"}),
+            "filename error (contains /..) " + dnl_ + "../../");
+  EXPECT_EQ(ctl("wget", url, {"FORM_curdir=missing"}), "ENOENT " + dnl_ + "missing");
+  EXPECT_EQ(transfers_.job_names().size(), 1u);
+}
+
+TEST_F(Jobs, WgetFailingBeforeItsForkIsNoSuccess) {
+  std::string answer = ctl({"FORM_cmd=wget", "FORM_file=http://127.0.0.1:9/x",
+                            "FORM_para=--no-such-option"});
+  EXPECT_TRUE(answer.starts_with("Unable to start wget: ")) << answer;
+  EXPECT_NE(answer.find("no-such-option"), std::string::npos) << answer;
+  // The record stays, without a process number, so the job can be mended.
+  std::vector<std::string> records;
+  for (const auto& entry : std::filesystem::directory_iterator(trk_))
+    records.push_back(entry.path().filename());
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(read_text(trk_ + records[0]), "\nhttp://127.0.0.1:9/x\n--no-such-option\n");
+}
+
+TEST_F(Jobs, JobNamesStayInTheJobDirectory) {
+  write_text(installation_.root() + "www/victim.wgt", "x");
+  write_text(installation_.root() + "www/victim", "1\n");
+  EXPECT_EQ(ctl("del", "x/../../victim.wgt"),
+            "filename error (contains /..) " + trk_ + "x/../../victim.wgt");
+  EXPECT_TRUE(std::filesystem::exists(installation_.root() + "www/victim.wgt"));
+  EXPECT_EQ(ctl("stop", "../victim.wgt"), "filename error (contains /..) " + trk_ + "../victim.wgt");
+  EXPECT_EQ(ctl("stop", "sub/a.wgt"), "Invalid job name: sub/a.wgt");
+  EXPECT_EQ(ctl("starttor", "a;b.tor"), "Invalid job name: a;b.tor");
+  EXPECT_EQ(ctl("startdnl", "plain"), "Invalid job name: plain");
+  write_text(trk_ + ".htpasswd", "u:x\n");
+  EXPECT_EQ(ctl("del", ".htpasswd"), "Invalid job name: .htpasswd");
+  EXPECT_TRUE(std::filesystem::exists(trk_ + ".htpasswd"));
+  EXPECT_EQ(ctl("startdnl", "missing.wgt"), "Unable to read trk file: " + trk_ + "missing");
+  EXPECT_EQ(ctl("stop", "notes.txt"), kOk);
+  EXPECT_EQ(ctl("del", "gone.wgt"), kOk);
+}
+
+TEST_F(Jobs, StopSignalsOnlyItsOwnProgram) {
+  Running other({"/bin/sleep", "30"}, "/");
+  other.wait_for_exec("sleep");
+  write_text(trk_ + "aaaaaa", other.pid() + "\nhttp://x/\n\n");
+  write_text(trk_ + "aaaaaa.wgt", "");
+  EXPECT_EQ(ctl("stop", "aaaaaa.wgt"), kOk);
+  EXPECT_EQ(ctl("del", "aaaaaa.wgt"), kOk);
+  EXPECT_EQ(program_of(other.pid()), "sleep");
+  EXPECT_TRUE(std::filesystem::is_empty(trk_));
+}
+
+constexpr size_t kPiece = 65536;
+
+/// A torrent of random content, its tracker on 127.0.0.1 and a seeder on
+/// 127.0.0.2 (ctorrent ignores peers on its own address).
+class Swarm {
+ public:
+  explicit Swarm(size_t size)
+      : content_(random_bytes(size)),
+        tracker_port_(testing::free_port()),
+        seeder_port_(testing::free_port()) {
+    const std::string& dir = seed_.path();
+    write_text(dir + "content.bin", content_);
+    std::string announce = "http://127.0.0.1:" + std::to_string(tracker_port_) + "/announce";
+    testing::ChildResult made =
+        testing::run_program({"/usr/bin/ctorrent", "-t", "-u", announce, "-l", std::to_string(kPiece), "-s",
+                              dir + "a.torrent", dir + "content.bin"},
+                             {});
+    EXPECT_EQ(made.exit_code(), 0) << made.out;
+    // The tracker serves only what its whitelist names by info hash.
+    std::string hashes = testing::run_program(
+        {"/usr/bin/python3", "-c",
+         "import hashlib,sys,urllib.parse\n"
+         "d=open(sys.argv[1],'rb').read(); i=d.index(b'4:info')+6\n"
+         "h=hashlib.sha1(d[i:-1]).digest()\n"
+         "print(h.hex()); print(''.join('%%%02x' % b for b in h))",
+         dir + "a.torrent"},
+        {}).out;
+    std::vector<std::string> lines = lines_of(hashes);
+    lines.resize(2);
+    write_text(dir + "whitelist", lines[0] + "\n");
+    // The tracker reads its whitelist after it has become "nobody".
+    chmod(dir.c_str(), 0755);
+    escaped_hash_ = lines[1];
+    std::string tracker = std::to_string(tracker_port_);
+    tracker_.emplace(std::vector<std::string>{"/usr/bin/opentracker", "-i", "127.0.0.1", "-p",
+                                              tracker, "-P", tracker, "-w", "whitelist", "-d",
+                                              dir},
+                     dir);
+    EXPECT_TRUE(eventually([&] { return listening(tracker_port_); })) << "no tracker";
+    seeder_.emplace(std::vector<std::string>{"/usr/bin/ctorrent", "-i", "127.0.0.2", "-I",
+                                             "127.0.0.2", "-p", std::to_string(seeder_port_),
+                                             "-e", "1", "a.torrent"},
+                    dir);
+    // A downloader that announces before the seeder finds nobody for a
+    // whole announce interval.
+    EXPECT_TRUE(eventually([&] { return scrape().find("completei1e") != std::string::npos; }))
+        << "the seeder never announced: " << scrape();
+  }
+
+  const std::string& content() const { return content_; }
+  std::string torrent() const { return seed_.path() + "a.torrent"; }
+
+ private:
+  std::string scrape() const {
+    return testing::run_program({"/usr/bin/wget", "-q", "-O", "-", "--tries=1",
+                                 "http://127.0.0.1:" + std::to_string(tracker_port_) +
+                                     "/scrape?info_hash=" + escaped_hash_},
+                                {})
+        .out;
+  }
+
+  std::string content_;
+  int tracker_port_;
+  int seeder_port_;
+  std::string escaped_hash_;
+  testing::TempDir seed_;
+  std::optional<Running> tracker_;
+  std::optional<Running> seeder_;
+};
+
+TEST_F(Jobs, CtorrentDownloadStopResume) {
+  Swarm swarm(320000);
+  mkdir((dnl_ + "sub").c_str(), 0755);
+  write_text(dnl_ + "sub/a.torrent", read_text(swarm.torrent()));
+  std::string options = "-i 127.0.0.1 -I 127.0.0.1 -p " + std::to_string(testing::free_port()) +
+                        " -D 40 -e 0";
+  time_t started = time(nullptr);
+
+  ASSERT_EQ(ctl({"FORM_cmd=ctor", "FORM_file=sub/a.torrent", "FORM_para=" + options,
+                 "FORM_asl=1"}),
+            kOk);
+  EXPECT_EQ(read_text("/tmp/kiv-sl"), "07");
+  std::string job = only_job();
+  ASSERT_TRUE(is_job_log(job, ".tor")) << job;
+  std::string id = job.substr(0, 6);
+  std::vector<std::string> record = transfers_.record(job);
+  EXPECT_EQ(program_of(record[0]), "ctorrent");
+  EXPECT_EQ(record[1], dnl_ + "sub/a.torrent");
+  EXPECT_EQ(record[2], options);
+  std::string header = lines_of(read_text(trk_ + job)).at(0);
+  std::set<std::string> stamps;
+  for (time_t when = started; when <= time(nullptr); ++when)
+    stamps.insert("-- " + local_date(when) + " --a.torrent");
+  EXPECT_TRUE(stamps.count(header)) << header;
+
+  // Part of it arrives, then the stop leaves a bit-field file to resume by.
+  std::string target = dnl_ + "content.bin";
+  ASSERT_TRUE(eventually([&] {
+    std::string got = read_text(target);
+    for (size_t at = 0; at < got.size(); at += kPiece)
+      if (got.compare(at, kPiece, swarm.content(), at, kPiece) == 0) return true;
+    return false;
+  })) << read_text(trk_ + job);
+  ASSERT_EQ(ctl("stop", job), kOk);
+  EXPECT_TRUE(eventually([&] { return program_of(record[0]) != "ctorrent"; }, 5));
+  EXPECT_TRUE(std::filesystem::exists(trk_ + id + ".bf"));
+  EXPECT_NE(read_text(target), swarm.content());
+
+  ASSERT_EQ(ctl("starttor", job), kOk);
+  EXPECT_EQ(read_text("/tmp/kiv-sl"), "06");
+  std::vector<std::string> again = transfers_.record(job);
+  EXPECT_NE(again[0], record[0]);
+  EXPECT_EQ(again[1], dnl_ + "sub/a.torrent");
+  EXPECT_EQ(again[2], options);
+  // The log starts anew with one header.
+  std::vector<std::string> log = lines_of(read_text(trk_ + job));
+  ASSERT_FALSE(log.empty());
+  EXPECT_TRUE(log[0].starts_with("-- ") && log[0].ends_with(" --a.torrent")) << log[0];
+  EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                          [](const std::string& line) { return line.ends_with(" --a.torrent"); }),
+            1);
+
+  EXPECT_TRUE(eventually([&] { return read_text(target) == swarm.content(); }, 30))
+      << "the download did not complete";
+
+  ASSERT_EQ(ctl("del", job), kOk);
+  EXPECT_TRUE(eventually([&] { return program_of(again[0]) != "ctorrent"; }, 5));
+  EXPECT_TRUE(std::filesystem::is_empty(trk_));
+}
+
+TEST_F(Jobs, CtorrentFailures) {
+  std::string name(501 - dnl_.size(), 'n');
+  EXPECT_EQ(ctl("ctor", name), "Filename too long please shorten it:  " + dnl_ + name);
+  EXPECT_TRUE(std::filesystem::is_empty(trk_));
+
+  // A link planted at the input path is replaced, never written through.
+  std::string aside = trk_ + "../aside";
+  write_text(aside, "keep");
+  unlink("/tmp/kiv-sl");
+  ASSERT_EQ(symlink(aside.c_str(), "/tmp/kiv-sl"), 0);
+  EXPECT_EQ(ctl("ctor", "none.torrent", {"FORM_para=-i 127.0.0.1 -I 127.0.0.1 -e 0"}), kOk);
+  EXPECT_EQ(read_text(aside), "keep");
+  EXPECT_EQ(read_text("/tmp/kiv-sl"), "06");
+  std::string job = only_job();
+  std::vector<std::string> record = transfers_.record(job);
+  // The unreadable torrent shows in the log; the job ends by itself.
+  EXPECT_TRUE(eventually([&] { return program_of(record[0]) != "ctorrent"; }, 5));
+  EXPECT_EQ(ctl("del", job), kOk);
+}
+
+// "nukeall" ends every wget and ctorrent on the machine, so it runs only in
+// a PID namespace of its own, where every such process is the test's.
+TEST_F(Jobs, NukeallInItsOwnPidNamespace) {
+  if (geteuid() != 0 ||
+      testing::run_program({"/usr/bin/unshare", "--pid", "--fork", "--mount-proc", "/bin/true"},
+                           {})
+              .exit_code() != 0)
+    GTEST_SKIP() << "no PID namespace here (needs root and unshare)";
+  write_text(trk_ + ".htpasswd", "u:x\n");
+  write_text(trk_ + "_wversion.nfo", "v\n");
+  std::string self = std::filesystem::read_symlink("/proc/self/exe");
+  testing::ChildResult inner = testing::run_program(
+      {"/usr/bin/unshare", "--pid", "--fork", "--mount-proc", self,
+       "--gtest_filter=NukeallInside.*", "--gtest_also_run_disabled_tests"},
+      {"KIV_NUKEALL_ROOT=" + installation_.root()});
+  EXPECT_EQ(inner.exit_code(), 0) << inner.out << inner.err;
+  EXPECT_NE(inner.out.find("[  PASSED  ] 1 test"), std::string::npos) << inner.out;
+  EXPECT_TRUE(std::filesystem::is_empty(trk_));
+}
+
+// Runs as process 1 of the namespace; the configuration and the lock on the
+// fixed paths belong to the test above. When it ends, the kernel ends
+// whatever is left in the namespace.
+TEST(NukeallInside, DISABLED_EndsAllTransfersAndEmptiesTheJobDirectory) {
+  const char* root_value = getenv("KIV_NUKEALL_ROOT");
+  if (!root_value) GTEST_SKIP() << "run by Jobs.NukeallInItsOwnPidNamespace";
+  std::string root = root_value;
+  std::string trk = root + "www/kiv/trk/";
+  auto ctl = [&](std::vector<std::string> env) {
+    env.push_back("PATH=/usr/bin:/bin");
+    env.push_back("GATEWAY_INTERFACE=CGI/1.1");
+    testing::ChildResult result =
+        testing::run_program({std::string(KIV_BUILD_DIR) + "/ctl/kiv-ctl"}, env);
+    return result.out.substr(std::min(result.out.size(), kHeaders.size()));
+  };
+
+  testing::SilentListener listener;
+  std::string silent = "http://127.0.0.1:" + std::to_string(listener.port()) + "/";
+  testing::TempDir made;
+  write_text(made.path() + "c.bin", "content");
+  ASSERT_EQ(testing::run_program({"/usr/bin/ctorrent", "-t", "-u", silent + "announce", "-s",
+                                  root + "www/kiv/dnl/c.torrent", made.path() + "c.bin"},
+                                 {})
+                .exit_code(),
+            0);
+  ASSERT_EQ(ctl({"FORM_cmd=wget", "FORM_file=" + silent}), kOk);
+  ASSERT_EQ(ctl({"FORM_cmd=ctor", "FORM_file=c.torrent",
+                 "FORM_para=-i 127.0.0.1 -I 127.0.0.1 -p " + std::to_string(testing::free_port())}),
+            kOk);
+  std::vector<std::string> pids;
+  for (const auto& entry : std::filesystem::directory_iterator(trk)) {
+    std::string name = entry.path().filename();
+    if (name.size() == 6) pids.push_back(lines_of(read_text(entry.path())).at(0));
+  }
+  ASSERT_EQ(pids.size(), 2u);
+  for (const std::string& pid : pids)
+    EXPECT_TRUE(program_of(pid) == "wget" || program_of(pid) == "ctorrent") << pid;
+
+  ASSERT_EQ(ctl({"FORM_cmd=nukeall"}), kOk);
+  for (const std::string& pid : pids) EXPECT_EQ(program_of(pid), "") << pid;
+  EXPECT_TRUE(std::filesystem::is_empty(trk));
+}
+
+}  // namespace
+}  // namespace kiv
