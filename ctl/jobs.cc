@@ -199,7 +199,6 @@ void restart_job(const std::string& name, StartJob start) {
 
 }  // namespace
 
-
 JobRecord parse_record(std::string_view text) {
   auto next_line = [&text](size_t width) {
     size_t end = std::min(text.find('\n'), text.size());
@@ -213,7 +212,6 @@ JobRecord parse_record(std::string_view text) {
   record.options = next_line(kRecordLineLength);
   return record;
 }
-
 
 std::optional<std::string> wget_pid(std::string_view output) {
   size_t blank = output.rfind(' ');
@@ -243,8 +241,6 @@ std::string ctorrent_header(time_t when, std::string_view source) {
   return "-- " + local_date(when) + " --" + std::string(source.substr(source.rfind('/') + 1)) +
          "\n";
 }
-
-
 
 void nukeall_command(const std::string&, const std::string&) {
   // Noted before the kill, so the wait below knows whom to wait for.
