@@ -90,6 +90,9 @@ void my_remove(const std::string& name, int parent) {
 void rem_command(const std::string& file, const std::string&) {
   std::string path = config().dnldir + file;
   check_path(path, PathMessage::lower_case);
+  // An empty name, "." or "/" would empty the whole download directory.
+  if (file.find_first_not_of("./") == std::string::npos)
+    message_answer("Cannot remove the download directory:", path);
   my_remove(path, AT_FDCWD);
 }
 

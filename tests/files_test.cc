@@ -83,6 +83,12 @@ TEST_F(FileCommands, Remove) {
 
   EXPECT_EQ(answer("rem", "missing"), "ENOENT " + dnl_ + "missing");
   EXPECT_EQ(answer("rem", "a/../b"), "filename error (contains /..) " + dnl_ + "a/../b");
+
+  // The download directory itself is never emptied by a name that is no name.
+  write_text(dnl_ + "kept", "x");
+  for (std::string name : {"", ".", "/", "./", "//."})
+    EXPECT_EQ(answer("rem", name), "Cannot remove the download directory: " + dnl_ + name);
+  EXPECT_TRUE(exists(dnl_ + "kept"));
 }
 
 TEST_F(FileCommands, RemoveLeavesLinkTargetsAlone) {
