@@ -38,6 +38,22 @@ CONF
 
 printf '#include <stdio.h>\nint main(void){fputs("Content-type: text/html\\r\\n\\n{}",stdout);return 0;}\n' > "$work/fixed.c"
 cc -O2 -static -o "$work/fixed" "$work/fixed.c"
+# The floor for the status: only the status reads a listing cannot do without.
+cat > "$work/stats.c" <<'C'
+#include <dirent.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+int main(int argc, char** argv) {
+  struct dirent* e; struct stat st; int n = 0;
+  if (argc < 2 || chdir(argv[1]) != 0) return 1;
+  DIR* d = opendir(".");
+  while ((e = readdir(d))) n += stat(e->d_name, &st) == 0;
+  printf("%d\n", n);
+  return 0;
+}
+C
+cc -O2 -static -o "$work/stats" "$work/stats.c"
 
 # Mean wall-clock milliseconds per run of the command given.
 per_run() {
@@ -52,8 +68,11 @@ big_list=$(QUERY_STRING=curdir=big per_run "$list")
 big_ls=$(per_run ls -la "$work/www/kiv/dnl/big")
 small_list=$(QUERY_STRING=curdir=small per_run "$list")
 fixed=$(per_run "$work/fixed")
+stats=$(per_run "$work/stats" "$work/www/kiv/dnl/small")
 
 printf 'listing 10000 entries: kiv-list %s ms, ls -la %s ms, ratio %s (goal <= 0.8)\n' \
   "$big_list" "$big_ls" "$(echo "scale=2; $big_list / $big_ls" | bc)"
 printf 'status of 100 entries: kiv-list %s ms, static fixed answer %s ms, ratio %s (goal <= 1.3)\n' \
   "$small_list" "$fixed" "$(echo "scale=2; $small_list / $fixed" | bc)"
+printf '  (a static C program that only stats the 100 entries: %s ms, ratio %s)\n' \
+  "$stats" "$(echo "scale=2; $stats / $fixed" | bc)"

@@ -1,5 +1,7 @@
 #include "common/quote.h"
 
+#include <algorithm>
+
 #include "common/response.h"
 
 namespace kiv {
@@ -33,7 +35,14 @@ std::string escape_shell_single(std::string_view text) {
 
 std::string escape_script(std::string_view text, char quote) {
   static constexpr char kHex[] = "0123456789ABCDEF";
+  // Most names need nothing: hand them back as they are.
+  auto plain = [quote](unsigned char c) {
+    return c >= 0x20 && c != 0x7F && c != '\\' && c != static_cast<unsigned char>(quote) &&
+           c != 0xE2;
+  };
+  if (std::all_of(text.begin(), text.end(), plain)) return std::string(text);
   std::string quoted;
+  quoted.reserve(text.size() + 8);
   for (size_t at = 0; at < text.size(); ++at) {
     unsigned char c = static_cast<unsigned char>(text[at]);
     if (c == '\\' || c == static_cast<unsigned char>(quote)) {
