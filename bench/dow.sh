@@ -7,33 +7,11 @@ build=${1:-build}
 ctl=$PWD/$build/ctl/kiv-ctl
 size_mb=${SIZE_MB:-2048}
 
-# /tmp/kiv.conf is shared with the tests: take turns with them.
-exec 9</tmp
-flock 9
+. bench/setup.sh
 
-work=$(mktemp -d /tmp/kiv-bench.XXXXXX)
-saved=
-[ -e /tmp/kiv.conf ] && saved=$(cat /tmp/kiv.conf)
-cleanup() {
-  rm -rf "$work"
-  if [ -n "$saved" ]; then printf '%s\n' "$saved" > /tmp/kiv.conf; else rm -f /tmp/kiv.conf; fi
-}
-trap cleanup EXIT
-
-mkdir -p "$work/www/kiv/trk" "$work/www/kiv/dnl"
 file=$work/www/kiv/dnl/data.bin
 # Real data, not a sparse file: both sides read the same cached pages.
 head -c "${size_mb}M" /dev/urandom > "$file"
-cat > /tmp/kiv.conf <<CONF
-droo=$work/
-dbin=$work/bin/
-wget=wget
-ctor=ctorrent
-dwww=$work/www/kiv/
-dufb=$work/www/kivfb/
-dnldir=$work/www/kiv/dnl/
-pidfile=$work/bin/kiv.pid
-CONF
 inode=$(stat -c %i "$file")
 
 seconds() {  # the best of three runs of "$@"

@@ -9,32 +9,11 @@ build=${1:-build}
 list=$PWD/$build/list/kiv-list
 runs=${RUNS:-40}
 
-# /tmp/kiv.conf is shared with the tests: take turns with them.
-exec 9</tmp
-flock 9
+. bench/setup.sh
 
-work=$(mktemp -d /tmp/kiv-bench.XXXXXX)
-saved=
-[ -e /tmp/kiv.conf ] && saved=$(cat /tmp/kiv.conf)
-cleanup() {
-  rm -rf "$work"
-  if [ -n "$saved" ]; then printf '%s' "$saved" > /tmp/kiv.conf; else rm -f /tmp/kiv.conf; fi
-}
-trap cleanup EXIT
-
-mkdir -p "$work/www/kiv/trk" "$work/www/kiv/dnl/big" "$work/www/kiv/dnl/small"
+mkdir -p "$dnl/big" "$dnl/small"
 for i in $(seq 1 10000); do : > "$work/www/kiv/dnl/big/file-$i.bin"; done
 for i in $(seq 1 100); do : > "$work/www/kiv/dnl/small/file-$i.bin"; done
-cat > /tmp/kiv.conf <<CONF
-droo=$work/
-dbin=$work/bin/
-wget=wget
-ctor=ctorrent
-dwww=$work/www/kiv/
-dufb=$work/www/kivfb/
-dnldir=$work/www/kiv/dnl/
-pidfile=$work/bin/kiv.pid
-CONF
 
 printf '#include <stdio.h>\nint main(void){fputs("Content-type: text/html\\r\\n\\n{}",stdout);return 0;}\n' > "$work/fixed.c"
 cc -O2 -static -o "$work/fixed" "$work/fixed.c"

@@ -9,20 +9,8 @@ inspector=$PWD/$build/torrent/kiv-torrent
 runs=${RUNS:-20}
 command -v transmission-show >/dev/null || { echo "transmission-show missing (apt-get install transmission-cli)"; exit 1; }
 
-# /tmp/kiv.conf is shared with the tests: take turns with them.
-exec 9</tmp
-flock 9
+. bench/setup.sh
 
-work=$(mktemp -d /tmp/kiv-bench.XXXXXX)
-saved=
-[ -e /tmp/kiv.conf ] && saved=$(cat /tmp/kiv.conf)
-cleanup() {
-  rm -rf "$work"
-  if [ -n "$saved" ]; then printf '%s\n' "$saved" > /tmp/kiv.conf; else rm -f /tmp/kiv.conf; fi
-}
-trap cleanup EXIT
-
-mkdir -p "$work/www/kiv/trk" "$work/www/kiv/dnl"
 torrent=$work/www/kiv/dnl/many.torrent
 python3 - "$torrent" <<'PY'
 import sys
@@ -42,16 +30,6 @@ meta = {"announce": "http://127.0.0.1:6969/announce", "comment": "bench",
         "creation date": 1700000000, "info": info}
 open(sys.argv[1], "wb").write(b(meta))
 PY
-cat > /tmp/kiv.conf <<CONF
-droo=$work/
-dbin=$work/bin/
-wget=wget
-ctor=ctorrent
-dwww=$work/www/kiv/
-dufb=$work/www/kivfb/
-dnldir=$work/www/kiv/dnl/
-pidfile=$work/bin/kiv.pid
-CONF
 
 QUERY_STRING=file=many.torrent "$inspector" > "$work/answer"
 head -c 240 "$work/answer"; echo

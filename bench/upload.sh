@@ -8,20 +8,7 @@ cd "$(dirname "$0")/.."
 ensure_packages time bc
 upload=$PWD/${1:-build}/upload/kiv-upload
 
-# /tmp/kiv.conf is shared with the tests: take turns with them.
-exec 9</tmp
-flock 9
-work=$(mktemp -d /tmp/kiv-bench.XXXXXX)
-saved=
-[ -e /tmp/kiv.conf ] && saved=$(cat /tmp/kiv.conf)
-cleanup() {
-  rm -rf "$work"
-  if [ -n "$saved" ]; then printf '%s' "$saved" > /tmp/kiv.conf; else rm -f /tmp/kiv.conf; fi
-}
-trap cleanup EXIT
-mkdir -p "$work/dnl"
-printf 'droo=%s/\ndbin=%s/\nwget=wget\nctor=ctorrent\ndwww=%s/\ndufb=%s/\ndnldir=%s/dnl/\npidfile=x\n' \
-  "$work" "$work" "$work" "$work" "$work" > /tmp/kiv.conf
+. bench/setup.sh
 
 export HTTP_COOKIE=curdir=/ CONTENT_TYPE='multipart/form-data; boundary=----B0'
 body() {  # body FILE-OR-SIZE
@@ -34,15 +21,15 @@ seconds() { local s=$(date +%s%N); "$@"; echo "scale=3; ($(date +%s%N) - $s) / 1
 head -c $((256 << 20)) /dev/urandom > "$work/data"
 body "$work/data" > /dev/null  # warm the page cache
 ours=$(seconds sh -c "$(declare -f body); body '$work/data' | '$upload' > /dev/null")
-cmp -s "$work/data" "$work/dnl/up.bin" || { echo "stored file differs" >&2; exit 1; }
-rm -f "$work/dnl/up.bin"
-theirs=$(seconds sh -c "$(declare -f body); body '$work/data' | cat | cat > '$work/dnl/cat.bin'")
-rm -f "$work/dnl/cat.bin" "$work/data"
+cmp -s "$work/data" "$dnl/up.bin" || { echo "stored file differs" >&2; exit 1; }
+rm -f "$dnl/up.bin"
+theirs=$(seconds sh -c "$(declare -f body); body '$work/data' | cat | cat > '$dnl/cat.bin'")
+rm -f "$dnl/cat.bin" "$work/data"
 printf '256 MiB from a pipe: kiv-upload %s s, cat | cat > file %s s, ratio %s (goal <= 1.15)\n' \
   "$ours" "$theirs" "$(echo "scale=2; $ours / $theirs" | bc)"
 
 for size in $((1 << 20)) $((4 << 30)); do
   peak=$( { body "$size" | /usr/bin/time -f %M "$upload" > /dev/null; } 2>&1 | tail -1)
-  rm -f "$work/dnl/up.bin"
+  rm -f "$dnl/up.bin"
   printf 'peak memory for a %s-byte body: %s KiB\n' "$size" "$peak"
 done
