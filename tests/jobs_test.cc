@@ -1,13 +1,10 @@
 // Transfer jobs through kiv-ctl with the real wget and ctorrent, against
 // servers, a tracker and a seeder of the test's own on loopback.
-#include <arpa/inet.h>
 #include <csignal>
 #include <ctime>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <set>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +17,7 @@ namespace kiv {
 namespace {
 
 using testing::kHeaders;
+using testing::accepts_connections;
 using testing::read_text;
 using testing::Running;
 using testing::write_text;
@@ -45,15 +43,6 @@ std::string program_of(const std::string& pid) {
   if (n <= 0) return "";
   std::string_view exe(target, size_t(n));
   return std::string(exe.substr(exe.rfind('/') + 1));
-}
-
-bool listening(int port) {
-  UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(uint16_t(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
 }
 
 off_t size_of(const std::string& path) {
@@ -163,7 +152,7 @@ class HttpServer {
         process_({"/usr/bin/python3", "-m", "http.server", std::to_string(port_), "--bind",
                   "127.0.0.1", "--directory", directory},
                  directory) {
-    if (!eventually([&] { return listening(port_); })) ADD_FAILURE() << "no HTTP server";
+    if (!eventually([&] { return accepts_connections(port_); })) ADD_FAILURE() << "no HTTP server";
   }
   std::string url(const std::string& name) const {
     return "http://127.0.0.1:" + std::to_string(port_) + "/" + name;
@@ -322,7 +311,7 @@ class Swarm {
                                               tracker, "-P", tracker, "-w", "whitelist", "-d",
                                               dir},
                      dir);
-    EXPECT_TRUE(eventually([&] { return listening(tracker_port_); })) << "no tracker";
+    EXPECT_TRUE(eventually([&] { return accepts_connections(tracker_port_); })) << "no tracker";
     seeder_.emplace(std::vector<std::string>{"/usr/bin/ctorrent", "-i", "127.0.0.2", "-I",
                                              "127.0.0.2", "-p", std::to_string(seeder_port_),
                                              "-e", "1", "a.torrent"},

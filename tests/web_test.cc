@@ -1,9 +1,6 @@
 // The installation behind the real web server, reached with curl on
 // loopback: uploads and the access lock as a browser meets them.
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,18 +12,10 @@
 namespace kiv {
 namespace {
 
+using testing::accepts_connections;
 using testing::read_text;
 using testing::run_program;
 using testing::write_text;
-
-bool accepts(int port) {
-  UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(uint16_t(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-}
 
 void copy_program(const std::string& from, const std::string& to) {
   write_text(to, read_text(from));
@@ -61,8 +50,8 @@ class WebServer : public ::testing::Test {
 
   void start(std::vector<std::string> argv) {
     server_ = std::make_unique<testing::Running>(std::move(argv), root_);
-    for (int i = 0; i < 200 && !accepts(port_); ++i) usleep(25000);
-    ASSERT_TRUE(accepts(port_)) << read_text(root_ + "log/webserver.log");
+    for (int i = 0; i < 200 && !accepts_connections(port_); ++i) usleep(25000);
+    ASSERT_TRUE(accepts_connections(port_)) << read_text(root_ + "log/webserver.log");
   }
 
   std::string url(const std::string& path) const {

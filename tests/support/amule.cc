@@ -1,21 +1,9 @@
 #include "tests/support/amule.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace kiv::testing {
 namespace {
-
-bool accepts(int port) {
-  UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(uint16_t(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-}
 
 /// `text` with every line "key=..." replaced by "key=value".
 std::string set(std::string text, const std::string& key, const std::string& value) {
@@ -59,7 +47,7 @@ AmuleDaemon::AmuleDaemon() {
   daemon_ = std::make_unique<Running>(std::vector<std::string>{"/usr/bin/env", env, amuled},
                                       home());
   for (int i = 0; i < 200 && !ready_; ++i) {
-    ready_ = accepts(control);
+    ready_ = accepts_connections(control);
     if (!ready_) usleep(50000);
   }
 }

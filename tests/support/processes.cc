@@ -33,6 +33,15 @@ int free_port() {
   return port;
 }
 
+bool accepts_connections(int port) {
+  UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(uint16_t(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
 SilentListener::SilentListener() : fd_(loopback_socket(port_)) {
   if (listen(fd_.get(), 4) != 0) throw std::runtime_error("listen");
 }

@@ -12,6 +12,9 @@ namespace kiv::testing {
 /// A free TCP port on 127.0.0.1 (bound once, then released).
 int free_port();
 
+/// Whether something accepts connections on 127.0.0.1:`port` now.
+bool accepts_connections(int port);
+
 /// A loopback listener that never accepts: a client's connection completes
 /// in the backlog and then waits for an answer that does not come.
 class SilentListener {
