@@ -50,7 +50,14 @@ bool same_key(std::string_view a, std::string_view b) {
   return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
-void apply_token(std::string_view token) {
+/// What ends the reading of a configuration text: an unknown key, or a
+/// known one without "=".
+struct TokenFault {
+  std::string key;
+  bool unknown;
+};
+
+std::optional<TokenFault> apply_token(Config& c, std::string_view token) {
   size_t equals = token.find('=');
   std::string_view key = token.substr(0, equals);
   std::optional<std::string_view> value;
@@ -61,13 +68,9 @@ void apply_token(std::string_view token) {
   std::string_view known;
   for (std::string_view k : kKeys)
     if (same_key(key, k)) known = k;
-  if (known.empty()) {
-    fprintf(stderr, "Unknown config option '%.*s'\n", int(key.size()), key.data());
-    exit(1);
-  }
-  require_value(key, value);
+  if (known.empty()) return TokenFault{std::string(key), true};
+  if (!value) return TokenFault{std::string(key), false};
 
-  Config& c = config();
   if (known == "dnldir") c.dnldir = *value;
   if (known == "droo") c.droo = *value;
   if (known == "dbin") c.dbin = *value;
@@ -79,17 +82,48 @@ void apply_token(std::string_view token) {
   if (known == "dufb") c.dufb = with_slash(*value);
   if (known == "wget" && !value->empty()) c.wget = *value;
   if (known == "ctor" && !value->empty()) c.ctor = *value;
+  return std::nullopt;
 }
 
-void apply_line(std::string_view line) {
+std::optional<TokenFault> apply_line(Config& c, std::string_view line) {
   line = line.substr(0, line.find('#'));
   static constexpr std::string_view kBlanks = " \t\n\r";
   size_t at = 0;
   while ((at = line.find_first_not_of(kBlanks, at)) != std::string_view::npos) {
     size_t end = std::min(line.find_first_of(kBlanks, at), line.size());
-    apply_token(line.substr(at, end - at));
+    if (auto fault = apply_token(c, line.substr(at, end - at))) return fault;
     at = end;
   }
+  return std::nullopt;
+}
+
+/// Applies the tokens of `text` to `c` up to the first fault.
+std::optional<TokenFault> apply_text(Config& c, std::string_view text) {
+  // Lines are taken as a 1000-byte line buffer would take them: a longer
+  // line is handled as several.
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t newline = text.find('\n', at);
+    size_t end = newline == std::string_view::npos ? text.size() : newline + 1;
+    end = std::min(end, at + kConfigPieceLength);
+    if (auto fault = apply_line(c, text.substr(at, end - at))) return fault;
+    at = end;
+  }
+  return std::nullopt;
+}
+
+/// The lines of the resolved copy, in their order.
+struct ResolvedField {
+  std::string_view key;
+  std::string Config::*member;
+};
+constexpr ResolvedField kResolvedFields[] = {
+    {"droo", &Config::droo}, {"dbin", &Config::dbin}, {"wget", &Config::wget},
+    {"ctor", &Config::ctor}, {"dwww", &Config::dwww}, {"dufb", &Config::dufb},
+    {"dnldir", &Config::dnldir}, {"pidfile", &Config::pidfile}};
+
+std::string resolved_line(const ResolvedField& field, const Config& c) {
+  return std::string(field.key) + "=" + c.*field.member + "\n";
 }
 
 void search_installation(std::string_view program_path) {
@@ -140,24 +174,30 @@ void require_value(std::string_view key, std::optional<std::string_view> value) 
 }
 
 void apply_config_text(std::string_view text) {
-  // Lines are taken as a 1000-byte line buffer would take them: a longer
-  // line is handled as several.
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t newline = text.find('\n', at);
-    size_t end = newline == std::string_view::npos ? text.size() : newline + 1;
-    end = std::min(end, at + kConfigPieceLength);
-    apply_line(text.substr(at, end - at));
-    at = end;
+  std::optional<TokenFault> fault = apply_text(config(), text);
+  if (!fault) return;
+  if (fault->unknown) {
+    fprintf(stderr, "Unknown config option '%s'\n", fault->key.c_str());
+    exit(1);
   }
+  require_value(fault->key, std::nullopt);
 }
 
 std::string resolved_config_text() {
-  const Config& c = config();
-  return "droo=" + c.droo + "\n" + "dbin=" + c.dbin + "\n" + "wget=" + c.wget +
-         "\n" + "ctor=" + c.ctor + "\n" + "dwww=" + c.dwww + "\n" +
-         "dufb=" + c.dufb + "\n" + "dnldir=" + c.dnldir + "\n" +
-         "pidfile=" + c.pidfile + "\n";
+  std::string text;
+  for (const ResolvedField& field : kResolvedFields) text += resolved_line(field, config());
+  return text;
+}
+
+std::string_view unpublishable_key() {
+  // Each line is read on its own, so checking them one by one checks all.
+  for (const ResolvedField& field : kResolvedFields) {
+    Config back;
+    if (apply_text(back, resolved_line(field, config())) ||
+        back.*field.member != config().*field.member)
+      return field.key;
+  }
+  return "";
 }
 
 void write_resolved_config() {
@@ -187,6 +227,20 @@ void read_config(std::string_view program_path, ConfigMode mode) {
     std::optional<std::string> text = read_file(c.confpath);
     if (!text) config_fail("CRIRICAL ERROR: opening kiv.conf", c.confpath, true);
     apply_config_text(*text);
+  }
+  // A copy that does not read back would stop every CGI program with a
+  // baffling message: refuse the configuration here, where it is logged.
+  std::string_view key = unpublishable_key();
+  if (!key.empty()) {
+    syslog(LOG_CRIT,
+           "%s - refused: the %.*s line of %s would not read back (longer than %zu "
+           "characters, or a blank or \"#\" in the value)",
+           c.confpath.c_str(), int(key.size()), key.data(), kResolvedConfigPath,
+           kConfigPieceLength);
+    printf("CRITICAL ERROR: unusable value of %.*s in %s", int(key.size()), key.data(),
+           c.confpath.c_str());
+    fflush(stdout);
+    exit(1);
   }
   write_resolved_config();
 }

@@ -19,6 +19,8 @@ struct Config {
   std::string dnldir;    // download directory
   std::string pidfile;   // carried through, unused
   std::string confpath;  // kiv.conf itself; set in search mode only
+
+  bool operator==(const Config&) const = default;
 };
 
 /// The resolved copy the daemon writes and every CGI program reads.
@@ -51,6 +53,11 @@ void write_resolved_config();
 
 /// The eight lines of the resolved copy for the current record.
 std::string resolved_config_text();
+
+/// The key of the first value of the current record that its line in the
+/// resolved copy would not give back (a line longer than a piece, a blank
+/// or a "#" in the value), or "" when the whole copy reads back.
+std::string_view unpublishable_key();
 
 /// Ends the process when a token had no "=".
 void require_value(std::string_view key, std::optional<std::string_view> value);

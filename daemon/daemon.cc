@@ -1,12 +1,15 @@
 #include "daemon/daemon.h"
 
 #include <clocale>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
+#include <vector>
 
 #include "common/config.h"
 #include "common/process.h"
@@ -26,6 +29,23 @@ void reopen(int target, int flags) {
   if (fd < 0) return;
   dup2(fd, target);
   if (fd != target) close(fd);
+}
+
+/// Closes every descriptor above standard error: whatever the starting shell
+/// or boot script left open (a pipe, a terminal) would otherwise stay open
+/// for ever in the daemon and in every worker and transfer it starts.
+void close_inherited_descriptors() {
+  if (close_range(STDERR_FILENO + 1, UINT_MAX, 0) == 0) return;
+  // Kernels before 5.9: the open ones, as /proc lists them.
+  DIR* fds = opendir("/proc/self/fd");
+  if (!fds) return;
+  std::vector<int> open_fds;
+  while (const dirent* entry = readdir(fds)) {
+    int fd = atoi(entry->d_name);
+    if (fd > STDERR_FILENO && fd != dirfd(fds)) open_fds.push_back(fd);
+  }
+  closedir(fds);
+  for (int fd : open_fds) close(fd);
 }
 
 void sleep_between_passes() {
@@ -82,6 +102,7 @@ void run_cycle() {
 }
 
 int kivd_main(int argc, char** argv) {
+  close_inherited_descriptors();
   setlocale(LC_ALL, "");
   openlog(kProgramName, LOG_PID, LOG_LOCAL5);
   syslog(LOG_INFO, "starting");

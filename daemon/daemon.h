@@ -42,8 +42,9 @@ void worker_pass();
 /// caller.
 [[noreturn]] void run_cycle();
 
-/// The whole program: log "starting", print the banner in the starter and
-/// exit, detach, read the configuration in search mode, run the cycle.
+/// The whole program: close inherited descriptors above 2, log "starting",
+/// print the banner in the starter and exit, detach, read the configuration
+/// in search mode, run the cycle.
 int kivd_main(int argc, char** argv);
 
 }  // namespace kiv

@@ -1,8 +1,11 @@
 #include "upload/receive.h"
 
+#include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <string>
 #include <string_view>
@@ -11,6 +14,7 @@
 #include <vector>
 
 #include "common/config.h"
+#include "common/dir.h"
 #include "common/file.h"
 #include "common/request.h"
 #include "common/response.h"
@@ -70,7 +74,7 @@ class Window {
   /// Moves what is valid to the front and reads more after it; false at the
   /// end of the input (or on a read error, which ends it just the same).
   bool fill() {
-    memmove(data_.data(), data_.data() + start_, end_ - start_);
+    if (start_ > 0) memmove(data_.data(), data_.data() + start_, end_ - start_);
     end_ -= start_;
     start_ = 0;
     if (end_ == data_.size()) return true;
@@ -103,13 +107,24 @@ std::string read_part_header(Window& window) {
   }
   window.consume(marker + kNameMarker.size());
 
-  // The rest of the part header must fit in one window.
-  size_t quote, data;
+  // The rest of the part header must fit in one window. Each refill is
+  // searched from where the last search stopped: a client sending a byte at
+  // a time must not make this quadratic.
+  size_t quote = std::string_view::npos, data = std::string_view::npos;
+  size_t searched = 0;
   for (;;) {
     std::string_view valid = window.valid();
-    quote = valid.find('"');
-    data = quote == std::string_view::npos ? quote : valid.find("\r\n\r\n", quote);
-    if (data != std::string_view::npos) break;
+    if (quote == std::string_view::npos) {
+      quote = valid.find('"', searched);
+      searched = quote == std::string_view::npos ? valid.size() : quote + 1;
+    }
+    if (quote != std::string_view::npos) {
+      // "\r\n\r\n" may have begun in the last three bytes already searched.
+      size_t from = std::max(quote + 1, searched >= 3 ? searched - 3 : 0);
+      data = valid.find("\r\n\r\n", from);
+      if (data != std::string_view::npos) break;
+      searched = valid.size();
+    }
     if (window.full() || !window.fill()) {
       fail(quote == std::string_view::npos ? "Upload failed: no filename termination"
                                            : "Upload failed: no file");
@@ -124,35 +139,112 @@ std::string read_part_header(Window& window) {
   return name;
 }
 
+constexpr std::string_view kTemporaryInfix = ".upload-";
+constexpr size_t kTemporaryRandom = 6;  // the XXXXXX of mkostemp
+
+/// "." + NAME + ".upload-" + six letters or digits, NAME not empty: the
+/// names the receiver gives its files while they arrive, and nothing else.
+bool is_upload_temporary(std::string_view name) {
+  size_t fixed = 1 + kTemporaryInfix.size() + kTemporaryRandom;
+  if (name.size() <= fixed || name.front() != '.') return false;
+  for (char c : name.substr(name.size() - kTemporaryRandom))
+    if (!isalnum(static_cast<unsigned char>(c))) return false;
+  return name.substr(name.size() - kTemporaryRandom - kTemporaryInfix.size(),
+                     kTemporaryInfix.size()) == kTemporaryInfix;
+}
+
+int temporary_filter(const struct dirent* entry) { return is_upload_temporary(entry->d_name); }
+
+/// Removes what receivers killed outright (SIGKILL, power loss) left in the
+/// working directory: their own temporary files, untouched for a day.
+void remove_stale_uploads() {
+  std::optional<std::vector<std::string>> names =
+      scan_directory(".", ScanOrder::directory, temporary_filter);
+  if (!names) return;
+  time_t now = time(nullptr);
+  for (const std::string& name : *names) {
+    struct stat st;
+    if (lstat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+        st.st_mtime < now - kStaleUploadSeconds)
+      unlink(name.c_str());
+  }
+}
+
+// What the signal handler removes: prepared before the file exists, so the
+// handler only calls unlink and _exit.
+char pending_name[1 + kMaxFileName + kTemporaryInfix.size() + kTemporaryRandom + 1];
+volatile sig_atomic_t pending_armed = 0;
+constexpr int kEndingSignals[] = {SIGTERM, SIGHUP, SIGPIPE, SIGINT};
+
+extern "C" void remove_pending_and_exit(int signal) {
+  if (pending_armed) unlink(pending_name);
+  _exit(128 + signal);
+}
+
+/// Holds back the ending signals while in scope, so that the temporary
+/// file and what the handler knows of it change together.
+class EndingSignalsBlocked {
+ public:
+  EndingSignalsBlocked() {
+    sigset_t ending;
+    sigemptyset(&ending);
+    for (int signal : kEndingSignals) sigaddset(&ending, signal);
+    sigprocmask(SIG_BLOCK, &ending, &previous_);
+  }
+  ~EndingSignalsBlocked() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+  EndingSignalsBlocked(const EndingSignalsBlocked&) = delete;
+  EndingSignalsBlocked& operator=(const EndingSignalsBlocked&) = delete;
+
+ private:
+  sigset_t previous_;
+};
+
 /// The uploaded file under a temporary name beside its final one; removed
-/// unless kept.
+/// unless kept, also when the web server ends the request by a signal (the
+/// client went away or stalled).
 class PartialFile {
  public:
   explicit PartialFile(const std::string& name) : temporary_("." + name + ".upload-XXXXXX") {
+    EndingSignalsBlocked blocked;
+    struct sigaction action = {};
+    action.sa_handler = remove_pending_and_exit;
+    sigfillset(&action.sa_mask);
+    for (int signal : kEndingSignals) sigaction(signal, &action, nullptr);
     fd_ = UniqueFd(mkostemp(temporary_.data(), O_CLOEXEC));
     if (!fd_.valid()) fail("Upload failed: unable to save file");
+    memcpy(pending_name, temporary_.c_str(), temporary_.size() + 1);
+    pending_armed = 1;
     mode_t mask = umask(0);
     umask(mask);
     fchmod(fd_.get(), 0666 & ~mask);
   }
   ~PartialFile() {
-    if (!kept_) unlink(temporary_.c_str());
+    if (!kept_) remove();
   }
   int fd() const { return fd_.get(); }
   /// Removes what was written, then ends the request (exit skips destructors).
   [[noreturn]] void abandon(std::string_view message) {
     fd_.close();
-    unlink(temporary_.c_str());
+    remove();
     fail(message);
   }
   /// Closes the file and gives it its name; false when either fails.
   bool keep(const std::string& name) {
-    if (!fd_.close() || rename(temporary_.c_str(), name.c_str()) != 0) return false;
+    if (!fd_.close()) return false;
+    EndingSignalsBlocked blocked;
+    if (rename(temporary_.c_str(), name.c_str()) != 0) return false;
+    pending_armed = 0;
     kept_ = true;
     return true;
   }
 
  private:
+  void remove() {
+    EndingSignalsBlocked blocked;
+    pending_armed = 0;
+    unlink(temporary_.c_str());
+  }
+
   std::string temporary_;
   UniqueFd fd_;
   bool kept_ = false;
@@ -177,7 +269,10 @@ void receive_upload() {
   // password.
   if (name.empty() || name == "." || name == ".." || name == ".htpasswd")
     fail("Upload failed: unable to save file");
+  // Such a name would be taken for a leftover and removed a day later.
+  if (is_upload_temporary(name)) fail("Upload failed: unable to save file");
 
+  remove_stale_uploads();
   PartialFile file(name);
   for (;;) {
     std::string_view valid = window.valid();

@@ -11,11 +11,16 @@ inline constexpr size_t kWindowSize = 131072;
 inline constexpr size_t kMaxDelimiter = 1007;
 /// Longest file name taken from the part header.
 inline constexpr size_t kMaxFileName = 503;
+/// A temporary file of the receiver left untouched this long belongs to a
+/// receiver that was killed outright; the next upload into its directory
+/// removes it.
+inline constexpr long kStaleUploadSeconds = 24 * 60 * 60;
 
 /// Stores the first file part of the multipart/form-data body on standard
 /// input in the directory the cookie `curdir` names below the download
 /// directory. The file appears under its name only once it is complete; on
-/// any failure nothing is left and the request ends with a message.
+/// any failure, or when ended by SIGTERM, SIGHUP, SIGPIPE or SIGINT, nothing
+/// is left and the request ends with a message.
 void receive_upload();
 
 }  // namespace kiv::upload
