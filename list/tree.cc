@@ -1,9 +1,11 @@
 #include "list/tree.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "common/config.h"
 #include "common/dir.h"
@@ -29,32 +31,73 @@ std::string last_component(std::string_view path) {
 
 }  // namespace
 
-void print_tree(const std::string& directory, const std::string& css_class) {
+namespace {
+
+struct DirectoryId {
+  dev_t device;
+  ino_t inode;
+  bool operator==(const DirectoryId&) const = default;
+};
+
+[[noreturn]] void scan_failed(const std::string& directory) {
+  message_answer(errno == ENOMEM ? "Insufficient Memory to complete the operation: "
+                                 : "Can't scan directory:",
+                 directory);
+}
+
+/// Gone between the parent's scan and this visit (removed, or replaced by
+/// a file): such a subdirectory is left out.
+bool vanished() { return errno == ENOENT || errno == ENOTDIR; }
+
+/// print_tree with the directories on the way down from the download
+/// directory, so that a link back to one of them is not followed.
+void print_node(const std::string& directory, const std::string& css_class,
+                std::vector<DirectoryId>& ancestors) {
   const std::string& dnldir = config().dnldir;
   std::string relative = directory.substr(std::min(dnldir.size(), directory.size()));
-  // A link back to an ancestor would nest without end: the length stops it.
   refuse_long_name(relative);
-  out_append("<li><span class='" + escape_html(css_class) + "' id='" + escape_html(relative) +
-             "/'>" + escape_html(last_component(directory)) + "</span>");
+  bool top = ancestors.empty();
 
   errno = 0;
+  struct stat st;
+  if (chdir(directory.c_str()) != 0 || stat(".", &st) != 0) {
+    if (!top && vanished()) return;
+    scan_failed(directory);
+  }
+  DirectoryId id{st.st_dev, st.st_ino};
+  bool repeated = std::find(ancestors.begin(), ancestors.end(), id) != ancestors.end();
   std::optional<std::vector<std::string>> subdirectories;
-  if (chdir(directory.c_str()) == 0)
+  if (!repeated) {
     subdirectories = scan_directory(".", ScanOrder::directory, subdir_filter);
-  if (!subdirectories)
-    message_answer(errno == ENOMEM ? "Insufficient Memory to complete the operation: "
-                                   : "Can't scan directory:",
-                   directory);
-  if (!subdirectories->empty()) {
+    if (!subdirectories) {
+      if (!top && vanished()) return;
+      scan_failed(directory);
+    }
+  }
+
+  out_append("<li><span class='" + escape_html(css_class) + "' id='" + escape_html(relative) +
+             "/'>" + escape_html(last_component(directory)) + "</span>");
+  // A link back to a directory on the way down is shown, not entered.
+  if (subdirectories && !subdirectories->empty()) {
+    ancestors.push_back(id);
     out_append("<ul>");
     for (auto name = subdirectories->rbegin(); name != subdirectories->rend(); ++name) {
-      print_tree(directory + "/" + *name, css_class);
-      if (chdir(directory.c_str()) != 0)
-        message_answer("Can't scan directory:", directory);
+      print_node(directory + "/" + *name, css_class, ancestors);
+      // The next child is reached by its full path; this only matters for
+      // the status reads of a scan, so a directory gone meanwhile is fine.
+      if (chdir(directory.c_str()) != 0 && !vanished()) scan_failed(directory);
     }
     out_append("</ul>");
+    ancestors.pop_back();
   }
   out_append("</li>");
+}
+
+}  // namespace
+
+void print_tree(const std::string& directory, const std::string& css_class) {
+  std::vector<DirectoryId> ancestors;
+  print_node(directory, css_class, ancestors);
 }
 
 void print_tree_answer() {
