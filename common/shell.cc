@@ -27,9 +27,14 @@ ShellFailure failure_handler = answer_failure;
 
 void set_shell_failure(ShellFailure handler) { failure_handler = handler; }
 
-std::string run_shell(std::string_view command) {
+bool ShellResult::succeeded() const { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+
+std::string run_shell(std::string_view command) { return run_shell_status(command).output; }
+
+ShellResult run_shell_status(std::string_view command, ShellStreams streams) {
   if (command.size() > kMaxCommandText) fail("Command line too long:", command);
-  std::string line = std::string(command) + " 2>&1";
+  bool joined = streams == ShellStreams::joined;
+  std::string line = std::string(command) + (joined ? " 2>&1" : "");
 
   // Both streams of the whole line go to the pipe: the trailing "2>&1" alone
   // would join them for the line's last command only.
@@ -39,14 +44,20 @@ std::string run_shell(std::string_view command) {
   pid_t pid = fork();
   if (pid < 0) fail("Unable to start subshell: ", line);
   if (pid == 0) {
-    dup2(writer.get(), STDOUT_FILENO);
+    if (joined) {
+      dup2(writer.get(), STDOUT_FILENO);
+    } else {
+      int null = open("/dev/null", O_WRONLY);
+      if (null >= 0) dup2(null, STDOUT_FILENO);
+    }
     dup2(writer.get(), STDERR_FILENO);
     execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
   writer.close();
 
-  std::string output;
+  ShellResult result;
+  std::string& output = result.output;
   char block[4096];
   for (;;) {
     ssize_t n = read(reader.get(), block, sizeof block);
@@ -55,11 +66,10 @@ std::string run_shell(std::string_view command) {
     // Read to the end even when full, so the command never blocks on the pipe.
     output.append(block, std::min(size_t(n), kMaxShellOutput - output.size()));
   }
-  int status;
-  while (waitpid(pid, &status, 0) < 0) {
+  while (waitpid(pid, &result.status, 0) < 0) {
     if (errno != EINTR) fail("Cannot close pipe to shell:", line);
   }
-  return output;
+  return result;
 }
 
 }  // namespace kiv

@@ -22,4 +22,20 @@ void set_shell_failure(ShellFailure handler);
 /// kMaxCommandText is refused, never cut.
 std::string run_shell(std::string_view command);
 
+enum class ShellStreams {
+  joined,       // standard output and standard error, as run_shell
+  errors_only,  // standard error; standard output goes to /dev/null
+};
+
+struct ShellResult {
+  std::string output;  // the first kMaxShellOutput bytes of the chosen streams
+  int status = 0;      // as waitpid reports it
+  /// Whether the command exited with status 0.
+  bool succeeded() const;
+};
+
+/// As run_shell, for callers that act on the command's exit status.
+ShellResult run_shell_status(std::string_view command,
+                             ShellStreams streams = ShellStreams::joined);
+
 }  // namespace kiv

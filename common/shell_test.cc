@@ -14,6 +14,26 @@ TEST(RunShell, CollectsBothStreams) {
   EXPECT_NE(run_shell("no-such-command-here").find("not found"), std::string::npos);
 }
 
+TEST(RunShell, StatusAndErrorStream) {
+  struct Case {
+    const char* command;
+    ShellStreams streams;
+    const char* output;
+    bool succeeded;
+  } cases[] = {
+      {"echo out; echo err >&2", ShellStreams::joined, "out\nerr\n", true},
+      {"echo out; echo err >&2; exit 2", ShellStreams::errors_only, "err\n", false},
+      {"echo listing; echo listing >&1", ShellStreams::errors_only, "", true},
+      {"kill -TERM $$", ShellStreams::joined, "", false},
+      {"false", ShellStreams::joined, "", false},
+  };
+  for (const Case& c : cases) {
+    ShellResult result = run_shell_status(c.command, c.streams);
+    EXPECT_EQ(result.output, c.output) << c.command;
+    EXPECT_EQ(result.succeeded(), c.succeeded) << c.command;
+  }
+}
+
 TEST(RunShell, DiskTableLinesEndInLineFeeds) {
   std::string table = run_shell("df -k /");
   ASSERT_FALSE(table.empty());

@@ -66,6 +66,33 @@ std::string directory_part(std::string_view path) {
   return path.empty() ? "/" : std::string(path);
 }
 
+bool exists(const std::string& path) {
+  struct stat status;
+  return lstat(path.c_str(), &status) == 0;
+}
+
+/// Removes `name` (relative to `parent`) and everything below it, links not
+/// followed; what cannot be removed stays. Clears up after a failed tool.
+void remove_quietly(int parent, const std::string& name) {
+  struct stat status;
+  if (fstatat(parent, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return;
+  if (S_ISDIR(status.st_mode)) {
+    UniqueFd dir(openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    std::optional<std::vector<std::string>> entries;
+    if (dir.valid()) entries = entry_names(dir.get());
+    if (entries)
+      for (const std::string& entry : *entries) remove_quietly(dir.get(), entry);
+  }
+  unlinkat(parent, name.c_str(), S_ISDIR(status.st_mode) ? AT_REMOVEDIR : 0);
+}
+
+/// Ends the request with what a failed tool said on its error stream.
+[[noreturn]] void tool_failed(const ShellResult& result, std::string_view tool,
+                              const std::string& name) {
+  if (result.output.empty()) message_answer(std::string(tool) + " failed:", name);
+  message_answer(result.output, "");
+}
+
 }  // namespace
 
 void my_remove(const std::string& name, int parent) {
@@ -106,10 +133,22 @@ void rename_command(const std::string& file, const std::string& para) {
 }
 
 void copy_command(const std::string& file, const std::string& para) {
+  std::string source = config().dnldir + file;
+  std::string target = config().dnldir + para;
   struct stat status;
-  bool directory = stat((config().dnldir + file).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
-  run_shell(std::string("cp ") + (directory ? "-R" : "") + " " + quoted_download_path(file) +
-            " " + quoted_download_path(para));
+  bool directory = stat(source.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+  // What cp makes: the target, or the source's name inside a target that is
+  // a directory. Only that, and only when it is new, is removed on failure.
+  std::string made = target;
+  if (stat(target.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
+    made = target + "/" + last_component(source);
+  bool existed = exists(made);
+  ShellResult copied =
+      run_shell_status(std::string("cp ") + (directory ? "-R" : "") + " " +
+                       quoted_download_path(file) + " " + quoted_download_path(para));
+  if (copied.succeeded()) return;
+  if (!existed) remove_quietly(AT_FDCWD, made);
+  tool_failed(copied, "cp", target);
 }
 
 void mkdir_command(const std::string& file, const std::string&) {
@@ -126,8 +165,23 @@ void targz_command(const std::string& file, const std::string&) {
   std::string escaped = escape_shell_double(name);
   // A leading "-" would make tar and gzip read the name as options.
   if (name.front() == '-') escaped = "./" + escaped;
-  run_shell("tar cvf \"" + escaped + ".tar\" \"" + escaped + "\"");
-  run_shell("gzip \"" + escaped + ".tar\"");
+  // Names relative to the directory just entered; what existed before is
+  // never removed, whatever fails.
+  std::string tar = name + ".tar", gz = tar + ".gz";
+  bool tar_existed = exists(tar), gz_existed = exists(gz);
+  // tar's listing of what it packs is not wanted, only its complaints.
+  ShellResult packed = run_shell_status("tar cvf \"" + escaped + ".tar\" \"" + escaped + "\"",
+                                        ShellStreams::errors_only);
+  if (!packed.succeeded()) {
+    if (!tar_existed) remove_quietly(AT_FDCWD, tar);
+    tool_failed(packed, "tar", file);
+  }
+  ShellResult compressed = run_shell_status("gzip \"" + escaped + ".tar\"");
+  if (!compressed.succeeded()) {
+    if (!gz_existed) remove_quietly(AT_FDCWD, gz);
+    if (!tar_existed) remove_quietly(AT_FDCWD, tar);
+    tool_failed(compressed, "gzip", file);
+  }
 }
 
 void disk_command(const std::string&, const std::string&) {

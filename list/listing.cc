@@ -59,22 +59,32 @@ void print_download_listing() {
   const char* curdir = getenv("FORM_curdir");
   std::string listed = (dnldir + (curdir ? curdir : "")).substr(0, kListedPathLength);
 
-  if (!curdir || listed.find("/..") != std::string::npos || chdir(listed.c_str()) != 0) {
+  dir_pattern = "";
+  std::optional<std::vector<std::string>> names;
+  bool in_curdir = curdir && listed.find("/..") == std::string::npos &&
+                   chdir(listed.c_str()) == 0;
+  if (in_curdir) {
+    names = scan_directory(listed, ScanOrder::by_name);
+    // Removed since the chdir: answered as a directory that is not there.
+    if (!names && (errno == ENOENT || errno == ENOTDIR)) in_curdir = false;
+  }
+  if (!in_curdir) {
     listed = dnldir;
     if (chdir(listed.c_str()) != 0) {
       // The scan below reports it.
     }
-    out_append("curdir: '/',");
-  } else {
+    names = scan_directory(listed, ScanOrder::by_name);
+  }
+  if (!names) message_answer("Can't scan download directory", listed);
+
+  if (in_curdir) {
     out_append("curdir: '");
     out_append(escape_script(curdir));
     out_append("',");
+  } else {
+    out_append("curdir: '/',");
   }
-
   out_append("dnl:[");
-  dir_pattern = "";
-  auto names = scan_directory(listed, ScanOrder::by_name);
-  if (!names) message_answer("Can't scan download directory", listed);
   for (auto name = names->rbegin(); name != names->rend(); ++name) {
     if (name != names->rbegin()) out_append(",");
     append_entry(*name);

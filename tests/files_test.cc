@@ -144,10 +144,13 @@ TEST_F(FileCommands, CopyDirectoriesAndFailures) {
   write_text(dnl_ + "dir/inner/f", "x");
   EXPECT_EQ(answer("copy", "dir", "dir2"), "OK");
   EXPECT_EQ(read_text(dnl_ + "dir2/inner/f"), "x");
-  // cp's own failure is not the command's.
-  EXPECT_EQ(answer("copy", "missing", "there"), "OK");
+  // cp's failure is the answer, in cp's words.
+  EXPECT_EQ(answer("copy", "missing", "there"),
+            "cp: cannot stat '" + dnl_ + "missing': No such file or directory\n");
   EXPECT_FALSE(exists(dnl_ + "there"));
-  EXPECT_EQ(answer("copy"), "OK");
+  EXPECT_EQ(answer("copy"), "cp: cannot copy a directory, '" + dnl_ + "', into itself, '" +
+                                dnl_ + "dnl'\n");
+  EXPECT_FALSE(exists(dnl_ + "dnl"));
 }
 
 TEST_F(FileCommands, MakeDirectory) {
@@ -177,11 +180,29 @@ TEST_F(FileCommands, PackInSubdirectory) {
   EXPECT_EQ(answer("targz", "sub/film"), "OK");
   EXPECT_FALSE(exists(dnl_ + "sub/film.tar"));
   EXPECT_EQ(archive_names(dnl_ + "sub/film.tar.gz"), "film/\nfilm/part\n");
-  // tar's own failure is not the command's.
-  EXPECT_EQ(answer("targz", "sub/missing"), "OK");
+  // tar's failure is the answer, in tar's words, and its archive is gone.
+  EXPECT_EQ(answer("targz", "sub/missing"),
+            "tar: missing: Cannot stat: No such file or directory\n"
+            "tar: Exiting with failure status due to previous errors\n");
+  EXPECT_FALSE(exists(dnl_ + "sub/missing.tar"));
   EXPECT_EQ(answer("targz", "nodir/x"), "ENOENT " + dnl_ + "nodir");
   EXPECT_EQ(answer("targz", "/"), "Nothing to pack: /");
   EXPECT_EQ(answer("targz", "sub/.."), "Nothing to pack: sub/..");
+}
+
+TEST_F(FileCommands, FailedPackingRemovesOnlyWhatItMade) {
+  // gzip refuses to overwrite an archive: the new .tar goes, the old
+  // archive stays.
+  write_text(dnl_ + "film", "new");
+  write_text(dnl_ + "film.tar.gz", "old archive");
+  EXPECT_EQ(answer("targz", "film"), "gzip: film.tar.gz already exists;\tnot overwritten\n");
+  EXPECT_FALSE(exists(dnl_ + "film.tar"));
+  EXPECT_EQ(read_text(dnl_ + "film.tar.gz"), "old archive");
+  // A .tar that was there before is the user's, whatever fails.
+  write_text(dnl_ + "gone.tar", "user's own");
+  EXPECT_NE(answer("targz", "gone"), "OK");
+  EXPECT_TRUE(exists(dnl_ + "gone.tar"));
+  EXPECT_FALSE(exists(dnl_ + "gone.tar.gz"));
 }
 
 TEST_F(FileCommands, PackHostileNames) {
