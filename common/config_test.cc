@@ -183,6 +183,50 @@ TEST_F(ResolvedConfig, ReadBackGivesTheDaemonsValues) {
   EXPECT_EQ(result.out, r + "|" + r + "www/kiv/trk/|/data/dl/|/srv/fb/|");
 }
 
+TEST_F(ResolvedConfig, CopyThatWouldNotReadBackIsRefused) {
+  // Each line of the copy is read back in pieces of 999 characters, and a
+  // value with a blank or "#" would be cut: the daemon writes nothing then.
+  // A value that fits kiv.conf still grows by the "/" a directory gets.
+  std::string fits = "/" + std::string(992, 'd') + "/";  // "dwww=" + 994: one piece
+  struct Case {
+    std::string conf;
+    std::string refused_key;  // "" when accepted
+  } cases[] = {
+      {"dwww=" + fits, ""},
+      {"dwww=" + fits.substr(0, 993) + "x", "dwww"},
+      {"dufb=" + fits.substr(0, 993) + "x", "dufb"},
+      {"dnldir=" + std::string(992, 'n'), ""},
+  };
+  for (const Case& c : cases) {
+    unlink(kResolvedConfigPath);
+    write_text(root_.path() + "kiv.conf", c.conf + "\n");
+    auto result = search();
+    if (c.refused_key.empty()) {
+      EXPECT_EQ(result.exit_code(), testing::kReturned) << c.conf.substr(0, 12) << result.out;
+      EXPECT_NE(read_text(kResolvedConfigPath).find(c.conf + "\n"), std::string::npos);
+      continue;
+    }
+    EXPECT_EQ(result.exit_code(), 1) << c.conf.substr(0, 12);
+    EXPECT_EQ(result.out, "CRITICAL ERROR: unusable value of " + c.refused_key + " in " +
+                              root_.path() + "kiv.conf");
+    EXPECT_NE(access(kResolvedConfigPath, F_OK), 0) << c.conf.substr(0, 12);
+  }
+
+  // An installation whose own path holds a blank or "#".
+  for (const char* odd : {"my disk", "no#1"}) {
+    std::string root = root_.path() + odd + "/";
+    mkdir(root.c_str(), 0755);
+    mkdir((root + "bin").c_str(), 0755);
+    write_text(root + "kiv.conf", "");
+    unlink(kResolvedConfigPath);
+    auto result = run_in_child([&] { read_config(root + "bin/kivd", ConfigMode::search); });
+    EXPECT_EQ(result.exit_code(), 1) << odd;
+    EXPECT_EQ(result.out, "CRITICAL ERROR: unusable value of droo in " + root + "kiv.conf");
+    EXPECT_NE(access(kResolvedConfigPath, F_OK), 0) << odd;
+    EXPECT_NE(access((root + "www").c_str(), F_OK), 0) << odd;
+  }
+}
+
 TEST_F(ResolvedConfig, Failures) {
   auto missing = run_in_child([] { read_config("kiv-ctl", ConfigMode::plain); });
   EXPECT_EQ(missing.exit_code(), 1);

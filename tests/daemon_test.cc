@@ -4,7 +4,10 @@
 #include <dirent.h>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <fcntl.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -128,6 +131,33 @@ TEST_F(Daemon, ConfigurationErrorEndsTheBackgroundProcess) {
   EXPECT_EQ(read_text("/tmp/kiv.conf"), published);
 }
 
+TEST_F(Daemon, LeavesNoInheritedDescriptorOpen) {
+  // The write end of a pipe, left open by whoever started kivd, at fd 7:
+  // the reader sees the end of the pipe only once no process holds it.
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  pid_t starter = fork();
+  if (starter == 0) {
+    dup2(ends[1], 7);  // without close-on-exec
+    int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(null, 1);
+    dup2(null, 2);
+    execl(kivd().c_str(), kivd().c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(ends[1]);
+  int status;
+  waitpid(starter, &status, 0);
+  EXPECT_TRUE(eventually([&] { return running(); }));
+  pollfd reader = {ends[0], POLLIN, 0};
+  ASSERT_EQ(poll(&reader, 1, 5000), 1) << "the pipe is still held open";
+  char byte;
+  EXPECT_EQ(read(ends[0], &byte, 1), 0);
+  close(ends[0]);
+  EXPECT_TRUE(running());
+}
+
 /// kivd started in a private mount namespace whose /dev has its own
 /// /dev/log, served by a real busybox syslogd writing to a file; the real
 /// /dev is left alone.
@@ -197,6 +227,26 @@ TEST_F(DaemonLog, UnreadableJobDirectoryIsReportedAtPriority32) {
     std::string digits = before.substr(pid + tag.size());
     return !digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos;
   })) << log();
+}
+
+TEST_F(DaemonLog, ConfigurationThatWouldNotReadBackIsRefusedAtPriorityCritical) {
+  // The "/" a directory gets makes this line one character too long for the
+  // pieces the copy is read back in.
+  std::string published = read_text("/tmp/kiv.conf");
+  write_text(inst_.root() + "kiv.conf", "dwww=/" + std::string(993, 'w') + "\n");
+  if (start_logged().empty()) GTEST_SKIP() << "no private /dev here";
+  std::string line = "local5.crit kiv[";
+  std::string message = "]: " + inst_.root() + "kiv.conf - refused: the dwww line of " +
+                        "/tmp/kiv.conf would not read back";
+  EXPECT_TRUE(eventually([&] {
+    std::string text = log();
+    size_t at = text.find(message);
+    if (at == std::string::npos) return false;
+    size_t start = text.rfind('\n', at) + 1;  // npos + 1 is the start
+    return text.substr(start, at - start).find(line) != std::string::npos;
+  })) << log();
+  EXPECT_TRUE(eventually([&] { return !running(); }));
+  EXPECT_EQ(read_text("/tmp/kiv.conf"), published);
 }
 
 }  // namespace
