@@ -4,23 +4,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <memory>
-
 #include "tests/support/installation.h"
-#include "tests/support/processes.h"
+#include "tests/support/web.h"
 
 namespace kiv {
 namespace {
 
-using testing::accepts_connections;
 using testing::read_text;
 using testing::run_program;
 using testing::write_text;
-
-void copy_program(const std::string& from, const std::string& to) {
-  write_text(to, read_text(from));
-  chmod(to.c_str(), 0755);
-}
 
 class WebServer : public ::testing::Test {
  protected:
@@ -28,50 +20,24 @@ class WebServer : public ::testing::Test {
   std::string root_ = installation_.root();
   std::string www_ = root_ + "www/kiv/";
   std::string dnl_ = installation_.dnldir();
-  int port_ = testing::free_port();
-  std::unique_ptr<testing::Running> server_;
+  testing::WebSite site_{installation_};
 
   void SetUp() override {
-    if (access("/usr/sbin/lighttpd", X_OK) != 0 || access("/usr/bin/curl", X_OK) != 0)
-      GTEST_SKIP() << "lighttpd or curl is not installed";
-    for (const char* program : {"ctl/kiv-ctl", "list/kiv-list", "upload/kiv-upload"}) {
-      std::string name = std::string(program).substr(std::string(program).find('/') + 1);
-      copy_program(std::string(KIV_BUILD_DIR) + "/" + program, www_ + "cgi-bin/" + name);
-      copy_program(std::string(KIV_BUILD_DIR) + "/" + program, root_ + "www/kivfb/cgi-bin/" + name);
-    }
-    copy_program(std::string(KIV_SOURCE_DIR) + "/scripts/htpasswd", root_ + "bin/htpasswd");
+    if (!testing::WebSite::available()) GTEST_SKIP() << "lighttpd or curl is not installed";
     write_text(www_ + "index.html", "<html>kiv</html>");
     write_text(root_ + "www/kivfb/index.html", "<html>fb</html>");
     write_text(www_ + "trk/aB3dE9.wgt", "log line");
     write_text(dnl_ + "movie.avi", "film");
-    start({"/bin/bash", std::string(KIV_SOURCE_DIR) + "/scripts/webserver.sh", root_,
-           std::to_string(port_)});
+    ASSERT_TRUE(site_.start()) << read_text(root_ + "log/webserver.log");
   }
 
-  void start(std::vector<std::string> argv) {
-    server_ = std::make_unique<testing::Running>(std::move(argv), root_);
-    for (int i = 0; i < 200 && !accepts_connections(port_); ++i) usleep(25000);
-    ASSERT_TRUE(accepts_connections(port_)) << read_text(root_ + "log/webserver.log");
-  }
-
-  std::string url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
-  }
-
-  /// curl with `args`; the output is the body, or what -w asks for.
-  std::string curl(std::vector<std::string> args) {
-    args.insert(args.begin(), {"/usr/bin/curl", "-s", "--path-as-is"});
-    return run_program(args, {"PATH=/usr/bin:/bin"}).out;
-  }
+  std::string url(const std::string& path) const { return site_.url(path); }
+  std::string curl(std::vector<std::string> args) { return site_.curl(std::move(args)); }
   std::string status(const std::string& path, const std::string& credentials = "") {
-    std::vector<std::string> args = {"-o", "/dev/null", "-w", "%{http_code}", url(path)};
-    if (!credentials.empty()) args.insert(args.begin(), {"-u", credentials});
-    return curl(args);
+    return site_.status(path, credentials);
   }
   std::string ctl(const std::string& query, const std::string& credentials = "") {
-    std::vector<std::string> args = {url("/cgi-bin/kiv-ctl?" + query)};
-    if (!credentials.empty()) args.insert(args.begin(), {"-u", credentials});
-    return curl(args);
+    return site_.ctl(query, credentials);
   }
 };
 
@@ -150,15 +116,11 @@ TEST_F(WebServer, ClientCannotForgeTheLockDecision) {
 }
 
 TEST_F(WebServer, FullDiskUploadLeavesNoFile) {
-  if (geteuid() != 0 || access("/usr/bin/unshare", X_OK) != 0)
+  if (!testing::WebSite::can_mount())
     GTEST_SKIP() << "needs root and unshare to mount a small file system";
   // The server of this test runs in a mount namespace of its own with a
   // 256 KiB file system over the download directory.
-  server_.reset();
-  start({"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c",
-         "mount -t tmpfs -o size=256k tmpfs '" + dnl_ + "' && exec /bin/bash '" +
-             std::string(KIV_SOURCE_DIR) + "/scripts/webserver.sh' '" + root_ + "' " +
-             std::to_string(port_)});
+  ASSERT_TRUE(site_.start(256)) << read_text(root_ + "log/webserver.log");
   write_text(root_ + "big.bin", std::string(1 << 20, 'b'));
   EXPECT_EQ(curl({"-b", "curdir=/", "-F", "up=@" + root_ + "big.bin", url("/cgi-bin/kiv-upload")}),
             "Upload failed: unable to save file");

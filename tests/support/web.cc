@@ -1,0 +1,72 @@
+#include "tests/support/web.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kiv::testing {
+namespace {
+
+void copy_program(const std::string& from, const std::string& to) {
+  write_text(to, read_text(from));
+  chmod(to.c_str(), 0755);
+}
+
+}  // namespace
+
+WebSite::WebSite(const Installation& installation)
+    : root_(installation.root()), port_(free_port()) {
+  for (const char* program : {"ctl/kiv-ctl", "list/kiv-list", "upload/kiv-upload"}) {
+    std::string name = std::string(program).substr(std::string(program).find('/') + 1);
+    copy_program(std::string(KIV_BUILD_DIR) + "/" + program, root_ + "www/kiv/cgi-bin/" + name);
+    copy_program(std::string(KIV_BUILD_DIR) + "/" + program, root_ + "www/kivfb/cgi-bin/" + name);
+  }
+  copy_program(std::string(KIV_SOURCE_DIR) + "/scripts/htpasswd", root_ + "bin/htpasswd");
+}
+
+bool WebSite::available() {
+  return access("/usr/sbin/lighttpd", X_OK) == 0 && access("/usr/bin/curl", X_OK) == 0;
+}
+
+bool WebSite::can_mount() { return geteuid() == 0 && access("/usr/bin/unshare", X_OK) == 0; }
+
+bool WebSite::start(size_t small_disk_kib) {
+  std::string script = std::string(KIV_SOURCE_DIR) + "/scripts/webserver.sh";
+  std::vector<std::string> argv = {"/bin/bash", script, root_, std::to_string(port_)};
+  if (small_disk_kib > 0) {
+    argv = {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c",
+            "mount -t tmpfs -o size=" + std::to_string(small_disk_kib) + "k tmpfs '" + root_ +
+                "www/kiv/dnl/' && exec /bin/bash '" + script + "' '" + root_ + "' " +
+                std::to_string(port_)};
+  }
+  server_.reset();
+  server_ = std::make_unique<Running>(std::move(argv), root_);
+  for (int i = 0; i < 200 && !accepts_connections(port_); ++i) usleep(25000);
+  return accepts_connections(port_);
+}
+
+std::string WebSite::url(const std::string& path) const {
+  return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+std::string WebSite::curl(std::vector<std::string> args) const {
+  args.insert(args.begin(), {"/usr/bin/curl", "-s", "--path-as-is"});
+  return run_program(args, {"PATH=/usr/bin:/bin"}).out;
+}
+
+std::string WebSite::status(const std::string& path, const std::string& credentials) const {
+  std::vector<std::string> args = {"-o", "/dev/null", "-w", "%{http_code}", url(path)};
+  if (!credentials.empty()) args.insert(args.begin(), {"-u", credentials});
+  return curl(args);
+}
+
+std::string WebSite::ctl(const std::string& query, const std::string& credentials) const {
+  std::vector<std::string> args = {url("/cgi-bin/kiv-ctl?" + query)};
+  if (!credentials.empty()) args.insert(args.begin(), {"-u", credentials});
+  return curl(args);
+}
+
+std::string WebSite::upload(const std::string& path, const std::string& curdir) const {
+  return curl({"-b", "curdir=" + curdir, "-F", "up=@" + path, url("/cgi-bin/kiv-upload")});
+}
+
+}  // namespace kiv::testing
