@@ -12,31 +12,10 @@
 #include <unistd.h>
 
 #include "tests/support/installation.h"
+#include "tests/support/processes.h"
 
 namespace kiv::testing {
 namespace {
-
-std::string link_target(const std::string& path) {
-  char target[PATH_MAX];
-  ssize_t n = readlink(path.c_str(), target, sizeof target);
-  return n < 0 ? "" : std::string(target, size_t(n));
-}
-
-/// The processes running the program file `exe`: the daemon and its workers.
-std::vector<pid_t> processes_of(const std::string& exe) {
-  std::vector<pid_t> pids;
-  DIR* proc = opendir("/proc");
-  if (!proc) return pids;
-  while (dirent* entry = readdir(proc)) {
-    char* end;
-    long pid = strtol(entry->d_name, &end, 10);
-    if (*end != '\0' || pid <= 0) continue;
-    if (link_target("/proc/" + std::string(entry->d_name) + "/exe") == exe)
-      pids.push_back(pid_t(pid));
-  }
-  closedir(proc);
-  return pids;
-}
 
 /// Waits up to about five seconds for `done`.
 template <typename Condition>
@@ -58,7 +37,7 @@ class Daemon : public ::testing::Test {
   }
   void TearDown() override {
     for (int round = 0; round < 50; ++round) {
-      std::vector<pid_t> pids = processes_of(kivd());
+      std::vector<pid_t> pids = processes_running(kivd());
       if (pids.empty()) break;
       for (pid_t pid : pids) kill(pid, SIGKILL);
       usleep(20000);
@@ -67,7 +46,7 @@ class Daemon : public ::testing::Test {
 
   std::string kivd() const { return inst_.root() + "bin/kivd"; }
   ChildResult start() const { return run_program({kivd()}, {"PATH=/usr/bin:/bin"}); }
-  bool running() const { return !processes_of(kivd()).empty(); }
+  bool running() const { return !processes_running(kivd()).empty(); }
 
   Installation inst_;
 };

@@ -1,6 +1,7 @@
 #include "tests/support/processes.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -82,6 +83,23 @@ void Running::end() {
   kill(pid_, SIGKILL);
   waitpid(pid_, nullptr, 0);
   pid_ = 0;
+}
+
+std::vector<pid_t> processes_running(const std::string& exe) {
+  std::vector<pid_t> pids;
+  DIR* proc = opendir("/proc");
+  if (!proc) return pids;
+  while (dirent* entry = readdir(proc)) {
+    char* end;
+    long pid = strtol(entry->d_name, &end, 10);
+    if (*end != '\0' || pid <= 0) continue;
+    char target[4096];
+    std::string link = "/proc/" + std::string(entry->d_name) + "/exe";
+    ssize_t n = readlink(link.c_str(), target, sizeof target);
+    if (n > 0 && std::string_view(target, size_t(n)) == exe) pids.push_back(pid_t(pid));
+  }
+  closedir(proc);
+  return pids;
 }
 
 std::vector<std::string> waiting_wget(const SilentListener& listener) {

@@ -47,6 +47,9 @@ class Running {
   pid_t pid_ = 0;
 };
 
+/// The processes running the program file `exe` (by /proc/<pid>/exe).
+std::vector<pid_t> processes_running(const std::string& exe);
+
 /// A real wget that connects to `listener` and waits there.
 std::vector<std::string> waiting_wget(const SilentListener& listener);
 
