@@ -61,6 +61,27 @@ TEST_F(KivUpload, DelimiterAcrossEveryWindowEdge) {
   }
 }
 
+TEST_F(KivUpload, PartHeaderArrivingAByteAtATime) {
+  // A slow client: the body reaches the receiver in one-byte reads, so the
+  // name's quote and the empty line after the header are found across
+  // reads at every position.
+  std::string program = std::string(KIV_BUILD_DIR) + "/upload/kiv-upload";
+  std::string dribble =
+      "import os, sys, time\n"
+      "for byte in sys.stdin.buffer.read():\n"
+      "  os.write(1, bytes([byte])); time.sleep(0.0001)\n";
+  std::string long_header = "X-Note: " + std::string(3000, 'n') + "\r\n";
+  for (const std::string& extra : {std::string(), long_header}) {
+    std::string body = "------X1\r\nContent-Disposition: form-data; name=\"up\"; filename=\"slow.txt\"\r\n" +
+                       extra + "\r\nslow data\r\n------X1--\r\n";
+    testing::ChildResult result = testing::run_program(
+        {"/bin/sh", "-c", "python3 -c '" + dribble + "' | '" + program + "'"},
+        {"PATH=/usr/bin:/bin", "HTTP_COOKIE=curdir=/", kType}, body);
+    EXPECT_EQ(result.out, kRedirect) << result.err;
+    EXPECT_EQ(read_text(dnl_ + "slow.txt"), "slow data");
+  }
+}
+
 TEST_F(KivUpload, NamesAndPlaces) {
   EXPECT_EQ(upload(multipart("", "")).out, testing::kHeaders + "Upload failed: unable to save file");
   EXPECT_EQ(upload(multipart("empty", "")).out, kRedirect);
