@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <mutex>
 #include <netinet/in.h>
-#include <regex>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -48,10 +47,11 @@ std::string random_bytes(size_t size, unsigned seed) {
 /// The entry names of a kiv-list status answer, in its order.
 std::vector<std::string> listed_names(const std::string& answer) {
   std::vector<std::string> names;
-  static const std::regex entry("\\{file:'([^']*)'");
-  for (auto it = std::sregex_iterator(answer.begin(), answer.end(), entry);
-       it != std::sregex_iterator(); ++it)
-    names.push_back((*it)[1]);
+  const std::string entry = "{file:'";
+  for (size_t at = answer.find(entry); at != std::string::npos; at = answer.find(entry, at)) {
+    at += entry.size();
+    names.push_back(answer.substr(at, answer.find('\'', at) - at));
+  }
   return names;
 }
 
@@ -94,10 +94,9 @@ class Faults : public ::testing::Test {
                        "Content-Length: " + std::to_string(part.size() + (10 << 20)) +
                        "\r\n\r\n";
     UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    std::string address = site_.url("");
     sockaddr_in to{};
     to.sin_family = AF_INET;
-    to.sin_port = htons(uint16_t(std::stoi(address.substr(address.rfind(':') + 1))));
+    to.sin_port = htons(uint16_t(site_.port()));
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     EXPECT_EQ(connect(fd.get(), reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
     EXPECT_TRUE(write_all(fd.get(), head + part + std::string(data_bytes, 'u')));

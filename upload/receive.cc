@@ -204,7 +204,8 @@ class EndingSignalsBlocked {
 /// client went away or stalled).
 class PartialFile {
  public:
-  explicit PartialFile(const std::string& name) : temporary_("." + name + ".upload-XXXXXX") {
+  explicit PartialFile(const std::string& name)
+      : temporary_("." + name + std::string(kTemporaryInfix) + "XXXXXX") {
     EndingSignalsBlocked blocked;
     struct sigaction action = {};
     action.sa_handler = remove_pending_and_exit;

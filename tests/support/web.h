@@ -27,6 +27,7 @@ class WebSite {
   bool start(size_t small_disk_kib = 0);
   void stop() { server_.reset(); }
 
+  int port() const { return port_; }
   std::string url(const std::string& path) const;
   /// curl -s --path-as-is with `args`: the body, or what -w asks for.
   std::string curl(std::vector<std::string> args) const;
