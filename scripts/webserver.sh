@@ -76,7 +76,7 @@ server.stream-request-body = 2
 server.stream-response-body = 2
 index-file.names = ( "index.html" )
 mimetype.assign = ( ".html" => "text/html", ".js" => "text/javascript", ".css" => "text/css",
-                    ".png" => "image/png", ".gif" => "image/gif", ".jpg" => "image/jpeg",
+                    ".svg" => "image/svg+xml", ".png" => "image/png", ".gif" => "image/gif", ".jpg" => "image/jpeg",
                     ".wgt" => "text/plain", ".tor" => "text/plain", ".nfo" => "text/plain",
                     ".amu" => "text/plain", "" => "application/octet-stream" )
 alias.url = ( "/kivfb/" => "$fb/" )

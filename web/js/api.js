@@ -1,0 +1,84 @@
+// Requests to the box's programs. Every request is same-origin; commands
+// that change anything go in a POST body, which keeps names and passwords
+// out of addresses, history and logs.
+import { parseObject } from './parse.js';
+
+// The programs read an escape with a capital first digit (%C3) as Latin-1
+// and re-encode it; lower-case hex passes each UTF-8 byte as it is.
+export const enc = (s) => encodeURIComponent(s).replace(/%[0-9A-F]{2}/g, (m) => m.toLowerCase());
+const form = (fields) =>
+  Object.entries(fields).filter(([, v]) => v != null).map(([k, v]) => `${k}=${enc(String(v))}`).join('&');
+
+let curdir = '/';
+export const getCurdir = () => curdir;
+/** The current directory, "/" or "/a/b"; the upload program reads it from a cookie. */
+export function setCurdir(dir) {
+  curdir = dir || '/';
+  document.cookie = `curdir=${enc(curdir)}; path=/; SameSite=Strict`;
+}
+/** A name of the current directory as a path below the download directory. */
+export const inCurdir = (name) => (curdir === '/' ? '' : curdir.slice(1) + '/') + name;
+
+async function answer(response) {
+  if (!response.ok) throw new Error(`${response.status} ${response.statusText}`.trim());
+  return response.text();
+}
+
+/** One command of kiv-ctl; resolves to its answer text. */
+export async function ctl(cmd, file, para, extra = {}) {
+  const response = await fetch('/cgi-bin/kiv-ctl', {
+    method: 'POST',
+    headers: { 'Content-Type': 'application/x-www-form-urlencoded' },
+    body: form({ cmd, file, para, curdir, ...extra }),
+    cache: 'no-store',
+  });
+  return answer(response);
+}
+
+export const isOK = (text) => text.trim() === 'OK';
+
+/** The status object (with the job lists when full). */
+export async function status(full = true, amule = false) {
+  const q = form({ full: full ? '1' : null, amule: amule ? 'true' : null, curdir });
+  const text = await answer(await fetch(`/cgi-bin/kiv-list?${q}`, { cache: 'no-store' }));
+  if (!text.trimStart().startsWith('{')) throw new Error(text);
+  return parseObject(text);
+}
+
+export async function tree() {
+  return answer(await fetch('/cgi-bin/kiv-list?cmd=tree&file=t', { cache: 'no-store' }));
+}
+
+/** A torrent's content; a text answer is a failure message. */
+export async function torrent(path) {
+  const text = await answer(await fetch(`/cgi-bin/kiv-torrent?file=${enc(path)}`, { cache: 'no-store' }));
+  if (!text.trimStart().startsWith('{')) throw new Error(text);
+  return parseObject(text);
+}
+
+/** A file of the job directory (a job log, a notice). */
+export async function jobFile(name) {
+  return answer(await fetch(`/trk/${enc(name)}`, { cache: 'no-store' }));
+}
+
+export const downloadHref = (inode) => `/cgi-bin/kiv-ctl?cmd=dow&file=${enc(String(inode))}&curdir=${enc(curdir)}`;
+
+/** Uploads one file into the current directory; progress(fraction).
+ *  Success is the program's redirect to the page; any text is a failure. */
+export function upload(file, progress) {
+  return new Promise((resolve, reject) => {
+    const xhr = new XMLHttpRequest();
+    const body = new FormData();
+    body.append('up', file, file.name);
+    xhr.open('POST', '/cgi-bin/kiv-upload');
+    xhr.upload.onprogress = (e) => e.lengthComputable && progress(e.loaded / e.total);
+    xhr.onload = () => {
+      if (xhr.status >= 400) reject(new Error(`${xhr.status} ${xhr.statusText}`));
+      else if (new URL(xhr.responseURL).pathname.startsWith('/cgi-bin/')) reject(new Error(xhr.responseText.trim() || 'Upload failed'));
+      else resolve();
+    };
+    xhr.onerror = () => reject(new Error('Upload failed: connection lost'));
+    setCurdir(curdir);
+    xhr.send(body);
+  });
+}

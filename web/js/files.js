@@ -1,0 +1,249 @@
+// Files: the current folder with breadcrumb and tree, the listing with
+// its actions, new folders, uploads and what a torrent holds.
+import { ctl, tree, torrent, upload, downloadHref, getCurdir, setCurdir, inCurdir } from './api.js';
+import { sizeBytes, listingDate, showDate, showBytes, treeNodes } from './parse.js';
+import { el, $, setText, act, ask, confirmed, bar, note } from './ui.js';
+import { startTorrent } from './transfers.js';
+
+const rows = new Map(); // "d:name" / "f:name" -> { node, parts, entry }
+let sort = { key: 'name', dir: 1 };
+let entries = [];
+let refresh = () => {};
+let treeKey = '';
+
+export function setupFiles({ onChange }) {
+  refresh = onChange;
+  const disk = bar();
+  disk.id = 'disk-bar';
+  disk.setAttribute('aria-label', 'Disk usage');
+  $('#disk-bar').replaceWith(disk);
+  $('#filter').addEventListener('input', order);
+  for (const b of document.querySelectorAll('#sort button')) {
+    b.addEventListener('click', () => {
+      sort = { key: b.dataset.key, dir: sort.key === b.dataset.key ? -sort.dir : 1 };
+      order();
+    });
+  }
+  $('#mkdir').addEventListener('click', async () => {
+    const v = await ask({ title: 'New folder', text: `In ${getCurdir()}`, fields: [{ name: 'name', label: 'Folder name' }], ok: 'Create folder' });
+    if (v && v.name && (await act(ctl('mkdir', inCurdir(v.name)), `Folder ${v.name} made`))) changed();
+  });
+  $('#upload-input').addEventListener('change', (e) => {
+    uploadFiles([...e.target.files]);
+    e.target.value = '';
+  });
+}
+
+/** Goes to a folder ("/" or "/a/b"). */
+export function go(dir) {
+  setCurdir(dir);
+  paintCrumbs();
+  paintTreeCurrent();
+  for (const r of rows.values()) r.node.remove();
+  rows.clear();
+  entries = [];
+  refresh();
+}
+
+function changed() {
+  treeKey = '';
+  refresh();
+}
+
+function paintCrumbs() {
+  const dir = getCurdir();
+  const parts = dir === '/' ? [] : dir.slice(1).split('/');
+  const crumbs = [el('li', {}, el('button', { type: 'button', class: 'link', text: 'Downloads', onclick: () => go('/'), 'aria-current': parts.length ? null : 'page' }))];
+  parts.forEach((p, i) => {
+    const path = '/' + parts.slice(0, i + 1).join('/');
+    crumbs.push(el('li', {}, el('button', { type: 'button', class: 'link', text: p, onclick: () => go(path), 'aria-current': i === parts.length - 1 ? 'page' : null })));
+  });
+  $('#crumbs').replaceChildren(...crumbs);
+}
+
+export async function loadTree() {
+  try {
+    const root = treeNodes(await tree());
+    if (!root) return;
+    const build = (node) => el('li', {},
+      el('button', { type: 'button', class: 'link', text: node.path === '/' ? 'Downloads' : node.name, 'data-path': node.path, onclick: () => go(node.path) }),
+      node.children.length ? el('ul', {}, node.children.map(build)) : null);
+    $('#tree').replaceChildren(el('ul', {}, build(root)));
+    paintTreeCurrent();
+  } catch (e) {
+    note(e.message);
+  }
+}
+
+function paintTreeCurrent() {
+  for (const b of document.querySelectorAll('#tree button')) {
+    if (b.dataset.path === getCurdir()) b.setAttribute('aria-current', 'true');
+    else b.removeAttribute('aria-current');
+  }
+}
+
+function row(entry) {
+  const isDir = entry.type === 'd';
+  const parts = {
+    name: isDir
+      ? el('button', { type: 'button', class: 'link name', onclick: () => go(inCurdir(entry.file).replace(/^\/?/, '/')) })
+      : el('a', { class: 'name', download: '' }),
+    size: el('span', { class: 'size' }),
+    date: el('span', { class: 'date' }),
+  };
+  const more = el('button', { type: 'button', class: 'quiet more', text: '⋯', 'aria-label': `Actions for ${entry.file}`, onclick: () => actions(rec.entry) });
+  const node = el('li', { class: isDir ? 'dir' : 'file' },
+    el('span', { class: 'kind', 'aria-hidden': 'true', text: isDir ? '▸' : '·' }), parts.name, parts.size, parts.date, more);
+  const rec = { node, parts, entry };
+  return rec;
+}
+
+function paintRow(rec) {
+  const { parts, entry } = rec;
+  setText(parts.name, entry.file);
+  if (entry.type !== 'd') {
+    const href = downloadHref(entry.inode);
+    if (parts.name.getAttribute('href') !== href) parts.name.href = href;
+    parts.name.title = `Download ${entry.file}`;
+  }
+  setText(parts.size, entry.type === 'd' ? 'folder' : showBytes(sizeBytes(entry.size)));
+  setText(parts.date, showDate(listingDate(entry.date)));
+}
+
+/** The listing brought up to date with a status object, in place. */
+export function updateFiles(status) {
+  if (status.curdir !== getCurdir()) {
+    // The folder is gone or was refused: show the top one.
+    if (status.curdir === '/') { setCurdir('/'); paintCrumbs(); paintTreeCurrent(); } else return;
+  }
+  entries = status.dnl || [];
+  const seen = new Set();
+  for (const e of entries) {
+    const key = `${e.type}:${e.file}`;
+    seen.add(key);
+    let rec = rows.get(key);
+    if (!rec) { rec = row(e); rows.set(key, rec); }
+    rec.entry = e;
+    paintRow(rec);
+  }
+  for (const [k, rec] of rows) if (!seen.has(k)) { rec.node.remove(); rows.delete(k); }
+  order();
+  const d = status.disk || {};
+  const perc = parseInt(d.perc, 10) || 0;
+  $('#disk-bar').set(perc);
+  setText($('#disk-text'), `Disk: ${showBytes((d.used || 0) * 1024)} used of ${showBytes(((d.used || 0) + (d.available || 0)) * 1024)} (${d.perc || '?'}), ${showBytes((d.available || 0) * 1024)} free`);
+  const dirs = entries.filter((e) => e.type === 'd').map((e) => e.file).join('/');
+  if (dirs + getCurdir() !== treeKey) { treeKey = dirs + getCurdir(); loadTree(); }
+  const torrents = document.getElementById('torrent-names');
+  const names = entries.filter((e) => e.type !== 'd' && /\.torrent$/i.test(e.file)).map((e) => inCurdir(e.file));
+  if (torrents.dataset.names !== names.join('\n')) {
+    torrents.dataset.names = names.join('\n');
+    torrents.replaceChildren(...names.map((n) => el('option', { value: n })));
+  }
+}
+
+function order() {
+  const filter = $('#filter').value.trim().toLowerCase();
+  const list = $('#listing');
+  const by = {
+    name: (a, b) => a.entry.file.localeCompare(b.entry.file, undefined, { numeric: true }),
+    size: (a, b) => sizeBytes(a.entry.size) - sizeBytes(b.entry.size),
+    date: (a, b) => (listingDate(a.entry.date) || 0) - (listingDate(b.entry.date) || 0),
+  }[sort.key];
+  const shown = [...rows.values()]
+    .filter((r) => !filter || r.entry.file.toLowerCase().includes(filter))
+    .sort((a, b) => (a.entry.type === 'd' ? 0 : 1) - (b.entry.type === 'd' ? 0 : 1) || sort.dir * by(a, b) || by(a, b));
+  for (const r of rows.values()) if (!shown.includes(r) && r.node.parentNode) r.node.remove();
+  shown.forEach((r, i) => { if (list.children[i] !== r.node) list.insertBefore(r.node, list.children[i] || null); });
+  for (const b of document.querySelectorAll('#sort button'))
+    b.setAttribute('aria-sort', b.dataset.key === sort.key ? (sort.dir > 0 ? 'ascending' : 'descending') : 'none');
+  $('#listing-empty').hidden = shown.length > 0;
+  setText($('#listing-empty'), rows.size ? 'Nothing matches the filter.' : 'This folder is empty.');
+}
+
+async function actions(entry) {
+  const path = inCurdir(entry.file);
+  const choose = (label, fn, cls) => el('button', { type: 'button', class: cls, text: label, onclick: () => { dialog.close(); fn(); } });
+  const list = [
+    entry.type !== 'd' ? el('a', { class: 'button', href: downloadHref(entry.inode), download: '', text: 'Download', onclick: () => dialog.close() }) : null,
+    entry.type === 'd' ? choose('Open', () => go('/' + path)) : null,
+    /\.torrent$/i.test(entry.file) && entry.type !== 'd' ? choose('Show torrent', () => inspect(path)) : null,
+    choose('Rename', async () => {
+      const v = await ask({ title: `Rename ${entry.file}`, fields: [{ name: 'to', label: 'New name', value: entry.file }], ok: 'Rename' });
+      if (v && v.to && v.to !== entry.file && (await act(ctl('rename', path, inCurdir(v.to)), 'Renamed'))) changed();
+    }),
+    choose('Copy', async () => {
+      const v = await ask({ title: `Copy ${entry.file}`, fields: [{ name: 'to', label: 'Name of the copy', value: `${entry.file} copy` }], ok: 'Copy' });
+      if (v && v.to && (await act(ctl('copy', path, inCurdir(v.to)), 'Copied'))) changed();
+    }),
+    choose('Pack as .tar.gz', async () => { if (await act(ctl('targz', path), `Packed ${entry.file}`)) changed(); }),
+    choose('Delete', async () => {
+      const what = entry.type === 'd' ? 'the folder and everything in it' : 'the file';
+      if (await confirmed(`Delete ${entry.file}`, `Delete ${what}? This cannot be undone.`, 'Delete') &&
+          (await act(ctl('rem', path), `Deleted ${entry.file}`))) changed();
+    }, 'danger'),
+  ];
+  const dialog = el('dialog', { 'aria-label': `Actions for ${entry.file}` },
+    el('h2', { text: entry.file }),
+    el('p', { class: 'muted', text: entry.type === 'd' ? 'Folder' : `${showBytes(sizeBytes(entry.size))} · ${showDate(listingDate(entry.date))}` }),
+    el('div', { class: 'menu' }, list),
+    el('div', { class: 'row end' }, el('button', { type: 'button', text: 'Close', onclick: () => dialog.close() })));
+  dialog.addEventListener('close', () => dialog.remove());
+  document.body.append(dialog);
+  dialog.showModal();
+  dialog.querySelector('.menu > *').focus();
+}
+
+const text = (v) => (typeof v === 'string' || typeof v === 'number' ? String(v) : '');
+
+/** What a torrent holds, and a way to start it. */
+export async function inspect(path) {
+  let t;
+  try { t = await torrent(path); } catch (e) { note(e.message); return; }
+  const b = t.benc || {};
+  const info = b.info || {};
+  const files = Array.isArray(info.files)
+    ? info.files.map((f) => ({ name: (Array.isArray(f.path) ? f.path.map(text) : [text(f.path)]).join('/'), length: Number(f.length) || 0 }))
+    : [{ name: text(info.name), length: Number(info.length) || 0 }];
+  const total = files.reduce((s, f) => s + f.length, 0);
+  const trackers = [...new Set([text(b.announce), ...(Array.isArray(b['announce-list']) ? b['announce-list'].flat().map(text) : [])].filter(Boolean))];
+  const created = Number(b['creation date']);
+  const facts = [
+    ['Name', text(info.name)],
+    ['Total size', `${showBytes(total)} in ${files.length} file${files.length === 1 ? '' : 's'}`],
+    ['Comment', text(b.comment)],
+    ['Created', created ? showDate(new Date(created * 1000)) : ''],
+    ['Created by', text(b['created by'])],
+  ].filter(([, v]) => v);
+  const body = el('div', { class: 'torrent' },
+    el('dl', {}, facts.map(([k, v]) => [el('dt', { text: k }), el('dd', { text: v })])),
+    el('h3', { text: 'Files' }),
+    el('ul', { class: 'tfiles' }, files.map((f) => el('li', {}, el('span', { text: f.name }), el('span', { class: 'size', text: showBytes(f.length) })))),
+    trackers.length ? [el('h3', { text: 'Trackers' }), el('ul', {}, trackers.map((u) => el('li', { text: u })))] : null);
+  const asl = el('input', { type: 'checkbox', name: 'asl' });
+  const v = await ask({ title: `Torrent ${text(t.file)}`, body: [body, el('label', { class: 'check' }, asl, 'Alternative status line')],
+    fields: [{ name: 'opts', label: 'ctorrent options (optional)', required: false }], ok: 'Start torrent' });
+  if (v) startTorrent(path, v.opts.trim(), asl.checked);
+}
+
+function uploadFiles(files) {
+  const list = $('#uploads');
+  const dir = getCurdir();
+  for (const file of files) {
+    const b = bar();
+    const state = el('span', { class: 'figures', text: 'waiting' });
+    const item = el('li', {}, el('span', { class: 'name', text: file.name }), b, state);
+    list.append(item);
+    upload(file, (f) => { b.set(f * 100); setText(state, `${Math.floor(f * 100)} %`); })
+      .then(() => {
+        b.set(100);
+        setText(state, `stored in ${dir}`);
+        setTimeout(() => item.remove(), 8000);
+        refresh();
+      }, (e) => {
+        item.classList.add('bad');
+        setText(state, e.message);
+        item.append(el('button', { type: 'button', class: 'quiet', text: 'Dismiss', onclick: () => item.remove() }));
+      });
+  }
+}

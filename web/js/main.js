@@ -1,0 +1,105 @@
+// The page: tabs, the live status, the header counts and the release notice.
+import { status, jobFile, setCurdir } from './api.js';
+import { noticeText } from './parse.js';
+import { el, $, setText, note } from './ui.js';
+import { setupTransfers, updateTransfers, fillFromLink } from './transfers.js';
+import { setupFiles, updateFiles, go } from './files.js';
+import { setupSettings, readLock, loadScripts } from './settings.js';
+
+const PERIOD = 3000;
+const VIEWS = ['transfers', 'files', 'settings'];
+let timer = 0, busy = false, again = false, notices = '';
+
+function show(view) {
+  for (const v of VIEWS) {
+    $(`#view-${v}`).hidden = v !== view;
+    $(`#tab-${v}`).setAttribute('aria-selected', String(v === view));
+  }
+  if (view === 'settings') { readLock(); loadScripts(); }
+}
+
+function route() {
+  const hash = location.hash;
+  if (hash.startsWith('#add=')) {
+    show('transfers');
+    let url = hash.slice(5);
+    try { url = decodeURIComponent(url); } catch { /* shown as it came */ }
+    fillFromLink(url);
+    return;
+  }
+  show(VIEWS.includes(hash.slice(1)) ? hash.slice(1) : 'files');
+}
+
+/** One status refresh; calls that come while one runs are folded into one more. */
+async function refresh() {
+  if (busy) { again = true; return; }
+  busy = true;
+  try {
+    const s = await status(true);
+    updateFiles(s);
+    document.body.dataset.loaded = 'true';
+    const running = (s.wgets || 0) + (s.torrents || 0);
+    setText($('#running'), running ? `${running} running (${s.wgets || 0} HTTP/FTP, ${s.torrents || 0} BitTorrent)` : 'idle');
+    document.title = running ? `(${running}) kiv` : 'kiv';
+    await Promise.all([updateTransfers(s), releaseNotice(s)]);
+    $('#offline').hidden = true;
+  } catch (e) {
+    setText($('#offline'), `The box does not answer: ${e.message}`);
+    $('#offline').hidden = false;
+  } finally {
+    busy = false;
+    if (again) { again = false; refresh(); }
+  }
+}
+
+async function releaseNotice(s) {
+  const names = (s.nfo || []).map((j) => j.obj.slice(0, j.obj.lastIndexOf('@')));
+  const box = $('#release');
+  if (!names.includes('_wversion.nfo')) { box.hidden = true; return; }
+  const { text, links } = noticeText(await jobFile('_wversion.nfo'));
+  if (text === notices) return;
+  notices = text;
+  box.hidden = localStorage.getItem('kiv-dismissed') === text;
+  box.replaceChildren(el('span', { text }),
+    links[0] ? el('a', { href: links[0], rel: 'noopener noreferrer', target: '_blank', text: 'Release page' }) : null,
+    el('button', { type: 'button', class: 'quiet', text: 'Dismiss', onclick: () => { localStorage.setItem('kiv-dismissed', text); box.hidden = true; } }));
+}
+
+function live() {
+  clearInterval(timer);
+  if (document.visibilityState === 'visible') {
+    if (!busy) refresh();
+    timer = setInterval(refresh, PERIOD);
+  }
+}
+
+function notifyDone(name) {
+  if ($('#notify').checked && 'Notification' in window && Notification.permission === 'granted')
+    new Notification('Transfer finished', { body: name, icon: 'icon.svg' });
+}
+
+function start() {
+  const cookie = /(?:^|;\s*)curdir=([^;]*)/.exec(document.cookie);
+  let dir = '/';
+  try { if (cookie) dir = decodeURIComponent(cookie[1]); } catch { /* the top folder */ }
+  setCurdir(dir);
+  setupTransfers({ onChange: refresh, onDone: notifyDone });
+  setupFiles({ onChange: refresh });
+  setupSettings();
+  for (const v of VIEWS) $(`#tab-${v}`).addEventListener('click', () => { location.hash = v; });
+  $('#notify').checked = localStorage.getItem('kiv-notify') === '1' && 'Notification' in window && Notification.permission === 'granted';
+  $('#notify').addEventListener('change', async (e) => {
+    if (e.target.checked && 'Notification' in window && (await Notification.requestPermission()) !== 'granted') {
+      e.target.checked = false;
+      note('The browser does not allow notifications for this page.');
+    }
+    localStorage.setItem('kiv-notify', e.target.checked ? '1' : '0');
+  });
+  window.addEventListener('hashchange', route);
+  document.addEventListener('visibilitychange', live);
+  route();
+  go(dir);
+  live();
+}
+
+start();

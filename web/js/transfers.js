@@ -1,0 +1,153 @@
+// Transfers: every job of the status with its progress from its job log,
+// and the forms that start new ones.
+import { ctl, jobFile, getCurdir } from './api.js';
+import { wgetLog, ctorrentLog, noticeText } from './parse.js';
+import { el, $, setText, act, confirmed, bar } from './ui.js';
+
+const KINDS = [
+  ['wgt', 'HTTP/FTP'],
+  ['tor', 'BitTorrent'],
+  ['amu', 'eDonkey list'],
+  ['nfo', 'Notices'],
+];
+
+const rows = new Map(); // job file name -> { node, parts, info, running }
+let refresh = () => {};
+let notifyDone = () => {};
+
+export function setupTransfers({ onChange, onDone }) {
+  refresh = onChange;
+  notifyDone = onDone;
+  const url = $('#add-url'), opts = $('#add-opts');
+  $('#add-form').addEventListener('submit', async (e) => {
+    e.preventDefault();
+    if (await act(ctl('wget', url.value.trim(), opts.value.trim()), `Added to ${getCurdir()}`)) {
+      url.value = '';
+      opts.value = '';
+      if (location.hash.startsWith('#add=')) history.replaceState(null, '', '#transfers');
+      refresh();
+    }
+  });
+  $('#tor-form').addEventListener('submit', async (e) => {
+    e.preventDefault();
+    if (await startTorrent($('#tor-path').value.trim(), $('#tor-opts').value.trim(), $('#tor-asl').checked)) $('#tor-path').value = '';
+  });
+  $('#nukeall').addEventListener('click', async () => {
+    if (await confirmed('Stop all and clear', 'Stop every transfer and delete all job files? Downloaded files stay.', 'Stop all and clear'))
+      act(ctl('nukeall')).then(refresh);
+  });
+}
+
+export async function startTorrent(path, options, asl) {
+  const ok = await act(ctl('ctor', path, options, { asl: asl ? '1' : '0' }), `Torrent started: ${path}`);
+  if (ok) refresh();
+  return ok;
+}
+
+/** A link such as #add=<url> fills the form; the user confirms. */
+export function fillFromLink(url) {
+  $('#add-url').value = url;
+  $('#add-form button[type=submit]').focus();
+}
+
+function jobRow(name, kind) {
+  const parts = {
+    source: el('span', { class: 'name' }),
+    state: el('span', { class: 'state' }),
+    bar: bar(),
+    figures: el('span', { class: 'figures' }),
+    detail: el('pre', { class: 'out', hidden: true }),
+    actions: el('div', { class: 'actions' }),
+  };
+  const restart = kind === 'wgt' ? 'startdnl' : 'starttor';
+  if (kind === 'wgt' || kind === 'tor') {
+    parts.stop = el('button', { type: 'button', text: 'Stop', onclick: () => act(ctl('stop', name)).then(refresh) });
+    parts.restart = el('button', { type: 'button', text: 'Restart', onclick: () => act(ctl(restart, name)).then(refresh) });
+    parts.actions.append(parts.stop, parts.restart);
+  }
+  parts.actions.append(el('button', { type: 'button', class: 'danger', text: 'Delete',
+    onclick: async () => {
+      if (await confirmed('Delete transfer', `Stop and delete the job ${name}? Downloaded files stay.`, 'Delete'))
+        act(ctl('del', name)).then(refresh);
+    } }));
+  const progress = el('div', { class: 'progress' }, parts.bar, parts.figures);
+  const node = el('li', { class: 'job' },
+    el('div', { class: 'row' }, parts.source, parts.state), progress, parts.detail, parts.actions);
+  parts.progress = progress;
+  if (kind === 'nfo' || kind === 'amu') progress.hidden = true;
+  return { node, parts, info: null, running: false, kind, fetched: false };
+}
+
+async function loadLog(name, row) {
+  try {
+    const text = await jobFile(name);
+    row.fetched = true;
+    if (row.kind === 'wgt') row.info = wgetLog(text);
+    else if (row.kind === 'tor') row.info = ctorrentLog(text);
+    else row.info = { text: row.kind === 'nfo' ? noticeText(text).text : text };
+  } catch (e) {
+    row.info = row.info || { error: e.message };
+  }
+}
+
+function paint(name, row) {
+  const { parts, info, running, pid } = row;
+  const i = info || {};
+  if (row.kind === 'nfo' || row.kind === 'amu') {
+    setText(parts.source, name);
+    setText(parts.state, row.kind === 'amu' ? 'eDonkey downloads' : 'notice');
+    parts.detail.hidden = !i.text;
+    setText(parts.detail, i.text || '');
+    return;
+  }
+  setText(parts.source, i.source || name);
+  parts.source.title = name;
+  const state = running ? `running · process ${pid}` : i.finished ? 'finished' : i.error ? 'failed' : 'stopped';
+  setText(parts.state, state);
+  parts.state.dataset.state = running ? 'running' : i.finished ? 'finished' : 'stopped';
+  const showBar = (running || i.finished) && i.percent != null;
+  parts.progress.hidden = !showBar;
+  if (showBar) {
+    parts.bar.set(i.percent);
+    setText(parts.figures, [`${i.percent} %`, i.done, i.speed && running ? i.speed : '', i.left && running ? `${i.left} left` : '']
+      .filter(Boolean).join(' · '));
+  }
+  parts.detail.hidden = running || !i.error;
+  setText(parts.detail, i.error || '');
+  parts.stop.disabled = !running;
+  parts.restart.disabled = running;
+}
+
+/** Brings the job lists up to date with a status object, in place. */
+export async function updateTransfers(status) {
+  const seen = new Set();
+  const fetches = [];
+  for (const [kind, label] of KINDS) {
+    const list = $(`#jobs-${kind}`);
+    const jobs = status[kind] || [];
+    list.closest('section').hidden = jobs.length === 0;
+    setText(list.closest('section').querySelector('h3'), `${label} (${jobs.length})`);
+    jobs.forEach((job, index) => {
+      const at = job.obj.lastIndexOf('@');
+      const name = job.obj.slice(0, at), pid = job.obj.slice(at + 1);
+      const key = `${kind}:${name}`;
+      seen.add(key);
+      let row = rows.get(key);
+      if (!row) { row = jobRow(name, kind); rows.set(key, row); }
+      const wasRunning = row.running;
+      row.running = pid !== '';
+      row.pid = pid;
+      // Logs are read while a job runs, once when it ends, and once at first sight.
+      if (row.running || wasRunning || !row.fetched || kind === 'amu')
+        fetches.push(loadLog(name, row).then(() => {
+          if (wasRunning && !row.running && row.info && row.info.finished) notifyDone(row.info.source || name);
+        }));
+      if (list.children[index] !== row.node) list.insertBefore(row.node, list.children[index] || null);
+    });
+  }
+  for (const [key, row] of rows) if (!seen.has(key)) { row.node.remove(); rows.delete(key); }
+  await Promise.all(fetches);
+  for (const [key, row] of rows) paint(key.slice(4), row);
+  const empty = [...rows.keys()].every((k) => k.startsWith('nfo:'));
+  $('#jobs-empty').hidden = !empty;
+}

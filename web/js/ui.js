@@ -1,0 +1,97 @@
+// Element building: every text goes in as text, never as markup.
+
+/** el('button', { class: 'x', onclick: f, 'aria-label': 'y' }, 'text', child) */
+export function el(tag, props = {}, ...children) {
+  const node = document.createElement(tag);
+  for (const [k, v] of Object.entries(props)) {
+    if (v == null || v === false) continue;
+    if (k.startsWith('on')) node.addEventListener(k.slice(2), v);
+    else if (k === 'class') node.className = v;
+    else if (k === 'text') node.textContent = v;
+    else if (k in node && !k.includes('-')) node[k] = v;
+    else node.setAttribute(k, v === true ? '' : v);
+  }
+  add(node, children);
+  return node;
+}
+
+export function add(node, children) {
+  for (const c of children.flat()) if (c != null && c !== false) node.append(c instanceof Node ? c : String(c));
+  return node;
+}
+
+export const $ = (sel, root = document) => root.querySelector(sel);
+
+/** Sets text only when it changed (no needless redraws). */
+export function setText(node, text) {
+  if (node.textContent !== text) node.textContent = text;
+}
+
+/** Answer text as lines: the programs mark breaks with <br>. */
+export function lines(text) {
+  const parts = String(text).split(/<br\s*\/?>/i).map((s) => s.trim()).filter(Boolean);
+  return parts.flatMap((p, i) => (i ? [el('br'), p] : [p]));
+}
+
+let noteTimer = 0;
+/** Shows an answer to the user; failures stay until dismissed. */
+export function note(text, failure = true) {
+  const box = $('#note');
+  box.replaceChildren(el('span', {}, lines(text)),
+    el('button', { type: 'button', class: 'quiet', text: 'Dismiss', onclick: () => { box.hidden = true; } }));
+  box.classList.toggle('bad', failure);
+  box.hidden = false;
+  clearTimeout(noteTimer);
+  if (!failure) noteTimer = setTimeout(() => { box.hidden = true; }, 4000);
+}
+
+/** Runs a command; "OK" is quiet success, any other answer is shown. */
+export async function act(promise, okText) {
+  try {
+    const text = await promise;
+    if (text.trim() === 'OK') { if (okText) note(okText, false); return true; }
+    note(text);
+  } catch (e) {
+    note(e.message);
+  }
+  return false;
+}
+
+/** A modal question. fields: [{ name, label, value, type }]; resolves to the
+ *  values, or null when cancelled. */
+export function ask({ title, text, fields = [], ok = 'OK', danger = false, body = null }) {
+  return new Promise((resolve) => {
+    const inputs = fields.map((f) => el('input', { name: f.name, value: f.value || '', type: f.type || 'text', required: f.required !== false, autocomplete: 'off' }));
+    const dialog = el('dialog', { 'aria-label': title },
+      el('form', { method: 'dialog' },
+        el('h2', { text: title }),
+        text ? el('p', {}, lines(text)) : null,
+        body,
+        fields.map((f, i) => el('label', {}, f.label, inputs[i])),
+        el('div', { class: 'row end' },
+          el('button', { type: 'button', value: 'cancel', text: 'Cancel', onclick: () => dialog.close('cancel') }),
+          el('button', { value: 'ok', class: danger ? 'danger' : 'primary', text: ok }))));
+    dialog.addEventListener('close', () => {
+      dialog.remove();
+      if (dialog.returnValue !== 'ok') return resolve(null);
+      resolve(Object.fromEntries(fields.map((f, i) => [f.name, inputs[i].value])));
+    });
+    document.body.append(dialog);
+    dialog.showModal();
+    (inputs[0] || dialog.querySelector('.primary, .danger')).focus();
+  });
+}
+
+export const confirmed = async (title, text, ok) => (await ask({ title, text, ok, danger: true })) !== null;
+
+/** A progress bar with its label. */
+export function bar() {
+  const fill = el('span');
+  const node = el('div', { class: 'bar', role: 'progressbar', 'aria-valuemin': '0', 'aria-valuemax': '100' }, fill);
+  node.set = (percent) => {
+    const p = Math.max(0, Math.min(100, percent || 0));
+    fill.style.width = `${p}%`;
+    node.setAttribute('aria-valuenow', String(Math.round(p)));
+  };
+  return node;
+}
