@@ -129,7 +129,7 @@ const pieces = (text) => text.split(/\r\n|\r|\n/).map((l) => l.trim()).filter(Bo
 export function wgetLog(text) {
   const lines = pieces(text);
   const info = { source: '', percent: null, done: '', speed: '', left: '', finished: false, error: '' };
-  const first = /^--[^-]*--\s+(.*)$/.exec(lines[0] || '');
+  const first = /^--[\d-]+ [\d:]+--\s+(.*)$/.exec(lines[0] || '');
   if (first) info.source = first[1];
   for (const line of lines) {
     const bar = /(\d+)%\[[^\]]*\]\s+(\S+)\s+(\S+)\s*(?:(eta|in)\s+(.+))?$/.exec(line);

@@ -16,7 +16,7 @@ export function el(tag, props = {}, ...children) {
 }
 
 export function add(node, children) {
-  for (const c of children.flat()) if (c != null && c !== false) node.append(c instanceof Node ? c : String(c));
+  for (const c of children.flat(Infinity)) if (c != null && c !== false) node.append(c instanceof Node ? c : String(c));
   return node;
 }
 

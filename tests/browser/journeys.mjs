@@ -1,0 +1,278 @@
+// The box's page in headless Chromium against a real installation: a
+// person's journeys through it, with the real wget, ctorrent, lighttpd and
+// programs on 127.0.0.1. Screenshots of the views go to SHOTS.
+// Usage: node journeys.mjs BUILD_DIR SOURCE_DIR [SHOTS_DIR]
+import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
+import crypto from 'node:crypto';
+import fs from 'node:fs';
+import http from 'node:http';
+import path from 'node:path';
+import { Box, freePort } from './box.mjs';
+
+const [build = 'build', source = '.', shots = path.join(build, 'browser-shots')] = process.argv.slice(2);
+const HOSTILE = ['<img src=x onerror=window.__pwned=1>', "');window.__pwned=1;('", '${window.__pwned=1}',
+  '"><script>window.__pwned=1<\\script>', "it's \\ \"quoted\"\tand\ttabbed"];
+const FILM = crypto.createHash('sha256').update('film').digest().toString('hex').repeat(40000); // 2.56 MB
+
+/** A loopback HTTP server that sends slowly enough to watch the progress. */
+async function slowServer() {
+  const port = await freePort();
+  const server = http.createServer((req, res) => {
+    if (!req.url.startsWith('/data/film.bin')) { res.writeHead(404).end(); return; }
+    res.writeHead(200, { 'Content-Type': 'application/octet-stream', 'Content-Length': FILM.length });
+    let at = 0;
+    const step = () => {
+      if (at >= FILM.length) return res.end();
+      res.write(FILM.slice(at, at + 32768), () => setTimeout(step, 40));
+      at += 32768;
+    };
+    step();
+  });
+  await new Promise((r) => server.listen(port, '127.0.0.1', r));
+  return { server, url: `http://127.0.0.1:${port}/data/film.bin` };
+}
+
+const box = new Box(build, source);
+const results = [];
+let dialogs = 0;
+let foreign = [];
+
+async function newPage(options = {}) {
+  const context = await box.browser.newContext({ viewport: { width: 1280, height: 800 }, ...options });
+  const page = await context.newPage();
+  page.on('dialog', (d) => { dialogs++; d.dismiss(); });
+  page.on('pageerror', (e) => console.log(`  page error: ${e.message}`));
+  page.on('request', (r) => { if (!r.url().startsWith(box.base) && !r.url().startsWith('blob:')) foreign.push(r.url()); });
+  return page;
+}
+
+async function open(page, view) {
+  await page.goto(`${box.base}/#${view}`);
+  await page.waitForSelector('body[data-loaded=true]');
+}
+
+const row = (page, name) => page.locator('#listing li').filter({ has: page.getByText(name, { exact: true }) });
+
+async function entryAction(page, name, action) {
+  await page.getByRole('button', { name: `Actions for ${name}`, exact: true }).click();
+  await page.locator('dialog .menu').getByText(action, { exact: true }).click();
+}
+
+async function answer(page, fields, button) {
+  const dialog = page.locator('dialog[open]');
+  for (const [label, value] of Object.entries(fields)) await dialog.getByLabel(label).fill(value);
+  await dialog.getByRole('button', { name: button, exact: true }).click();
+}
+
+async function journey(name, fn) {
+  const started = Date.now();
+  const page = await newPage();
+  try {
+    await fn(page);
+    results.push([name, 'ok']);
+    console.log(`ok   ${name} (${((Date.now() - started) / 1000).toFixed(1)} s)`);
+  } catch (e) {
+    results.push([name, 'FAILED']);
+    console.log(`FAIL ${name}\n${e.stack}`);
+    await page.screenshot({ path: path.join(shots, `failed-${results.length}.png`) }).catch(() => {});
+  } finally {
+    await page.context().close();
+  }
+}
+
+async function run() {
+  await box.start();
+  const { server, url } = await slowServer();
+
+  await journey('add a URL, watch it reach 100 %, the file appears', async (page) => {
+    await open(page, 'transfers');
+    await page.getByLabel('Address (HTTP or FTP)').fill(url);
+    await page.getByRole('button', { name: 'Add download' }).click();
+    const job = page.locator('#jobs-wgt li').first();
+    await job.getByText(url, { exact: true }).waitFor();
+    const seen = new Set();
+    let title = '';
+    for (let i = 0; i < 300 && !seen.has('100'); i++) {
+      const now = await job.getByRole('progressbar').getAttribute('aria-valuenow').catch(() => null);
+      if (now) seen.add(now);
+      if ((await page.title()).startsWith('(1)')) title = await page.title();
+      await page.waitForTimeout(100);
+    }
+    assert.ok(seen.has('100'), `progress seen: ${[...seen]}`);
+    assert.equal(title, '(1) kiv', 'the running count shows in the title while it runs');
+    await job.getByText('finished').waitFor();
+    assert.match(await job.locator('.figures').innerText(), /^100 % · 2\.4\dM/);
+    await page.getByRole('tab', { name: 'Files' }).click();
+    await row(page, 'film.bin').waitFor();
+    assert.equal(fs.readFileSync(path.join(box.dnl, 'film.bin'), 'latin1'), FILM);
+  });
+
+  await journey('rename, copy, pack, download (same bytes) and delete', async (page) => {
+    await open(page, 'files');
+    await entryAction(page, 'film.bin', 'Rename');
+    await answer(page, { 'New name': 'movie é.bin' }, 'Rename');
+    await row(page, 'movie é.bin').waitFor();
+    await entryAction(page, 'movie é.bin', 'Copy');
+    await answer(page, { 'Name of the copy': 'copy.bin' }, 'Copy');
+    await row(page, 'copy.bin').waitFor();
+    await entryAction(page, 'copy.bin', 'Pack as .tar.gz');
+    await row(page, 'copy.bin.tar.gz').waitFor();
+    const download = page.waitForEvent('download');
+    await entryAction(page, 'movie é.bin', 'Download');
+    const file = await (await download).path();
+    assert.equal(fs.readFileSync(file, 'latin1'), FILM);
+    for (const name of ['movie é.bin', 'copy.bin', 'copy.bin.tar.gz']) {
+      await entryAction(page, name, 'Delete');
+      await page.locator('dialog[open]').getByRole('button', { name: 'Delete' }).click();
+      await row(page, name).waitFor({ state: 'detached' });
+      assert.ok(!fs.existsSync(path.join(box.dnl, name)), `${name} is still there`);
+    }
+  });
+
+  await journey('new folder, into it by the tree, back by the breadcrumb, upload two files', async (page) => {
+    await open(page, 'files');
+    await page.getByRole('button', { name: 'New folder' }).click();
+    await answer(page, { 'Folder name': 'Été 2026' }, 'Create folder');
+    await page.locator('#tree').getByRole('button', { name: 'Été 2026' }).click();
+    await page.locator('#crumbs').getByRole('button', { name: 'Été 2026' }).waitFor();
+    await page.getByText('This folder is empty.').waitFor();
+    await page.locator('#crumbs').getByRole('button', { name: 'Downloads' }).click();
+    await row(page, 'Été 2026').waitFor();
+    await page.locator('#tree').getByRole('button', { name: 'Été 2026' }).click();
+    await page.getByText('This folder is empty.').waitFor();
+    const one = Buffer.from('first file\r\n--\0binary'), two = crypto.randomBytes(300000);
+    await page.locator('#upload-input').setInputFiles([
+      { name: 'one.txt', mimeType: 'text/plain', buffer: one },
+      { name: 'two photo.jpg', mimeType: 'image/jpeg', buffer: two }]);
+    await row(page, 'one.txt').waitFor();
+    await row(page, 'two photo.jpg').waitFor();
+    assert.deepEqual(fs.readFileSync(path.join(box.dnl, 'Été 2026/one.txt')), one);
+    assert.deepEqual(fs.readFileSync(path.join(box.dnl, 'Été 2026/two photo.jpg')), two);
+    await page.screenshot({ path: path.join(shots, 'files-upload-desktop.png') });
+    await page.locator('#crumbs').getByRole('button', { name: 'Downloads' }).click();
+    await row(page, 'Été 2026').waitFor();
+  });
+
+  await journey('inspect a torrent and start it', async (page) => {
+    const content = path.join(box.dnl, 'Pack');
+    fs.mkdirSync(content);
+    fs.writeFileSync(path.join(content, 'a.bin'), crypto.randomBytes(100000));
+    fs.writeFileSync(path.join(content, 'b.txt'), 'b');
+    execFileSync('ctorrent', ['-t', '-u', 'http://127.0.0.1:9/announce', '-c', 'demo ${x} <b>', '-s', 'pack.torrent', 'Pack'],
+      { cwd: box.dnl, stdio: 'ignore' });
+    await open(page, 'files');
+    await entryAction(page, 'pack.torrent', 'Show torrent');
+    const dialog = page.locator('dialog[open]');
+    await dialog.getByText('a.bin', { exact: true }).waitFor();
+    const text = await dialog.innerText();
+    for (const part of ['Total size', '97.7 KB in 2 files', 'demo ${x} <b>', 'http://127.0.0.1:9/announce', 'b.txt'])
+      assert.ok(text.includes(part), `torrent dialog lacks ${part}:\n${text}`);
+    assert.match(text, /Created\s+\d{4}-\d\d-\d\d \d\d:\d\d/);
+    await page.screenshot({ path: path.join(shots, 'torrent-desktop.png') });
+    await dialog.getByRole('button', { name: 'Start torrent' }).click();
+    await page.getByRole('tab', { name: 'Transfers' }).click();
+    const job = page.locator('#jobs-tor li').first();
+    await job.getByText('pack.torrent', { exact: true }).waitFor();
+    await job.getByText(/running · process \d+/).waitFor();
+    await job.getByRole('button', { name: 'Delete' }).click();
+    await page.locator('dialog[open]').getByRole('button', { name: 'Delete' }).click();
+    await job.waitFor({ state: 'detached' });
+  });
+
+  await journey('lock on, reload with credentials, lock off', async (page) => {
+    const locks = ['', 'trk', 'cgi-bin'].map((d) => path.join(box.www, d, '.htpasswd'));
+    try {
+      await open(page, 'settings');
+      await page.locator('#lock-state').getByText(/^off/).waitFor();
+      await page.getByLabel('User name').fill('admin1');
+      await page.getByLabel('Password (6').fill('pa+ss/wé');
+      await page.getByRole('button', { name: 'Switch lock on' }).click();
+      await page.locator('#note').getByText('Close and restart the browser to complete the operation').waitFor();
+      assert.equal(await page.getByLabel('Password (6').inputValue(), '');
+      assert.equal((await page.request.get(`${box.base}/`)).status(), 401);
+      const user = await newPage({ httpCredentials: { username: 'admin1', password: 'pa+ss/wé' } });
+      await open(user, 'settings');
+      await user.locator('#lock-state').getByText(/^on/).waitFor();
+      await user.getByRole('button', { name: 'Switch lock off' }).click();
+      await user.locator('#note').getByText('Close and restart the browser').waitFor();
+      await user.locator('#lock-state').getByText(/^off/).waitFor();
+      await user.context().close();
+      assert.equal((await page.request.get(`${box.base}/`)).status(), 200);
+    } finally {
+      for (const f of locks) fs.rmSync(f, { force: true });
+    }
+  });
+
+  await journey('run a script with arguments, and a command', async (page) => {
+    fs.writeFileSync(path.join(box.root, 'scripts/hello.sh'), '#!/bin/sh\necho "hello $1"\n', { mode: 0o755 });
+    await open(page, 'settings');
+    await page.getByRole('button', { name: 'Reload list' }).click();
+    await page.locator('#script-name').selectOption('hello.sh');
+    await page.getByLabel('Arguments').fill('world');
+    await page.getByRole('button', { name: 'Run script' }).click();
+    await page.locator('#script-out').getByText('hello world', { exact: true }).waitFor();
+    await page.getByLabel('Command line').fill('echo made > made.txt; ls');
+    await page.getByRole('button', { name: 'Run command' }).click();
+    await page.locator('#run-out').getByText(/made\.txt/).waitFor();
+    assert.equal(fs.readFileSync(path.join(box.dnl, 'made.txt'), 'utf8'), 'made\n');
+  });
+
+  await journey('hostile names show literally and nothing runs', async (page) => {
+    const dir = path.join(box.dnl, 'hostile');
+    fs.mkdirSync(dir);
+    for (const name of HOSTILE) fs.writeFileSync(path.join(dir, name), 'x');
+    fs.mkdirSync(path.join(dir, `${HOSTILE[0]} folder`));
+    fs.writeFileSync(path.join(box.trk, `${HOSTILE[1]}.nfo`), `<img src=x onerror=window.__pwned=1>${HOSTILE[2]}`);
+    await open(page, 'files');
+    await page.locator('#tree').getByRole('button', { name: 'hostile', exact: true }).click();
+    for (const name of HOSTILE.slice(1)) await row(page, name).waitFor();
+    await page.locator('#tree').getByText(`${HOSTILE[0]} folder`, { exact: true }).waitFor();
+    await row(page, `${HOSTILE[0]} folder`).waitFor();
+    await page.locator('#crumbs').getByText('hostile', { exact: true }).waitFor();
+    await page.getByRole('tab', { name: 'Transfers' }).click();
+    await page.locator('#jobs-nfo').getByText(`${HOSTILE[1]}.nfo`, { exact: true }).waitFor();
+    await page.locator('#jobs-nfo').getByText(HOSTILE[2], { exact: true }).waitFor();
+    await page.screenshot({ path: path.join(shots, 'hostile-transfers-desktop.png') });
+    await page.getByRole('tab', { name: 'Files' }).click();
+    await page.screenshot({ path: path.join(shots, 'hostile-files-desktop.png') });
+    assert.equal(await page.evaluate(() => window.__pwned), undefined);
+    assert.equal(await page.locator('#listing img, #tree img, #jobs-nfo img, script:not([src])').count(), 0);
+  });
+
+  await journey('views at desktop and phone width, light and dark; no sideways scrolling', async (page) => {
+    for (const [device, options] of [
+      ['desktop', { viewport: { width: 1280, height: 800 } }],
+      ['phone', { viewport: { width: 375, height: 740 }, isMobile: true, hasTouch: true }]]) {
+      for (const scheme of ['light', 'dark']) {
+        const p = await newPage({ ...options, colorScheme: scheme });
+        for (const view of ['transfers', 'files', 'settings']) {
+          await open(p, view);
+          await p.waitForTimeout(200);
+          await p.screenshot({ path: path.join(shots, `${view}-${device}-${scheme}.png`), fullPage: true });
+          const wide = await p.evaluate(() => document.documentElement.scrollWidth - document.documentElement.clientWidth);
+          assert.ok(wide <= 0, `${view} at ${device} scrolls sideways by ${wide}px`);
+        }
+        await p.context().close();
+      }
+    }
+  });
+
+  server.close();
+}
+
+try {
+  fs.mkdirSync(shots, { recursive: true });
+  await run();
+} catch (e) {
+  results.push(['setup', 'FAILED']);
+  console.log(e.stack);
+} finally {
+  await box.stop();
+}
+if (dialogs) results.push([`${dialogs} script dialog(s) opened`, 'FAILED']);
+if (foreign.length) results.push([`requests to other hosts: ${foreign.join(' ')}`, 'FAILED']);
+const failed = results.filter(([, r]) => r !== 'ok');
+for (const [name] of failed) console.log(`failed: ${name}`);
+console.log(`${results.length - failed.length} of ${results.length} passed; screenshots in ${path.resolve(shots)}`);
+process.exit(failed.length ? 1 : 0);
