@@ -19,4 +19,13 @@ ensure_packages() {
 KIV_BUILD_PACKAGES=(g++ cmake ninja-build libgtest-dev)
 # The real tools the programs drive, and the loopback peers the tests use.
 KIV_TOOL_PACKAGES=(wget ctorrent psmisc coreutils tar gzip opentracker busybox python3 nodejs
-  curl apache2-utils lighttpd lighttpd-modules-lua amule-utils amule-daemon util-linux)
+  curl apache2-utils lighttpd lighttpd-modules-lua amule-utils amule-daemon util-linux
+  chromium)
+
+# The browser tests' npm packages (pinned in tests/browser/package.json),
+# installed once beside them.
+ensure_browser_packages() {
+  [ -d tests/browser/node_modules/playwright-core ] && return 0
+  echo "installing: npm packages of tests/browser"
+  (cd tests/browser && npm ci --no-audit --no-fund --loglevel=error)
+}

@@ -13,6 +13,8 @@ let treeKey = '';
 
 export function setupFiles({ onChange }) {
   refresh = onChange;
+  // A phone shows the listing first; the tree opens on request.
+  if (matchMedia('(max-width: 799px)').matches) $('#tree-box').open = false;
   const disk = bar();
   disk.id = 'disk-bar';
   disk.setAttribute('aria-label', 'Disk usage');
