@@ -40,6 +40,7 @@ let foreign = [];
 
 async function newPage(options = {}) {
   const context = await box.browser.newContext({ viewport: { width: 1280, height: 800 }, ...options });
+  context.setDefaultTimeout(15000);
   const page = await context.newPage();
   page.on('dialog', (d) => { dialogs++; d.dismiss(); });
   page.on('pageerror', (e) => console.log(`  page error: ${e.message}`));
@@ -227,12 +228,26 @@ async function run() {
     for (const name of HOSTILE) fs.writeFileSync(path.join(dir, name), 'x');
     fs.mkdirSync(path.join(dir, `${HOSTILE[0]} folder`));
     fs.writeFileSync(path.join(box.trk, `${HOSTILE[1]}.nfo`), `<img src=x onerror=window.__pwned=1>${HOSTILE[2]}`);
+    fs.writeFileSync(path.join(box.trk, '_wversion.nfo'),
+      'Your version of kiv is <b>0.4.0</b> while the latest stable version is reported to be <b><img src=x onerror=window.__pwned=1>9.9</b>\n' +
+      'Check on <a href="javascript:window.__pwned=1">javascript:window.__pwned=1</a> to see if you need to upgrade to a newer version\n');
     await open(page, 'files');
+    const banner = page.locator('#release');
+    await banner.getByText(/latest stable version is reported to be 9\.9 Check on javascript:window/).waitFor();
+    assert.equal(await banner.locator('a').count(), 0, 'only web links become links');
+    await banner.getByRole('button', { name: 'Dismiss' }).click();
+    await banner.waitFor({ state: 'hidden' });
     await page.locator('#tree').getByRole('button', { name: 'hostile', exact: true }).click();
     for (const name of HOSTILE.slice(1)) await row(page, name).waitFor();
     await page.locator('#tree').getByText(`${HOSTILE[0]} folder`, { exact: true }).waitFor();
     await row(page, `${HOSTILE[0]} folder`).waitFor();
     await page.locator('#crumbs').getByText('hostile', { exact: true }).waitFor();
+    await page.getByRole('button', { name: 'Size' }).click();
+    assert.equal(await page.locator('#listing li').first().innerText().then((t) => t.includes('folder')), true, 'folders stay first');
+    await page.getByLabel('Filter the listing').fill('QUOTED');
+    await page.locator('#listing li').filter({ hasText: 'quoted' }).waitFor();
+    assert.equal(await page.locator('#listing li').count(), 1);
+    await page.getByLabel('Filter the listing').fill('');
     await page.getByRole('tab', { name: 'Transfers' }).click();
     await page.locator('#jobs-nfo').getByText(`${HOSTILE[1]}.nfo`, { exact: true }).waitFor();
     await page.locator('#jobs-nfo').getByText(HOSTILE[2], { exact: true }).waitFor();

@@ -157,8 +157,10 @@ function order() {
     .sort((a, b) => (a.entry.type === 'd' ? 0 : 1) - (b.entry.type === 'd' ? 0 : 1) || sort.dir * by(a, b) || by(a, b));
   for (const r of rows.values()) if (!shown.includes(r) && r.node.parentNode) r.node.remove();
   shown.forEach((r, i) => { if (list.children[i] !== r.node) list.insertBefore(r.node, list.children[i] || null); });
-  for (const b of document.querySelectorAll('#sort button'))
-    b.setAttribute('aria-sort', b.dataset.key === sort.key ? (sort.dir > 0 ? 'ascending' : 'descending') : 'none');
+  for (const b of document.querySelectorAll('#sort button')) {
+    b.setAttribute('aria-pressed', String(b.dataset.key === sort.key));
+    b.dataset.dir = sort.dir > 0 ? 'up' : 'down';
+  }
   $('#listing-empty').hidden = shown.length > 0;
   setText($('#listing-empty'), rows.size ? 'Nothing matches the filter.' : 'This folder is empty.');
 }
