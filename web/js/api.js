@@ -39,8 +39,13 @@ export const isOK = (text) => text.trim() === 'OK';
 
 /** The status object (with the job lists when full). */
 export async function status(full = true, amule = false) {
-  const q = form({ full: full ? '1' : null, amule: amule ? 'true' : null, curdir });
-  const text = await answer(await fetch(`/cgi-bin/kiv-list?${q}`, { cache: 'no-store' }));
+  // In the body, which beats the cookie that another tab may have moved.
+  const text = await answer(await fetch('/cgi-bin/kiv-list', {
+    method: 'POST',
+    headers: { 'Content-Type': 'application/x-www-form-urlencoded' },
+    body: form({ full: full ? '1' : null, amule: amule ? 'true' : null, curdir }),
+    cache: 'no-store',
+  }));
   if (!text.trimStart().startsWith('{')) throw new Error(text);
   return parseObject(text);
 }
@@ -61,6 +66,8 @@ export async function jobFile(name) {
   return answer(await fetch(`/trk/${enc(name)}`, { cache: 'no-store' }));
 }
 
+/** Before a download link is followed: the cookie names this tab's folder. */
+export const claimCurdir = () => setCurdir(curdir);
 export const downloadHref = (inode) => `/cgi-bin/kiv-ctl?cmd=dow&file=${enc(String(inode))}&curdir=${enc(curdir)}`;
 
 /** Uploads one file into the current directory; progress(fraction).

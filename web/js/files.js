@@ -1,6 +1,6 @@
 // Files: the current folder with breadcrumb and tree, the listing with
 // its actions, new folders, uploads and what a torrent holds.
-import { ctl, tree, torrent, upload, downloadHref, getCurdir, setCurdir, inCurdir } from './api.js';
+import { ctl, tree, torrent, upload, downloadHref, claimCurdir, getCurdir, setCurdir, inCurdir } from './api.js';
 import { sizeBytes, listingDate, showDate, showBytes, treeNodes } from './parse.js';
 import { el, $, setText, act, ask, confirmed, bar, note } from './ui.js';
 import { startTorrent } from './transfers.js';
@@ -89,7 +89,7 @@ function row(entry) {
   const parts = {
     name: isDir
       ? el('button', { type: 'button', class: 'link name', onclick: () => go(inCurdir(entry.file).replace(/^\/?/, '/')) })
-      : el('a', { class: 'name', download: '' }),
+      : el('a', { class: 'name', download: '', onclick: claimCurdir }),
     size: el('span', { class: 'size' }),
     date: el('span', { class: 'date' }),
   };
@@ -169,7 +169,7 @@ async function actions(entry) {
   const path = inCurdir(entry.file);
   const choose = (label, fn, cls) => el('button', { type: 'button', class: cls, text: label, onclick: () => { dialog.close(); fn(); } });
   const list = [
-    entry.type !== 'd' ? el('a', { class: 'button', href: downloadHref(entry.inode), download: '', text: 'Download', onclick: () => dialog.close() }) : null,
+    entry.type !== 'd' ? el('a', { class: 'button', href: downloadHref(entry.inode), download: '', text: 'Download', onclick: () => { claimCurdir(); dialog.close(); } }) : null,
     entry.type === 'd' ? choose('Open', () => go('/' + path)) : null,
     /\.torrent$/i.test(entry.file) && entry.type !== 'd' ? choose('Show torrent', () => inspect(path)) : null,
     choose('Rename', async () => {
