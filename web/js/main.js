@@ -44,7 +44,9 @@ async function refresh() {
     await Promise.all([updateTransfers(s), releaseNotice(s)]);
     $('#offline').hidden = true;
   } catch (e) {
-    setText($('#offline'), `The box does not answer: ${e.message}`);
+    setText($('#offline'), /^401/.test(e.message)
+      ? 'The box now asks for a user name and password: close and restart the browser, then sign in.'
+      : `The box does not answer: ${e.message}`);
     $('#offline').hidden = false;
   } finally {
     busy = false;
@@ -55,7 +57,8 @@ async function refresh() {
 async function releaseNotice(s) {
   const names = (s.nfo || []).map((j) => j.obj.slice(0, j.obj.lastIndexOf('@')));
   const box = $('#release');
-  if (!names.includes('_wversion.nfo')) { box.hidden = true; return; }
+  if (!names.includes('_wversion.nfo')) { box.hidden = true; notices = ''; return; }
+  if (notices) return; // read once while it stays
   const { text, links } = noticeText(await jobFile('_wversion.nfo'));
   if (text === notices) return;
   notices = text;

@@ -138,7 +138,7 @@ export async function updateTransfers(status) {
       row.running = pid !== '';
       row.pid = pid;
       // Logs are read while a job runs, once when it ends, and once at first sight.
-      if (row.running || wasRunning || !row.fetched || kind === 'amu')
+      if (row.running || wasRunning || !row.fetched)
         fetches.push(loadLog(name, row).then(() => {
           if (wasRunning && !row.running && row.info && row.info.finished) notifyDone(row.info.source || name);
         }));
