@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
+#include <vector>
 
 #include "common/file.h"
 
@@ -64,7 +65,7 @@ std::optional<TokenFault> apply_token(Config& c, std::string_view token) {
   if (equals != std::string_view::npos) value = token.substr(equals + 1);
 
   static constexpr std::string_view kKeys[] = {
-      "dnldir", "droo", "dbin", "dwww", "dufb", "pidfile", "wget", "ctor"};
+      "dnldir", "droo", "dbin", "dwww", "dufb", "pidfile", "wget", "ctor", "hosts"};
   std::string_view known;
   for (std::string_view k : kKeys)
     if (same_key(key, k)) known = k;
@@ -82,6 +83,7 @@ std::optional<TokenFault> apply_token(Config& c, std::string_view token) {
   if (known == "dufb") c.dufb = with_slash(*value);
   if (known == "wget" && !value->empty()) c.wget = *value;
   if (known == "ctor" && !value->empty()) c.ctor = *value;
+  if (known == "hosts") c.hosts = *value;
   return std::nullopt;
 }
 
@@ -121,6 +123,14 @@ constexpr ResolvedField kResolvedFields[] = {
     {"droo", &Config::droo}, {"dbin", &Config::dbin}, {"wget", &Config::wget},
     {"ctor", &Config::ctor}, {"dwww", &Config::dwww}, {"dufb", &Config::dufb},
     {"dnldir", &Config::dnldir}, {"pidfile", &Config::pidfile}};
+
+/// The fields the copy holds: the eight always, the further host names only
+/// when set, so that the copy of a default installation stays as it was.
+std::vector<ResolvedField> published_fields(const Config& c) {
+  std::vector<ResolvedField> fields(std::begin(kResolvedFields), std::end(kResolvedFields));
+  if (!c.hosts.empty()) fields.push_back({"hosts", &Config::hosts});
+  return fields;
+}
 
 std::string resolved_line(const ResolvedField& field, const Config& c) {
   return std::string(field.key) + "=" + c.*field.member + "\n";
@@ -185,13 +195,14 @@ void apply_config_text(std::string_view text) {
 
 std::string resolved_config_text() {
   std::string text;
-  for (const ResolvedField& field : kResolvedFields) text += resolved_line(field, config());
+  for (const ResolvedField& field : published_fields(config()))
+    text += resolved_line(field, config());
   return text;
 }
 
 std::string_view unpublishable_key() {
   // Each line is read on its own, so checking them one by one checks all.
-  for (const ResolvedField& field : kResolvedFields) {
+  for (const ResolvedField& field : published_fields(config())) {
     Config back;
     if (apply_text(back, resolved_line(field, config())) ||
         back.*field.member != config().*field.member)
@@ -214,7 +225,18 @@ void write_resolved_config() {
 void read_config(std::string_view program_path, ConfigMode mode) {
   Config& c = config();
   if (mode == ConfigMode::plain) {
-    std::optional<std::string> text = read_file(kResolvedConfigPath);
+    // Anyone can write into /tmp: a copy that the daemon cannot have
+    // written would hand every request its programs to run.
+    std::string why;
+    UniqueFd fd = open_trusted(kResolvedConfigPath, why);
+    if (!why.empty()) {
+      std::string text = "CRITICAL ERROR: unsafe temporary /tmp/kiv.conf (" + why +
+                         "): remove it and start kivd again";
+      errno = EPERM;
+      config_fail(text, std::string(kResolvedConfigPath) + " (" + why + ")", false);
+    }
+    std::optional<std::string> text;
+    if (fd.valid()) text = read_all(fd.get());
     if (!text)
       config_fail("CRITICAL ERROR: opening temporary /tmp/kiv.conf",
                   kResolvedConfigPath, false);

@@ -19,6 +19,7 @@ struct Config {
   std::string dnldir;    // download directory
   std::string pidfile;   // carried through, unused
   std::string confpath;  // kiv.conf itself; set in search mode only
+  std::string hosts;     // further host names the box answers to, comma-separated
 
   bool operator==(const Config&) const = default;
 };

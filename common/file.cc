@@ -43,10 +43,34 @@ bool write_all(int fd, std::string_view data) {
 std::optional<std::string> read_file(const std::string& path) {
   UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return std::nullopt;
+  return read_all(fd.get());
+}
+
+UniqueFd open_trusted(const std::string& path, std::string& why) {
+  why.clear();
+  // Non-blocking: a planted pipe must not hold the request.
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat st;
+  if (!fd.valid()) {
+    if (errno == ELOOP) why = "a symbolic link";
+    return UniqueFd();
+  }
+  if (fstat(fd.get(), &st) != 0) return UniqueFd();
+  if (!S_ISREG(st.st_mode))
+    why = "not a regular file";
+  else if (st.st_mode & (S_IWGRP | S_IWOTH))
+    why = "writable by group or others";
+  else if (st.st_uid != 0 && st.st_uid != geteuid())
+    why = "owned by user " + std::to_string(st.st_uid);
+  if (!why.empty()) return UniqueFd();
+  return fd;
+}
+
+std::optional<std::string> read_all(int fd_number) {
   std::string content;
   char block[4096];
   for (;;) {
-    ssize_t n = read(fd.get(), block, sizeof block);
+    ssize_t n = read(fd_number, block, sizeof block);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return std::nullopt;
     if (n == 0) return content;

@@ -34,6 +34,17 @@ bool write_all(int fd, std::string_view data);
 /// The whole content of `path`, or nothing (errno set) when it cannot be read.
 std::optional<std::string> read_file(const std::string& path);
 
+/// The rest of the open file `fd`, or nothing (errno set) on a read error.
+std::optional<std::string> read_all(int fd);
+
+/// Opens a fixed path of a shared directory (/tmp) for reading, refusing
+/// what another local user could have planted there: anything but a
+/// regular file (a symbolic link included), a file writable by group or
+/// others, a file owned by anyone but root or this process's user. On
+/// refusal `why` says which and no descriptor comes back; when the path
+/// cannot be opened at all `why` stays empty and errno is set.
+UniqueFd open_trusted(const std::string& path, std::string& why);
+
 /// Replaces `path` atomically: writes a new file created exclusively beside
 /// it, gives it `mode` whatever the umask, and renames it into place. A
 /// symbolic link at `path` is replaced, never followed. False with errno on

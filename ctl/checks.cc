@@ -14,6 +14,18 @@ void check_path(std::string_view path, PathMessage spelling) {
                  path);
 }
 
+void check_inside(std::string_view name, std::string_view detail) {
+  // As the path check, with the separator that joins the name put back.
+  if (("/" + std::string(name)).find("/..") != std::string::npos)
+    message_answer("Filename error (contains /..)", detail);
+}
+
+void check_not_lock_file(std::string_view name, std::string_view detail) {
+  while (name.ends_with('/')) name.remove_suffix(1);
+  if (name.substr(name.rfind('/') + 1) == kLockFileName)
+    message_answer("Reserved file name:", detail);
+}
+
 std::string error_name(int error) {
   switch (error) {
     case EPERM: return "EPERM";

@@ -12,6 +12,17 @@ enum class PathMessage { lower_case, capitalised };
 /// Ends the request when `path` contains "/..", with the path as detail.
 void check_path(std::string_view path, PathMessage spelling);
 
+/// Ends the request with the capitalised path-check message and `detail`
+/// when the relative name `name` would lead out of the directory it is
+/// joined to: a ".." component anywhere, the first one included.
+void check_inside(std::string_view name, std::string_view detail);
+
+/// The web server's lock file: no command makes a file of that name.
+inline constexpr std::string_view kLockFileName = ".htpasswd";
+
+/// Ends the request when the last component of `name` is kLockFileName.
+void check_not_lock_file(std::string_view name, std::string_view detail);
+
 /// The symbolic name that answers a failed file-system call ("EACCESS" for
 /// EACCES, one text for EEXIST and ENOTEMPTY).
 std::string error_name(int error);

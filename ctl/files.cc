@@ -124,7 +124,9 @@ void rem_command(const std::string& file, const std::string&) {
 }
 
 void rename_command(const std::string& file, const std::string& para) {
-  check_path(para, PathMessage::capitalised);
+  // The old path keeps the described rule: it is not checked.
+  check_inside(para, para);
+  check_not_lock_file(para, para);
   std::string from = config().dnldir + file;
   std::string to = config().dnldir + para;
   struct stat status;
@@ -135,13 +137,17 @@ void rename_command(const std::string& file, const std::string& para) {
 void copy_command(const std::string& file, const std::string& para) {
   std::string source = config().dnldir + file;
   std::string target = config().dnldir + para;
+  check_inside(para, target);
+  check_not_lock_file(para, target);
   struct stat status;
   bool directory = stat(source.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
   // What cp makes: the target, or the source's name inside a target that is
   // a directory. Only that, and only when it is new, is removed on failure.
   std::string made = target;
-  if (stat(target.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
+  if (stat(target.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
     made = target + "/" + last_component(source);
+    check_not_lock_file(made, made);
+  }
   bool existed = exists(made);
   ShellResult copied =
       run_shell_status(std::string("cp ") + (directory ? "-R" : "") + " " +
@@ -153,10 +159,14 @@ void copy_command(const std::string& file, const std::string& para) {
 
 void mkdir_command(const std::string& file, const std::string&) {
   std::string path = config().dnldir + file;
+  check_inside(file, path);
+  check_not_lock_file(file, path);
   if (mkdir(path.c_str(), 0777) != 0) error_answer(errno, path);
 }
 
 void targz_command(const std::string& file, const std::string&) {
+  // The archive lands beside the entry.
+  check_inside(file, config().dnldir + file);
   std::string name = last_component(file);
   // These would pack the whole directory above, or the whole machine.
   if (name == "/" || name == "." || name == "..") message_answer("Nothing to pack:", file);

@@ -136,6 +136,8 @@ std::vector<LiveJob> live_jobs() {
 
 void start_wget(const std::string& url, const std::string& options,
                 const std::optional<std::string>& job_log) {
+  // wget would take it for one of its options.
+  if (url.starts_with('-')) message_answer("Invalid URL: it must not begin with \"-\"", "");
   const Config& c = config();
   std::string workdir = c.dnldir;
   if (const char* curdir = getenv("FORM_curdir")) workdir += curdir;
@@ -174,6 +176,11 @@ void start_ctorrent(const std::string& torrent, const std::string& options,
   if (chdir(c.dnldir.c_str()) != 0) error_answer(errno, c.dnldir);
   if (!replace_file(kCtorrentInputPath, ctorrent_input(getenv("FORM_asl")), 0644))
     message_answer("Unable to write file /tmp/kiv-sl", "");
+  // The shell opens it by its path: it must still be the file just written,
+  // not one that another local user put there.
+  std::string why;
+  if (!open_trusted(kCtorrentInputPath, why).valid())
+    message_answer("Unsafe file /tmp/kiv-sl:", why.empty() ? "cannot be read" : why);
 
   std::string output =
       run_shell(ctorrent_command_line(c.ctor, job_id, options, c.trkdir, source, log));

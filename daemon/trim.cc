@@ -55,6 +55,13 @@ bool pwrite_all(int fd, std::string_view data) {
   return true;
 }
 
+/// A log of our own that is long: a regular file with no other name, since
+/// a hard link planted in the job directory would have us cut a file
+/// elsewhere.
+bool trimmable(const struct stat& st) {
+  return S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_size > off_t(kTrimThreshold);
+}
+
 void trim_file(const std::string& path, const std::string& name) {
   constexpr int kOpenFlags = O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
   UniqueFd reader(open(path.c_str(), O_RDONLY | kOpenFlags));
@@ -63,9 +70,7 @@ void trim_file(const std::string& path, const std::string& name) {
     return;
   }
   struct stat before;
-  if (fstat(reader.get(), &before) != 0 || !S_ISREG(before.st_mode) ||
-      before.st_size <= off_t(kTrimThreshold))
-    return;
+  if (fstat(reader.get(), &before) != 0 || !trimmable(before)) return;
   std::optional<Snapshot> snapshot = take_snapshot(reader.get(), before);
   if (!reader.close())
     syslog(kTrimLogPriority, "fclose error in trk while reading %s\n", name.c_str());
@@ -80,7 +85,7 @@ void trim_file(const std::string& path, const std::string& name) {
   for (int attempt = 1;; ++attempt) {
     struct stat now;
     if (fstat(writer.get(), &now) != 0 || now.st_ino != before.st_ino ||
-        now.st_dev != before.st_dev || now.st_size <= off_t(kTrimThreshold))
+        now.st_dev != before.st_dev || !trimmable(now))
       return;  // replaced or restarted meanwhile: leave it to the next pass
     if (now.st_size == snapshot->size) break;
     // Lines were appended since the read: the newest status is among them.
@@ -156,9 +161,7 @@ void trim_job_logs() {
     if (!is_job_log(*name)) continue;
     std::string path = trkdir + *name;
     struct stat st;
-    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        st.st_size <= off_t(kTrimThreshold))
-      continue;
+    if (lstat(path.c_str(), &st) != 0 || !trimmable(st)) continue;
     trim_file(path, *name);
   }
 }

@@ -36,7 +36,8 @@ std::string kept_head(std::string_view start);
 /// that redraw ends the line). Falls back to the region's last line.
 std::string latest_status(std::string_view region);
 
-/// Trims every job log of the job directory larger than kTrimThreshold to
+/// Trims every job log of the job directory larger than kTrimThreshold (a
+/// regular file with a single link) to
 /// its first line and latest status line, rewriting it in place (the same
 /// file, which transfer programs keep appending to), and only when that
 /// makes it shorter. Creates the job directory (0755) when it is missing.

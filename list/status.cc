@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "common/config.h"
+#include "common/origin.h"
 #include "common/request.h"
 #include "common/response.h"
 #include "list/jobs_view.h"
@@ -14,6 +15,7 @@ namespace kiv::list {
 
 void answer_request(const char* program_path) {
   read_config(program_path, ConfigMode::plain);
+  refuse_foreign_request();
   decode_request();
   out_reset();
   out_headers(true);

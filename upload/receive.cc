@@ -37,7 +37,8 @@ std::string target_directory() {
   text.remove_prefix(at + 7);
   std::string directory(text.substr(0, text.find(';')));
   url_decode(directory);
-  if (!directory.empty()) directory.erase(0, 1);  // the leading "/"
+  // Always below the download directory: "//tmp/x" is not "/tmp/x".
+  directory.erase(0, directory.find_first_not_of('/'));
   return directory;
 }
 
@@ -255,6 +256,7 @@ class PartialFile {
 
 void receive_upload() {
   std::string directory = target_directory();
+  if (leads_out(directory)) fail("Upload failed: directory outside the download directory");
   std::string end_of_file = delimiter();
   Window window;
   if (!window.fill()) fail("Upload failed: no filename received");
@@ -263,7 +265,7 @@ void receive_upload() {
   // Never write where the program happens to run (its cgi-bin), nor above
   // the download directory.
   if (chdir(config().dnldir.c_str()) != 0) fail("Upload failed: unable to save file");
-  if (!directory.empty() && !leads_out(directory) && chdir(directory.c_str()) != 0) {
+  if (!directory.empty() && chdir(directory.c_str()) != 0) {
     // A directory that is not there: the file goes to the download directory.
   }
   // A lock file here would make the web server ask for someone else's

@@ -1,0 +1,139 @@
+#include "common/origin.h"
+
+#include <arpa/inet.h>
+#include <cstdlib>
+#include <unistd.h>
+
+#include "common/config.h"
+#include "common/quote.h"
+#include "common/response.h"
+
+namespace kiv {
+namespace {
+
+std::string lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  return out;
+}
+
+bool all_digits(std::string_view text) {
+  return text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+bool is_ip_literal(const std::string& name) {
+  unsigned char address[16];
+  if (name.size() > 2 && name.front() == '[' && name.back() == ']')
+    return inet_pton(AF_INET6, name.substr(1, name.size() - 2).c_str(), address) == 1;
+  return inet_pton(AF_INET, name.c_str(), address) == 1;
+}
+
+/// The names the box answers to by itself: its host name and, for a full
+/// name, its first label.
+bool is_own_name(const std::string& name, std::string own) {
+  own = host_name(own);
+  if (own.empty() || is_ip_literal(own)) return false;
+  for (std::string base : {own, own.substr(0, own.find('.'))}) {
+    if (name == base) return true;
+    for (std::string_view suffix : kLocalSuffixes)
+      if (name == base + std::string(suffix)) return true;
+  }
+  return false;
+}
+
+bool is_listed(const std::string& name, std::string_view allowed) {
+  size_t at = 0;
+  while (at <= allowed.size()) {
+    size_t end = std::min(allowed.find(',', at), allowed.size());
+    std::string entry = host_name(allowed.substr(at, end - at));
+    if (!entry.empty() && entry == name) return true;
+    at = end + 1;
+  }
+  return false;
+}
+
+/// "host:port" of a URL or origin, lower case and without the scheme's
+/// default port; nothing for "null" or anything without a scheme.
+std::optional<std::string> authority(std::string_view url) {
+  size_t scheme_end = url.find("://");
+  if (scheme_end == std::string_view::npos) return std::nullopt;
+  std::string scheme = lower(url.substr(0, scheme_end));
+  std::string_view rest = url.substr(scheme_end + 3);
+  std::string host = lower(rest.substr(0, rest.find_first_of("/?#")));
+  if (host.empty() || host.find('@') != std::string::npos) return std::nullopt;
+  if ((scheme == "http" && host.ends_with(":80")) || (scheme == "https" && host.ends_with(":443")))
+    host.resize(host.rfind(':'));
+  return host;
+}
+
+/// Whether the page behind `url` is the box itself, as the browser reached it
+/// through `host`.
+bool same_host(std::string_view url, std::optional<std::string_view> host) {
+  std::optional<std::string> from = authority(url);
+  if (!from || !host) return false;
+  // The Host value seen through the same scheme as the page.
+  std::string scheme(url.substr(0, url.find("://")));
+  std::optional<std::string> to = authority(scheme + "://" + std::string(*host));
+  return to && *from == *to;
+}
+
+std::optional<std::string_view> header(const char* variable) {
+  const char* value = getenv(variable);
+  if (!value) return std::nullopt;
+  return std::string_view(value);
+}
+
+}  // namespace
+
+std::string host_name(std::string_view host) {
+  std::string name;
+  if (host.starts_with('[')) {
+    name = lower(host.substr(0, host.find(']') + 1));  // npos + 1 == 0: none
+  } else {
+    name = lower(host.substr(0, host.find(':')));
+  }
+  std::string_view port = host.substr(std::min(name.size(), host.size()));
+  if (!port.empty() && (port[0] != ':' || !all_digits(port.substr(1)))) return "";
+  if (name.ends_with('.')) name.pop_back();
+  return name;
+}
+
+bool host_allowed(std::string_view host, std::string_view own_name, std::string_view allowed) {
+  std::string name = host_name(host);
+  if (name.empty()) return false;
+  return is_ip_literal(name) || name == "localhost" || is_own_name(name, std::string(own_name)) ||
+         is_listed(name, allowed);
+}
+
+bool sent_from_elsewhere(const RequestEdge& edge) {
+  if (edge.sec_fetch_site) return *edge.sec_fetch_site != "same-origin" && *edge.sec_fetch_site != "none";
+  if (edge.origin) return !same_host(*edge.origin, edge.host);
+  if (edge.referer) return !same_host(*edge.referer, edge.host);
+  return edge.accept_language.has_value();
+}
+
+RequestEdge request_edge() {
+  return {header("HTTP_HOST"), header("HTTP_SEC_FETCH_SITE"), header("HTTP_ORIGIN"),
+          header("HTTP_REFERER"), header("HTTP_ACCEPT_LANGUAGE")};
+}
+
+void refuse_foreign_request() {
+  RequestEdge edge = request_edge();
+  if (edge.host) {
+    char own[256] = "";
+    if (gethostname(own, sizeof own - 1) != 0) own[0] = '\0';
+    if (!host_allowed(*edge.host, own, config().hosts)) {
+      // The name goes back escaped: the answer is read as a page.
+      std::string name = escape_html(host_name(*edge.host));
+      if (name.empty()) name = escape_html(*edge.host);
+      message_answer("Request refused: unknown host name",
+                     name + " (to reach the box by this name, add hosts=" + name +
+                         " to kiv.conf in the installation root and start kivd again)");
+    }
+  }
+  if (sent_from_elsewhere(edge))
+    message_answer("Request refused: it was not sent by the box's own page", "");
+}
+
+}  // namespace kiv

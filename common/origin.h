@@ -1,0 +1,53 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+// The browser edge: a request that another site made the user's browser
+// send, or that reaches the box under a name that is not its own (DNS
+// rebinding), is refused before anything is read or changed.
+namespace kiv {
+
+/// Suffixes of the local network under which the box's own host name is
+/// accepted too ("box.lan", "box.home.arpa").
+inline constexpr std::string_view kLocalSuffixes[] = {".local", ".lan", ".home", ".home.arpa",
+                                                     ".localdomain"};
+
+/// The headers of a request that tell where it comes from; absent when the
+/// request did not carry them.
+struct RequestEdge {
+  std::optional<std::string_view> host;             // Host
+  std::optional<std::string_view> sec_fetch_site;   // Sec-Fetch-Site
+  std::optional<std::string_view> origin;           // Origin
+  std::optional<std::string_view> referer;          // Referer
+  std::optional<std::string_view> accept_language;  // Accept-Language
+};
+
+/// The name part of a Host value ("Name.:8080" gives "name", "[::1]:80"
+/// gives "[::1]"): lower case, without the port and a trailing dot.
+std::string host_name(std::string_view host);
+
+/// Whether a request with this Host value may be served: IP literals,
+/// "localhost", the box's own name `own_name` (or its first label) alone or
+/// with a local suffix, and the names of `allowed` (comma-separated) pass;
+/// any other name is refused.
+bool host_allowed(std::string_view host, std::string_view own_name, std::string_view allowed);
+
+/// Whether a browser marks the request as sent by a page of another site:
+/// Sec-Fetch-Site when present, else Origin, else Referer decides, each
+/// compared with Host. A request that carries none of them but does carry
+/// Accept-Language is a browser's too (over plain HTTP a page can send
+/// such requests, and browsers then send no Sec-Fetch-Site), and is refused
+/// as well; tools send none of these headers and pass.
+bool sent_from_elsewhere(const RequestEdge& edge);
+
+/// The edge headers of this CGI request (HTTP_HOST and the rest).
+RequestEdge request_edge();
+
+/// Ends the request with a message answer when its Host is not the box's
+/// own or it was sent from elsewhere. Called by every CGI program right
+/// after reading the configuration, before the request is read further.
+void refuse_foreign_request();
+
+}  // namespace kiv
