@@ -165,11 +165,11 @@ void mkdir_command(const std::string& file, const std::string&) {
 }
 
 void targz_command(const std::string& file, const std::string&) {
-  // The archive lands beside the entry.
-  check_inside(file, config().dnldir + file);
   std::string name = last_component(file);
   // These would pack the whole directory above, or the whole machine.
   if (name == "/" || name == "." || name == "..") message_answer("Nothing to pack:", file);
+  // The archive lands beside the entry.
+  check_inside(file, config().dnldir + file);
   std::string directory = config().dnldir + directory_part(file);
   if (chdir(directory.c_str()) != 0) error_answer(errno, directory);
   std::string escaped = escape_shell_double(name);

@@ -102,7 +102,13 @@ TEST_F(TrimJobLogs, OnlyTransferLogsAreTouched) {
   std::string outside = dir_.path() + "outside.txt";
   write_text(outside, long_text);
   ASSERT_EQ(symlink(outside.c_str(), trk("link.wgt").c_str()), 0);
+  // A hard link planted in the job directory names the same file as its
+  // other name elsewhere.
+  std::string linked = dir_.path() + "linked.txt";
+  write_text(linked, long_text);
+  ASSERT_EQ(link(linked.c_str(), trk("hard.tor").c_str()), 0);
   trim_job_logs();
+  EXPECT_EQ(read_text(linked), long_text);
   for (const char* name : {"eeeeee", "eeeeee.bf", ".htpasswd", "amule.amu", "_wversion.nfo",
                            "x.torrent", "x.wgt.bak"})
     EXPECT_EQ(read_text(trk(name)), long_text) << name;

@@ -2,7 +2,10 @@
 # Serves an installation root on 127.0.0.1 with lighttpd: the web directory
 # at /, the second web directory at /kivfb/, the CGI programs in their
 # cgi-bin/. Basic Authentication follows the lock files: a directory that
-# holds .htpasswd closes itself and everything below it.
+# holds .htpasswd closes itself and everything below it. The front end's
+# pages get a strict content policy; everything else of the box (CGI
+# answers, downloads, job logs) is served sandboxed, and version.html not
+# at all.
 # Usage: scripts/webserver.sh ROOT PORT   (runs in the foreground)
 set -euo pipefail
 root=$(cd "$1" && pwd)
@@ -22,7 +25,7 @@ local r = lighty.r
 r.req_header["X-Kiv-Lock"] = nil -- never trust a copy from the client
 
 local www, fb = "$www", "$fb"
-local path = r.req_attr["uri.path"] or "/"
+local path = (r.req_attr["uri.path"] or "/"):gsub("/+", "/")
 local area, rest = www, path
 if path == "/kivfb" or path:sub(1, 7) == "/kivfb/" then area, rest = fb, path:sub(7) end
 
@@ -38,6 +41,7 @@ local p = (area .. rest):gsub("/+$", "")
 while #p > #area and not lighty.c.stat(p) do p = parent(p) end
 local st = lighty.c.stat(p)
 local dir = (st and st.is_dir) and p or parent(p)
+local first = dir
 
 -- The nearest lock file from there up to the root of the area.
 while true do
@@ -49,7 +53,17 @@ while true do
   if #dir <= #area then break end
   dir = parent(dir)
 end
+
+-- Programs in the second area's cgi-bin/ (an older installation put the
+-- box's own there) are locked whenever the box is.
+local fbcgi = fb .. "/cgi-bin"
+if not r.req_header["X-Kiv-Lock"] and (first == fbcgi or first:sub(1, #fbcgi + 1) == fbcgi .. "/")
+    and lighty.c.stat(www .. "/.htpasswd") then
+  r.req_header["X-Kiv-Lock"] = www .. "/.htpasswd"
+end
 LUA
+
+page_policy="default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self'; connect-src 'self'; object-src 'none'; base-uri 'none'; form-action 'self'; frame-ancestors 'none'"
 
 auth_block() {
   cat <<BLOCK
@@ -62,7 +76,8 @@ BLOCK
 
 {
   cat <<CONF
-server.modules = ( "mod_access", "mod_alias", "mod_magnet", "mod_auth", "mod_authn_file", "mod_cgi" )
+server.modules = ( "mod_access", "mod_alias", "mod_magnet", "mod_auth", "mod_authn_file", "mod_cgi",
+                    "mod_setenv" )
 server.document-root = "$www"
 server.bind = "127.0.0.1"
 server.port = $port
@@ -85,6 +100,24 @@ magnet.attract-raw-url-to = ( "$etc/lock.lua" )
 auth.backend = "htpasswd"
 \$HTTP["url"] =~ "^/(kivfb/)?cgi-bin/" {
   cgi.assign = ( "" => "" )
+}
+# Written from whatever the release server sent: never served as a page.
+\$HTTP["url"] =~ "^/+version\\.html\$" {
+  url.access-deny = ( "" )
+}
+# The front end's own files, at the top of the web directory: their own
+# scripts and styles only, no inline script, no eval, in no one's frame.
+\$HTTP["url"] =~ "^/[^/]*\$" {
+  setenv.set-response-header = (
+    "Content-Security-Policy" => "$page_policy",
+    "X-Content-Type-Options" => "nosniff" )
+}
+# Everything else of the box (CGI answers, downloads, job logs) is data:
+# shown without scripts, in an origin of its own, never sniffed into a page.
+else \$HTTP["url"] !~ "^/kivfb(/|\$)" {
+  setenv.set-response-header = (
+    "Content-Security-Policy" => "sandbox",
+    "X-Content-Type-Options" => "nosniff" )
 }
 CONF
   first=1

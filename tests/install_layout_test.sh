@@ -13,6 +13,10 @@ done
 for program in www/kiv/cgi-bin/kiv-ctl www/kiv/cgi-bin/kiv-list www/kiv/cgi-bin/kiv-upload bin/htpasswd; do
   [ -x "$root/$program" ] || fail "$program is not installed"
 done
+for program in kiv-ctl kiv-list kiv-torrent kiv-upload; do
+  # There the lock would not always cover them.
+  [ ! -e "$root/www/kivfb/cgi-bin/$program" ] || fail "$program is in the second web directory"
+done
 [ -f "$root/kiv.conf" ] || fail "kiv.conf is not installed"
 # The page: its files beside the programs, 60 KB at most in all.
 for file in index.html kiv.css icon.svg js/main.js; do

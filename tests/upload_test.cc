@@ -99,8 +99,9 @@ TEST_F(KivUpload, NamesAndPlaces) {
   upload(multipart("nowhere.txt", "top"), "HTTP_COOKIE=curdir=/missing");
   EXPECT_EQ(read_text(dnl_ + "nowhere.txt"), "top");
   // Never above the download directory.
-  upload(multipart("escape.txt", "x"), "HTTP_COOKIE=curdir=/a%20b/../../trk");
-  EXPECT_EQ(read_text(dnl_ + "escape.txt"), "x");
+  EXPECT_EQ(upload(multipart("escape.txt", "x"), "HTTP_COOKIE=curdir=/a%20b/../../trk").out,
+            testing::kHeaders + "Upload failed: directory outside the download directory");
+  EXPECT_NE(access((dnl_ + "escape.txt").c_str(), F_OK), 0);
   EXPECT_NE(access((installation_.trkdir() + "escape.txt").c_str(), F_OK), 0);
   upload(multipart("nocookie.txt", "y"), "X=1");
   EXPECT_EQ(read_text(dnl_ + "nocookie.txt"), "y");

@@ -17,6 +17,8 @@ void Installation::publish(const std::string& extra) {
                                   "dwww=" + r + "www/kiv/\ndufb=" + r + "www/kivfb/\n" +
                                   "dnldir=" + r + "www/kiv/dnl/\npidfile=" + r +
                                   "bin/kiv.pid\n" + extra);
+  // As the daemon leaves it: the programs refuse a copy others could write.
+  chmod("/tmp/kiv.conf", 0644);
 }
 
 ChildResult Installation::run(const std::string& program, std::vector<std::string> env,
