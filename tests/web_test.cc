@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
+#include "common/dir.h"
 #include "tests/support/installation.h"
 #include "tests/support/web.h"
 
@@ -38,6 +41,20 @@ class WebServer : public ::testing::Test {
   }
   std::string ctl(const std::string& query, const std::string& credentials = "") {
     return site_.ctl(query, credentials);
+  }
+  /// The response's headers, each line without "\r".
+  std::string headers(const std::string& path, std::vector<std::string> args = {}) {
+    args.insert(args.end(), {"-D", "-", "-o", "/dev/null", url(path)});
+    std::string raw = curl(args), lines;
+    for (char c : raw)
+      if (c != '\r') lines += c;
+    return lines;
+  }
+  static std::string header(const std::string& headers, const std::string& name) {
+    size_t at = headers.find("\n" + name + ": ");
+    if (at == std::string::npos) return "";
+    at += name.size() + 3;
+    return headers.substr(at, headers.find('\n', at) - at);
   }
 };
 
@@ -126,6 +143,105 @@ TEST_F(WebServer, FullDiskUploadLeavesNoFile) {
             "Upload failed: unable to save file");
   std::string listing = curl({url("/cgi-bin/kiv-list")});
   EXPECT_NE(listing.find("dnl:[]"), std::string::npos) << listing;
+}
+
+TEST_F(WebServer, EachLocationGetsItsPolicy) {
+  const std::string page =
+      "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self'; "
+      "connect-src 'self'; object-src 'none'; base-uri 'none'; form-action 'self'; "
+      "frame-ancestors 'none'";
+  write_text(www_ + "app.js", "'use strict';");
+  write_text(www_ + "style.css", "body{}");
+  write_text(dnl_ + "evil.html", "<script>parent.pwned=1</script>");
+  write_text(www_ + "trk/_wversion.nfo", "<b>0.5</b>");
+  write_text(www_ + "version.html", "<script>parent.pwned=1</script>");
+  const std::string markup = "%3Cimg%20src%3Dx%20onerror%3Dalert(1)%3E";
+  struct Case {
+    std::string path;
+    std::string policy;  // "" : no page of the box at all
+  };
+  const std::vector<Case> cases = {
+      {"/", page}, {"/index.html", page}, {"/app.js", page}, {"/style.css", page},
+      {"/cgi-bin/kiv-list", "sandbox"},
+      {"/cgi-bin/kiv-list?cmd=tree&file=%3Cb%3E", "sandbox"},
+      {"/cgi-bin/kiv-ctl?cmd=rename&file=" + markup + "&para=y", "sandbox"},
+      {"/cgi-bin/kiv-ctl/extra?cmd=lock&file=read", "sandbox"},
+      {"/cgi-bin/kiv-torrent?file=" + markup, "sandbox"},
+      {"/cgi-bin/kiv-upload", "sandbox"},
+      {"/dnl/evil.html", "sandbox"}, {"//dnl/evil.html", "sandbox"},
+      {"/dnl//evil.html", "sandbox"}, {"/%64nl/evil.html", "sandbox"},
+      {"/./dnl/evil.html", "sandbox"}, {"/trk/aB3dE9.wgt", "sandbox"},
+      {"/trk/_wversion.nfo", "sandbox"},
+  };
+  for (const Case& c : cases) {
+    std::string got = headers(c.path);
+    EXPECT_NE(got.find(" 200 "), std::string::npos) << c.path << "\n" << got;
+    EXPECT_EQ(header(got, "Content-Security-Policy"), c.policy) << c.path;
+    EXPECT_EQ(header(got, "X-Content-Type-Options"), "nosniff") << c.path;
+  }
+  // The programs' bytes are kept: the policy is the web server's.
+  EXPECT_EQ(curl({url("/cgi-bin/kiv-ctl?cmd=rename&file=" + markup + "&para=y")}),
+            "File not found: " + dnl_ + "<img src=x onerror=alert(1)>");
+  for (const char* path : {"/version.html", "//version.html", "/./version.html",
+                           "/dnl/../version.html", "/%76ersion.html", "/version%2Ehtml"})
+    EXPECT_EQ(status(path), "403") << path;
+}
+
+TEST_F(WebServer, SecondDirectoryProgramsAreLockedWithTheBox) {
+  // Locked without the flag for the second web directory.
+  ctl("cmd=lock&file=admin1%3AaXQncztpZA");
+  for (const char* page :
+       {"/kivfb/cgi-bin/kiv-ctl?cmd=lock&file=unlock", "/kivfb/cgi-bin/kiv-ctl?cmd=run&file=id",
+        "/kivfb/cgi-bin/kiv-ctl/x?cmd=run&file=id", "/kivfb//cgi-bin/kiv-ctl?cmd=run&file=id",
+        "/kivfb/./cgi-bin/kiv-list", "/kivfb/cgi-bin/", "/kivfb/cgi-bin"})
+    EXPECT_EQ(status(page), "401") << page;
+  EXPECT_EQ(access((www_ + ".htpasswd").c_str(), F_OK), 0);
+  EXPECT_EQ(status("/kivfb/cgi-bin/kiv-list", "admin1:it's;id"), "200");
+  EXPECT_EQ(status("/kivfb/index.html"), "200");  // the directory itself stays open
+  EXPECT_EQ(ctl("cmd=lock&file=unlock", "admin1:it's;id"),
+            "Close and restart the browser to complete the operation");
+  EXPECT_EQ(status("/kivfb/cgi-bin/kiv-list"), "200");
+}
+
+TEST_F(WebServer, OtherSitesAndForeignNamesAreRefused) {
+  std::string host = "127.0.0.1:" + std::to_string(site_.port());
+  std::string rebound = "Request refused: unknown host name evil.example (to reach the box by "
+                        "this name, add hosts=evil.example to kiv.conf in the installation root "
+                        "and start kivd again)";
+  std::string elsewhere = "Request refused: it was not sent by the box's own page";
+  struct Case {
+    std::vector<std::string> args;
+    std::string answer;
+    std::string made;  // in the download directory, only when obeyed
+  };
+  const std::vector<Case> cases = {
+      {{"-H", "Origin: http://evil.example", "-H", "Sec-Fetch-Site: cross-site",
+        url("/cgi-bin/kiv-ctl?cmd=run&file=mkdir+made1")},
+       elsewhere, ""},
+      {{"-H", "Host: evil.example:" + std::to_string(site_.port()),
+        url("/cgi-bin/kiv-ctl?cmd=mkdir&file=made2")},
+       rebound, ""},
+      {{"-H", "Referer: http://evil.example/", url("/cgi-bin/kiv-list?cmd=tree&file=x")},
+       elsewhere, ""},
+      {{"-H", "Origin: null", "-b", "curdir=/", "-F", "up=@" + root_ + "up.txt",
+        url("/cgi-bin/kiv-upload")},
+       elsewhere, ""},
+      {{"-H", "Origin: http://" + host, "-H", "Sec-Fetch-Site: same-origin",
+        url("/cgi-bin/kiv-ctl?cmd=mkdir&file=made3")},
+       "OK", "made3"},
+      {{url("/cgi-bin/kiv-ctl?cmd=mkdir&file=made4")}, "OK", "made4"},
+  };
+  write_text(root_ + "up.txt", "data");
+  for (const Case& c : cases) {
+    EXPECT_EQ(curl(c.args), c.answer) << c.args[c.args.size() - 1];
+  }
+  dir_pattern = "";
+  std::vector<std::string> made;
+  for (const Case& c : cases)
+    if (!c.made.empty()) made.push_back(c.made);
+  std::vector<std::string> names = *scan_directory(dnl_, ScanOrder::by_name);
+  names.erase(std::remove(names.begin(), names.end(), "movie.avi"), names.end());
+  EXPECT_EQ(names, made);
 }
 
 }  // namespace

@@ -15,9 +15,11 @@ void copy_program(const std::string& from, const std::string& to) {
 
 WebSite::WebSite(const Installation& installation)
     : root_(installation.root()), port_(free_port()) {
-  for (const char* program : {"ctl/kiv-ctl", "list/kiv-list", "upload/kiv-upload"}) {
+  for (const char* program :
+       {"ctl/kiv-ctl", "list/kiv-list", "upload/kiv-upload", "torrent/kiv-torrent"}) {
     std::string name = std::string(program).substr(std::string(program).find('/') + 1);
     copy_program(std::string(KIV_BUILD_DIR) + "/" + program, root_ + "www/kiv/cgi-bin/" + name);
+    // Where an older installation put them too.
     copy_program(std::string(KIV_BUILD_DIR) + "/" + program, root_ + "www/kivfb/cgi-bin/" + name);
   }
   copy_program(std::string(KIV_SOURCE_DIR) + "/scripts/htpasswd", root_ + "bin/htpasswd");

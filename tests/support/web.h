@@ -11,7 +11,8 @@ namespace kiv::testing {
 
 /// An installation served by the real web server (lighttpd, through
 /// scripts/webserver.sh) on a free loopback port, with the built CGI
-/// programs in both cgi-bin folders. The server is ended with this object.
+/// programs in both cgi-bin folders (the second as an older installation
+/// left it). The server is ended with this object.
 class WebSite {
  public:
   explicit WebSite(const Installation& installation);
