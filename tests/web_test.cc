@@ -147,7 +147,7 @@ TEST_F(WebServer, FullDiskUploadLeavesNoFile) {
 
 TEST_F(WebServer, EachLocationGetsItsPolicy) {
   const std::string page =
-      "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self'; "
+      "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
       "connect-src 'self'; object-src 'none'; base-uri 'none'; form-action 'self'; "
       "frame-ancestors 'none'";
   write_text(www_ + "app.js", "'use strict';");
