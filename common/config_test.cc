@@ -56,6 +56,18 @@ TEST_F(ConfigText, KeyRules) {
   EXPECT_EQ(config().dnldir, "");
 }
 
+TEST_F(ConfigText, HostNamesArePublishedOnlyWhenSet) {
+  std::string eight = resolved_config_text();
+  EXPECT_EQ(eight.find("hosts"), std::string::npos);
+  apply_config_text("HOSTS=nas.example,media.example\n");
+  EXPECT_EQ(config().hosts, "nas.example,media.example");
+  EXPECT_EQ(resolved_config_text(), eight + "hosts=nas.example,media.example\n");
+  // Read back by a program, the copy gives the same names.
+  config().hosts.clear();
+  apply_config_text(eight + "hosts=nas.example,media.example\n");
+  EXPECT_EQ(config().hosts, "nas.example,media.example");
+}
+
 TEST_F(ConfigText, LongLinesAreReadInPieces) {
   // A comment started in the first 999 characters does not reach the rest.
   std::string line = "#" + std::string(kConfigPieceLength - 1, 'c') + "dnldir=/piece/\n";

@@ -228,5 +228,23 @@ TEST_F(DaemonLog, ConfigurationThatWouldNotReadBackIsRefusedAtPriorityCritical) 
   EXPECT_EQ(read_text("/tmp/kiv.conf"), published);
 }
 
+TEST_F(DaemonLog, CopyThatCannotBeReplacedIsReportedCritical) {
+  // Planted where the daemon's new copy cannot take its place.
+  unlink("/tmp/kiv.conf");
+  mkdir("/tmp/kiv.conf", 0755);
+  std::string starter = start_logged();
+  if (starter.empty()) {
+    rmdir("/tmp/kiv.conf");
+    GTEST_SKIP() << "no private /dev here";
+  }
+  std::string line = "local5.crit kiv[";
+  std::string text = inst_.root() + "kiv.conf - Is a directory";
+  EXPECT_TRUE(eventually([&] {
+    size_t at = log().find(line);
+    return at != std::string::npos && log().find(text, at) != std::string::npos;
+  })) << log();
+  rmdir("/tmp/kiv.conf");
+}
+
 }  // namespace
 }  // namespace kiv::testing
