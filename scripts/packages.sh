@@ -26,6 +26,8 @@ KIV_TOOL_PACKAGES=(wget ctorrent psmisc coreutils tar gzip opentracker busybox p
 # installed once beside them.
 ensure_browser_packages() {
   [ -d tests/browser/node_modules/playwright-core ] && return 0
+  # npm comes with some builds of node; Debian's node needs its package.
+  command -v npm >/dev/null || ensure_packages npm
   echo "installing: npm packages of tests/browser"
   (cd tests/browser && npm ci --no-audit --no-fund --loglevel=error)
 }
