@@ -105,18 +105,19 @@ auth.backend = "htpasswd"
 \$HTTP["url"] =~ "^/+version\\.html\$" {
   url.access-deny = ( "" )
 }
-# The front end's own files, at the top of the web directory: their own
-# scripts and styles only, no inline script, no eval, in no one's frame.
-\$HTTP["url"] =~ "^/[^/]*\$" {
-  setenv.set-response-header = (
-    "Content-Security-Policy" => "$page_policy",
-    "X-Content-Type-Options" => "nosniff" )
-}
-# Everything else of the box (CGI answers, downloads, job logs) is data:
+# Everything of the box that is data (CGI answers, downloads, job logs) is
 # shown without scripts, in an origin of its own, never sniffed into a page.
-else \$HTTP["url"] !~ "^/kivfb(/|\$)" {
+\$HTTP["url"] =~ "^/+(cgi-bin|dnl|trk)(/|\$)" {
   setenv.set-response-header = (
     "Content-Security-Policy" => "sandbox",
+    "X-Content-Type-Options" => "nosniff" )
+}
+# The rest of the web directory is the front end's own files: their own
+# scripts and styles only, no inline script, no eval, in no one's frame.
+# (The second web directory holds the user's own pages.)
+else \$HTTP["url"] !~ "^/kivfb(/|\$)" {
+  setenv.set-response-header = (
+    "Content-Security-Policy" => "$page_policy",
     "X-Content-Type-Options" => "nosniff" )
 }
 CONF

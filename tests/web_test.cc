@@ -151,6 +151,8 @@ TEST_F(WebServer, EachLocationGetsItsPolicy) {
       "connect-src 'self'; object-src 'none'; base-uri 'none'; form-action 'self'; "
       "frame-ancestors 'none'";
   write_text(www_ + "app.js", "'use strict';");
+  mkdir((www_ + "js").c_str(), 0755);
+  write_text(www_ + "js/main.js", "'use strict';");
   write_text(www_ + "style.css", "body{}");
   write_text(dnl_ + "evil.html", "<script>parent.pwned=1</script>");
   write_text(www_ + "trk/_wversion.nfo", "<b>0.5</b>");
@@ -162,12 +164,13 @@ TEST_F(WebServer, EachLocationGetsItsPolicy) {
   };
   const std::vector<Case> cases = {
       {"/", page}, {"/index.html", page}, {"/app.js", page}, {"/style.css", page},
+      {"/js/main.js", page}, {"/js//main.js", page},
       {"/cgi-bin/kiv-list", "sandbox"},
       {"/cgi-bin/kiv-list?cmd=tree&file=%3Cb%3E", "sandbox"},
       {"/cgi-bin/kiv-ctl?cmd=rename&file=" + markup + "&para=y", "sandbox"},
       {"/cgi-bin/kiv-ctl/extra?cmd=lock&file=read", "sandbox"},
       {"/cgi-bin/kiv-torrent?file=" + markup, "sandbox"},
-      {"/cgi-bin/kiv-upload", "sandbox"},
+      {"/cgi-bin/kiv-upload", "sandbox"}, {"//cgi-bin/kiv-list", "sandbox"},
       {"/dnl/evil.html", "sandbox"}, {"//dnl/evil.html", "sandbox"},
       {"/dnl//evil.html", "sandbox"}, {"/%64nl/evil.html", "sandbox"},
       {"/./dnl/evil.html", "sandbox"}, {"/trk/aB3dE9.wgt", "sandbox"},

@@ -9,7 +9,7 @@
 // configuration), where, as at a home-network address over plain HTTP, it
 // sends no such marks and the other site suppresses its Referer.
 //
-// Usage: node cross_site.js BUILD_DIR SOURCE_DIR   (exit 77: cannot run here)
+// Usage: node cross_site.cjs BUILD_DIR SOURCE_DIR   (exit 77: cannot run here)
 
 const fs = require('fs');
 const http = require('http');
