@@ -29,6 +29,51 @@ local path = (r.req_attr["uri.path"] or "/"):gsub("/+", "/")
 local area, rest = www, path
 if path == "/kivfb" or path:sub(1, 7) == "/kivfb/" then area, rest = fb, path:sub(7) end
 
+-- The names the box answers to, by the programs' rules: IP literals,
+-- localhost, this machine's name alone or with a local suffix, and the
+-- hosts= list that kivd publishes.
+local function known_host(host)
+  host = host:lower()
+  local name, port = host:match("^(%[[%x:.]+%])(.*)$")
+  if not name then name, port = host:match("^([^:]*)(.*)$") end
+  if port ~= "" and not port:match("^:%d+$") then return false end
+  name = (name:gsub("%.$", ""))
+  if name == "localhost" or name:match("^%[") or name:match("^%d+%.%d+%.%d+%.%d+$") then
+    return true
+  end
+  local f = io.open("/proc/sys/kernel/hostname")
+  local own = f and (f:read("l") or ""):lower() or ""
+  if f then f:close() end
+  for _, base in ipairs({ own, own:match("^[^.]*") }) do
+    for _, suffix in ipairs({ "", ".local", ".lan", ".home", ".home.arpa", ".localdomain" }) do
+      if base ~= "" and name == base .. suffix then return true end
+    end
+  end
+  f = io.open("/tmp/kiv.conf")
+  if not f then return false end
+  local found = false
+  for line in f:lines() do
+    for entry in (line:match("^hosts=(.*)$") or ""):gmatch("[^,]+") do
+      if (entry:lower():gsub(":%d+$", ""):gsub("%.$", "")) == name then found = true end
+    end
+  end
+  f:close()
+  return found
+end
+
+-- A site that points a name of its own at the box (DNS rebinding) reads
+-- nothing of it: not the downloads, not the job logs. The programs in
+-- cgi-bin/ give their own answer, which says how to allow a name.
+local host = r.req_header["Host"]
+if area == www and not rest:match("^/cgi%-bin/") and host and not known_host(host) then
+  r.resp_header["Content-Type"] = "text/plain; charset=utf-8"
+  r.resp_header["Content-Security-Policy"] = "sandbox"
+  r.resp_header["X-Content-Type-Options"] = "nosniff"
+  r.resp_body.set({ "Unknown host name: ", host, "\nTo reach the box by this name, add it to ",
+                    "hosts= in kiv.conf in the installation root and start kivd again.\n" })
+  return 421
+end
+
 local function parent(p)
   local up = p:match("^(.*)/[^/]*$")
   if not up or #up < #area then return area end

@@ -190,6 +190,41 @@ TEST_F(WebServer, EachLocationGetsItsPolicy) {
     EXPECT_EQ(status(path), "403") << path;
 }
 
+// A site that points a name of its own at the box (DNS rebinding) is
+// same-origin with it to the browser: it must read no download, no job log.
+TEST_F(WebServer, ForeignHostNamesReadNothingOfTheBox) {
+  installation_.publish("hosts=box.test,Media.Example.\n");
+  char own[256] = "";
+  ASSERT_EQ(gethostname(own, sizeof own - 1), 0);
+  const std::string port = ":" + std::to_string(site_.port());
+  struct Case {
+    std::string host;
+    std::string code;
+  };
+  const std::vector<Case> cases = {
+      {"evil.example" + port, "421"},  {"EVIL.example", "421"},
+      {"127.0.0.1.evil.example", "421"}, {"localhost.evil.example", "421"},
+      {std::string(own) + ".evil.example", "421"}, {"box.test.evil.example", "421"},
+      {"127.0.0.1" + port, "200"},
+      {"localhost" + port, "200"},     {"[::1]" + port, "200"},
+      {std::string(own) + port, "200"}, {std::string(own) + ".local", "200"},
+      {"box.test" + port, "200"},      {"media.example.", "200"},
+  };
+  for (const char* path : {"/dnl/movie.avi", "/trk/aB3dE9.wgt", "/index.html"}) {
+    for (const Case& c : cases) {
+      std::string got = headers(path, {"-H", "Host: " + c.host});
+      EXPECT_NE(got.find(" " + c.code + " "), std::string::npos) << c.host << path << "\n" << got;
+    }
+  }
+  std::string refused = curl({"-H", "Host: evil.example", url("/dnl/movie.avi")});
+  EXPECT_EQ(refused.find("film"), std::string::npos);
+  EXPECT_NE(refused.find("Unknown host name: evil.example"), std::string::npos) << refused;
+  // The programs give their own answer, which says how to allow the name.
+  EXPECT_NE(curl({"-H", "Host: evil.example", url("/cgi-bin/kiv-list")})
+                .find("Request refused: unknown host name evil.example"),
+            std::string::npos);
+}
+
 TEST_F(WebServer, SecondDirectoryProgramsAreLockedWithTheBox) {
   // Locked without the flag for the second web directory.
   ctl("cmd=lock&file=admin1%3AaXQncztpZA");
