@@ -235,6 +235,7 @@ async function run() {
     const banner = page.locator('#release');
     await banner.getByText(/latest stable version is reported to be 9\.9 Check on javascript:window/).waitFor();
     assert.equal(await banner.locator('a').count(), 0, 'only web links become links');
+    assert.equal((await banner.innerText()).includes('null'), false, 'no stray text where the link would be');
     await banner.getByRole('button', { name: 'Dismiss' }).click();
     await banner.waitFor({ state: 'hidden' });
     await page.locator('#tree').getByRole('button', { name: 'hostile', exact: true }).click();

@@ -63,9 +63,10 @@ async function releaseNotice(s) {
   if (text === notices) return;
   notices = text;
   box.hidden = localStorage.getItem('kiv-dismissed') === text;
-  box.replaceChildren(el('span', { text }),
-    links[0] ? el('a', { href: links[0], rel: 'noopener noreferrer', target: '_blank', text: 'Release page' }) : null,
-    el('button', { type: 'button', class: 'quiet', text: 'Dismiss', onclick: () => { localStorage.setItem('kiv-dismissed', text); box.hidden = true; } }));
+  // replaceChildren would show a missing link as the text "null".
+  box.replaceChildren(...[el('span', { text }),
+    links[0] && el('a', { href: links[0], rel: 'noopener noreferrer', target: '_blank', text: 'Release page' }),
+    el('button', { type: 'button', class: 'quiet', text: 'Dismiss', onclick: () => { localStorage.setItem('kiv-dismissed', text); box.hidden = true; } })].filter(Boolean));
 }
 
 function live() {
