@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "common/end.h"
 #include "common/file.h"
 
 namespace kiv {
@@ -38,7 +39,7 @@ std::string current_directory() {
   errno = error;
   syslog(LOG_CRIT, "%s - %m", subject.c_str());
   if (to_stderr) fprintf(stderr, "%s: %s\n", subject.c_str(), strerror(error));
-  exit(1);
+  end_process(1);
 }
 
 std::string with_slash(std::string_view value) {
@@ -180,7 +181,7 @@ void require_value(std::string_view key, std::optional<std::string_view> value) 
   if (value) return;
   fprintf(stderr, "quondel: value required for %.*s option\n", int(key.size()),
           key.data());
-  exit(1);
+  end_process(1);
 }
 
 void apply_config_text(std::string_view text) {
@@ -188,7 +189,7 @@ void apply_config_text(std::string_view text) {
   if (!fault) return;
   if (fault->unknown) {
     fprintf(stderr, "Unknown config option '%s'\n", fault->key.c_str());
-    exit(1);
+    end_process(1);
   }
   require_value(fault->key, std::nullopt);
 }
@@ -262,7 +263,7 @@ void read_config(std::string_view program_path, ConfigMode mode) {
     printf("CRITICAL ERROR: unusable value of %.*s in %s", int(key.size()), key.data(),
            c.confpath.c_str());
     fflush(stdout);
-    exit(1);
+    end_process(1);
   }
   write_resolved_config();
 }

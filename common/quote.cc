@@ -78,6 +78,8 @@ std::string escape_html(std::string_view text) {
       case '>': quoted += "&gt;"; break;
       case '"': quoted += "&quot;"; break;
       case '\'': quoted += "&#39;"; break;
+      // A parser reads a raw carriage return as a line feed.
+      case '\r': quoted += "&#13;"; break;
       default: quoted += c;
     }
   }

@@ -29,8 +29,9 @@ std::string escape_shell_single(std::string_view text);
 /// never end its quote. Anything else passes unchanged.
 std::string escape_script(std::string_view text, char quote = '\'');
 
-/// `text` for use in HTML text or a quoted attribute: `&`, `<`, `>`, `"` and
-/// `'` become entities.
+/// `text` for use in HTML text or a quoted attribute: `&`, `<`, `>`, `"`,
+/// `'` and the carriage return (which a parser would turn into a line
+/// feed) become entities.
 std::string escape_html(std::string_view text);
 
 /// `text` for use as an unquoted attribute value: as escape_html, and

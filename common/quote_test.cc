@@ -142,6 +142,9 @@ TEST(HtmlText, TortureThroughARealParser) {
   }
   EXPECT_EQ(escape_html("a&b <c> \"d\" 'e'"), "a&amp;b &lt;c&gt; &quot;d&quot; &#39;e&#39;");
   EXPECT_EQ(escape_html("Music/2009"), "Music/2009");
+  // A parser turns a raw carriage return into a line feed before anything
+  // else: a folder named with one would get another folder's id.
+  EXPECT_EQ(escape_html("a\rb\r\nc"), "a&#13;b&#13;\nc");
 }
 
 TEST(HtmlText, UnquotedAttributeParsesBackWhole) {

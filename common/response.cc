@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <unistd.h>
 
+#include "common/end.h"
+
 namespace kiv {
 namespace {
 
@@ -55,7 +57,7 @@ void message_answer(std::string_view message,
     }
   }
   out_flush();
-  std::exit(0);
+  end_process(0);
 }
 
 }  // namespace kiv

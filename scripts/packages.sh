@@ -17,6 +17,8 @@ ensure_packages() {
 
 # What building and testing need.
 KIV_BUILD_PACKAGES=(g++ cmake ninja-build libgtest-dev)
+# The fuzz targets: clang with libFuzzer and the sanitizer runtimes.
+KIV_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 # The real tools the programs drive, and the loopback peers the tests use.
 KIV_TOOL_PACKAGES=(wget ctorrent psmisc coreutils tar gzip opentracker busybox python3 nodejs
   curl apache2-utils lighttpd lighttpd-modules-lua amule-utils amule-daemon util-linux

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
-ensure_packages "${KIV_BUILD_PACKAGES[@]}" "${KIV_TOOL_PACKAGES[@]}"
+ensure_packages "${KIV_BUILD_PACKAGES[@]}" "${KIV_FUZZ_PACKAGES[@]}" "${KIV_TOOL_PACKAGES[@]}"
 ensure_browser_packages
 
 for variant in build:OFF build-asan:ON; do

@@ -90,6 +90,11 @@ Value read_value(Cursor& cursor, int depth) {
   // of their exact number: a tree of many small containers stays small.
   static std::vector<Value> pending;
   size_t base = pending.size();
+  // Also when a malformed item unwinds (a harness's end of request).
+  struct Release {
+    size_t base;
+    ~Release() { pending.resize(base); }
+  } release{base};
   while (peek(cursor) != 'e') {
     std::string_view key;
     if (value.kind == Value::Kind::dictionary) {
@@ -102,7 +107,6 @@ Value read_value(Cursor& cursor, int depth) {
   ++cursor.at;
   value.items.assign(std::make_move_iterator(pending.begin() + ptrdiff_t(base)),
                      std::make_move_iterator(pending.end()));
-  pending.resize(base);
   return value;
 }
 

@@ -1,0 +1,93 @@
+// Log trimming: only job logs (".wgt", ".tor") ever change, a trimmed log
+// is never longer than it was and keeps its first line and a line of its
+// final part; every other file, and whatever a link leads to, is left
+// byte for byte.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "common/config.h"
+#include "common/file.h"
+#include "daemon/trim.h"
+#include "fuzz/harness.h"
+
+namespace kiv::fuzz {
+namespace {
+
+// What a job directory holds: logs, records, bit-field files, the lock's
+// copy, the release notice, the eDonkey list, and odd names.
+constexpr const char* kNames[] = {"a1b2c3.wgt", "d4e5f6.tor", "a1b2c3", "d4e5f6.bf",
+                                  ".htpasswd",  "_wversion.nfo", "amule.amu", "x.wgt.old",
+                                  "X.WGT",      ".wgt",          "long name.tor"};
+
+std::string read_back(const std::string& path) {
+  std::optional<std::string> text = read_file(path);
+  return text ? *text : "<unreadable>";
+}
+
+}  // namespace
+}  // namespace kiv::fuzz
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  kiv::fuzz::setup();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace kiv::fuzz;
+  FuzzedDataProvider input(data, size);
+  std::string scratch = scratch_directory();
+  std::string trkdir = scratch + "trk/";
+  empty_directory(scratch);
+  mkdir(trkdir.c_str(), 0755);
+  kiv::config().trkdir = trkdir;
+
+  // A file outside that a link named like a log leads to.
+  std::string outside = scratch + "outside";
+  std::string outside_text(600, 'o');
+  outside_text[10] = '\n';
+  std::map<std::string, std::string> before;
+  if (!kiv::replace_file(outside, outside_text, 0644)) abort();
+  if (input.ConsumeBool()) symlink(outside.c_str(), (trkdir + "link.wgt").c_str());
+  if (input.ConsumeBool()) mkdir((trkdir + "dir.tor").c_str(), 0755);
+
+  while (input.remaining_bytes() > 0) {
+    std::string name = kNames[input.ConsumeIntegralInRange<size_t>(0, std::size(kNames) - 1)];
+    size_t length = input.ConsumeIntegralInRange<size_t>(0, 4096);
+    std::string text = input.ConsumeBytesAsString(length);
+    // Long logs are the interesting ones: repeat what was given.
+    int repeat = input.ConsumeIntegralInRange<int>(1, 8);
+    std::string content;
+    for (int i = 0; i < repeat; ++i) content += text;
+    if (!kiv::replace_file(trkdir + name, content, 0644)) abort();
+    before[name] = content;
+  }
+
+  int status = run_request(kiv::trim_job_logs);
+  KIV_CHECK(status == -1, "trimming ended the process");
+
+  KIV_CHECK(read_back(outside) == outside_text, "a link's target was changed");
+  for (const auto& [name, old] : before) {
+    std::string now = read_back(trkdir + name);
+    bool log = kiv::is_job_log(name);
+    KIV_CHECK(log || now == old, "not a job log, yet changed: " + name);
+    KIV_CHECK(old.size() > kiv::kTrimThreshold || now == old, "small log changed: " + name);
+    KIV_CHECK(now.size() <= old.size(), "trimmed longer: " + name);
+    if (now == old) continue;
+    // The first line as it was (one longer than the head buffer cut and
+    // ended), then one line taken from the final part of the log.
+    size_t newline = old.find('\n');
+    std::string head = newline < kiv::kMaxHeadLength ? old.substr(0, newline + 1)
+                                                     : old.substr(0, kiv::kMaxHeadLength - 1) + "\n";
+    KIV_CHECK(now.starts_with(head), "first line lost: " + shown(now));
+    std::string_view rest = std::string_view(now).substr(head.size());
+    std::string_view tail = std::string_view(old).substr(old.size() - kiv::kTailRegion);
+    KIV_CHECK(tail.find(rest) != std::string_view::npos,
+              "kept status line is not from the log's end: " + shown(now));
+  }
+  return 0;
+}
