@@ -8,6 +8,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <atomic>
+#include <climits>
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
@@ -155,7 +156,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
               "status " + std::to_string(status) + ", left:\n" + describe(left) + shown(answer));
     return 0;
   }
-  bool refused = sent.size() > kiv::upload::kMaxFileName || name.empty() || name == "." ||
+  bool refused = sent.size() > kiv::upload::kMaxFileName || name.size() > NAME_MAX ||
+                 name.empty() || name == "." ||
                  name == ".." || name == ".htpasswd" ||
                  (name == "sub" && cookie != "curdir=/sub");  // a directory there
   if (refused) {

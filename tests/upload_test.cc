@@ -107,6 +107,17 @@ TEST_F(KivUpload, NamesAndPlaces) {
   EXPECT_EQ(read_text(dnl_ + "nocookie.txt"), "y");
   EXPECT_EQ(upload(multipart(".htpasswd", "u:x")).out,
             testing::kHeaders + "Upload failed: unable to save file");
+  // Up to the system's limit of 255 bytes a name is stored, whatever room
+  // its temporary name needs; beyond, refused without a trace.
+  for (size_t length : {240, 241, 255, 256}) {
+    std::string name(length, 'n');
+    ChildResult result = upload(multipart(name, "long"));
+    EXPECT_EQ(result.out, length <= 255 ? kRedirect
+                                        : testing::kHeaders + "Upload failed: unable to save file");
+    EXPECT_EQ(read_text(dnl_ + name), length <= 255 ? "long" : "") << length;
+    unlink((dnl_ + name).c_str());
+  }
+  for (const std::string& left : names(dnl_)) EXPECT_NE(left[0], '.') << left;
 }
 
 TEST_F(KivUpload, FailuresLeaveNoFile) {

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -142,6 +143,9 @@ std::string read_part_header(Window& window) {
 
 constexpr std::string_view kTemporaryInfix = ".upload-";
 constexpr size_t kTemporaryRandom = 6;  // the XXXXXX of mkostemp
+/// Longest part of the file name in its temporary name: "." and the rest
+/// take the remainder of the system's limit on a name.
+constexpr size_t kMaxTemporaryStem = NAME_MAX - 1 - kTemporaryInfix.size() - kTemporaryRandom;
 
 /// "." + NAME + ".upload-" + six letters or digits, NAME not empty: the
 /// names the receiver gives its files while they arrive, and nothing else.
@@ -205,8 +209,11 @@ class EndingSignalsBlocked {
 /// client went away or stalled).
 class PartialFile {
  public:
+  // The name is shortened in the temporary one, which must fit wherever
+  // the final one fits.
   explicit PartialFile(const std::string& name)
-      : temporary_("." + name + std::string(kTemporaryInfix) + "XXXXXX") {
+      : temporary_("." + name.substr(0, kMaxTemporaryStem) + std::string(kTemporaryInfix) +
+                   "XXXXXX") {
     EndingSignalsBlocked blocked;
     struct sigaction action = {};
     action.sa_handler = remove_pending_and_exit;
