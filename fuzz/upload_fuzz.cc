@@ -55,6 +55,12 @@ class Feeder {
 
  private:
   void feed() {
+    // The receiver installs its own SIGPIPE handler, which ends the process:
+    // writing after it stopped reading must only fail, here in this thread.
+    sigset_t pipe_signal;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
     size_t at = 0;
     for (size_t piece = 0; at < body_.size() && !stop_; ++piece) {
       size_t size = std::min(sizes_.empty() ? body_.size() : sizes_[piece % sizes_.size()],
@@ -99,7 +105,6 @@ std::string only(std::string text, std::string_view refused) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   kiv::fuzz::setup();
-  signal(SIGPIPE, SIG_IGN);
   return 0;
 }
 
