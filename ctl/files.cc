@@ -93,6 +93,28 @@ void remove_quietly(int parent, const std::string& name) {
   message_answer(result.output, "");
 }
 
+/// Copies the file `file` (relative to the download directory) over the
+/// existing regular file `target` through a temporary name beside it: cp
+/// writes over a file in place, so a failure (a full disk) would leave the
+/// user's file cut. The old file's mode is kept, as cp keeps it.
+void copy_over_file(const std::string& file, const std::string& target, mode_t mode) {
+  const std::string& root = config().dnldir;
+  std::string temporary = target.substr(0, target.rfind('/') + 1) + ".kiv-copy-XXXXXX";
+  UniqueFd made(mkstemp(temporary.data()));
+  if (!made.valid()) error_answer(errno, temporary);
+  ShellResult copied = run_shell_status("cp " + quoted_download_path(file) + " " +
+                                        quoted_download_path(temporary.substr(root.size())));
+  if (!copied.succeeded()) {
+    unlink(temporary.c_str());
+    tool_failed(copied, "cp", target);
+  }
+  if (fchmod(made.get(), mode & 07777) != 0 || rename(temporary.c_str(), target.c_str()) != 0) {
+    int error = errno;
+    unlink(temporary.c_str());
+    error_answer(error, target);
+  }
+}
+
 }  // namespace
 
 void my_remove(const std::string& name, int parent) {
@@ -148,6 +170,10 @@ void copy_command(const std::string& file, const std::string& para) {
     made = target + "/" + last_component(source);
     check_not_lock_file(made, made);
   }
+  struct stat old, from;
+  if (!directory && lstat(made.c_str(), &old) == 0 && S_ISREG(old.st_mode) &&
+      stat(source.c_str(), &from) == 0 && (from.st_dev != old.st_dev || from.st_ino != old.st_ino))
+    return copy_over_file(file, made, old.st_mode);
   bool existed = exists(made);
   ShellResult copied =
       run_shell_status(std::string("cp ") + (directory ? "-R" : "") + " " +

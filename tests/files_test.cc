@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "common/dir.h"
 #include "tests/support/installation.h"
 
 namespace kiv {
@@ -133,7 +134,25 @@ TEST_F(FileCommands, CopyNamesNeverReachTheShellUnquoted) {
     write_text(dnl_ + name, "content of " + name);
     EXPECT_EQ(answer("copy", name, name + " copy"), "OK") << name;
     EXPECT_EQ(read_text(dnl_ + name + " copy"), "content of " + name) << name;
+    // Over the copy just made (through a temporary file): replaced whole,
+    // its mode kept, nothing left beside it.
+    chmod((dnl_ + name + " copy").c_str(), 0640);
+    write_text(dnl_ + name, "new content of " + name);
+    EXPECT_EQ(answer("copy", name, name + " copy"), "OK") << name;
+    EXPECT_EQ(read_text(dnl_ + name + " copy"), "new content of " + name) << name;
+    struct stat status;
+    ASSERT_EQ(stat((dnl_ + name + " copy").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0640u) << name;
   }
+  dir_pattern = "";
+  std::vector<std::string> entries = *scan_directory(dnl_, ScanOrder::by_name);
+  for (const std::string& entry : entries)
+    EXPECT_FALSE(entry.starts_with(".kiv-copy-")) << entry;
+  // A file copied onto itself is cp's to refuse, and stays.
+  write_text(dnl_ + "plain", "content of plain");
+  EXPECT_EQ(answer("copy", "plain", "plain"),
+            "cp: '" + dnl_ + "plain' and '" + dnl_ + "plain' are the same file\n");
+  EXPECT_EQ(read_text(dnl_ + "plain"), "content of plain");
   EXPECT_FALSE(exists(dnl_ + "PWNED"));
   EXPECT_FALSE(exists(installation_.root() + "PWNED"));
 }
