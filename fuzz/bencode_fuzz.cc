@@ -158,11 +158,6 @@ class Parser {
 }  // namespace
 }  // namespace kiv::fuzz
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  kiv::fuzz::setup();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace kiv::fuzz;
   // A copy of exactly the input's size: reading a byte past it is caught.

@@ -43,11 +43,6 @@ bool same_values(const Config& a, const Config& b) {
 }  // namespace
 }  // namespace kiv::fuzz
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  kiv::fuzz::setup();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace kiv::fuzz;
   std::string_view input(reinterpret_cast<const char*>(data), size);

@@ -71,3 +71,10 @@ std::string shown(std::string_view text) {
 }
 
 }  // namespace kiv::fuzz
+
+// Every target starts the same way; this file is built into each of them,
+// so libFuzzer finds the hook without a copy per target.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  kiv::fuzz::setup();
+  return 0;
+}

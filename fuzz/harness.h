@@ -16,7 +16,7 @@ struct Ended {
 };
 
 /// Turns process ends into Ended and sends standard output (the answers)
-/// to /dev/null; call once from LLVMFuzzerInitialize.
+/// to /dev/null; harness.cc's LLVMFuzzerInitialize calls it once.
 void setup();
 
 /// Runs `body`; the exit status it ended with, or -1 when it returned. The

@@ -149,11 +149,6 @@ void expect(std::string_view function, std::string_view input, std::string_view 
 }  // namespace
 }  // namespace kiv::fuzz
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  kiv::fuzz::setup();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace kiv::fuzz;
   std::string_view input(reinterpret_cast<const char*>(data), size);

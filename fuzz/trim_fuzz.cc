@@ -32,11 +32,6 @@ std::string read_back(const std::string& path) {
 }  // namespace
 }  // namespace kiv::fuzz
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  kiv::fuzz::setup();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace kiv::fuzz;
   FuzzedDataProvider input(data, size);

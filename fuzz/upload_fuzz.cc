@@ -103,11 +103,6 @@ std::string only(std::string text, std::string_view refused) {
 }  // namespace
 }  // namespace kiv::fuzz
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  kiv::fuzz::setup();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace kiv::fuzz;
   FuzzedDataProvider input(data, size);
