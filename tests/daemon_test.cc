@@ -17,16 +17,6 @@
 namespace kiv::testing {
 namespace {
 
-/// Waits up to about five seconds for `done`.
-template <typename Condition>
-bool eventually(Condition done) {
-  for (int i = 0; i < 250; ++i) {
-    if (done()) return true;
-    usleep(20000);
-  }
-  return done();
-}
-
 /// An installation with kivd copied into its programs directory; every
 /// process of that copy is killed by its id at the end, whatever happened.
 class Daemon : public ::testing::Test {

@@ -23,18 +23,9 @@
 namespace kiv {
 namespace {
 
+using testing::eventually;
 using testing::read_text;
 using testing::write_text;
-
-/// Waits up to about five seconds for `done`.
-template <typename Condition>
-bool eventually(Condition done) {
-  for (int i = 0; i < 250; ++i) {
-    if (done()) return true;
-    usleep(20000);
-  }
-  return done();
-}
 
 std::string random_bytes(size_t size, unsigned seed) {
   std::string data(size, '\0');

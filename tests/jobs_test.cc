@@ -18,23 +18,12 @@ namespace {
 
 using testing::kHeaders;
 using testing::accepts_connections;
+using testing::eventually;
 using testing::read_text;
 using testing::Running;
 using testing::write_text;
-using Clock = std::chrono::steady_clock;
 
 constexpr std::string_view kOk = "OK";
-
-/// Polls `done` every 50 ms until it holds or `seconds` have passed.
-template <typename Done>
-bool eventually(Done done, int seconds = 10) {
-  auto deadline = Clock::now() + std::chrono::seconds(seconds);
-  while (!done()) {
-    if (Clock::now() > deadline) return false;
-    usleep(50000);
-  }
-  return true;
-}
 
 /// The base name of the executable of `pid`, "" when it is gone.
 std::string program_of(const std::string& pid) {

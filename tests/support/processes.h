@@ -1,13 +1,26 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <unistd.h>
 #include <vector>
 
 #include "common/file.h"
 
 namespace kiv::testing {
+
+/// Polls `done` every 20 ms until it holds or `seconds` have passed.
+template <typename Done>
+bool eventually(Done done, int seconds = 10) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    usleep(20000);
+  }
+  return true;
+}
 
 /// A free TCP port on 127.0.0.1 (bound once, then released).
 int free_port();
