@@ -277,15 +277,20 @@ class Box:
             raise SystemExit("the web server did not start")
 
     def pids(self, program):
+        """The processes started as `program`: one program file runs under
+        all five names, so its file and the name it was started under."""
         found = []
+        real, name = os.path.realpath(program), os.path.basename(program)
         for pid in os.listdir("/proc"):
             if not pid.isdigit():
                 continue
             try:
                 exe = os.readlink("/proc/%s/exe" % pid)
+                with open("/proc/%s/cmdline" % pid, "rb") as f:
+                    argv0 = f.read().split(b"\0")[0].decode("utf-8", "replace")
             except OSError:
                 continue
-            if exe.replace(" (deleted)", "") == program:
+            if exe.replace(" (deleted)", "") == real and os.path.basename(argv0) == name:
                 found.append(int(pid))
         return found
 

@@ -2,10 +2,12 @@
 #include "common/origin.h"
 #include "common/request.h"
 #include "ctl/commands.h"
+#include "programs/programs.h"
 
-int main(int, char** argv) {
-  kiv::read_config(argv[0] ? argv[0] : "kiv-ctl", kiv::ConfigMode::plain);
-  kiv::refuse_foreign_request();
-  kiv::decode_request();
-  kiv::ctl::dispatch();
+int kiv::ctl_main(int, char** argv) {
+  read_config(argv[0] ? argv[0] : "kiv-ctl", ConfigMode::plain);
+  refuse_foreign_request();
+  decode_request();
+  ctl::dispatch();
+  return 0;
 }

@@ -15,12 +15,15 @@ cmake --build "$build"
 
 # A daemon left from an earlier run of this root: end it by its process
 # number before its program file is replaced.
+# (The five programs are one file, bin/kiv: kivd is the one started as kivd.)
 daemons() {
   for exe in /proc/[0-9]*/exe; do
     target=$(readlink "$exe" 2>/dev/null) || continue
     case $target in
-      "$root/bin/kivd" | "$root/bin/kivd (deleted)")
-        pid=${exe#/proc/}; echo "${pid%/exe}" ;;
+      "$root/bin/kiv" | "$root/bin/kiv (deleted)" | "$root/bin/kivd" | "$root/bin/kivd (deleted)")
+        pid=${exe#/proc/}; pid=${pid%/exe}
+        argv0=$(tr '\0' '\n' < "/proc/$pid/cmdline" 2>/dev/null | head -n 1) || continue
+        if [ "${argv0##*/}" = kivd ]; then echo "$pid"; fi ;;
     esac
   done
 }
@@ -44,7 +47,7 @@ if [ -n "$old" ]; then
   for _ in 1 2 3 4 5 6 7 8 9 10; do [ -z "$(servers)" ] && break; sleep 0.2; done
 fi
 
-cmake --install "$build" --prefix "$root" >/dev/null
+cmake --install "$build" --prefix "$root" --strip >/dev/null
 "$root/bin/kivd"
 
 port=${KIV_PORT:-8080}

@@ -1,11 +1,12 @@
 #include "common/config.h"
 #include "common/origin.h"
 #include "common/response.h"
+#include "programs/programs.h"
 #include "upload/receive.h"
 
-int main(int, char** argv) {
-  kiv::read_config(argv[0] ? argv[0] : "kiv-upload", kiv::ConfigMode::plain);
-  kiv::refuse_foreign_request();
-  kiv::upload::receive_upload();
-  kiv::message_answer("Location", "/");
+int kiv::upload_main(int, char** argv) {
+  read_config(argv[0] ? argv[0] : "kiv-upload", ConfigMode::plain);
+  refuse_foreign_request();
+  upload::receive_upload();
+  message_answer("Location", "/");
 }

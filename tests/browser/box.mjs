@@ -41,12 +41,17 @@ function accepts(port) {
 }
 
 /** Processes whose program file is `exe` (read from /proc). */
-export function processesOf(exe) {
+export function processesOf(program) {
+  // One program file runs under all five names: its file, and the name it
+  // was started under.
   const found = [];
+  let real;
+  try { real = fs.realpathSync(program); } catch { return found; }
   for (const pid of fs.readdirSync('/proc').filter((n) => /^\d+$/.test(n))) {
     try {
-      const target = fs.readlinkSync(`/proc/${pid}/exe`);
-      if (target === exe || target === `${exe} (deleted)`) found.push(Number(pid));
+      const target = fs.readlinkSync(`/proc/${pid}/exe`).replace(/ \(deleted\)$/, '');
+      const argv0 = fs.readFileSync(`/proc/${pid}/cmdline`, 'latin1').split('\0')[0];
+      if (target === real && path.basename(argv0) === path.basename(program)) found.push(Number(pid));
     } catch { /* gone, or not ours to read */ }
   }
   return found;
