@@ -62,7 +62,7 @@ echo
 echo "peak resident memory, KiB (goal: a request at most 2048, kivd at most 1024)"
 cgi=$multi/www/kiv/cgi-bin
 peak() {  # peak NAME PROGRAM  (environment and input as set by the caller)
-  "$work/spawn" 1 "$2" | awk -v n="$1" '{ printf "  %-28s %6d\n", n, $5 }'
+  "$work/spawn" 1 "$2" | awk -v n="$1" '{ printf "  %-36s %6d\n", n, $5 }'
 }
 peak "kiv-list, status" "$cgi/kiv-list"
 QUERY_STRING="cmd=mkdir&file=made" peak "kiv-ctl, mkdir" "$cgi/kiv-ctl"
@@ -77,6 +77,29 @@ REQUEST_METHOD=POST CONTENT_LENGTH=$(stat -c %s "$work/body") HTTP_COOKIE=curdir
   CONTENT_TYPE='multipart/form-data; boundary=----B0' peak "kiv-upload, 8 MiB" "$cgi/kiv-upload" \
   < "$work/body"
 
+# Requests whose answers grow with what they show.
+mkdir "$dnl/big"
+for i in $(seq 1 10000); do : > "$dnl/big/a file with a name of some length $i.bin"; done
+QUERY_STRING="curdir=big" peak "kiv-list, 10000 entries" "$cgi/kiv-list"
+for files in 1000 5000; do
+  python3 - "$dnl/t$files.torrent" "$files" <<'PY'
+import sys
+def b(v):
+    if isinstance(v, int): return b"i%de" % v
+    if isinstance(v, str): v = v.encode()
+    if isinstance(v, bytes): return b"%d:%s" % (len(v), v)
+    if isinstance(v, list): return b"l" + b"".join(b(x) for x in v) + b"e"
+    return b"d" + b"".join(b(k) + b(v[k]) for k in sorted(v)) + b"e"
+count = int(sys.argv[2])
+files = [{"length": 10**6 + i, "path": ["disc %02d" % (i // 20), "track %05d - a title.flac" % i]}
+         for i in range(count)]
+info = {"files": files, "name": "album", "piece length": 1 << 20,
+        "pieces": b"\x17" * (20 * (sum(f["length"] for f in files) // (1 << 20) + 1))}
+open(sys.argv[1], "wb").write(b({"announce": "http://127.0.0.1:6969/announce", "info": info}))
+PY
+  QUERY_STRING="file=t$files.torrent" peak "kiv-torrent, $files files ($(($(stat -c %s "$dnl/t$files.torrent") / 1024)) KiB)" "$cgi/kiv-torrent"
+done
+
 # kivd from an installation of its own, after its first cycle (which trims
 # a 4 MiB job log).
 cp -a "$multi" "$work/root"
@@ -87,7 +110,7 @@ for status in /proc/[0-9]*/status; do
   pid=${status#/proc/}; pid=${pid%/status}
   [ "$(readlink "/proc/$pid/exe" 2>/dev/null)" = "$work/root/bin/kiv" ] || continue
   [ "$(tr '\0' '\n' < "/proc/$pid/cmdline" | head -n 1)" = "$work/root/bin/kivd" ] || continue
-  awk '/^VmHWM/ { printf "  %-28s %6d\n", "kivd, after its first cycle", $2 }' "$status"
+  awk '/^VmHWM/ { printf "  %-36s %6d\n", "kivd, after its first cycle", $2 }' "$status"
   kill "$pid"
 done
 echo "  (its job log: 4194304 bytes before, $(stat -c %s "$work/root/www/kiv/trk/1.wgt") after)"

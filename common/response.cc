@@ -38,6 +38,12 @@ void out_flush() {
   }
 }
 
+void out_spill() {
+  if (buffer().size() < kSpillLength) return;
+  out_flush();
+  buffer().clear();
+}
+
 void message_answer(std::string_view message,
                     std::optional<std::string_view> detail) {
   out_reset();

@@ -21,6 +21,11 @@ void out_headers(bool blank);
 void out_append(std::string_view text);
 /// Writes the buffer to standard output; the buffer is kept.
 void out_flush();
+/// Once the buffer holds kSpillLength bytes, writes and empties it. Only for
+/// answers that can no longer end in a message: a long listing then need
+/// not be held whole (a request has about 2 MiB on a small box).
+void out_spill();
+inline constexpr size_t kSpillLength = 16384;
 /// What the buffer holds now (for tests and for callers that measure it).
 const std::string& out_text();
 

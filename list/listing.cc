@@ -25,10 +25,11 @@ std::string one_decimal(double value, const char* unit) {
   return text;
 }
 
-void append_entry(const std::string& name) {
+void append_entry(std::string_view name) {
   struct stat st;
   // An entry whose target is gone (a dangling link) is shown as itself.
-  if (stat(name.c_str(), &st) != 0 && lstat(name.c_str(), &st) != 0) st = {};
+  const char* path = name.data();  // ends with a zero byte
+  if (stat(path, &st) != 0 && lstat(path, &st) != 0) st = {};
   std::string entry;
   entry.reserve(128);
   entry += "{file:'";
@@ -60,11 +61,11 @@ void print_download_listing() {
   std::string listed = (dnldir + (curdir ? curdir : "")).substr(0, kListedPathLength);
 
   dir_pattern = "";
-  std::optional<std::vector<std::string>> names;
+  std::optional<SortedNames> names;
   bool in_curdir = curdir && listed.find("/..") == std::string::npos &&
                    chdir(listed.c_str()) == 0;
   if (in_curdir) {
-    names = scan_directory(listed, ScanOrder::by_name);
+    names = scan_sorted_names(listed);
     // Removed since the chdir: answered as a directory that is not there.
     if (!names && (errno == ENOENT || errno == ENOTDIR)) in_curdir = false;
   }
@@ -73,7 +74,7 @@ void print_download_listing() {
     if (chdir(listed.c_str()) != 0) {
       // The scan below reports it.
     }
-    names = scan_directory(listed, ScanOrder::by_name);
+    names = scan_sorted_names(listed);
   }
   if (!names) message_answer("Can't scan download directory", listed);
 
@@ -85,9 +86,11 @@ void print_download_listing() {
     out_append("curdir: '/',");
   }
   out_append("dnl:[");
-  for (auto name = names->rbegin(); name != names->rend(); ++name) {
-    if (name != names->rbegin()) out_append(",");
-    append_entry(*name);
+  // Nothing after the scan can fail: long listings go out as they grow.
+  for (size_t i = names->size(); i-- > 0;) {
+    append_entry((*names)[i]);
+    if (i > 0) out_append(",");
+    out_spill();
   }
   out_append("]");
 }
