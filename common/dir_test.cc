@@ -31,14 +31,22 @@ TEST(DirFilter, Pattern) {
 
 TEST(ScanDirectory, ByNameIsByteWise) {
   testing::TempDir dir;
-  for (const char* name : {"b", "a", "Z", ".x", "B", "\xC3\xA9"})
+  for (const char* name : {"b", "ab", "a", "Z", ".x", "B", "\xC3\xA9", "\x7F"})
     testing::write_text(dir.path() + name, "");
   dir_pattern = "";
+  const std::vector<std::string> expected = {".x", "B", "Z", "a", "ab", "b", "\x7F", "\xC3\xA9"};
   auto names = scan_directory(dir.path(), ScanOrder::by_name);
   ASSERT_TRUE(names);
-  EXPECT_EQ(*names, (std::vector<std::string>{".x", "B", "Z", "a", "b", "\xC3\xA9"}));
+  EXPECT_EQ(*names, expected);
+  // The compact form used for long listings: the same names in the same order.
+  auto sorted = scan_sorted_names(dir.path());
+  ASSERT_TRUE(sorted);
+  std::vector<std::string> compact;
+  for (size_t i = 0; i < sorted->size(); ++i) compact.emplace_back((*sorted)[i]);
+  EXPECT_EQ(compact, expected);
+  EXPECT_FALSE(scan_sorted_names(dir.path() + "missing"));
   dir_pattern = "a";
-  EXPECT_EQ(scan_directory(dir.path(), ScanOrder::directory)->size(), 1u);
+  EXPECT_EQ(scan_directory(dir.path(), ScanOrder::directory)->size(), 2u);  // a, ab
   dir_pattern = "";
   EXPECT_FALSE(scan_directory(dir.path() + "missing", ScanOrder::by_name));
 }
