@@ -1,8 +1,10 @@
 #include "daemon/version_check.h"
 
+#include <cerrno>
 #include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include "common/config.h"
@@ -68,7 +70,13 @@ void check_version(std::string_view release_page) {
   if (stat(copy.c_str(), &st) != 0) return;
   if (time(nullptr) - st.st_mtime <= kCheckInterval) return;
 
-  unlink(copy.c_str());
+  // A copy that another user made (root's touch, in a sticky web directory)
+  // cannot go: wget would then add version.html.1, .2, ... once a minute.
+  if (unlink(copy.c_str()) != 0 && errno != ENOENT) {
+    syslog(LOG_WARNING, "%s - %m: the release check needs it to be the daemon's own",
+           copy.c_str());
+    return;
+  }
   run_shell(version_download_command(c.wget, release_page));
   std::optional<std::string> start = read_start(copy);
   if (!start) return;

@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "common/config.h"
@@ -188,6 +189,32 @@ TEST_F(CheckVersion, HugeFileIsCutShort) {
   ASSERT_EQ(stat(copy().c_str(), &st), 0);
   EXPECT_LE(st.st_size, off_t(kVersionFileBlocks) * 512);
   EXPECT_EQ(read_text(notice()), release_notice("0.6.0", page()));
+}
+
+// An installed box: kivd runs as an unprivileged user in a sticky web
+// directory, where the copy that root touched to opt in cannot be removed.
+// The check must then stay away rather than pile up version.html.1, .2, ...
+// once a minute.
+TEST_F(CheckVersion, CopyItCannotRemoveStopsTheCheck) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  publish("0.5.0\n");
+  ASSERT_EQ(chmod(root_.path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(config().dwww.c_str(), 01777), 0);
+  ASSERT_EQ(chmod(config().trkdir.c_str(), 0777), 0);
+  age_copy(time(nullptr), kCheckInterval + 1);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+    check_version(page());
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(read_text(copy()), "old\n");
+  EXPECT_NE(access((copy() + ".1").c_str(), F_OK), 0);
+  EXPECT_FALSE(has_notice());
 }
 
 }  // namespace
