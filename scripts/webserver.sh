@@ -1,22 +1,35 @@
 #!/usr/bin/env bash
-# Serves an installation root on 127.0.0.1 with lighttpd: the web directory
+# Serves an installation root with lighttpd: the web directory
 # at /, the second web directory at /kivfb/, the CGI programs in their
 # cgi-bin/. Basic Authentication follows the lock files: a directory that
 # holds .htpasswd closes itself and everything below it. The front end's
 # pages get a strict content policy; everything else of the box (CGI
 # answers, downloads, job logs) is served sandboxed, and version.html not
 # at all.
-# Usage: scripts/webserver.sh ROOT PORT   (runs in the foreground)
+# Usage: scripts/webserver.sh ROOT PORT [ADDRESS [USER]]   (runs in the foreground)
+# ADDRESS is where it listens (default 127.0.0.1; 0.0.0.0 for the home
+# network); USER, given to a root start, is whom lighttpd runs as once it
+# has bound the port (default: whoever started it).
 set -euo pipefail
 root=$(cd "$1" && pwd)
 port=$2
+address=${3:-127.0.0.1}
+user=${4:-}
 # The paths go into configuration and script literals: keep them plain.
 case "$root" in *[!A-Za-z0-9/._-]*) echo "webserver: unsupported root path: $root" >&2; exit 1;; esac
+case "$port" in '' | *[!0-9]*) echo "webserver: bad port: $port" >&2; exit 1;; esac
+case "$address" in '' | *[!0-9A-Fa-f.:\[\]]*) echo "webserver: bad address: $address" >&2; exit 1;; esac
+case "$user" in *[!A-Za-z0-9._-]*) echo "webserver: bad user: $user" >&2; exit 1;; esac
 
 www=$root/www/kiv
 fb=$root/www/kivfb
 etc=$root/etc
 mkdir -p "$etc" "$root/log"
+# lighttpd opens its error log after it has become USER.
+if [ -n "$user" ]; then
+  chown -h "$user:" "$root/log"
+  [ ! -e "$root/log/webserver.log" ] || chown -h "$user:" "$root/log/webserver.log"
+fi
 
 cat > "$etc/lock.lua" <<LUA
 -- Names the lock file that protects the request, if any, in the header
@@ -124,7 +137,7 @@ BLOCK
 server.modules = ( "mod_access", "mod_alias", "mod_magnet", "mod_auth", "mod_authn_file", "mod_cgi",
                     "mod_setenv" )
 server.document-root = "$www"
-server.bind = "127.0.0.1"
+server.bind = "$address"
 server.port = $port
 server.errorlog = "$root/log/webserver.log"
 server.tag = "kiv"
@@ -166,6 +179,7 @@ else \$HTTP["url"] !~ "^/kivfb(/|\$)" {
     "X-Content-Type-Options" => "nosniff" )
 }
 CONF
+  [ -z "$user" ] || printf 'server.username = "%s"\nserver.groupname = "%s"\n' "$user" "$user"
   first=1
   for dir in "$www" "$www/trk" "$www/cgi-bin" "$www/dnl" "$fb" "$fb/cgi-bin"; do
     [ $first = 1 ] || printf 'else '

@@ -1,0 +1,75 @@
+# The Debian package (`cpack` in a build tree): the installation root in
+# /opt/kiv, services that run it as www-data, maintainer scripts that hand
+# www-data exactly what it writes. Built for the compiler's architecture, so
+# a cross build tree makes the package of its target.
+
+# Only the package installs these: a plain `cmake --install` leaves them
+# out (they are outside the installation root, or drive it as a service).
+install(PROGRAMS scripts/webserver.sh package/kiv-service DESTINATION lib
+        COMPONENT system EXCLUDE_FROM_ALL)
+install(FILES package/kiv.service package/kiv-web.service DESTINATION /lib/systemd/system
+        COMPONENT system EXCLUDE_FROM_ALL)
+install(PROGRAMS package/kiv.init DESTINATION /etc/init.d RENAME kiv
+        COMPONENT system EXCLUDE_FROM_ALL)
+install(FILES package/kiv.default DESTINATION /etc/default RENAME kiv
+        COMPONENT system EXCLUDE_FROM_ALL)
+
+# Debian's name for the architecture the programs are compiled for.
+if(CMAKE_CXX_COMPILER_TARGET)
+  set(kiv_target ${CMAKE_CXX_COMPILER_TARGET})
+else()
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -dumpmachine
+                  OUTPUT_VARIABLE kiv_target OUTPUT_STRIP_TRAILING_WHITESPACE)
+endif()
+if(kiv_target MATCHES "^x86_64-")
+  set(kiv_deb_arch amd64)
+elseif(kiv_target MATCHES "^aarch64-")
+  set(kiv_deb_arch arm64)
+elseif(kiv_target MATCHES "^arm.*-gnueabihf$")
+  set(kiv_deb_arch armhf)
+elseif(kiv_target MATCHES "^arm.*-gnueabi$")
+  set(kiv_deb_arch armel)
+elseif(kiv_target MATCHES "^mipsel-")
+  set(kiv_deb_arch mipsel)
+elseif(kiv_target MATCHES "^mips64el-")
+  set(kiv_deb_arch mips64el)
+elseif(kiv_target MATCHES "^i[3-6]86-")
+  set(kiv_deb_arch i386)
+else()
+  message(FATAL_ERROR "No Debian architecture known for the compiler's target ${kiv_target}")
+endif()
+
+# The daemon's version is the package's.
+file(STRINGS daemon/daemon.h kiv_version_line REGEX "kVersion = \"")
+string(REGEX REPLACE ".*\"(.*)\".*" "\\1" kiv_version "${kiv_version_line}")
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME kiv)
+set(CPACK_PACKAGE_VERSION ${kiv_version})
+set(CPACK_PACKAGE_CONTACT "${KIV_CONTACT}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "web-driven download manager for small Linux boxes")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Starts and watches HTTP, FTP, BitTorrent and eDonkey downloads, manages the
+download folder and takes uploads, all from a page served by the box's own
+web server. Installed in /opt/kiv; runs as www-data.")
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${kiv_deb_arch})
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# The web server with its lock script, and what the programs run through
+# the shell: wget, htpasswd (bin/htpasswd wraps it), killall. BitTorrent and
+# eDonkey are optional: without them only those commands fail.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "lighttpd, lighttpd-modules-lua, wget, apache2-utils, psmisc")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ctorrent, amule-utils")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_SOURCE_DIR}/package/postinst ${PROJECT_SOURCE_DIR}/package/prerm
+    ${PROJECT_SOURCE_DIR}/package/postrm ${PROJECT_SOURCE_DIR}/package/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# Absolute destinations (/etc, /lib/systemd) need the DESTDIR staging.
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /opt/kiv)
+set(CPACK_PACKAGING_INSTALL_PREFIX /opt/kiv)
+set(CPACK_STRIP_FILES ON)
+# Everything, the package's own files included, in one package.
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
+set(CPACK_COMPONENTS_ALL Unspecified system)
+include(CPack)

@@ -1,0 +1,213 @@
+#!/usr/bin/env bash
+# The Debian package on this machine, as a box's owner meets it: built from
+# the build tree, installed with dpkg (its postinst starts nothing while
+# policy-rc.d says no), started through /etc/init.d/kiv with the web server
+# on loopback, used through that server as www-data, stopped, removed
+# (kiv.conf and the downloads stay) and purged. Everything it changes on
+# the machine is put back, also when a step fails. Packages of other
+# architectures built into dist/ are checked for what they hold.
+# Usage: tests/package_test.sh BUILD_DIR SOURCE_DIR
+set -euo pipefail
+build=$(cd "$1" && pwd)
+source=$(cd "$2" && pwd)
+skip() { echo "package test: skipped: $*"; exit 77; }
+fail() { echo "package test: $*" >&2; exit 1; }
+[ "$(id -u)" -eq 0 ] || skip "needs root (dpkg -i)"
+command -v dpkg-deb >/dev/null && command -v cpack >/dev/null || skip "no dpkg or cpack"
+if dpkg-query -W kiv >/dev/null 2>&1 || [ -e /opt/kiv ]; then
+  skip "kiv is installed on this machine: not touching it"
+fi
+
+root=/opt/kiv
+arch=$(dpkg --print-architecture)
+policy=/usr/sbin/policy-rc.d
+work=$(mktemp -d /tmp/kiv-package.XXXXXX)
+
+# The processes of the installation, by id: its programs (kivd, transfers
+# it started are not its files) and its web server.
+ours() {
+  local pid exe
+  for pid in /proc/[0-9]*; do
+    exe=$(readlink "$pid/exe" 2>/dev/null) || continue
+    if [[ $exe == "$root/"* ]] ||
+      tr '\0' ' ' <"$pid/cmdline" 2>/dev/null | grep -q "$root/etc/webserver.conf"; then
+      echo "${pid#/proc/}"
+    fi
+  done
+}
+# Owners of the running processes called NAME, one a line.
+owners() {
+  local comm
+  for comm in /proc/[0-9]*/comm; do
+    [ "$(cat "$comm" 2>/dev/null)" = "$1" ] && stat -c %U "${comm%/comm}" 2>/dev/null
+  done
+  return 0
+}
+
+for saved in kiv.conf kiv-sl; do
+  [ ! -e "/tmp/$saved" ] || mv "/tmp/$saved" "$work/tmp-$saved"
+done
+[ ! -e "$policy" ] || cp -a "$policy" "$work/policy-rc.d"
+cleanup() {
+  set +e
+  [ ! -x /etc/init.d/kiv ] || /etc/init.d/kiv stop >/dev/null 2>&1
+  dpkg --purge kiv >/dev/null 2>&1
+  local left
+  left=$(ours)
+  [ -z "$left" ] || kill $left 2>/dev/null
+  rm -rf "$root" /run/kiv-web.pid
+  rm -f "$policy"
+  [ ! -e "$work/policy-rc.d" ] || mv "$work/policy-rc.d" "$policy"
+  for saved in kiv.conf kiv-sl; do
+    rm -f "/tmp/$saved"
+    [ ! -e "$work/tmp-$saved" ] || mv "$work/tmp-$saved" "/tmp/$saved"
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+eventually() {
+  for _ in $(seq 100); do "$@" && return 0; sleep 0.1; done
+  return 1
+}
+
+# What a package of ARCH must hold: the Architecture field and programs
+# compiled for it (little endian all), stripped, under all five names.
+declare -A machine=([amd64]="X86-64" [arm64]="AArch64" [armhf]="ARM" [mipsel]="MIPS")
+check_deb() {
+  local deb=$1 want=$2 dir=$work/x-$2 program header name
+  [ "$(dpkg-deb -f "$deb" Architecture)" = "$want" ] || fail "$deb: Architecture is not $want"
+  [ -n "${machine[$want]:-}" ] || fail "$deb: no ELF machine known for $want"
+  dpkg-deb -x "$deb" "$dir"
+  for name in bin/kivd www/kiv/cgi-bin/kiv-ctl www/kiv/cgi-bin/kiv-list \
+    www/kiv/cgi-bin/kiv-torrent www/kiv/cgi-bin/kiv-upload; do
+    program=$(readlink -f "$dir$root/$name")
+    [[ -f $program && $program == "$dir$root/"* ]] || fail "$deb: no program $name"
+    header=$(readelf -h "$program")
+    grep -q "Machine: *.*${machine[$want]}" <<<"$header" && grep -q 'little endian' <<<"$header" ||
+      fail "$deb: $name is not for $want: $(grep Machine <<<"$header")"
+    [ "$want" != armhf ] || grep -q 'hard-float' <<<"$header" || fail "$deb: $name is not hard-float"
+    ! readelf -S "$program" | grep -q '\.symtab' || fail "$deb: $name is not stripped"
+  done
+}
+
+# The package of this build tree, and those of other architectures in dist/.
+cpack --config "$build/CPackConfig.cmake" -B "$work/cpack" >"$work/cpack.log" 2>&1 ||
+  { cat "$work/cpack.log"; fail "cpack failed"; }
+deb=$(ls "$work/cpack/kiv_"*"_$arch.deb")
+check_deb "$deb" "$arch"
+[ "$(dpkg-deb -f "$deb" Depends)" = "lighttpd, lighttpd-modules-lua, wget, apache2-utils, psmisc" ] ||
+  fail "Depends: $(dpkg-deb -f "$deb" Depends)"
+dpkg-deb --ctrl-tarfile "$deb" | tar -xOf - ./conffiles >"$work/conffiles"
+printf '%s\n' /etc/default/kiv /etc/init.d/kiv "$root/kiv.conf" | cmp -s - "$work/conffiles" ||
+  fail "conffiles: $(cat "$work/conffiles")"
+for other in "$source"/dist/kiv_*.deb; do
+  [ -e "$other" ] || continue
+  other_arch=$(dpkg-deb -f "$other" Architecture)
+  [ "$other_arch" = "$arch" ] || check_deb "$other" "$other_arch"
+done
+
+# Installed, its services registered but not started: invoke-rc.d asks
+# policy-rc.d first.
+printf '#!/bin/sh\nexit 101\n' >"$policy"
+chmod 755 "$policy"
+dpkg -i "$deb" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -i failed"; }
+[ -z "$(owners kivd)$(ours)" ] || fail "the postinst started services despite policy-rc.d"
+ls /etc/rc2.d/S*kiv >/dev/null 2>&1 || fail "the init script is not enabled"
+
+# Root's files stay root's; www-data writes its job and download
+# directories and, beside root's files, only what it places itself.
+while read -r mode owner path; do
+  got=$(stat -L -c '%a %U:%G' "$root/$path")
+  [ "$got" = "$mode $owner" ] || fail "$path is $got, expected $mode $owner"
+done <<LIST
+1775 root:www-data www/kiv
+1775 root:www-data www/kiv/cgi-bin
+1775 root:www-data www/kivfb
+1775 root:www-data www/kivfb/cgi-bin
+755 www-data:www-data www/kiv/trk
+755 www-data:www-data www/kiv/dnl
+755 root:root bin
+755 root:root bin/kivd
+755 root:root www/kiv/cgi-bin/kiv-ctl
+644 root:root www/kiv/index.html
+644 root:root kiv.conf
+755 root:root scripts
+755 root:root lib/webserver.sh
+LIST
+
+if command -v systemd-analyze >/dev/null; then
+  systemd-analyze verify /lib/systemd/system/kiv.service /lib/systemd/system/kiv-web.service ||
+    fail "systemd-analyze verify found fault with the units"
+fi
+
+# Its web server on loopback and a free port, never the shipped 0.0.0.0.
+grep -qx 'KIV_ADDRESS=0.0.0.0' /etc/default/kiv && grep -qx 'KIV_PORT=8080' /etc/default/kiv ||
+  fail "unexpected defaults in /etc/default/kiv"
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+sed -i "s/^KIV_ADDRESS=.*/KIV_ADDRESS=127.0.0.1/; s/^KIV_PORT=.*/KIV_PORT=$port/" /etc/default/kiv
+grep -qx 'KIV_ADDRESS=127.0.0.1' /etc/default/kiv || fail "could not set the loopback address"
+
+/etc/init.d/kiv start || fail "/etc/init.d/kiv start failed"
+box=http://127.0.0.1:$port
+eventually curl -fs -o /dev/null "$box/" || fail "the web server does not answer"
+eventually test -f /tmp/kiv.conf || fail "kivd published no /tmp/kiv.conf"
+/etc/init.d/kiv status >/dev/null || fail "status does not report both running"
+[ "$(owners kivd | sort -u)" = www-data ] || fail "kivd runs as $(owners kivd | sort -u | xargs)"
+[ "$(stat -c %U "/proc/$(cat /run/kiv-web.pid)")" = www-data ] || fail "lighttpd does not run as www-data"
+[ "$(stat -c %U /tmp/kiv.conf)" = www-data ] || fail "/tmp/kiv.conf is not www-data's"
+
+ctl() { curl -sS --max-time 20 "$box/cgi-bin/kiv-ctl" "$@"; }
+# As the page encodes a field (a blank is %20: the programs take "+" as it is).
+enc() { python3 -c 'import sys, urllib.parse; print(urllib.parse.quote(sys.argv[1], safe=""))' "$1"; }
+answer=$(curl -sS --max-time 20 "$box/cgi-bin/kiv-list" -d full=1)
+[[ $answer == *"curdir: '/'"* ]] || fail "no status from kiv-list: $answer"
+answer=$(ctl -d cmd=run -d "file=$(enc 'id -un')")
+[[ $answer == www-data* ]] || fail "the CGI programs do not run as www-data: $answer"
+[[ $(ctl -d cmd=mkdir -d file=made) == OK* ]] || fail "mkdir failed"
+[ "$(stat -c %U "$root/www/kiv/dnl/made")" = www-data ] || fail "the new folder is not www-data's"
+[[ $(ctl -d cmd=wget -d "file=$(enc "$box/icon.svg")") == OK* ]] || fail "wget did not start"
+eventually test -s "$root/www/kiv/dnl/icon.svg" || fail "the download did not arrive"
+[ -z "$(find "$root/www/kiv/dnl" "$root/www/kiv/trk" ! -user www-data)" ] || fail "files not www-data's"
+ls "$root/www/kiv/trk/"*.wgt >/dev/null || fail "no job log"
+
+# The lock places its files beside root's and takes them away again.
+password=$(printf secret12 | base64 | tr -d =)
+[[ $(ctl -d cmd=lock -d "file=kivtester:$password:1") == Close* ]] || fail "lock failed"
+for dir in www/kiv www/kiv/trk www/kiv/cgi-bin www/kivfb www/kivfb/cgi-bin; do
+  [ "$(stat -c %U "$root/$dir/.htpasswd")" = www-data ] || fail "no lock file of www-data's in $dir"
+done
+[ "$(curl -s -o /dev/null -w '%{http_code}' "$box/")" = 401 ] || fail "the lock does not hold"
+[[ $(ctl -u kivtester:secret12 -d cmd=lock -d file=unlock) == Close* ]] || fail "unlock failed"
+[ "$(curl -s -o /dev/null -w '%{http_code}' "$box/")" = 200 ] || fail "the lock stays"
+
+# "run" is a shell for whoever may use the page: it cannot touch root's files.
+attack="rm -f $root/www/kiv/index.html $root/www/kiv/cgi-bin/kiv-ctl $root/bin/kivd;"
+attack+=" mv $root/www/kiv/js $root/www/kiv/js2; cp /bin/sh $root/www/kiv/cgi-bin/kiv-list;"
+attack+=" echo dnldir=/ >>$root/kiv.conf; echo x >$root/bin/htpasswd; rm -rf $root/lib;"
+attack+=" touch $root/scripts/mine; true"
+ctl -d cmd=run -d "file=$(enc "$attack")" >/dev/null
+verified=$(dpkg --verify kiv | grep -v ' /etc/default/kiv$' || true)
+[ -z "$verified" ] || fail "www-data changed the package's files: $verified"
+[ ! -e "$root/scripts/mine" ] || fail "www-data wrote into scripts/"
+
+/etc/init.d/kiv stop || fail "/etc/init.d/kiv stop failed"
+eventually test -z "$(owners kivd)$(ours)" || fail "processes left after stop: $(ours | xargs)"
+/etc/init.d/kiv status >/dev/null && fail "status reports running after stop"
+
+# Removed: the configuration and the downloads stay.
+dpkg -r kiv >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -r failed"; }
+[ "$(dpkg-query -W -f='${Status}' kiv)" = "deinstall ok config-files" ] || fail "not removed"
+[ -f "$root/kiv.conf" ] && [ -f /etc/default/kiv ] || fail "dpkg -r took the configuration"
+[ ! -e "$root/bin/kivd" ] || fail "dpkg -r left the programs"
+[ -s "$root/www/kiv/dnl/icon.svg" ] || fail "dpkg -r took the downloads"
+
+# Purged: only the downloads are left.
+dpkg --purge kiv >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg --purge failed"; }
+! dpkg-query -W kiv >/dev/null 2>&1 || fail "still known to dpkg after purge"
+! ls /etc/init.d/kiv /etc/default/kiv /etc/rc?.d/*kiv >/dev/null 2>&1 || fail "purge left files in /etc"
+! dpkg-statoverride --list | grep -q " $root/" || fail "purge left ownership overrides"
+left=$(cd "$root" && find . | sort | xargs)
+[ "$left" = ". ./www ./www/kiv ./www/kiv/dnl ./www/kiv/dnl/icon.svg ./www/kiv/dnl/made" ] ||
+  fail "after purge: $left"
+echo "package test: ok"
