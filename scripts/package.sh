@@ -6,26 +6,24 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
 
+# Two cores shared with others: builds take two jobs unless told otherwise.
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 native=$(dpkg --print-architecture)
 arch=${1:-$native}
-build=build-$arch
+build=${KIV_BUILD_DIR:-build-$arch}
 if [ "$arch" = "$native" ]; then
   ensure_packages g++ cmake ninja-build
   # No tests, no sanitizers: what goes into the package and nothing else.
   cmake -S . -B "$build" -G Ninja -DBUILD_TESTING=OFF -DKIV_SANITIZE=OFF >/dev/null
-  cmake --build "$build" -j2
-elif [ -f scripts/cross.sh ]; then
-  bash scripts/cross.sh "$arch"
+  cmake --build "$build"
 else
-  [ -f "cmake/toolchains/$arch.cmake" ] || { echo "package: no toolchain for $arch" >&2; exit 1; }
-  cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/toolchains/$arch.cmake" \
-    -DBUILD_TESTING=OFF >/dev/null
-  cmake --build "$build" -j2
+  bash scripts/cross.sh "$arch"
 fi
 
 # Made inside the build tree, then handed over: dist/ holds packages only.
+build=$(cd "$build" && pwd)
 rm -rf "$build/deb"
-cpack --config "$build/CPackConfig.cmake" -B "$PWD/$build/deb" >/dev/null
+cpack --config "$build/CPackConfig.cmake" -B "$build/deb" >/dev/null
 deb=$(ls "$build"/deb/kiv_*.deb)
 got=$(dpkg-deb -f "$deb" Architecture)
 [ "$got" = "$arch" ] || { echo "package: $deb is for $got, not $arch" >&2; exit 1; }

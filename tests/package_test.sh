@@ -23,23 +23,18 @@ arch=$(dpkg --print-architecture)
 policy=/usr/sbin/policy-rc.d
 work=$(mktemp -d /tmp/kiv-package.XXXXXX)
 
-# The processes of the installation, by id: its programs (kivd, transfers
-# it started are not its files) and its web server.
+# The processes of the installation, by id, as "pid name user": its
+# programs and its web server (other kivd and lighttpd may run here).
 ours() {
-  local pid exe
+  local pid exe name user
   for pid in /proc/[0-9]*; do
     exe=$(readlink "$pid/exe" 2>/dev/null) || continue
     if [[ $exe == "$root/"* ]] ||
       tr '\0' ' ' <"$pid/cmdline" 2>/dev/null | grep -q "$root/etc/webserver.conf"; then
-      echo "${pid#/proc/}"
+      # Gone meanwhile (a worker of kivd ends): not counted.
+      name=$(cat "$pid/comm" 2>/dev/null) && user=$(stat -c %U "$pid" 2>/dev/null) &&
+        echo "${pid#/proc/} $name $user"
     fi
-  done
-}
-# Owners of the running processes called NAME, one a line.
-owners() {
-  local comm
-  for comm in /proc/[0-9]*/comm; do
-    [ "$(cat "$comm" 2>/dev/null)" = "$1" ] && stat -c %U "${comm%/comm}" 2>/dev/null
   done
   return 0
 }
@@ -53,7 +48,7 @@ cleanup() {
   [ ! -x /etc/init.d/kiv ] || /etc/init.d/kiv stop >/dev/null 2>&1
   dpkg --purge kiv >/dev/null 2>&1
   local left
-  left=$(ours)
+  left=$(ours | cut -d' ' -f1)
   [ -z "$left" ] || kill $left 2>/dev/null
   rm -rf "$root" /run/kiv-web.pid
   rm -f "$policy"
@@ -112,7 +107,7 @@ done
 printf '#!/bin/sh\nexit 101\n' >"$policy"
 chmod 755 "$policy"
 dpkg -i "$deb" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -i failed"; }
-[ -z "$(owners kivd)$(ours)" ] || fail "the postinst started services despite policy-rc.d"
+[ -z "$(ours)" ] || fail "the postinst started services despite policy-rc.d: $(ours | xargs)"
 ls /etc/rc2.d/S*kiv >/dev/null 2>&1 || fail "the init script is not enabled"
 
 # Root's files stay root's; www-data writes its job and download
@@ -148,13 +143,18 @@ port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0));
 sed -i "s/^KIV_ADDRESS=.*/KIV_ADDRESS=127.0.0.1/; s/^KIV_PORT=.*/KIV_PORT=$port/" /etc/default/kiv
 grep -qx 'KIV_ADDRESS=127.0.0.1' /etc/default/kiv || fail "could not set the loopback address"
 
+# A copy that an earlier run as root left: kivd (www-data) could not
+# replace it, so the start removes it.
+echo "droo=/stale/" >/tmp/kiv.conf
 /etc/init.d/kiv start || fail "/etc/init.d/kiv start failed"
 box=http://127.0.0.1:$port
 eventually curl -fs -o /dev/null "$box/" || fail "the web server does not answer"
-eventually test -f /tmp/kiv.conf || fail "kivd published no /tmp/kiv.conf"
+eventually grep -qsx "droo=$root/" /tmp/kiv.conf || fail "kivd published no /tmp/kiv.conf"
 /etc/init.d/kiv status >/dev/null || fail "status does not report both running"
-[ "$(owners kivd | sort -u)" = www-data ] || fail "kivd runs as $(owners kivd | sort -u | xargs)"
-[ "$(stat -c %U "/proc/$(cat /run/kiv-web.pid)")" = www-data ] || fail "lighttpd does not run as www-data"
+processes=$(ours)
+grep -q ' kivd ' <<<"$processes" && grep -q ' lighttpd ' <<<"$processes" ||
+  fail "not running: $processes"
+[ -z "$(grep -v ' www-data$' <<<"$processes")" ] || fail "not as www-data: $processes"
 [ "$(stat -c %U /tmp/kiv.conf)" = www-data ] || fail "/tmp/kiv.conf is not www-data's"
 
 ctl() { curl -sS --max-time 20 "$box/cgi-bin/kiv-ctl" "$@"; }
@@ -192,7 +192,7 @@ verified=$(dpkg --verify kiv | grep -v ' /etc/default/kiv$' || true)
 [ ! -e "$root/scripts/mine" ] || fail "www-data wrote into scripts/"
 
 /etc/init.d/kiv stop || fail "/etc/init.d/kiv stop failed"
-eventually test -z "$(owners kivd)$(ours)" || fail "processes left after stop: $(ours | xargs)"
+eventually test -z "$(ours)" || fail "processes left after stop: $(ours | xargs)"
 /etc/init.d/kiv status >/dev/null && fail "status reports running after stop"
 
 # Removed: the configuration and the downloads stay.
