@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Serves an installation root with lighttpd: the web directory
-# at /, the second web directory at /kivfb/, the CGI programs in their
-# cgi-bin/. Basic Authentication follows the lock files: a directory that
-# holds .htpasswd closes itself and everything below it. The front end's
+# Serves an installation root with lighttpd: the web directory at /, the
+# second web directory at /kivfb/, the CGI programs in their cgi-bin/.
+# Basic Authentication follows the lock files: a directory that holds
+# .htpasswd closes itself and everything below it. The front end's
 # pages get a strict content policy; everything else of the box (CGI
 # answers, downloads, job logs) is served sandboxed, and version.html not
 # at all.
