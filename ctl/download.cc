@@ -38,7 +38,7 @@ void await_output() {
 void copy_blocks(int file, off_t left, const std::string& name) {
   char block[kDownloadBlock];
   while (left > 0) {
-    ssize_t n = read(file, block, std::min(sizeof block, size_t(left)));
+    ssize_t n = read(file, block, size_t(std::min(off_t(sizeof block), left)));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;  // shrunk or unreadable: the length tells the browser
     if (!write_all(STDOUT_FILENO, std::string_view(block, size_t(n)))) fatal(name);
@@ -48,7 +48,8 @@ void copy_blocks(int file, off_t left, const std::string& name) {
 
 void stream(int file, off_t left, const std::string& name) {
   while (left > 0) {
-    ssize_t n = sendfile(STDOUT_FILENO, file, nullptr, std::min(kSendPiece, size_t(left)));
+    // Compared as offsets: a 32-bit size_t would cut a length over 4 GiB.
+    ssize_t n = sendfile(STDOUT_FILENO, file, nullptr, size_t(std::min(off_t(kSendPiece), left)));
     if (n > 0) {
       left -= n;
     } else if (n == 0) {

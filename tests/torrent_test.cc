@@ -54,6 +54,10 @@ TEST_F(KivTorrent, Failures) {
   write_text(dnl_ + "cut.torrent", "d8:announce20:http://");
   EXPECT_EQ(answer("file=cut.torrent"),
             "Malformed torrent data: string runs past the end of the data at byte 14");
+  // Over the limit also where a 32-bit size would make it 10 bytes.
+  write_text(dnl_ + "huge.torrent", "");
+  ASSERT_EQ(truncate((dnl_ + "huge.torrent").c_str(), (off_t(4) << 30) + 10), 0);
+  EXPECT_EQ(answer("file=huge.torrent"), "Memory allocation failure");
   write_text(dnl_ + "long.torrent", "d1:a501:" + std::string(501, 'x') + "e");
   EXPECT_EQ(answer("file=long.torrent"),
             "Filename too long please shorten it:  " + std::string(501, 'x'));

@@ -23,7 +23,8 @@ namespace {
 std::string read_torrent(const std::string& path, std::string_view name) {
   struct stat status;
   if (stat(path.c_str(), &status) != 0) message_answer("File not found:", name);
-  if (size_t(status.st_size) > kMaxTorrentBytes) message_answer("Memory allocation failure", "");
+  // Compared in 64 bits: a 32-bit size_t would cut a size over 4 GiB.
+  if (uint64_t(status.st_size) > kMaxTorrentBytes) message_answer("Memory allocation failure", "");
   // Non-blocking and regular files only: a pipe or device must not hang us.
   UniqueFd file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (!S_ISREG(status.st_mode) || !file.valid() || fstat(file.get(), &status) != 0 ||
