@@ -13,6 +13,7 @@
 
 #include "tests/support/installation.h"
 #include "tests/support/processes.h"
+#include "tests/support/programs.h"
 
 namespace kiv::testing {
 namespace {
@@ -22,7 +23,7 @@ namespace {
 class Daemon : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::filesystem::copy_file(std::string(KIV_BUILD_DIR) + "/daemon/kivd", kivd());
+    copy_program("daemon/kivd", kivd());
     write_text(inst_.root() + "kiv.conf", "# defaults\n");
   }
   void TearDown() override {
@@ -35,7 +36,7 @@ class Daemon : public ::testing::Test {
   }
 
   std::string kivd() const { return inst_.root() + "bin/kivd"; }
-  ChildResult start() const { return run_program({kivd()}, {"PATH=/usr/bin:/bin"}); }
+  ChildResult start() const { return run_program(program_command(kivd()), {"PATH=/usr/bin:/bin"}); }
   bool running() const { return !processes_running(kivd()).empty(); }
 
   Installation inst_;
@@ -112,7 +113,11 @@ TEST_F(Daemon, LeavesNoInheritedDescriptorOpen) {
     dup2(null, 0);
     dup2(null, 1);
     dup2(null, 2);
-    execl(kivd().c_str(), kivd().c_str(), static_cast<char*>(nullptr));
+    std::vector<std::string> command = program_command(kivd());
+    std::vector<char*> args;
+    for (std::string& word : command) args.push_back(word.data());
+    args.push_back(nullptr);
+    execv(args[0], args.data());
     _exit(127);
   }
   close(ends[1]);
@@ -155,7 +160,7 @@ class DaemonLog : public Daemon {
         "busybox syslogd -n -O " + w + "log </dev/null >/dev/null 2>&1 &\n"
         "echo $! > " + w + "syslogd.pid\n"
         "i=0; while [ ! -S /dev/log ] && [ $i -lt 100 ]; do sleep 0.05; i=$((i+1)); done\n" +
-        kivd() + " & echo $! > " + w + "starter.pid; wait $!\n";
+        program_shell_command(kivd()) + " & echo $! > " + w + "starter.pid; wait $!\n";
     ChildResult result = run_program(
         {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c", script},
         {"PATH=/usr/bin:/bin"});

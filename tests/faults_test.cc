@@ -18,6 +18,7 @@
 #include "common/file.h"
 #include "tests/support/installation.h"
 #include "tests/support/processes.h"
+#include "tests/support/programs.h"
 #include "tests/support/web.h"
 
 namespace kiv {
@@ -223,7 +224,7 @@ TEST_F(Faults, FullDiskUploadCopyAndPackLeaveNothingBehind) {
 TEST_F(Faults, DaemonKilledAndRestartedWhileClientsReadTheStatus) {
   start();
   std::string kivd = root_ + "bin/kivd";
-  std::filesystem::copy_file(std::string(KIV_BUILD_DIR) + "/daemon/kivd", kivd);
+  testing::copy_program("daemon/kivd", kivd);
   write_text(root_ + "kiv.conf", "# defaults\n");
   const std::string published = read_text("/tmp/kiv.conf");  // what kivd writes too
   auto kill_all = [&] {
@@ -257,7 +258,7 @@ TEST_F(Faults, DaemonKilledAndRestartedWhileClientsReadTheStatus) {
       if (read_text("/tmp/kiv.conf") != published) ++partial_copies;
   });
   for (int round = 0; round < 30; ++round) {
-    testing::run_program({kivd}, {"PATH=/usr/bin:/bin"});
+    testing::run_program(testing::program_command(kivd), {"PATH=/usr/bin:/bin"});
     usleep(useconds_t(round % 6) * 4000);
     kill_all();
   }

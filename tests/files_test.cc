@@ -9,6 +9,7 @@
 
 #include "common/dir.h"
 #include "tests/support/installation.h"
+#include "tests/support/programs.h"
 
 namespace kiv {
 namespace {
@@ -287,9 +288,11 @@ TEST_F(Download, LargerThanFourGigabytesStreams) {
     close(fd);
   }
   // Counted as it arrives: the answer is too large to collect.
-  std::string program = std::string(KIV_BUILD_DIR) + "/ctl/kiv-ctl";
+  std::vector<std::string> command = testing::program_command(testing::program("ctl/kiv-ctl"));
   std::string query = "QUERY_STRING=cmd=dow&file=" + std::to_string(inode_of(path));
-  char* argv[] = {program.data(), nullptr};
+  std::vector<char*> argv;
+  for (std::string& word : command) argv.push_back(word.data());
+  argv.push_back(nullptr);
   std::string path_env = "PATH=/usr/bin:/bin";
   char* envp[] = {query.data(), path_env.data(), nullptr};
   int ends[2];
@@ -299,7 +302,7 @@ TEST_F(Download, LargerThanFourGigabytesStreams) {
   posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
   posix_spawn_file_actions_addclose(&actions, ends[0]);
   pid_t pid;
-  ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp), 0);
+  ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp), 0);
   posix_spawn_file_actions_destroy(&actions);
   close(ends[1]);
 

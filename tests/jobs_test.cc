@@ -12,6 +12,7 @@
 #include "common/file.h"
 #include "tests/support/installation.h"
 #include "tests/support/processes.h"
+#include "tests/support/programs.h"
 
 namespace kiv {
 namespace {
@@ -423,10 +424,12 @@ TEST_F(Jobs, NukeallInItsOwnPidNamespace) {
   write_text(trk_ + ".htpasswd", "u:x\n");
   write_text(trk_ + "_wversion.nfo", "v\n");
   std::string self = std::filesystem::read_symlink("/proc/self/exe");
+  std::vector<std::string> env = testing::programs_environment();
+  env.push_back("KIV_NUKEALL_ROOT=" + installation_.root());
   testing::ChildResult inner = testing::run_program(
       {"/usr/bin/unshare", "--pid", "--fork", "--mount-proc", self,
        "--gtest_filter=NukeallInside.*", "--gtest_also_run_disabled_tests"},
-      {"KIV_NUKEALL_ROOT=" + installation_.root()});
+      env);
   EXPECT_EQ(inner.exit_code(), 0) << inner.out << inner.err;
   EXPECT_NE(inner.out.find("[  PASSED  ] 1 test"), std::string::npos) << inner.out;
   EXPECT_TRUE(std::filesystem::is_empty(trk_));
@@ -444,7 +447,7 @@ TEST(NukeallInside, DISABLED_EndsAllTransfersAndEmptiesTheJobDirectory) {
     env.push_back("PATH=/usr/bin:/bin");
     env.push_back("GATEWAY_INTERFACE=CGI/1.1");
     testing::ChildResult result =
-        testing::run_program({std::string(KIV_BUILD_DIR) + "/ctl/kiv-ctl"}, env);
+        testing::run_program(testing::program_command(testing::program("ctl/kiv-ctl")), env);
     return result.out.substr(std::min(result.out.size(), kHeaders.size()));
   };
 

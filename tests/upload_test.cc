@@ -5,6 +5,7 @@
 
 #include "common/dir.h"
 #include "tests/support/installation.h"
+#include "tests/support/programs.h"
 
 namespace kiv {
 namespace {
@@ -65,7 +66,7 @@ TEST_F(KivUpload, PartHeaderArrivingAByteAtATime) {
   // A slow client: the body reaches the receiver in one-byte reads, so the
   // name's quote and the empty line after the header are found across
   // reads at every position.
-  std::string program = std::string(KIV_BUILD_DIR) + "/upload/kiv-upload";
+  std::string program = testing::program_shell_command(testing::program("upload/kiv-upload"));
   std::string dribble =
       "import os, sys, time\n"
       "for byte in sys.stdin.buffer.read():\n"
@@ -75,7 +76,7 @@ TEST_F(KivUpload, PartHeaderArrivingAByteAtATime) {
     std::string body = "------X1\r\nContent-Disposition: form-data; name=\"up\"; filename=\"slow.txt\"\r\n" +
                        extra + "\r\nslow data\r\n------X1--\r\n";
     testing::ChildResult result = testing::run_program(
-        {"/bin/sh", "-c", "python3 -c '" + dribble + "' | '" + program + "'"},
+        {"/bin/sh", "-c", "python3 -c '" + dribble + "' | " + program},
         {"PATH=/usr/bin:/bin", "HTTP_COOKIE=curdir=/", kType}, body);
     EXPECT_EQ(result.out, kRedirect) << result.err;
     EXPECT_EQ(read_text(dnl_ + "slow.txt"), "slow data");
@@ -154,9 +155,9 @@ TEST_F(KivUpload, FullDiskIsAFailureAndLeavesNoFile) {
   // A 64 KiB file system over the download directory, private to this run;
   // what is left in it is listed after the upload.
   auto upload_to_small_disk = [&](const std::string& body) {
-    std::string program = std::string(KIV_BUILD_DIR) + "/upload/kiv-upload";
-    std::string script = "mount -t tmpfs -o size=64k tmpfs '" + dnl_ + "' && '" + program +
-                         "'; echo; ls -A '" + dnl_ + "'";
+    std::string program = testing::program_shell_command(testing::program("upload/kiv-upload"));
+    std::string script = "mount -t tmpfs -o size=64k tmpfs '" + dnl_ + "' && " + program +
+                         "; echo; ls -A '" + dnl_ + "'";
     return testing::run_program(
         {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c", script},
         {"PATH=/usr/bin:/bin", "HTTP_COOKIE=curdir=/", kType}, body);

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include "tests/support/programs.h"
+
 namespace kiv::testing {
 
 Installation::Installation() {
@@ -25,7 +27,7 @@ ChildResult Installation::run(const std::string& program, std::vector<std::strin
                               std::string_view body) const {
   env.push_back("PATH=/usr/bin:/bin");
   env.push_back("GATEWAY_INTERFACE=CGI/1.1");
-  return run_program({std::string(KIV_BUILD_DIR) + "/" + program}, env, body);
+  return run_program(program_command(kiv::testing::program(program)), env, body);
 }
 
 }  // namespace kiv::testing

@@ -10,8 +10,23 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "tests/support/child.h"
+#include "tests/support/programs.h"
+
 namespace kiv::testing {
 namespace {
+
+std::vector<std::string> command_line(const std::string& pid) {
+  std::string text = read_text("/proc/" + pid + "/cmdline");
+  std::vector<std::string> words;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find('\0', at);
+    if (end == std::string::npos) end = text.size();
+    words.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  return words;
+}
 
 UniqueFd loopback_socket(int& port) {
   UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -96,7 +111,12 @@ std::vector<pid_t> processes_running(const std::string& exe) {
     char target[4096];
     std::string link = "/proc/" + std::string(entry->d_name) + "/exe";
     ssize_t n = readlink(link.c_str(), target, sizeof target);
-    if (n > 0 && std::string_view(target, size_t(n)) == exe) pids.push_back(pid_t(pid));
+    if (n <= 0) continue;
+    std::string_view file(target, size_t(n));
+    // An emulated program's file is the emulator's; its command line says
+    // which program it runs.
+    if (file == exe || (file == emulator() && emulates(command_line(entry->d_name), exe)))
+      pids.push_back(pid_t(pid));
   }
   closedir(proc);
   return pids;

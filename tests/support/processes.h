@@ -60,7 +60,8 @@ class Running {
   pid_t pid_ = 0;
 };
 
-/// The processes running the program file `exe` (by /proc/<pid>/exe).
+/// The processes running the program file `exe` (by /proc/<pid>/exe, or
+/// the emulator's command line when the programs under test are emulated).
 std::vector<pid_t> processes_running(const std::string& exe);
 
 /// A real wget that connects to `listener` and waits there.

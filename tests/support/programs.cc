@@ -67,6 +67,10 @@ const std::string& emulator() {
   return found;
 }
 
+std::vector<std::string> programs_environment() {
+  return {"KIV_TEST_PROGRAMS=" + tree(), "KIV_TEST_EMULATOR=" + emulator()};
+}
+
 std::vector<std::string> program_command(const std::string& path,
                                          const std::vector<std::string>& args) {
   std::vector<std::string> words;

@@ -19,6 +19,9 @@ std::string program(std::string_view name);
 /// The emulator (an absolute path without links), or empty when native.
 const std::string& emulator();
 
+/// The settings above, for a test process that starts the tests again.
+std::vector<std::string> programs_environment();
+
 /// The command line that runs the program file `path` with `args`, its
 /// argv[0] being `path` either way.
 std::vector<std::string> program_command(const std::string& path,

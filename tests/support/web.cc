@@ -3,26 +3,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "tests/support/programs.h"
+
 namespace kiv::testing {
-namespace {
-
-void copy_program(const std::string& from, const std::string& to) {
-  write_text(to, read_text(from));
-  chmod(to.c_str(), 0755);
-}
-
-}  // namespace
-
 WebSite::WebSite(const Installation& installation)
     : root_(installation.root()), port_(free_port()) {
   for (const char* program :
        {"ctl/kiv-ctl", "list/kiv-list", "upload/kiv-upload", "torrent/kiv-torrent"}) {
     std::string name = std::string(program).substr(std::string(program).find('/') + 1);
-    copy_program(std::string(KIV_BUILD_DIR) + "/" + program, root_ + "www/kiv/cgi-bin/" + name);
+    install_cgi_program(program, root_ + "www/kiv/cgi-bin/" + name);
     // Where an older installation put them too.
-    copy_program(std::string(KIV_BUILD_DIR) + "/" + program, root_ + "www/kivfb/cgi-bin/" + name);
+    install_cgi_program(program, root_ + "www/kivfb/cgi-bin/" + name);
   }
-  copy_program(std::string(KIV_SOURCE_DIR) + "/scripts/htpasswd", root_ + "bin/htpasswd");
+  std::string htpasswd = root_ + "bin/htpasswd";
+  write_text(htpasswd, read_text(std::string(KIV_SOURCE_DIR) + "/scripts/htpasswd"));
+  chmod(htpasswd.c_str(), 0755);
 }
 
 bool WebSite::available() {
