@@ -84,7 +84,8 @@ std::vector<std::string> program_command(const std::string& path,
 
 std::string program_shell_command(const std::string& path) {
   std::string line;
-  for (const std::string& word : program_command(path)) line += (line.empty() ? "" : " ") + shell_quoted(word);
+  for (const std::string& word : program_command(path))
+    line += (line.empty() ? "" : " ") + shell_quoted(word);
   return line;
 }
 
