@@ -13,7 +13,9 @@ ensure_browser_packages
 cross=
 for arch in armhf arm64 mipsel; do
   echo "== build-$arch"
-  env -u KIV_BUILD_DIR bash scripts/cross.sh "$arch"  # into build-$arch , whatever the caller set
+  # Into build-$arch, whatever the caller set; its package goes to dist/,
+  # where the package test checks it.
+  env -u KIV_BUILD_DIR bash scripts/package.sh "$arch"
   cross+="${cross:+;}$PWD/build-$arch"
 done
 
