@@ -1,6 +1,9 @@
-// The bencode reader and printer: whatever the reader accepts prints as a
-// script object that the front end's kind of parser reads back to the same
-// tree (strings and keys up to their first zero byte, "pieces" left out).
+// The bencode reader and printer: the check accepts exactly what a reference
+// reading accepts (refusing long strings only in well-formed data), and
+// what it accepts prints as a script object that the front end's kind of
+// parser reads back to the reference tree (strings and keys up to their
+// first zero byte, "pieces" left out).
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,30 +25,80 @@ struct Seen {
 
 std::string printed(std::string_view text) { return std::string(text.substr(0, text.find('\0'))); }
 
-Seen expected(const torrent::Value& value) {
-  using Kind = torrent::Value::Kind;
-  Seen seen;
-  switch (value.kind) {
-    case Kind::string:
+/// The reference reading of bencoded data, written apart from the reader
+/// under test (numbers through strtoll): the value at `at` as the front end
+/// should see it, or nothing when the data is not bencoding.
+class Model {
+ public:
+  explicit Model(std::string_view data) : data_(data) {}
+  std::optional<Seen> value(int depth = 0, bool shown = true) {
+    if (at_ >= data_.size()) return std::nullopt;
+    char c = data_[at_];
+    Seen seen;
+    if (c >= '0' && c <= '9') {
+      std::optional<std::string> text = string();
+      if (!text) return std::nullopt;
       seen.kind = Seen::Kind::string;
-      seen.text = printed(value.text);
-      break;
-    case Kind::integer:
+      seen.text = printed(*text);
+      if (shown && seen.text.size() > 500) too_long = true;
+      return seen;
+    }
+    if (c == 'i') {
+      ++at_;
+      std::optional<long long> number = number_before('e');
+      if (!number) return std::nullopt;
       seen.kind = Seen::Kind::integer;
-      seen.text = std::to_string(value.number);
-      break;
-    case Kind::list:
-    case Kind::dictionary:
-      seen.kind = value.kind == Kind::list ? Seen::Kind::list : Seen::Kind::dictionary;
-      for (const torrent::Value& item : value.items) {
-        std::string key = value.kind == Kind::list ? "" : printed(item.key);
-        if (value.kind == Kind::dictionary && key == "pieces") continue;
-        seen.items.emplace_back(key, expected(item));
+      seen.text = std::to_string(*number);
+      return seen;
+    }
+    if ((c != 'l' && c != 'd') || depth >= torrent::kMaxDepth) return std::nullopt;
+    bool dictionary = c == 'd';
+    seen.kind = dictionary ? Seen::Kind::dictionary : Seen::Kind::list;
+    ++at_;
+    while (at_ < data_.size() && data_[at_] != 'e') {
+      std::string key;
+      if (dictionary) {
+        if (data_[at_] < '0' || data_[at_] > '9') return std::nullopt;
+        std::optional<std::string> text = string();
+        if (!text) return std::nullopt;
+        key = printed(*text);
       }
-      break;
+      bool pieces = dictionary && key == "pieces";
+      std::optional<Seen> item = value(depth + 1, shown && !pieces);
+      if (!item) return std::nullopt;
+      if (!pieces) seen.items.emplace_back(key, std::move(*item));
+    }
+    if (at_ >= data_.size()) return std::nullopt;
+    ++at_;
+    return seen;
   }
-  return seen;
-}
+
+  bool too_long = false;  // a shown string is over the name limit
+  size_t at() const { return at_; }
+
+ private:
+  /// A number as strtoll reads it, which `end` must follow.
+  std::optional<long long> number_before(char end) {
+    std::string rest(data_.substr(at_, data_.find(end, at_) - at_));
+    char* stop = nullptr;
+    long long number = std::strtoll(rest.c_str(), &stop, 10);
+    at_ += size_t(stop - rest.c_str());
+    if (at_ >= data_.size() || data_[at_] != end) return std::nullopt;
+    ++at_;
+    return number;
+  }
+
+  std::optional<std::string> string() {
+    std::optional<long long> length = number_before(':');
+    if (!length || *length < 0 || uint64_t(*length) > data_.size() - at_) return std::nullopt;
+    std::string text(data_.substr(at_, size_t(*length)));
+    at_ += size_t(*length);
+    return text;
+  }
+
+  std::string_view data_;
+  size_t at_ = 0;
+};
 
 /// A small parser of the printed object: apostrophe-quoted strings with the
 /// escapes \\ \' \" \n \r \t \xHH \u2028 \u2029, decimal integers, [...]
@@ -160,31 +213,36 @@ class Parser {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace kiv::fuzz;
+  // At most four characters are printed per byte read: the whole object
+  // stays in the response buffer, never written out half-way.
+  if (size >= kiv::kSpillLength / 4) return 0;
   // A copy of exactly the input's size: reading a byte past it is caught.
   std::vector<char> copy(data, data + size);
-  kiv::torrent::Cursor cursor{std::string_view(copy.data(), size)};
+  std::string_view bytes(copy.data(), size);
+  Model model(bytes);
+  std::optional<Seen> expected = model.value();
 
-  std::optional<kiv::torrent::Value> root;
-  int status = run_request([&] { root = kiv::torrent::read_value(cursor); });
+  kiv::torrent::Cursor check{bytes};
+  int status = run_request([&] { kiv::torrent::check_value(check); });
   if (status != -1) {
     KIV_CHECK(status == 0, "status " + std::to_string(status));
-    KIV_CHECK(kiv::out_text().find("Malformed torrent data:") != std::string::npos,
-              shown(kiv::out_text()));
+    // Malformed data is named before any long string.
+    std::string_view message = !expected ? "Malformed torrent data:" : "Filename too long please shorten it: ";
+    KIV_CHECK(kiv::out_text().find(message) != std::string::npos, shown(kiv::out_text()));
+    KIV_CHECK(!expected || model.too_long, "refused a value that prints: " + shown(kiv::out_text()));
     return 0;
   }
-  KIV_CHECK(cursor.at <= size, "cursor past the data");
+  KIV_CHECK(expected && !model.too_long, "accepted what cannot print");
+  KIV_CHECK(check.at == model.at(), "the value ends elsewhere");
 
   kiv::out_reset();
-  status = run_request([&] { kiv::torrent::print_value(*root); });
-  if (status != -1) {
-    // Only a string over the name limit is refused.
-    KIV_CHECK(kiv::out_text().find("Filename too long please shorten it: ") != std::string::npos,
-              shown(kiv::out_text()));
-    return 0;
-  }
+  kiv::torrent::Cursor cursor{bytes};
+  status = run_request([&] { kiv::torrent::print_value(cursor); });
+  KIV_CHECK(status == -1, "printing ended the request: " + shown(kiv::out_text()));
+  KIV_CHECK(cursor.at == check.at, "printing ended elsewhere than checking");
   std::string text = kiv::out_text();
   std::optional<Seen> parsed = Parser(text).whole();
   KIV_CHECK(parsed, "the printed object does not parse: " + shown(text));
-  KIV_CHECK(*parsed == expected(*root), "the printed object reads back differently: " + shown(text));
+  KIV_CHECK(*parsed == *expected, "the printed object reads back differently: " + shown(text));
   return 0;
 }

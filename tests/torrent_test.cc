@@ -63,6 +63,22 @@ TEST_F(KivTorrent, Failures) {
             "Filename too long please shorten it:  " + std::string(501, 'x'));
 }
 
+TEST_F(KivTorrent, LongAnswerWrittenWholeAndInOrder) {
+  // Far beyond what the answer holds before it is written out.
+  std::string data = "d5:filesl", expected = "{file:\"long.torrent\",benc:{'files':[";
+  for (int i = 0; i < 20000; ++i) {
+    std::string path = "dir/file " + std::to_string(i);
+    data += "d6:lengthi" + std::to_string(i) + "e4:path" + std::to_string(path.size()) + ":" + path + "e";
+    expected += std::string(i ? "," : "") + "{'length':" + std::to_string(i) + ",'path':'" + path + "'}";
+  }
+  write_text(dnl_ + "long.torrent", data + "e6:pieces3:abce");
+  EXPECT_EQ(answer("file=long.torrent"), expected + "]}}");
+  // Malformed at the very end: the message alone, nothing printed before it.
+  write_text(dnl_ + "long.torrent", data + "e6:pieces3:abc");
+  EXPECT_EQ(answer("file=long.torrent"),
+            "Malformed torrent data: unexpected end of data at byte " + std::to_string(data.size() + 14));
+}
+
 TEST_F(KivTorrent, RequestNameCutTo500) {
   // Four directories of 100 characters and a name of 96: 500 in all.
   std::string name;

@@ -1,7 +1,8 @@
 #include "torrent/bencode.h"
 
-#include <iterator>
+#include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "common/quote.h"
@@ -49,11 +50,8 @@ int64_t read_number(Cursor& cursor) {
   return negative ? number : (number == kLowest ? std::numeric_limits<int64_t>::max() : -number);
 }
 
-/// The text up to its first zero byte, as it prints.
-std::string_view printed(std::string_view text) { return text.substr(0, text.find('\0')); }
-
-}  // namespace
-
+/// A string (decimal length, ":", bytes) at the cursor, which must be at a
+/// digit.
 std::string_view read_string(Cursor& cursor) {
   if (!is_digit(peek(cursor))) malformed(cursor, "string expected");
   int64_t length = read_number(cursor);
@@ -66,103 +64,80 @@ std::string_view read_string(Cursor& cursor) {
   return text;
 }
 
-Value read_value(Cursor& cursor, int depth) {
-  Value value;
+/// The text up to its first zero byte, as it prints.
+std::string_view printed(std::string_view text) { return text.substr(0, text.find('\0')); }
+
+void append_quoted(std::string_view text) {
+  out_append("'");
+  out_append(escape_script(text));
+  out_append("'");
+}
+
+/// What a reading does with the values it passes: check them (and note the
+/// first long string), print them, or only read past them (the piece hashes,
+/// which are never printed).
+enum class Mode { check, print, skip };
+
+/// Reads the value at the cursor in `mode`; the first printed string over
+/// the name limit goes to `too_long`.
+void read_value(Cursor& cursor, Mode mode, int depth, std::optional<std::string_view>& too_long) {
   char first = peek(cursor);
   if (is_digit(first)) {
-    value.kind = Value::Kind::string;
-    value.text = read_string(cursor);
-    return value;
+    std::string_view text = printed(read_string(cursor));
+    if (mode == Mode::check && text.size() > kMaxNameLength && !too_long) too_long = text;
+    if (mode == Mode::print) append_quoted(text);
+    return;
   }
   if (first == 'i') {
     ++cursor.at;
-    value.kind = Value::Kind::integer;
-    value.number = read_number(cursor);
+    int64_t number = read_number(cursor);
     if (peek(cursor) != 'e') malformed(cursor, "integer not closed by 'e'");
     ++cursor.at;
-    return value;
+    if (mode == Mode::print) out_append(std::to_string(number));
+    return;
   }
   if (first != 'l' && first != 'd') malformed(cursor, "no value starts");
   if (depth >= kMaxDepth) malformed(cursor, "nested too deeply");
   ++cursor.at;
-  value.kind = first == 'l' ? Value::Kind::list : Value::Kind::dictionary;
-  // Items gather on one stack shared by all levels and move into a vector
-  // of their exact number: a tree of many small containers stays small.
-  static std::vector<Value> pending;
-  size_t base = pending.size();
-  // Also when a malformed item unwinds (a harness's end of request).
-  struct Release {
-    size_t base;
-    ~Release() { pending.resize(base); }
-  } release{base};
+  bool dictionary = first == 'd';
+  if (mode == Mode::print) out_append(dictionary ? "{" : "[");
+  bool empty = true;
   while (peek(cursor) != 'e') {
+    Mode item_mode = mode;
     std::string_view key;
-    if (value.kind == Value::Kind::dictionary) {
+    if (dictionary) {
       if (!is_digit(peek(cursor))) malformed(cursor, "dictionary key is not a string");
-      key = read_string(cursor);
+      key = printed(read_string(cursor));
+      if (key == "pieces") item_mode = Mode::skip;  // the piece hashes: long and binary
     }
-    pending.push_back(read_value(cursor, depth + 1));
-    pending.back().key = key;
+    if (item_mode == Mode::print) {
+      if (!empty) out_append(",");
+      empty = false;
+      if (dictionary) {
+        append_quoted(key);
+        out_append(":");
+      }
+    }
+    read_value(cursor, item_mode, depth + 1, too_long);
+    if (mode == Mode::print) out_spill();
   }
   ++cursor.at;
-  value.items.assign(std::make_move_iterator(pending.begin() + ptrdiff_t(base)),
-                     std::make_move_iterator(pending.end()));
-  return value;
-}
-
-namespace {
-
-// Collected locally and handed over once: the response buffer is the
-// process's own and costs a call per piece.
-void print_to(const Value& value, std::string& out) {
-  switch (value.kind) {
-    case Value::Kind::string: {
-      std::string_view text = printed(value.text);
-      refuse_long_name(text);
-      out += '\'';
-      out += escape_script(text);
-      out += '\'';
-      break;
-    }
-    case Value::Kind::integer:
-      out += std::to_string(value.number);
-      break;
-    case Value::Kind::list: {
-      out += '[';
-      bool first = true;
-      for (const Value& item : value.items) {
-        if (!first) out += ',';
-        first = false;
-        print_to(item, out);
-      }
-      out += ']';
-      break;
-    }
-    case Value::Kind::dictionary: {
-      out += '{';
-      bool first = true;
-      for (const Value& item : value.items) {
-        std::string_view key = printed(item.key);
-        if (key == "pieces") continue;  // the piece hashes: long and binary
-        if (!first) out += ',';
-        first = false;
-        out += '\'';
-        out += escape_script(key);
-        out += "':";
-        print_to(item, out);
-      }
-      out += '}';
-      break;
-    }
-  }
+  if (mode == Mode::print) out_append(dictionary ? "}" : "]");
 }
 
 }  // namespace
 
-void print_value(const Value& value) {
-  std::string text;
-  print_to(value, text);
-  out_append(text);
+void check_value(Cursor& cursor) {
+  // A long string is refused only once the whole value has read well:
+  // malformed data anywhere is what the answer names.
+  std::optional<std::string_view> too_long;
+  read_value(cursor, Mode::check, 0, too_long);
+  if (too_long) refuse_long_name(*too_long);
+}
+
+void print_value(Cursor& cursor) {
+  std::optional<std::string_view> unused;
+  read_value(cursor, Mode::print, 0, unused);
 }
 
 }  // namespace kiv::torrent

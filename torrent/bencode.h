@@ -1,27 +1,18 @@
 #pragma once
 
-#include <cstdint>
+#include <cstddef>
 #include <string_view>
-#include <vector>
 
-// The bencoded content of a torrent file, decoded and printed as a script
-// object.
+// The bencoded content of a torrent file, printed as a script object
+// straight from the data: no decoded tree is held, so a request's memory
+// grows with the file alone. The same reading runs twice, first only
+// checking, then printing, because nothing may fail once part of the
+// answer is written out.
 namespace kiv::torrent {
 
 /// Lists and dictionaries nest at most this deep; real torrents need a
-/// handful of levels, and the reader and printer recurse once per level.
+/// handful of levels, and the reading recurses once per level.
 inline constexpr int kMaxDepth = 256;
-
-/// One decoded value. Strings are views into the file data, which must
-/// outlive the tree.
-struct Value {
-  enum class Kind { string, integer, list, dictionary };
-  Kind kind = Kind::integer;
-  int64_t number = 0;        // integer
-  std::string_view text;     // string
-  std::string_view key;      // the key of a dictionary's item
-  std::vector<Value> items;  // list or dictionary, in file order; keys unchecked
-};
 
 /// A read position in the file data.
 struct Cursor {
@@ -29,21 +20,20 @@ struct Cursor {
   size_t at = 0;
 };
 
-/// Decodes the value at the cursor and moves past it. Data that is not
-/// bencoding (a byte that starts no value, a bad or overlong length, an
+/// Reads the value at the cursor and moves past it, printing nothing.
+/// Ends the request with whatever printing it would end with: data that is
+/// not bencoding (a byte that starts no value, a bad or overlong length, an
 /// integer or container left open, a key that is not a string, nesting
-/// beyond kMaxDepth) ends the request with "Malformed torrent data:" and
-/// what was wrong where. Never reads past the data.
-Value read_value(Cursor& cursor, int depth = 0);
+/// beyond kMaxDepth) with "Malformed torrent data:" and what was wrong
+/// where; otherwise the first printed string longer than 500 bytes with the
+/// long-name message. Never reads past the data.
+void check_value(Cursor& cursor);
 
-/// Decodes a string (decimal length, ":", bytes) at the cursor, which must
-/// be at a digit; ends the request like read_value otherwise.
-std::string_view read_string(Cursor& cursor);
-
-/// Appends the script-object text of `value` to the response buffer:
-/// strings and keys apostrophe-quoted and escaped, each ending at its first
-/// zero byte; entries keyed "pieces" left out at every level. A string
-/// longer than 500 bytes ends the request.
-void print_value(const Value& value);
+/// Appends the script-object text of the value at the cursor to the
+/// response buffer and moves past it: strings and keys apostrophe-quoted
+/// and escaped, each ending at its first zero byte; entries keyed "pieces"
+/// left out at every level. Writes the buffer out as it grows (out_spill),
+/// so the value must have passed check_value.
+void print_value(Cursor& cursor);
 
 }  // namespace kiv::torrent

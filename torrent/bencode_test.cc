@@ -8,16 +8,19 @@
 namespace kiv::torrent {
 namespace {
 
-/// The printed text of the value that `data` starts with.
+/// The printed text of the value that `data` starts with, checked first as
+/// the program does; both readings end at the same byte.
 std::string printed(std::string_view data) {
-  Cursor cursor{data};
-  Value value = read_value(cursor);
+  Cursor check{data};
+  check_value(check);
   out_reset();
-  print_value(value);
+  Cursor cursor{data};
+  print_value(cursor);
+  EXPECT_EQ(cursor.at, check.at) << data;
   return out_text();
 }
 
-/// The message body a request ends with while decoding and printing `data`.
+/// The message body a request ends with while checking and printing `data`.
 std::string refusal(std::string data) {
   testing::ChildResult result = testing::run_in_child([&] { printed(data); });
   EXPECT_EQ(result.exit_code(), 0);
@@ -77,6 +80,14 @@ TEST(Bencode, StringLengthLimit) {
   // Counted up to the zero byte.
   EXPECT_EQ(printed("502:" + std::string(500, 'a') + std::string("\0b", 2)),
             "'" + std::string(500, 'a') + "'");
+  // Only printed strings count; the first one is named, and only once the
+  // whole value has read well.
+  std::string a = std::string(501, 'a'), b = std::string(502, 'b');
+  EXPECT_EQ(printed("d501:" + a + "i1ee"), "{'" + a + "':1}") << "keys are not refused";
+  EXPECT_EQ(printed("d6:piecesl501:" + a + "ee"), "{}");
+  EXPECT_EQ(refusal("d6:pieces501:" + a + "1:xl502:" + b + "501:" + a + "ee"),
+            "Filename too long please shorten it:  " + b);
+  EXPECT_EQ(refusal("l501:" + a + "x"), "Malformed torrent data: no value starts at byte 506");
 }
 
 TEST(Bencode, MalformedData) {
@@ -115,8 +126,9 @@ TEST(Bencode, NestingBound) {
 
 TEST(Bencode, TrailingDataIsIgnored) {
   Cursor cursor{"i1ejunk"};
-  read_value(cursor);
+  check_value(cursor);
   EXPECT_EQ(cursor.at, 3u);
+  EXPECT_EQ(printed("le1:x"), "[]");
 }
 
 }  // namespace
