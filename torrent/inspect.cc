@@ -29,6 +29,8 @@ std::string read_torrent(const std::string& path, std::string_view name) {
   if (!S_ISREG(status.st_mode) || !file.valid() || fstat(file.get(), &status) != 0 ||
       !S_ISREG(status.st_mode))
     message_answer("Unable to access torrent file:", name);
+  // The file opened may have replaced the one looked at: the limit again.
+  if (uint64_t(status.st_size) > kMaxTorrentBytes) message_answer("Memory allocation failure", "");
   std::string data(size_t(status.st_size), '\0');
   size_t done = 0;
   while (done < data.size()) {
