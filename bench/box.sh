@@ -81,22 +81,8 @@ REQUEST_METHOD=POST CONTENT_LENGTH=$(stat -c %s "$work/body") HTTP_COOKIE=curdir
 mkdir "$dnl/big"
 for i in $(seq 1 10000); do : > "$dnl/big/a file with a name of some length $i.bin"; done
 QUERY_STRING="curdir=big" peak "kiv-list, 10000 entries" "$cgi/kiv-list"
-for files in 1000 5000; do
-  python3 - "$dnl/t$files.torrent" "$files" <<'PY'
-import sys
-def b(v):
-    if isinstance(v, int): return b"i%de" % v
-    if isinstance(v, str): v = v.encode()
-    if isinstance(v, bytes): return b"%d:%s" % (len(v), v)
-    if isinstance(v, list): return b"l" + b"".join(b(x) for x in v) + b"e"
-    return b"d" + b"".join(b(k) + b(v[k]) for k in sorted(v)) + b"e"
-count = int(sys.argv[2])
-files = [{"length": 10**6 + i, "path": ["disc %02d" % (i // 20), "track %05d - a title.flac" % i]}
-         for i in range(count)]
-info = {"files": files, "name": "album", "piece length": 1 << 20,
-        "pieces": b"\x17" * (20 * (sum(f["length"] for f in files) // (1 << 20) + 1))}
-open(sys.argv[1], "wb").write(b({"announce": "http://127.0.0.1:6969/announce", "info": info}))
-PY
+for files in 1000 5000 20000; do
+  python3 bench/make_torrent.py "$dnl/t$files.torrent" "$files"
   QUERY_STRING="file=t$files.torrent" peak "kiv-torrent, $files files ($(($(stat -c %s "$dnl/t$files.torrent") / 1024)) KiB)" "$cgi/kiv-torrent"
 done
 

@@ -12,24 +12,7 @@ command -v transmission-show >/dev/null || { echo "transmission-show missing (ap
 . bench/setup.sh
 
 torrent=$work/www/kiv/dnl/many.torrent
-python3 - "$torrent" <<'PY'
-import sys
-def b(v):
-    if isinstance(v, int): return b"i%de" % v
-    if isinstance(v, str): v = v.encode()
-    if isinstance(v, bytes): return b"%d:%s" % (len(v), v)
-    if isinstance(v, list): return b"l" + b"".join(b(x) for x in v) + b"e"
-    return b"d" + b"".join(b(k) + b(v[k]) for k in sorted(v)) + b"e"
-files = [{"length": 1000 + i, "path": ["dir%03d" % (i // 200), "file %05d.dat" % i]}
-         for i in range(20000)]
-total = sum(f["length"] for f in files)
-piece = 262144
-info = {"files": files, "name": "many", "piece length": piece,
-        "pieces": b"\x17" * (20 * (total // piece + 1))}
-meta = {"announce": "http://127.0.0.1:6969/announce", "comment": "bench",
-        "creation date": 1700000000, "info": info}
-open(sys.argv[1], "wb").write(b(meta))
-PY
+python3 bench/make_torrent.py "$torrent" 20000
 
 QUERY_STRING=file=many.torrent "$inspector" > "$work/answer"
 head -c 240 "$work/answer"; echo
