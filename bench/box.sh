@@ -46,7 +46,8 @@ done
 
 [ "${archs[0]}" = native ] || exit 0
 . bench/setup.sh
-cc -O2 -o "$work/spawn" bench/spawn.c
+# Static and small: a child's peak counts what the vforking parent had.
+cc -O2 -static -o "$work/spawn" bench/spawn.c
 multi=$installs/native-multi
 separate=$installs/native-separate
 for i in $(seq 1 100); do : > "$dnl/file-$i.bin"; done
