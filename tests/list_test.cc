@@ -74,6 +74,9 @@ TEST_F(KivList, StatusObjectWholeAnswer) {
   file(dnl_ + "video.avi", 734214963, 1241373907);  // 3 May 2009 18:05:07 UTC
   file(dnl_ + "notes.txt", 1280, 1230768000);       // 1 January 2009 00:00:00
   file(dnl_ + "year-end", 0, 1262303999);           // 31 December 2009 23:59:59
+  // Past 2038 and over 4 GiB (a server's Last-Modified sets what it likes):
+  // 32-bit boxes must see it as it is, not as an empty file of 1970.
+  file(dnl_ + "archive.iso", off_t(5) << 30, 2208988800);  // 1 January 2040
   EXPECT_EQ(without_disk(body({})),
             "{curdir: '/',dnl:["
             "{file:'year-end',type:'f',inode:" + inode(dnl_ + "year-end") +
@@ -81,7 +84,9 @@ TEST_F(KivList, StatusObjectWholeAnswer) {
             "{file:'video.avi',type:'f',inode:" + inode(dnl_ + "video.avi") +
                 ",size:'700.2 M',date:'3/4/2009 18:5:7'},"
             "{file:'notes.txt',type:'f',inode:" + inode(dnl_ + "notes.txt") +
-                ",size:'1.3 K',date:'1/0/2009 0:0:0'}"
+                ",size:'1.3 K',date:'1/0/2009 0:0:0'},"
+            "{file:'archive.iso',type:'f',inode:" + inode(dnl_ + "archive.iso") +
+                ",size:'5.0 G',date:'1/0/2040 0:0:0'}"
             "],disk:{...}}");
   // Without FORM_full the eDonkey refresh is not run either.
   body({"QUERY_STRING=amule=true"});
