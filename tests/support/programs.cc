@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/quote.h"
 #include "tests/support/child.h"
 
 namespace kiv::testing {
@@ -52,11 +53,7 @@ std::string find_emulator() {
   return real;
 }
 
-std::string shell_quoted(const std::string& word) {
-  std::string quoted = "'";
-  for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
+std::string shell_quoted(const std::string& word) { return "'" + escape_shell_single(word) + "'"; }
 
 }  // namespace
 
