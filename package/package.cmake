@@ -55,9 +55,11 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${kiv_deb_arch})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # The web server with its lock script, and what the programs run through
-# the shell: wget, htpasswd (bin/htpasswd wraps it), killall. BitTorrent and
-# eDonkey are optional: without them only those commands fail.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "lighttpd, lighttpd-modules-lua, wget, apache2-utils, psmisc")
+# the shell: wget, htpasswd (bin/htpasswd wraps it), killall; the
+# maintainer scripts' update-rc.d and invoke-rc.d. BitTorrent and eDonkey
+# are optional: without them only those commands fail.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS
+    "lighttpd, lighttpd-modules-lua, wget, apache2-utils, psmisc, init-system-helpers")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ctorrent, amule-utils")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/package/postinst ${PROJECT_SOURCE_DIR}/package/prerm

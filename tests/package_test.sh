@@ -91,7 +91,7 @@ cpack --config "$build/CPackConfig.cmake" -B "$work/cpack" >"$work/cpack.log" 2>
   { cat "$work/cpack.log"; fail "cpack failed"; }
 deb=$(ls "$work/cpack/kiv_"*"_$arch.deb")
 check_deb "$deb" "$arch"
-[ "$(dpkg-deb -f "$deb" Depends)" = "lighttpd, lighttpd-modules-lua, wget, apache2-utils, psmisc" ] ||
+[ "$(dpkg-deb -f "$deb" Depends)" = "lighttpd, lighttpd-modules-lua, wget, apache2-utils, psmisc, init-system-helpers" ] ||
   fail "Depends: $(dpkg-deb -f "$deb" Depends)"
 dpkg-deb --ctrl-tarfile "$deb" | tar -xOf - ./conffiles >"$work/conffiles"
 printf '%s\n' /etc/default/kiv /etc/init.d/kiv "$root/kiv.conf" | cmp -s - "$work/conffiles" ||
