@@ -62,6 +62,7 @@ echo "status request of a 100-entry directory, $runs interleaved runs each (medi
 echo
 echo "peak resident memory, KiB (goal: a request at most 2048, kivd at most 1024)"
 cgi=$multi/www/kiv/cgi-bin
+export HTTP_X_KIV=1  # as the page sends it
 peak() {  # peak NAME PROGRAM  (environment and input as set by the caller)
   "$work/spawn" 1 "$2" | awk -v n="$1" '{ printf "  %-36s %6d\n", n, $5 }'
 }

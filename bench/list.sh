@@ -7,6 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 list=$PWD/$build/list/kiv-list
+export HTTP_X_KIV=1  # as the page sends it
 runs=${RUNS:-40}
 
 . bench/setup.sh

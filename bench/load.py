@@ -329,7 +329,7 @@ class Client(threading.Thread):
         connection = http.client.HTTPConnection("127.0.0.1", self.box.port, timeout=60)
         start = time.monotonic()
         try:
-            connection.request(method, path, body=body, headers=headers or {})
+            connection.request(method, path, body=body, headers={"X-Kiv": "1", **(headers or {})})
             response = connection.getresponse()
             data = response.read()
         except (OSError, http.client.HTTPException) as error:

@@ -56,7 +56,7 @@ try {
       performance.getEntriesByType('navigation')[0].transferSize);
     status.push(await page.evaluate(async () => {
       const t = performance.now();
-      await (await fetch('/cgi-bin/kiv-list?full=1', { cache: 'no-store' })).text();
+      await (await fetch('/cgi-bin/kiv-list?full=1', { headers: { 'X-Kiv': '1' }, cache: 'no-store' })).text();
       return performance.now() - t;
     }));
     await context.close();

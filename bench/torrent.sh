@@ -14,6 +14,7 @@ command -v transmission-show >/dev/null || { echo "transmission-show missing (ap
 torrent=$work/www/kiv/dnl/many.torrent
 python3 bench/make_torrent.py "$torrent" 20000
 
+export HTTP_X_KIV=1  # as the page sends it
 QUERY_STRING=file=many.torrent "$inspector" > "$work/answer"
 head -c 240 "$work/answer"; echo
 measure() {  # seconds for $runs runs of "$@"

@@ -14,7 +14,7 @@ pairs=${PAIRS:-7}
 
 . bench/setup.sh
 
-export HTTP_COOKIE=curdir=/ CONTENT_TYPE='multipart/form-data; boundary=----B0'
+export HTTP_X_KIV=1 HTTP_COOKIE=curdir=/ CONTENT_TYPE='multipart/form-data; boundary=----B0'
 body() {  # body FILE-OR-SIZE [EXTRA-HEADER-LINES]
   printf -- '------B0\r\nContent-Disposition: form-data; name="up"; filename="up.bin"\r\n'
   if [ "${2:-0}" -gt 0 ]; then printf 'X-Pad: p\r\n%.0s' $(seq "$2"); fi

@@ -110,15 +110,29 @@ bool sent_from_elsewhere(const RequestEdge& edge) {
   if (edge.sec_fetch_site) return *edge.sec_fetch_site != "same-origin" && *edge.sec_fetch_site != "none";
   if (edge.origin) return !same_host(*edge.origin, edge.host);
   if (edge.referer) return !same_host(*edge.referer, edge.host);
-  return edge.accept_language.has_value();
+  return false;
 }
 
 RequestEdge request_edge() {
   return {header("HTTP_HOST"), header("HTTP_SEC_FETCH_SITE"), header("HTTP_ORIGIN"),
-          header("HTTP_REFERER"), header("HTTP_ACCEPT_LANGUAGE")};
+          header("HTTP_REFERER")};
 }
 
-void refuse_foreign_request() {
+void require_page_header() {
+  // kPageHeader as the web server passes it.
+  std::optional<std::string_view> value = header("HTTP_X_KIV");;
+  if (!value || value->empty())
+    message_answer("Request refused: it lacks the request header " + std::string(kPageHeader),
+                   "(the box's own page sends it; scripts add -H '" + std::string(kPageHeader) +
+                       ": 1')");
+}
+
+void refuse_foreign_request(Callers callers) {
+  // Nothing of a preflight or other method is read: its URL may carry a
+  // command.
+  std::optional<std::string_view> method = header("REQUEST_METHOD");
+  if (method && *method != "GET" && *method != "POST")
+    message_answer("Request refused: method not served:", escape_html(*method));
   RequestEdge edge = request_edge();
   if (edge.host) {
     char own[256] = "";
@@ -134,6 +148,7 @@ void refuse_foreign_request() {
   }
   if (sent_from_elsewhere(edge))
     message_answer("Request refused: it was not sent by the box's own page", "");
+  if (callers == Callers::page) require_page_header();
 }
 
 }  // namespace kiv

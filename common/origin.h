@@ -21,7 +21,6 @@ struct RequestEdge {
   std::optional<std::string_view> sec_fetch_site;   // Sec-Fetch-Site
   std::optional<std::string_view> origin;           // Origin
   std::optional<std::string_view> referer;          // Referer
-  std::optional<std::string_view> accept_language;  // Accept-Language
 };
 
 /// The name part of a Host value ("Name.:8080" gives "name", "[::1]:80"
@@ -36,18 +35,33 @@ bool host_allowed(std::string_view host, std::string_view own_name, std::string_
 
 /// Whether a browser marks the request as sent by a page of another site:
 /// Sec-Fetch-Site when present, else Origin, else Referer decides, each
-/// compared with Host. A request that carries none of them but does carry
-/// Accept-Language is a browser's too (over plain HTTP a page can send
-/// such requests, and browsers then send no Sec-Fetch-Site), and is refused
-/// as well; tools send none of these headers and pass.
+/// compared with Host. A request with none of them passes here; what keeps
+/// other pages out then is the page header (require_page_header).
 bool sent_from_elsewhere(const RequestEdge& edge);
 
 /// The edge headers of this CGI request (HTTP_HOST and the rest).
 RequestEdge request_edge();
 
-/// Ends the request with a message answer when its Host is not the box's
-/// own or it was sent from elsewhere. Called by every CGI program right
-/// after reading the configuration, before the request is read further.
-void refuse_foreign_request();
+/// The request header that only the box's own page and tools send: it is
+/// outside the CORS safelist, so another site's page can send it only with
+/// the box's consent, which no answer ever gives.
+inline constexpr std::string_view kPageHeader = "X-Kiv";
+
+/// Which requests a program serves.
+enum class Callers {
+  page,       // only requests that carry kPageHeader
+  any_link,   // plain links too; the program checks the header itself
+};
+
+/// Ends the request with a message answer when its method is neither GET
+/// nor POST (a CORS preflight among them), its Host is not the box's own,
+/// it was sent from elsewhere or, for Callers::page, it lacks the page
+/// header. Called by every CGI program right after reading the
+/// configuration, before the request is read further.
+void refuse_foreign_request(Callers callers);
+
+/// Ends the request with a message answer naming kPageHeader unless the
+/// request carries it with a value.
+void require_page_header();
 
 }  // namespace kiv

@@ -24,7 +24,7 @@ constexpr Command kCommands[] = {
     {"lock", lock_command},
     {"del", del_command},
     {"rem", rem_command},
-    {"dow", dow_command},
+    {"dow", dow_command, Callers::any_link},
     {"stop", stop_command},
     {"mkdir", mkdir_command},
     {"startdnl", startdnl_command},
@@ -50,10 +50,6 @@ const Command* find_command(std::string_view word) {
   return nullptr;
 }
 
-void not_built(std::string_view keyword) {
-  message_answer("Command not available:", keyword);
-}
-
 void dispatch() {
   if (!getenv("FORM_cmd")) message_answer("kiv-ctl: no command provided", std::nullopt);
   std::string word = form_value("FORM_cmd", kCommandWordLength);
@@ -62,7 +58,7 @@ void dispatch() {
 
   const Command* command = find_command(word);
   if (!command) message_answer("Unknown command:", word);
-  if (!command->handler) not_built(command->keyword);
+  if (command->callers == Callers::page) require_page_header();
   command->handler(file, para);
   message_answer("OK", "");
 }

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/origin.h"
+
 namespace kiv::ctl {
 
 /// The command word is cut to this many characters before matching.
@@ -18,7 +20,9 @@ using Handler = void (*)(const std::string& file, const std::string& para);
 
 struct Command {
   std::string_view keyword;
-  Handler handler;  // null while the command is not built yet
+  Handler handler;
+  // Only "dow" serves a plain link: it changes nothing.
+  Callers callers = Callers::page;
 };
 
 /// The command table in matching order.
@@ -31,8 +35,5 @@ const Command* find_command(std::string_view word);
 /// Reads FORM_cmd, FORM_file and FORM_para, runs the selected handler and
 /// answers. Never returns.
 [[noreturn]] void dispatch();
-
-/// The answer of a command whose handler is not there yet.
-[[noreturn]] void not_built(std::string_view keyword);
 
 }  // namespace kiv::ctl

@@ -6,7 +6,7 @@
 
 int kiv::ctl_main(int, char** argv) {
   read_config(argv[0] ? argv[0] : "kiv-ctl", ConfigMode::plain);
-  refuse_foreign_request();
+  refuse_foreign_request(Callers::any_link);
   decode_request();
   ctl::dispatch();
   return 0;

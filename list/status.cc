@@ -15,7 +15,7 @@ namespace kiv::list {
 
 void answer_request(const char* program_path) {
   read_config(program_path, ConfigMode::plain);
-  refuse_foreign_request();
+  refuse_foreign_request(Callers::page);
   decode_request();
   out_reset();
   out_headers(true);

@@ -81,7 +81,7 @@ class Faults : public ::testing::Test {
   UniqueFd begin_upload(const std::string& name, size_t data_bytes) const {
     std::string part = "------X1\r\nContent-Disposition: form-data; name=\"up\"; filename=\"" +
                        name + "\"\r\nContent-Type: application/octet-stream\r\n\r\n";
-    std::string head = "POST /cgi-bin/kiv-upload HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+    std::string head = "POST /cgi-bin/kiv-upload HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Kiv: 1\r\n"
                        "Cookie: curdir=/\r\n"
                        "Content-Type: multipart/form-data; boundary=----X1\r\n"
                        "Content-Length: " + std::to_string(part.size() + (10 << 20)) +

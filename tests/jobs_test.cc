@@ -446,6 +446,7 @@ TEST(NukeallInside, DISABLED_EndsAllTransfersAndEmptiesTheJobDirectory) {
   auto ctl = [&](std::vector<std::string> env) {
     env.push_back("PATH=/usr/bin:/bin");
     env.push_back("GATEWAY_INTERFACE=CGI/1.1");
+    env.push_back("HTTP_X_KIV=1");
     testing::ChildResult result =
         testing::run_program(testing::program_command(testing::program("ctl/kiv-ctl")), env);
     return result.out.substr(std::min(result.out.size(), kHeaders.size()));

@@ -157,10 +157,10 @@ grep -q ' kivd ' <<<"$processes" && grep -q ' lighttpd ' <<<"$processes" ||
 [ -z "$(grep -v ' www-data$' <<<"$processes")" ] || fail "not as www-data: $processes"
 [ "$(stat -c %U /tmp/kiv.conf)" = www-data ] || fail "/tmp/kiv.conf is not www-data's"
 
-ctl() { curl -sS --max-time 20 "$box/cgi-bin/kiv-ctl" "$@"; }
+ctl() { curl -sS --max-time 20 -H 'X-Kiv: 1' "$box/cgi-bin/kiv-ctl" "$@"; }
 # As the page encodes a field (a blank is %20: the programs take "+" as it is).
 enc() { python3 -c 'import sys, urllib.parse; print(urllib.parse.quote(sys.argv[1], safe=""))' "$1"; }
-answer=$(curl -sS --max-time 20 "$box/cgi-bin/kiv-list" -d full=1)
+answer=$(curl -sS --max-time 20 -H 'X-Kiv: 1' "$box/cgi-bin/kiv-list" -d full=1)
 [[ $answer == *"curdir: '/'"* ]] || fail "no status from kiv-list: $answer"
 answer=$(ctl -d cmd=run -d "file=$(enc 'id -un')")
 [[ $answer == www-data* ]] || fail "the CGI programs do not run as www-data: $answer"

@@ -77,7 +77,7 @@ TEST_F(KivUpload, PartHeaderArrivingAByteAtATime) {
                        extra + "\r\nslow data\r\n------X1--\r\n";
     testing::ChildResult result = testing::run_program(
         {"/bin/sh", "-c", "python3 -c '" + dribble + "' | " + program},
-        {"PATH=/usr/bin:/bin", "HTTP_COOKIE=curdir=/", kType}, body);
+        {"PATH=/usr/bin:/bin", "HTTP_X_KIV=1", "HTTP_COOKIE=curdir=/", kType}, body);
     EXPECT_EQ(result.out, kRedirect) << result.err;
     EXPECT_EQ(read_text(dnl_ + "slow.txt"), "slow data");
   }
@@ -160,7 +160,7 @@ TEST_F(KivUpload, FullDiskIsAFailureAndLeavesNoFile) {
                          "; echo; ls -A '" + dnl_ + "'";
     return testing::run_program(
         {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c", script},
-        {"PATH=/usr/bin:/bin", "HTTP_COOKIE=curdir=/", kType}, body);
+        {"PATH=/usr/bin:/bin", "HTTP_X_KIV=1", "HTTP_COOKIE=curdir=/", kType}, body);
   };
   EXPECT_EQ(upload_to_small_disk(multipart("big.bin", std::string(1 << 20, 'b'))).out,
             testing::kHeaders + "Upload failed: unable to save file\n");

@@ -2,12 +2,16 @@
 // Another site against the box, through a real browser: a page served from
 // a second loopback origin tries an image, a form and fetches (a command, an
 // upload, taking the lock) against the box, and nothing changes. The box's
-// own page doing the same is obeyed, so the attempts did reach it.
+// own page sending the page header is obeyed, so the attempts did reach it.
 //
 // Twice: with the box at 127.0.0.1, where the browser marks requests with
 // Sec-Fetch-Site; and under a name of its own (box.test, allowed in the
 // configuration), where, as at a home-network address over plain HTTP, it
 // sends no such marks and the other site suppresses its Referer.
+//
+// Every vector of another site also tries the page header X-Kiv, which
+// the browser drops or stops at its preflight, and an empty
+// Accept-Language, which the server drops.
 //
 // Usage: node cross_site.cjs BUILD_DIR SOURCE_DIR   (exit 77: cannot run here)
 
@@ -78,7 +82,10 @@ function makeInstallation() {
 }
 
 /// The script both pages run: each kind of request a page can make,
-/// against `box`, naming what it would make with `prefix`.
+/// against `box`, naming what it would make with `prefix`. The box's own
+/// page gets only what carries the page header through; the other site,
+/// which can never send that header, tries everything a page can (the
+/// extra vectors with other=1).
 const kAttempts = `
 'use strict';
 const params = new URLSearchParams(location.search);
@@ -118,17 +125,60 @@ function form(fields) {
     f.submit();
   });
 }
-const upload = new FormData();
-upload.append('up', new Blob(['data']), prefix + '-upload.txt');
+// The critical vector: an empty Accept-Language, which the server drops,
+// and a page header that no-cors mode drops too.
+const sneakyUrl = (tag) => ctl + '?cmd=run&file=' + encodeURIComponent('id > ' + prefix + '-' + tag + '.txt');
+const sneaky = { mode: 'no-cors', referrerPolicy: 'no-referrer', headers: { 'Accept-Language': '', 'X-Kiv': '1' } };
+// A frame of an origin of its own runs the vector and reports back.
+function frame(tag, setup) {
+  return new Promise((resolve) => {
+    addEventListener('message', (e) => e.data === tag && resolve());
+    const f = document.createElement('iframe');
+    setup(f, '<script>fetch(' + JSON.stringify(sneakyUrl(tag)) + ', ' + JSON.stringify(sneaky) +
+      ").catch(() => {}).finally(() => parent.postMessage('" + tag + "', '*'))</" + 'script>');
+    document.body.appendChild(f);
+  });
+}
+async function worker() {
+  if (!navigator.serviceWorker) return;
+  await navigator.serviceWorker.register('/worker.js?box=' + encodeURIComponent(box) + '&prefix=' + prefix);
+  await navigator.serviceWorker.ready;  // installed: its request has been answered
+}
+const upload = (tag) => {
+  const body = new FormData();
+  body.append('up', new Blob(['data']), prefix + '-' + tag + '.txt');
+  return body;
+};
 const options = { mode: 'no-cors', credentials: 'include', referrerPolicy: policy };
-Promise.all([
+const page = { 'X-Kiv': '1' };
+const attempts = [
   settle(image('cmd=mkdir&file=' + prefix + '-image')),
   params.get('lock') === '1' ? settle(image('cmd=lock&file=admin1:c2VjcmV0MQ:1')) : null,
   settle(form([['cmd', 'mkdir'], ['file', prefix + '-form']])),
   settle(fetch(ctl + '?cmd=mkdir&file=' + prefix + '-fetch', options).catch(() => {})),
-  settle(fetch(box + '/cgi-bin/kiv-upload', { ...options, method: 'POST', body: upload })
+  settle(fetch(ctl + '?cmd=mkdir&file=' + prefix + '-header', { referrerPolicy: policy, headers: page })
     .catch(() => {})),
-]).then(() => { document.title = 'done'; });
+  settle(fetch(box + '/cgi-bin/kiv-upload', { ...options, method: 'POST', body: upload('upload') })
+    .catch(() => {})),
+  settle(fetch(box + '/cgi-bin/kiv-upload', { referrerPolicy: policy, method: 'POST', headers: page,
+    body: upload('header-upload') }).catch(() => {})),
+];
+if (params.get('other') === '1') {
+  attempts.push(
+    settle(fetch(sneakyUrl('nocors'), sneaky).catch(() => {})),
+    settle(frame('data', (f, html) => { f.src = 'data:text/html,' + encodeURIComponent(html); })),
+    settle(frame('sandbox', (f, html) => { f.sandbox = 'allow-scripts'; f.srcdoc = html; })),
+    settle(worker().catch((e) => console.log('worker: ' + e.message))));
+}
+Promise.all(attempts).then(() => { document.title = 'done'; });
+`;
+const kWorker = `
+const params = new URL(location.href).searchParams;
+const ctl = params.get('box') + '/cgi-bin/kiv-ctl';
+self.addEventListener('install', (event) => event.waitUntil(
+  fetch(ctl + '?cmd=run&file=' + encodeURIComponent('id > ' + params.get('prefix') + '-worker.txt'),
+    { mode: 'no-cors', referrerPolicy: 'no-referrer', headers: { 'Accept-Language': '', 'X-Kiv': '1' } })
+    .catch(() => {})));
 `;
 const kPage = '<!doctype html><html><head><link rel="icon" href="data:,"></head>' +
   '<body><script src="attempts.js"></script></body></html>';
@@ -137,9 +187,9 @@ const kPage = '<!doctype html><html><head><link rel="icon" href="data:,"></head>
 function otherSite(port) {
   const server = http.createServer((request, response) => {
     const url = new URL(request.url, 'http://x');
-    if (url.pathname === '/attempts.js') {
+    if (url.pathname === '/attempts.js' || url.pathname === '/worker.js') {
       response.writeHead(200, { 'Content-Type': 'text/javascript' });
-      response.end(kAttempts);
+      response.end(url.pathname === '/worker.js' ? kWorker : kAttempts);
     } else {
       // A page can tell the browser to send no Referer at all.
       const quiet = url.searchParams.get('quiet') === '1';
@@ -195,7 +245,10 @@ async function main() {
       headless: true,
       args: ['--no-sandbox', '--headless', '--disable-gpu', '--no-first-run',
         '--disable-background-networking', '--disable-component-update', '--disable-sync',
-        '--host-resolver-rules=MAP box.test 127.0.0.1, MAP evil.test 127.0.0.2'],
+        '--host-resolver-rules=MAP box.test 127.0.0.1, MAP evil.test 127.0.0.2',
+        // A worker needs a secure context; loopback addresses are one, a
+        // plain-HTTP name is not unless told so.
+        `--unsafely-treat-insecure-origin-as-secure=http://evil.test:${otherPort}`],
     });
     const scenarios = [
       { name: 'marked by the browser', box: `http://127.0.0.1:${boxPort}`,
@@ -205,14 +258,21 @@ async function main() {
     ];
     for (const s of scenarios) {
       for (const name of entries(dnl)) fs.rmSync(path.join(dnl, name), { recursive: true });
-      await visit(context, `${s.other}/?box=${encodeURIComponent(s.box)}&prefix=other&lock=1&quiet=${s.quiet}`);
+      await visit(context, `${s.other}/?box=${encodeURIComponent(s.box)}&prefix=other&lock=1&other=1&quiet=${s.quiet}`);
       check(entries(dnl).length === 0, `${s.name}: the other site changed nothing (${entries(dnl)})`);
       check(!fs.existsSync(path.join(www, '.htpasswd')), `${s.name}: the other site took no lock`);
       await visit(context, `${s.box}/own.html?prefix=own`);
-      const own = ['own-fetch', 'own-form', 'own-image', 'own-upload.txt'];
+      const own = ['own-header', 'own-header-upload.txt'];
       check(JSON.stringify(entries(dnl)) === JSON.stringify(own),
         `${s.name}: the box's own page was obeyed (${entries(dnl)})`);
       fs.rmSync(path.join(www, '.htpasswd'), { force: true });
+      // A page opened from a file: an origin of its own, no Referer.
+      for (const name of entries(dnl)) fs.rmSync(path.join(dnl, name), { recursive: true });
+      const local = path.join(profile, 'attack.html');
+      fs.writeFileSync(local, kPage.replace('attempts.js', path.join(profile, 'attempts.js')));
+      fs.writeFileSync(path.join(profile, 'attempts.js'), kAttempts);
+      await visit(context, `file://${local}?box=${encodeURIComponent(s.box)}&prefix=file&other=1&quiet=1`);
+      check(entries(dnl).length === 0, `${s.name}: a file: page changed nothing (${entries(dnl)})`);
       for (const dir of ['trk', 'cgi-bin']) fs.rmSync(path.join(www, dir, '.htpasswd'), { force: true });
     }
   } finally {

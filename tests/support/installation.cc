@@ -25,6 +25,10 @@ void Installation::publish(const std::string& extra) {
 
 ChildResult Installation::run(const std::string& program, std::vector<std::string> env,
                               std::string_view body) const {
+  // The page header, unless the test sets HTTP_X_KIV itself.
+  bool has_header = false;
+  for (const std::string& entry : env) has_header |= entry.starts_with("HTTP_X_KIV=");
+  if (!has_header) env.push_back("HTTP_X_KIV=1");
   env.push_back("PATH=/usr/bin:/bin");
   env.push_back("GATEWAY_INTERFACE=CGI/1.1");
   return run_program(program_command(kiv::testing::program(program)), env, body);

@@ -26,7 +26,8 @@ class Installation {
   void publish(const std::string& extra = "");
 
   /// Runs a built program (by its path in the build tree, "ctl/kiv-ctl")
-  /// with a CGI environment: `env` plus PATH and GATEWAY_INTERFACE.
+  /// with a CGI environment: `env` plus PATH, GATEWAY_INTERFACE and, unless
+  /// `env` sets it, the page header (HTTP_X_KIV=1).
   ChildResult run(const std::string& program, std::vector<std::string> env,
                   std::string_view body = {}) const;
 

@@ -30,7 +30,8 @@ class WebSite {
 
   int port() const { return port_; }
   std::string url(const std::string& path) const;
-  /// curl -s --path-as-is with `args`: the body, or what -w asks for.
+  /// curl -s --path-as-is -H 'X-Kiv: 1' with `args`: the body, or what -w
+  /// asks for.
   std::string curl(std::vector<std::string> args) const;
   /// The status code of a GET, with credentials when given.
   std::string status(const std::string& path, const std::string& credentials = "") const;

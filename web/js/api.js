@@ -1,6 +1,7 @@
-// Requests to the box's programs. Every request is same-origin; commands
-// that change anything go in a POST body, which keeps names and passwords
-// out of addresses, history and logs.
+// Requests to the box's programs. Every request is same-origin and carries
+// X-Kiv, a header no other site's page may send to the box; commands that
+// change anything go in a POST body, which keeps names and passwords out of
+// addresses, history and logs.
 import { parseObject } from './parse.js';
 
 // The programs read an escape with a capital first digit (%C3) as Latin-1
@@ -19,6 +20,9 @@ export function setCurdir(dir) {
 /** A name of the current directory as a path below the download directory. */
 export const inCurdir = (name) => (curdir === '/' ? '' : curdir.slice(1) + '/') + name;
 
+const PAGE = { 'X-Kiv': '1' };
+const FORM = { ...PAGE, 'Content-Type': 'application/x-www-form-urlencoded' };
+
 async function answer(response) {
   if (!response.ok) throw new Error(`${response.status} ${response.statusText}`.trim());
   return response.text();
@@ -28,21 +32,19 @@ async function answer(response) {
 export async function ctl(cmd, file, para, extra = {}) {
   const response = await fetch('/cgi-bin/kiv-ctl', {
     method: 'POST',
-    headers: { 'Content-Type': 'application/x-www-form-urlencoded' },
+    headers: FORM,
     body: form({ cmd, file, para, curdir, ...extra }),
     cache: 'no-store',
   });
   return answer(response);
 }
 
-export const isOK = (text) => text.trim() === 'OK';
-
 /** The status object (with the job lists when full). */
 export async function status(full = true, amule = false) {
   // In the body, which beats the cookie that another tab may have moved.
   const text = await answer(await fetch('/cgi-bin/kiv-list', {
     method: 'POST',
-    headers: { 'Content-Type': 'application/x-www-form-urlencoded' },
+    headers: FORM,
     body: form({ full: full ? '1' : null, amule: amule ? 'true' : null, curdir }),
     cache: 'no-store',
   }));
@@ -51,12 +53,12 @@ export async function status(full = true, amule = false) {
 }
 
 export async function tree() {
-  return answer(await fetch('/cgi-bin/kiv-list?cmd=tree&file=t', { cache: 'no-store' }));
+  return answer(await fetch('/cgi-bin/kiv-list?cmd=tree&file=t', { headers: PAGE, cache: 'no-store' }));
 }
 
 /** A torrent's content; a text answer is a failure message. */
 export async function torrent(path) {
-  const text = await answer(await fetch(`/cgi-bin/kiv-torrent?file=${enc(path)}`, { cache: 'no-store' }));
+  const text = await answer(await fetch(`/cgi-bin/kiv-torrent?file=${enc(path)}`, { headers: PAGE, cache: 'no-store' }));
   if (!text.trimStart().startsWith('{')) throw new Error(text);
   return parseObject(text);
 }
@@ -78,6 +80,7 @@ export function upload(file, progress) {
     const body = new FormData();
     body.append('up', file, file.name);
     xhr.open('POST', '/cgi-bin/kiv-upload');
+    for (const [name, value] of Object.entries(PAGE)) xhr.setRequestHeader(name, value);
     xhr.upload.onprogress = (e) => e.lengthComputable && progress(e.loaded / e.total);
     xhr.onload = () => {
       if (xhr.status >= 400) reject(new Error(`${xhr.status} ${xhr.statusText}`));
