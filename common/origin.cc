@@ -71,7 +71,8 @@ std::optional<std::string> authority(std::string_view url) {
 /// through `host`.
 bool same_host(std::string_view url, std::optional<std::string_view> host) {
   std::optional<std::string> from = authority(url);
-  if (!from || !host) return false;
+  // A Host holding more than host:port would be cut below to a part of it.
+  if (!from || !host || host->find_first_of("/?#") != std::string_view::npos) return false;
   // The Host value seen through the same scheme as the page.
   std::string scheme(url.substr(0, url.find("://")));
   std::optional<std::string> to = authority(scheme + "://" + std::string(*host));

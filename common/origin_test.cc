@@ -66,6 +66,8 @@ TEST(SentFromElsewhere, BrowserMarksDecide) {
   EXPECT_FALSE(sent_from_elsewhere({"box", none, "http://box:80", none}));
   EXPECT_FALSE(sent_from_elsewhere({"box:80", none, "http://box", none}));
   EXPECT_TRUE(sent_from_elsewhere({none, none, "http://box", none}));
+  // A Host that is more than host:port is nobody's page (found by fuzz_origin).
+  EXPECT_TRUE(sent_from_elsewhere({"box?x:80", none, none, "http://box/"}));
 }
 
 }  // namespace
