@@ -1,12 +1,17 @@
-// Request decoding against an independent model of the decoding rules.
+// Request decoding against a model written from the decoding rules (not
+// from the decoder's arithmetic): an escape that is not hexadecimal stands
+// for one byte of any value.
 // Input: the query string, a line feed, the cookie header, a line feed,
 // the body. A leading "!" makes CONTENT_LENGTH claim one byte more than
 // the body holds.
+#include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <map>
 #include <string>
 #include <sys/mman.h>
 #include <unistd.h>
+#include <vector>
 
 #include "common/request.h"
 #include "common/response.h"
@@ -19,50 +24,95 @@ namespace {
 
 using Fields = std::map<std::string, std::string>;
 
-int model_hex(unsigned char v) { return v < 65 ? v - 48 : (v & 0xDF) - 55; }
+// The two rules about to change, in one place each: what becomes of a field
+// longer than the limit, and which cookies give fields.
+enum class LongField { cut, refused };
+constexpr LongField kLongField = LongField::cut;
+constexpr size_t kFieldLimit = 990;
+/// Whether the cookie `name` gives a form field.
+bool cookie_gives_field(std::string_view /*name*/) { return true; }
 
-bool capital_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
+/// A decoded value as the rules fix it: each element a byte, or -1 for the
+/// one byte of an escape that is not hexadecimal, whose value the rules
+/// leave open.
+using Pattern = std::vector<int>;
+using ExpectedFields = std::map<std::string, Pattern>;
 
-std::string model_decode(std::string_view text) {
-  std::string out;
-  for (size_t at = 0; at < text.size(); ++at) {
-    if (text[at] != '%') {
-      out += text[at];
-      continue;
-    }
-    if (text.size() - at < 3) break;  // "%" without two characters: cut there
-    char x = text[at + 1], y = text[at + 2];
-    unsigned code = unsigned(16 * model_hex(x) + model_hex(y)) & 0xFF;
-    if (x >= 'A' && x <= 'F' && capital_hex(y)) {
-      // A Latin-1 code written in capitals: its UTF-8 form, no-break space
-      // as a plain one.
-      if (code == 0xA0)
-        out += ' ';
-      else if (code < 0xC0)
-        out += {char(0xC2), char(code)};
-      else
-        out += {char(0xC3), char(code - 0x40)};
-    } else {
-      out += char(code);
-    }
-    at += 2;
-  }
-  return out.substr(0, out.find('\0'));
+int hex_digit(char c) {
+  const char* digits = "0123456789abcdef";
+  const char* capitals = "ABCDEF";
+  if (const char* at = c ? strchr(digits, c) : nullptr) return int(at - digits);
+  if (const char* at = c ? strchr(capitals, c) : nullptr) return int(at - capitals) + 10;
+  return -1;
 }
 
-void model_pairs(std::string_view text, char separator, Fields& fields) {
+/// Percent escapes: "%XY" of two hexadecimal digits stands for that byte,
+/// but when X is a capital A-F and Y a digit or capital, for the Latin-1
+/// character XY in UTF-8 (%A0, the no-break space, for a plain space); any
+/// other "%XY" for one byte. A "%" without two characters after it ends the
+/// text, and so does a decoded zero byte.
+Pattern decoded(std::string_view text) {
+  Pattern out;
+  for (size_t at = 0; at < text.size(); ++at) {
+    if (text[at] != '%') {
+      out.push_back((unsigned char)text[at]);
+      continue;
+    }
+    if (at + 2 >= text.size()) break;
+    char x = text[at + 1], y = text[at + 2];
+    at += 2;
+    int high = hex_digit(x), low = hex_digit(y);
+    if (high < 0 || low < 0) {
+      out.push_back(-1);
+      continue;
+    }
+    int code = high * 16 + low;
+    bool latin1 = x >= 'A' && x <= 'F' && (isdigit((unsigned char)y) || (y >= 'A' && y <= 'F'));
+    if (!latin1) {
+      if (code == 0) break;
+      out.push_back(code);
+    } else if (code == 0xA0) {
+      out.push_back(' ');
+    } else {
+      out.push_back(0xC0 | (code >> 6));
+      out.push_back(0x80 | (code & 0x3F));
+    }
+  }
+  return out;
+}
+
+/// Whether `got` is a value the pattern allows; an open byte that was zero
+/// ends the value there.
+bool allows(const Pattern& pattern, std::string_view got) {
+  for (size_t at = 0; at < pattern.size(); ++at) {
+    if (pattern[at] == -1 && at == got.size()) return true;
+    if (at == got.size() || (pattern[at] != -1 && pattern[at] != (unsigned char)got[at])) return false;
+  }
+  return got.size() == pattern.size();
+}
+
+/// The fields of `text` split at `separator`: a run of separators is one,
+/// blanks before a field are skipped, a field without "=" gives nothing,
+/// the name is taken as written; a later field of the same name wins.
+/// False when a field is over the limit and that refuses the request.
+bool fields_of(std::string_view text, char separator, ExpectedFields& fields, bool from_cookie = false) {
   size_t at = 0;
   while (at < text.size()) {
-    size_t end = text.find(separator, at);
-    if (end == std::string_view::npos) end = text.size();
-    std::string_view token = text.substr(at, end - at);
+    size_t end = std::min(text.find(separator, at), text.size());
+    std::string_view field = text.substr(at, end - at);
     at = end + 1;
-    while (!token.empty() && token.front() == ' ') token.remove_prefix(1);
-    token = token.substr(0, 990);
-    size_t equals = token.find('=');
-    if (token.empty() || equals == std::string_view::npos) continue;
-    fields["FORM_" + std::string(token.substr(0, equals))] = model_decode(token.substr(equals + 1));
+    field.remove_prefix(std::min(field.find_first_not_of(' '), field.size()));
+    if (field.size() > kFieldLimit) {
+      if (kLongField == LongField::refused) return false;
+      field = field.substr(0, kFieldLimit);
+    }
+    size_t equals = field.find('=');
+    if (equals == std::string_view::npos) continue;
+    std::string_view name = field.substr(0, equals);
+    if (from_cookie && !cookie_gives_field(name)) continue;
+    fields["FORM_" + std::string(name)] = decoded(field.substr(equals + 1));
   }
+  return true;
 }
 
 Fields form_variables() {
@@ -84,6 +134,25 @@ std::string describe(const Fields& fields) {
   std::string out;
   for (const auto& [name, value] : fields) out += shown(name) + " = " + shown(value) + "\n";
   return out;
+}
+
+std::string describe(const ExpectedFields& fields) {
+  std::string out;
+  for (const auto& [name, pattern] : fields) {
+    out += shown(name) + " = ";
+    for (int byte : pattern) out += byte < 0 ? "?" : shown(std::string(1, char(byte)));
+    out += "\n";
+  }
+  return out;
+}
+
+bool matches(const Fields& got, const ExpectedFields& expected) {
+  if (got.size() != expected.size()) return false;
+  for (const auto& [name, pattern] : expected) {
+    auto found = got.find(name);
+    if (found == got.end() || !allows(pattern, found->second)) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -118,30 +187,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     close(memory);
   }
 
-  Fields expected;
+  // Query, cookie, body in that order, each overwriting; "+" is a blank in
+  // the query string only, before any escape is decoded.
+  ExpectedFields expected;
   std::string plus_as_blank = query;
-  for (char& c : plus_as_blank)
-    if (c == '+') c = ' ';
-  model_pairs(plus_as_blank, '&', expected);
-  model_pairs(cookie, ';', expected);
-  bool body_read = true;
-  if (short_body) {
-    body_read = false;  // ends the request: no body field may be used
-  } else {
+  std::replace(plus_as_blank.begin(), plus_as_blank.end(), '+', ' ');
+  bool fields_fit = fields_of(plus_as_blank, '&', expected) && fields_of(cookie, ';', expected, true);
+  bool body_read = !short_body;  // a body that ends early ends the request: none of it is used
+  if (body_read && fields_fit) {
     // Read in chunks of 200 bytes, each one ending at its first zero byte.
     std::string text;
     for (size_t at = 0; at < body.size(); at += 200) {
       std::string_view chunk = body.substr(at, 200);
       text += chunk.substr(0, chunk.find('\0'));
     }
-    model_pairs(text, '&', expected);
+    fields_fit = fields_of(text, '&', expected);
   }
 
   int status = run_request(kiv::decode_request);
   Fields got = form_variables();
   clear_form_variables();
 
-  KIV_CHECK(status == (body_read ? -1 : 0), "status " + std::to_string(status) + ": " + shown(kiv::out_text()));
-  KIV_CHECK(got == expected, "expected:\n" + describe(expected) + "got:\n" + describe(got));
+  bool served = body_read && fields_fit;
+  KIV_CHECK(status == (served ? -1 : 0), "status " + std::to_string(status) + ": " + shown(kiv::out_text()));
+  // A refused request uses no field: which ones were set by then is moot.
+  KIV_CHECK(!served || matches(got, expected), "expected:\n" + describe(expected) + "got:\n" + describe(got));
   return 0;
 }
