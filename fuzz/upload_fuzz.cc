@@ -3,11 +3,15 @@
 // name and nothing else; any other body stores at most one whole file and
 // never leaves a temporary file; nothing ever lands outside the download
 // directory.
-// The first input byte picks the form: even bytes build a well-formed body
-// around a payload, odd ones take the rest as the raw body.
+// The last input byte picks the form: even bytes build a well-formed body
+// around a payload (with bit 1 set, the payload repeated to a length of up
+// to three windows, so that the window is refilled wherever the delimiter
+// falls), odd ones take the rest as the raw body.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <climits>
 #include <csignal>
 #include <fcntl.h>
@@ -63,8 +67,10 @@ class Feeder {
     pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
     size_t at = 0;
     for (size_t piece = 0; at < body_.size() && !stop_; ++piece) {
-      size_t size = std::min(sizes_.empty() ? body_.size() : sizes_[piece % sizes_.size()],
-                             body_.size() - at);
+      // At most 64 pieces: a long body in one-byte writes
+      // would take seconds.
+      size_t size = sizes_.empty() ? body_.size() : std::max(sizes_[piece % sizes_.size()], body_.size() / 64);
+      size = std::min(size, body_.size() - at);
       if (!write_all(writer_, std::string_view(body_).substr(at, size))) break;
       at += size;
       int waiting = 1;
@@ -100,6 +106,17 @@ std::string only(std::string text, std::string_view refused) {
   return text;
 }
 
+/// "." + a name + ".upload-" + six letters or digits: the names the
+/// receiver gives files while they arrive. A file sent under such a name is
+/// refused, or it would be taken for a leftover and removed.
+bool temporary_looking(std::string_view name) {
+  constexpr std::string_view infix = ".upload-";
+  if (name.size() < 2 + infix.size() + 6 || name[0] != '.') return false;
+  std::string_view random = name.substr(name.size() - 6);
+  return std::all_of(random.begin(), random.end(), [](char c) { return isalnum((unsigned char)c); }) &&
+         name.substr(name.size() - 6 - infix.size(), infix.size()) == infix;
+}
+
 }  // namespace
 }  // namespace kiv::fuzz
 
@@ -112,7 +129,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::filesystem::create_directories(dnldir + "sub");
   kiv::config().dnldir = dnldir;
 
-  bool well_formed = input.ConsumeIntegral<uint8_t>() % 2 == 0;
+  uint8_t form = input.ConsumeIntegral<uint8_t>();
+  bool well_formed = form % 2 == 0;
+  size_t stretch = form & 2 ? input.ConsumeIntegralInRange<size_t>(0, 3 * kiv::upload::kWindowSize) : 0;
   std::vector<size_t> sizes(input.ConsumeIntegralInRange<size_t>(0, 8));
   for (size_t& piece : sizes) piece = input.ConsumeIntegralInRange<size_t>(1, 70000);
 
@@ -124,6 +143,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (input.ConsumeBool()) cookie = "curdir=/sub";
     else cookie = "lang=en; curdir=/";
     payload = input.ConsumeRemainingBytesAsString();
+    if (!payload.empty() && payload.size() < stretch) {
+      payload.reserve(stretch + payload.size());
+      while (payload.size() < stretch) payload += payload;
+      payload.resize(stretch);
+    }
     std::string delimiter = "\r\n--" + boundary;
     if ((payload + "\r\n").find(delimiter) != std::string::npos) return 0;  // not well-formed
     body = "--" + boundary + "\r\nContent-Disposition: form-data; name=\"note\"\r\n\r\nhi\r\n--" +
@@ -158,7 +182,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   bool refused = sent.size() > kiv::upload::kMaxFileName || name.size() > NAME_MAX ||
                  name.empty() || name == "." ||
-                 name == ".." || name == ".htpasswd" ||
+                 name == ".." || name == ".htpasswd" || temporary_looking(name) ||
                  (name == "sub" && cookie != "curdir=/sub");  // a directory there
   if (refused) {
     KIV_CHECK(status == 0 && left.empty(), "refused name " + shown(sent) + " left:\n" + describe(left));
