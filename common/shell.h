@@ -1,7 +1,9 @@
 #pragma once
 
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kiv {
 
@@ -10,6 +12,11 @@ namespace kiv {
 inline constexpr size_t kMaxCommandText = 993;
 /// Output beyond this many bytes is read and dropped.
 inline constexpr size_t kMaxShellOutput = 10000;
+
+// Every program these start ends with the request: it is killed when the
+// process that started it dies, even by SIGKILL (a CGI program ended by the
+// web server). Programs that must outlive it detach themselves (wget -b, a
+// job started with "&" by the shell).
 
 /// How run_shell ends the process when the shell cannot be used; a CGI
 /// program answers (the default), the daemon logs.
@@ -37,5 +44,13 @@ struct ShellResult {
 /// As run_shell, for callers that act on the command's exit status.
 ShellResult run_shell_status(std::string_view command,
                              ShellStreams streams = ShellStreams::joined);
+
+/// Runs the programs of `pipeline` (each an argument vector, its first word
+/// found on PATH) with no shell between: every byte of every word reaches
+/// the program as it is. Each one's standard output feeds the next one's
+/// input; the last one's goes to the open descriptor `output`, or joins the
+/// collected error stream when `output` is -1. The status is that of the
+/// first program that failed, else the last one's.
+ShellResult run_programs(std::span<const std::vector<std::string>> pipeline, int output = -1);
 
 }  // namespace kiv

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/response.h"
+#include "common/temporary.h"
 
 namespace kiv::ctl {
 
@@ -22,7 +23,9 @@ void check_inside(std::string_view name, std::string_view detail) {
 
 void check_not_lock_file(std::string_view name, std::string_view detail) {
   while (name.ends_with('/')) name.remove_suffix(1);
-  if (name.substr(name.rfind('/') + 1) == kLockFileName)
+  std::string_view last = name.substr(name.rfind('/') + 1);
+  // A temporary's name would have the file swept away as a leftover.
+  if (last == kLockFileName || is_temporary_name(last))
     message_answer("Reserved file name:", detail);
 }
 

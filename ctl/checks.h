@@ -20,7 +20,8 @@ void check_inside(std::string_view name, std::string_view detail);
 /// The web server's lock file: no command makes a file of that name.
 inline constexpr std::string_view kLockFileName = ".htpasswd";
 
-/// Ends the request when the last component of `name` is kLockFileName.
+/// Ends the request when the last component of `name` is kLockFileName or
+/// a temporary file's name (common/temporary.h).
 void check_not_lock_file(std::string_view name, std::string_view detail);
 
 /// The symbolic name that answers a failed file-system call ("EACCESS" for

@@ -15,6 +15,7 @@
 #include "common/quote.h"
 #include "common/response.h"
 #include "common/shell.h"
+#include "common/temporary.h"
 #include "ctl/checks.h"
 
 namespace kiv::ctl {
@@ -41,12 +42,6 @@ std::optional<std::vector<std::string>> entry_names(int dir) {
   }
   if (errno != 0) return std::nullopt;
   return names;
-}
-
-/// The download directory joined to `name`, quoted for the shell. Each part
-/// is escaped on its own, so the length limit applies to the name itself.
-std::string quoted_download_path(std::string_view name) {
-  return "\"" + escape_shell_double(config().dnldir) + escape_shell_double(name) + "\"";
 }
 
 // As dirname(3) and basename(3), without their writes into the argument.
@@ -93,25 +88,24 @@ void remove_quietly(int parent, const std::string& name) {
   message_answer(result.output, "");
 }
 
-/// Copies the file `file` (relative to the download directory) over the
-/// existing regular file `target` through a temporary name beside it: cp
-/// writes over a file in place, so a failure (a full disk) would leave the
-/// user's file cut. The old file's mode is kept, as cp keeps it.
-void copy_over_file(const std::string& file, const std::string& target, mode_t mode) {
-  const std::string& root = config().dnldir;
-  std::string temporary = target.substr(0, target.rfind('/') + 1) + ".kiv-copy-XXXXXX";
-  UniqueFd made(mkstemp(temporary.data()));
-  if (!made.valid()) error_answer(errno, temporary);
-  ShellResult copied = run_shell_status("cp " + quoted_download_path(file) + " " +
-                                        quoted_download_path(temporary.substr(root.size())));
+/// Copies the non-directory `source` to `made` through a temporary file
+/// beside it, which takes the name `made` only once whole: cp writes over a
+/// file in place, so a failure (a full disk) or the request's end would
+/// leave the user's file cut. The result gets `mode`.
+void copy_through_temporary(const std::string& source, const std::string& made, mode_t mode) {
+  remove_stale_temporaries(directory_part(made));
+  Temporary temporary(made, TemporaryKind::copy);
+  if (!temporary.valid()) error_answer(errno, made);
+  const std::vector<std::string> cp[] = {{"cp", "--", source, temporary.path()}};
+  ShellResult copied = run_programs(cp);
   if (!copied.succeeded()) {
-    unlink(temporary.c_str());
-    tool_failed(copied, "cp", target);
+    temporary.discard();
+    tool_failed(copied, "cp", made);
   }
-  if (fchmod(made.get(), mode & 07777) != 0 || rename(temporary.c_str(), target.c_str()) != 0) {
+  if (fchmod(temporary.fd(), mode & 07777) != 0 || !temporary.keep_as(made, true)) {
     int error = errno;
-    unlink(temporary.c_str());
-    error_answer(error, target);
+    temporary.discard();
+    error_answer(error, made);
   }
 }
 
@@ -157,27 +151,38 @@ void rename_command(const std::string& file, const std::string& para) {
 }
 
 void copy_command(const std::string& file, const std::string& para) {
+  refuse_long_name(file);
+  refuse_long_name(para);
   std::string source = config().dnldir + file;
   std::string target = config().dnldir + para;
   check_inside(para, target);
   check_not_lock_file(para, target);
-  struct stat status;
-  bool directory = stat(source.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+  struct stat from;
+  bool found = stat(source.c_str(), &from) == 0;
+  bool directory = found && S_ISDIR(from.st_mode);
   // What cp makes: the target, or the source's name inside a target that is
   // a directory. Only that, and only when it is new, is removed on failure.
   std::string made = target;
+  struct stat status;
   if (stat(target.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
     made = target + "/" + last_component(source);
     check_not_lock_file(made, made);
   }
-  struct stat old, from;
-  if (!directory && lstat(made.c_str(), &old) == 0 && S_ISREG(old.st_mode) &&
-      stat(source.c_str(), &from) == 0 && (from.st_dev != old.st_dev || from.st_ino != old.st_ino))
-    return copy_over_file(file, made, old.st_mode);
-  bool existed = exists(made);
-  ShellResult copied =
-      run_shell_status(std::string("cp ") + (directory ? "-R" : "") + " " +
-                       quoted_download_path(file) + " " + quoted_download_path(para));
+  struct stat old;
+  bool existed = lstat(made.c_str(), &old) == 0;
+  // A file goes through a temporary one, new or over a plain file (not onto
+  // itself: cp refuses that). A new file gets the source's mode less the
+  // umask, an old one keeps its mode, as with cp.
+  bool itself = existed && from.st_dev == old.st_dev && from.st_ino == old.st_ino;
+  if (found && !directory && (!existed || (S_ISREG(old.st_mode) && !itself))) {
+    mode_t mask = umask(0);
+    umask(mask);
+    mode_t mode = existed ? old.st_mode : from.st_mode & 0777 & ~mask;
+    return copy_through_temporary(source, made, mode);
+  }
+  std::vector<std::string> cp = {"cp", "--", source, target};
+  if (directory) cp.insert(cp.begin() + 1, "-R");
+  ShellResult copied = run_programs(std::span(&cp, 1));
   if (copied.succeeded()) return;
   if (!existed) remove_quietly(AT_FDCWD, made);
   tool_failed(copied, "cp", target);
@@ -191,6 +196,7 @@ void mkdir_command(const std::string& file, const std::string&) {
 }
 
 void targz_command(const std::string& file, const std::string&) {
+  refuse_long_name(file);
   std::string name = last_component(file);
   // These would pack the whole directory above, or the whole machine.
   if (name == "/" || name == "." || name == "..") message_answer("Nothing to pack:", file);
@@ -198,25 +204,29 @@ void targz_command(const std::string& file, const std::string&) {
   check_inside(file, config().dnldir + file);
   std::string directory = config().dnldir + directory_part(file);
   if (chdir(directory.c_str()) != 0) error_answer(errno, directory);
-  std::string escaped = escape_shell_double(name);
-  // A leading "-" would make tar and gzip read the name as options.
-  if (name.front() == '-') escaped = "./" + escaped;
-  // Names relative to the directory just entered; what existed before is
-  // never removed, whatever fails.
-  std::string tar = name + ".tar", gz = tar + ".gz";
-  bool tar_existed = exists(tar), gz_existed = exists(gz);
-  // tar's listing of what it packs is not wanted, only its complaints.
-  ShellResult packed = run_shell_status("tar cvf \"" + escaped + ".tar\" \"" + escaped + "\"",
-                                        ShellStreams::errors_only);
+  std::string archive = name + ".tar.gz";
+  std::string shown = directory_part(file) == "." ? config().dnldir + archive
+                                                  : directory + "/" + archive;
+  // An archive already there is the user's (or a pack of the same entry
+  // that just ended): never replaced.
+  if (exists(archive)) message_answer("Archive exists already:", shown);
+  remove_stale_temporaries(".");
+  Temporary temporary(archive, TemporaryKind::pack);
+  if (!temporary.valid()) error_answer(errno, shown);
+  // The entry exactly as named: no unquoting of backslashes by tar, no
+  // option in a leading "-".
+  const std::vector<std::string> pack[] = {{"tar", "--no-unquote", "-cf", "-", "--", name},
+                                           {"gzip", "-c"}};
+  ShellResult packed = run_programs(pack, temporary.fd());
   if (!packed.succeeded()) {
-    if (!tar_existed) remove_quietly(AT_FDCWD, tar);
+    temporary.discard();
     tool_failed(packed, "tar", file);
   }
-  ShellResult compressed = run_shell_status("gzip \"" + escaped + ".tar\"");
-  if (!compressed.succeeded()) {
-    if (!gz_existed) remove_quietly(AT_FDCWD, gz);
-    if (!tar_existed) remove_quietly(AT_FDCWD, tar);
-    tool_failed(compressed, "gzip", file);
+  if (!temporary.keep_as(archive, false)) {
+    int error = errno;
+    temporary.discard();
+    if (error == EEXIST) message_answer("Archive exists already:", shown);
+    error_answer(error, shown);
   }
 }
 

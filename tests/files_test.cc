@@ -1,15 +1,22 @@
 // The file commands of kiv-ctl on a real download directory, with the real
 // cp, tar, gzip and df.
+#include <algorithm>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 #include "common/dir.h"
+#include "common/file.h"
+#include "common/temporary.h"
 #include "tests/support/installation.h"
+#include "tests/support/processes.h"
 #include "tests/support/programs.h"
+#include "tests/support/web.h"
 
 namespace kiv {
 namespace {
@@ -21,6 +28,37 @@ using testing::write_text;
 bool exists(const std::string& path) {
   struct stat status;
   return lstat(path.c_str(), &status) == 0;
+}
+
+void sparse_file(const std::string& path, off_t size) {
+  UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+  ASSERT_TRUE(fd.valid() && ftruncate(fd.get(), size) == 0) << path;
+}
+
+/// The children of process `pid`, with their program names.
+std::vector<std::pair<pid_t, std::string>> children_of(const std::string& pid) {
+  std::vector<std::pair<pid_t, std::string>> children;
+  dir_pattern = "";
+  for (const std::string& entry : scan_directory("/proc", ScanOrder::directory).value_or(
+           std::vector<std::string>{})) {
+    if (entry.find_first_not_of("0123456789") != std::string::npos) continue;
+    // A process may end meanwhile: its files then read as empty.
+    std::string stat = read_file("/proc/" + entry + "/stat").value_or("");
+    size_t close = stat.rfind(')');
+    // "pid (comm) state ppid ..."
+    if (close == std::string::npos || stat.substr(close + 4, pid.size() + 1) != pid + " ")
+      continue;
+    std::string comm = read_file("/proc/" + entry + "/comm").value_or("");
+    children.emplace_back(std::stoi(entry), comm.substr(0, comm.find('\n')));
+  }
+  return children;
+}
+
+/// Whether `pid` runs (a zombie has ended).
+bool alive(pid_t pid) {
+  std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat").value_or("");
+  size_t close = stat.rfind(')');
+  return close != std::string::npos && stat[close + 2] != 'Z';
 }
 
 uint64_t inode_of(const std::string& path) {
@@ -54,6 +92,16 @@ class FileCommands : public ::testing::Test {
     return installation_.run("ctl/kiv-ctl", env);
   }
 
+  /// The temporary files in the download directory.
+  std::vector<std::string> temporaries() const {
+    std::vector<std::string> found;
+    dir_pattern = "";
+    for (const std::string& name : scan_directory(dnl_, ScanOrder::by_name).value_or(
+             std::vector<std::string>{}))
+      if (is_temporary_name(name)) found.push_back(name);
+    return found;
+  }
+
   /// The answer's message text after the header block.
   std::string answer(const std::string& cmd, std::string_view file = {},
                      std::string_view para = {}, std::vector<std::string> env = {}) {
@@ -68,7 +116,7 @@ class FileCommands : public ::testing::Test {
 // as they are.
 const std::vector<std::string> kHostileNames = {
     "two words", "quote\"d", "$(touch PWNED)", "`touch PWNED`", "dollar$HOME",
-    "back\\slash\\", "it's", "-dash", "semi;colon&amp"};
+    "back\\slash\\", "it's", "-dash", "semi;colon&amp", "q\"uo\\te\\", "new\nline"};
 
 TEST_F(FileCommands, Remove) {
   write_text(dnl_ + "single", "x");
@@ -145,10 +193,7 @@ TEST_F(FileCommands, CopyNamesNeverReachTheShellUnquoted) {
     ASSERT_EQ(stat((dnl_ + name + " copy").c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 07777, 0640u) << name;
   }
-  dir_pattern = "";
-  std::vector<std::string> entries = *scan_directory(dnl_, ScanOrder::by_name);
-  for (const std::string& entry : entries)
-    EXPECT_FALSE(entry.starts_with(".kiv-copy-")) << entry;
+  EXPECT_EQ(temporaries(), std::vector<std::string>{});
   // A file copied onto itself is cp's to refuse, and stays.
   write_text(dnl_ + "plain", "content of plain");
   EXPECT_EQ(answer("copy", "plain", "plain"),
@@ -210,35 +255,118 @@ TEST_F(FileCommands, PackInSubdirectory) {
   EXPECT_EQ(answer("targz", "sub/.."), "Nothing to pack: sub/..");
 }
 
-TEST_F(FileCommands, FailedPackingRemovesOnlyWhatItMade) {
-  // gzip refuses to overwrite an archive: the new .tar goes, the old
-  // archive stays.
+TEST_F(FileCommands, PackingLeavesWhatIsThere) {
+  // An archive there is never replaced, nor a .tar (the archive is made
+  // beside, under a temporary name), whatever fails.
   write_text(dnl_ + "film", "new");
   write_text(dnl_ + "film.tar.gz", "old archive");
-  EXPECT_EQ(answer("targz", "film"), "gzip: film.tar.gz already exists;\tnot overwritten\n");
-  EXPECT_FALSE(exists(dnl_ + "film.tar"));
-  EXPECT_EQ(read_text(dnl_ + "film.tar.gz"), "old archive");
-  // A .tar that was there before is the user's, whatever fails.
+  write_text(dnl_ + "film.tar", "user's own");
   write_text(dnl_ + "gone.tar", "user's own");
-  EXPECT_NE(answer("targz", "gone"), "OK");
-  EXPECT_TRUE(exists(dnl_ + "gone.tar"));
+  struct Case {
+    const char* entry;
+    std::string answer;
+  } cases[] = {
+      {"film", "Archive exists already: " + dnl_ + "film.tar.gz"},
+      {"gone", "tar: gone: Cannot stat: No such file or directory\n"
+               "tar: Exiting with failure status due to previous errors\n"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(answer("targz", c.entry), c.answer) << c.entry;
+  EXPECT_EQ(read_text(dnl_ + "film.tar.gz"), "old archive");
   EXPECT_FALSE(exists(dnl_ + "gone.tar.gz"));
+  EXPECT_EQ(unlink((dnl_ + "film.tar.gz").c_str()), 0);
+  EXPECT_EQ(answer("targz", "film"), "OK");
+  EXPECT_EQ(archive_names(dnl_ + "film.tar.gz"), "film\n");
+  for (const char* tar : {"film.tar", "gone.tar"}) EXPECT_EQ(read_text(dnl_ + tar), "user's own");
+  EXPECT_EQ(temporaries(), std::vector<std::string>{});
 }
 
 TEST_F(FileCommands, PackHostileNames) {
   for (const std::string& name : kHostileNames) {
     write_text(dnl_ + name, "x");
     EXPECT_EQ(answer("targz", name), "OK") << name;
-    std::string expected = (name[0] == '-' ? "./" : "") + name + "\n";
-    EXPECT_EQ(archive_names(dnl_ + name + ".tar.gz"), expected) << name;
+    EXPECT_EQ(archive_names(dnl_ + name + ".tar.gz"), name + "\n") << name;
   }
   EXPECT_FALSE(exists(dnl_ + "PWNED"));
 }
 
+TEST_F(FileCommands, TwoPacksOfOneFolderAtOnce) {
+  // A double click: one archive, whole, and one clear refusal.
+  mkdir((dnl_ + "folder").c_str(), 0755);
+  sparse_file(dnl_ + "folder/zeros", off_t(64) << 20);
+  for (int round = 0; round < 3; ++round) {
+    std::string answers[2];
+    std::thread first([&] { answers[0] = answer("targz", "folder"); });
+    answers[1] = answer("targz", "folder");
+    first.join();
+    std::sort(std::begin(answers), std::end(answers));
+    EXPECT_EQ(answers[0], "Archive exists already: " + dnl_ + "folder.tar.gz");
+    EXPECT_EQ(answers[1], "OK");
+    EXPECT_EQ(archive_names(dnl_ + "folder.tar.gz"), "folder/\nfolder/zeros\n");
+    EXPECT_EQ(temporaries(), std::vector<std::string>{});
+    unlink((dnl_ + "folder.tar.gz").c_str());
+  }
+}
+
+TEST_F(FileCommands, ToolsAndTemporariesEndWithTheRequest) {
+  // kiv-ctl killed outright, as a web server ends a request whose browser
+  // went away: what it started ends, what it began to write goes, and the
+  // user's files stay as they were. cp waits on a FIFO that nobody writes.
+  mkfifo((dnl_ + "fifo").c_str(), 0644);
+  write_text(dnl_ + "keep.txt", "keep me");
+  sparse_file(dnl_ + "big", off_t(4) << 30);
+  struct Case {
+    const char* query;
+    std::vector<std::string> tools;
+    const char* absent;
+  } cases[] = {
+      {"cmd=copy&file=fifo&para=keep.txt", {"cp"}, "fifo.tar.gz"},
+      {"cmd=copy&file=fifo&para=new.txt", {"cp"}, "new.txt"},
+      {"cmd=targz&file=big", {"gzip", "tar"}, "big.tar.gz"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> argv = {"/usr/bin/env", "-i", std::string("QUERY_STRING=") + c.query,
+                                     "HTTP_X_KIV=1", "PATH=/usr/bin:/bin",
+                                     "GATEWAY_INTERFACE=CGI/1.1"};
+    for (const std::string& word : testing::program_command(testing::program("ctl/kiv-ctl")))
+      argv.push_back(word);
+    testing::Running request(argv, dnl_);
+    std::vector<std::pair<pid_t, std::string>> tools;
+    ASSERT_TRUE(testing::eventually([&] {
+      tools = children_of(request.pid());
+      std::vector<std::string> names;
+      for (const auto& tool : tools) names.push_back(tool.second);
+      std::sort(names.begin(), names.end());
+      return names == c.tools && temporaries().size() == 1;
+    })) << c.query;
+    request.kill_only();
+    EXPECT_TRUE(testing::eventually([&] {
+      return std::none_of(tools.begin(), tools.end(), [](const auto& tool) {
+        return alive(tool.first);
+      }) && temporaries().empty();
+    })) << c.query << ": " << temporaries().size() << " temporaries left";
+    for (const auto& tool : tools) kill(tool.first, SIGKILL);  // today's leftovers
+    EXPECT_EQ(read_text(dnl_ + "keep.txt"), "keep me") << c.query;
+    EXPECT_FALSE(exists(dnl_ + c.absent)) << c.query;
+  }
+}
+
 TEST_F(FileCommands, DiskUsage) {
-  testing::ChildResult df = testing::run_program({"/bin/sh", "-c", "df -k \"" + dnl_ + "\" 2>&1"},
-                                                 {"PATH=/usr/bin:/bin"});
-  EXPECT_EQ(answer("disk"), df.out);
+  // Of a file system only this test writes: the machine's disk would move
+  // between the two measures.
+  if (!testing::WebSite::can_mount()) GTEST_SKIP() << "needs root and unshare to mount";
+  std::vector<std::string> argv = {
+      "/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c",
+      "mount -t tmpfs -o size=2m tmpfs \"$0\" && \"$@\" && printf '\\0' && df -k \"$0\"",
+      dnl_};
+  for (const std::string& word : testing::program_command(testing::program("ctl/kiv-ctl")))
+    argv.push_back(word);
+  testing::ChildResult both = testing::run_program(
+      argv, {"QUERY_STRING=cmd=disk", "HTTP_X_KIV=1", "PATH=/usr/bin:/bin",
+             "GATEWAY_INTERFACE=CGI/1.1"});
+  size_t split = both.out.find('\0');
+  ASSERT_NE(split, std::string::npos) << both.out << both.err;
+  EXPECT_EQ(both.out.substr(0, split), kHeaders + both.out.substr(split + 1));
+  EXPECT_NE(both.out.find("tmpfs"), std::string::npos) << both.out;
 }
 
 class Download : public FileCommands {

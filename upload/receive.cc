@@ -19,6 +19,7 @@
 #include "common/file.h"
 #include "common/request.h"
 #include "common/response.h"
+#include "common/temporary.h"
 
 namespace kiv::upload {
 namespace {
@@ -141,43 +142,9 @@ std::string read_part_header(Window& window) {
   return name;
 }
 
-constexpr std::string_view kTemporaryInfix = ".upload-";
-constexpr size_t kTemporaryRandom = 6;  // the XXXXXX of mkostemp
-/// Longest part of the file name in its temporary name: "." and the rest
-/// take the remainder of the system's limit on a name.
-constexpr size_t kMaxTemporaryStem = NAME_MAX - 1 - kTemporaryInfix.size() - kTemporaryRandom;
-
-/// "." + NAME + ".upload-" + six letters or digits, NAME not empty: the
-/// names the receiver gives its files while they arrive, and nothing else.
-bool is_upload_temporary(std::string_view name) {
-  size_t fixed = 1 + kTemporaryInfix.size() + kTemporaryRandom;
-  if (name.size() <= fixed || name.front() != '.') return false;
-  for (char c : name.substr(name.size() - kTemporaryRandom))
-    if (!isalnum(static_cast<unsigned char>(c))) return false;
-  return name.substr(name.size() - kTemporaryRandom - kTemporaryInfix.size(),
-                     kTemporaryInfix.size()) == kTemporaryInfix;
-}
-
-int temporary_filter(const struct dirent* entry) { return is_upload_temporary(entry->d_name); }
-
-/// Removes what receivers killed outright (SIGKILL, power loss) left in the
-/// working directory: their own temporary files, untouched for a day.
-void remove_stale_uploads() {
-  std::optional<std::vector<std::string>> names =
-      scan_directory(".", ScanOrder::directory, temporary_filter);
-  if (!names) return;
-  time_t now = time(nullptr);
-  for (const std::string& name : *names) {
-    struct stat st;
-    if (lstat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
-        st.st_mtime < now - kStaleUploadSeconds)
-      unlink(name.c_str());
-  }
-}
-
 // What the signal handler removes: prepared before the file exists, so the
 // handler only calls unlink and _exit.
-char pending_name[1 + kMaxFileName + kTemporaryInfix.size() + kTemporaryRandom + 1];
+char pending_name[NAME_MAX + 1];
 volatile sig_atomic_t pending_armed = 0;
 constexpr int kEndingSignals[] = {SIGTERM, SIGHUP, SIGPIPE, SIGINT};
 
@@ -209,11 +176,8 @@ class EndingSignalsBlocked {
 /// client went away or stalled).
 class PartialFile {
  public:
-  // The name is shortened in the temporary one, which must fit wherever
-  // the final one fits.
   explicit PartialFile(const std::string& name)
-      : temporary_("." + name.substr(0, kMaxTemporaryStem) + std::string(kTemporaryInfix) +
-                   "XXXXXX") {
+      : temporary_(temporary_template(name, TemporaryKind::upload)) {
     EndingSignalsBlocked blocked;
     struct sigaction action = {};
     action.sa_handler = remove_pending_and_exit;
@@ -280,9 +244,9 @@ void receive_upload() {
   if (name.empty() || name == "." || name == ".." || name == ".htpasswd")
     fail("Upload failed: unable to save file");
   // Such a name would be taken for a leftover and removed a day later.
-  if (is_upload_temporary(name)) fail("Upload failed: unable to save file");
+  if (is_temporary_name(name)) fail("Upload failed: unable to save file");
 
-  remove_stale_uploads();
+  remove_stale_temporaries(".");
   PartialFile file(name);
   for (;;) {
     std::string_view valid = window.valid();

@@ -11,10 +11,6 @@ inline constexpr size_t kWindowSize = 131072;
 inline constexpr size_t kMaxDelimiter = 1007;
 /// Longest file name taken from the part header.
 inline constexpr size_t kMaxFileName = 503;
-/// A temporary file of the receiver left untouched this long belongs to a
-/// receiver that was killed outright; the next upload into its directory
-/// removes it.
-inline constexpr long kStaleUploadSeconds = 24 * 60 * 60;
 
 /// Stores the first file part of the multipart/form-data body on standard
 /// input in the directory the cookie `curdir` names below the download

@@ -1,0 +1,139 @@
+#include "common/temporary.h"
+
+#include <array>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "common/dir.h"
+#include "common/process.h"
+
+namespace kiv {
+namespace {
+
+constexpr std::array<std::string_view, 3> kInfixes = {".upload-", ".copy-", ".pack-"};
+constexpr size_t kRandom = 6;  // the XXXXXX of mkstemp
+
+int temporary_filter(const struct dirent* entry) { return is_temporary_name(entry->d_name); }
+
+/// Renames without replacing. Older kernels know no such flag: there the
+/// check comes just before the rename.
+int rename_no_replace(const char* from, const char* to) {
+  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return -1;
+  struct stat status;
+  if (lstat(to, &status) == 0) {
+    errno = EEXIST;
+    return -1;
+  }
+  return rename(from, to);
+}
+
+/// The keeper: waits until every holder of the lifeline's other end has
+/// ended, then removes `name` in `directory` unless told it was kept.
+[[noreturn]] void keep_watch(int lifeline, int directory, const std::string& name) {
+  setsid();  // out of the signals sent to the request's process group
+  char told = 0;
+  for (;;) {
+    char byte;
+    ssize_t n = recv(lifeline, &byte, 1, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    told = byte;
+  }
+  if (told != 'k') unlinkat(directory, name.c_str(), 0);
+  _exit(0);
+}
+
+}  // namespace
+
+std::string temporary_template(std::string_view name, TemporaryKind kind) {
+  std::string_view infix = kInfixes[size_t(kind)];
+  return "." + std::string(name.substr(0, NAME_MAX - 1 - infix.size() - kRandom)) +
+         std::string(infix) + "XXXXXX";
+}
+
+bool is_temporary_name(std::string_view name) {
+  if (name.size() <= 1 + kRandom || name.front() != '.') return false;
+  for (char c : name.substr(name.size() - kRandom))
+    if (!isalnum(static_cast<unsigned char>(c))) return false;
+  std::string_view rest = name.substr(1, name.size() - 1 - kRandom);
+  for (std::string_view infix : kInfixes)
+    if (rest.size() > infix.size() && rest.ends_with(infix)) return true;
+  return false;
+}
+
+void remove_stale_temporaries(const std::string& directory) {
+  auto names = scan_directory(directory, ScanOrder::directory, temporary_filter);
+  if (!names) return;
+  time_t now = time(nullptr);
+  for (const std::string& name : *names) {
+    std::string path = directory + "/" + name;
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+        st.st_mtime < now - kStaleTemporarySeconds)
+      unlink(path.c_str());
+  }
+}
+
+Temporary::Temporary(const std::string& path, TemporaryKind kind) {
+  size_t slash = path.rfind('/') + 1;  // npos + 1 == 0: a bare name
+  std::string directory = slash == 0 ? "." : path.substr(0, slash);
+  path_ = path.substr(0, slash) + temporary_template(path.substr(slash), kind);
+  UniqueFd parent(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!parent.valid()) return;
+  // A socket rather than a pipe: telling a keeper that died must not raise
+  // SIGPIPE here.
+  int ends[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) return;
+  UniqueFd watched(ends[0]);
+  lifeline_ = UniqueFd(ends[1]);
+  // Only this end closes on exec: the programs this request starts hold the
+  // other, so the keeper waits for them too.
+  fcntl(watched.get(), F_SETFD, FD_CLOEXEC);
+  UniqueFd made(mkostemp(path_.data(), O_CLOEXEC));
+  if (!made.valid()) return;
+  std::string name = path_.substr(slash);
+  int forked = background_fork();
+  if (forked == 0) {
+    int null = open("/dev/null", O_RDWR);
+    for (int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) dup2(null, stream);
+    made.close();
+    lifeline_.close();
+    keep_watch(watched.get(), parent.get(), name);
+  }
+  if (forked < 0) {
+    int error = errno;
+    unlink(path_.c_str());
+    errno = error;
+    return;
+  }
+  fd_ = std::move(made);
+  done_ = false;
+}
+
+bool Temporary::keep_as(const std::string& path, bool replace) {
+  if (done_ || !fd_.close()) return false;
+  int renamed = replace ? rename(path_.c_str(), path.c_str())
+                        : rename_no_replace(path_.c_str(), path.c_str());
+  if (renamed != 0) return false;
+  done_ = true;
+  send(lifeline_.get(), "k", 1, MSG_NOSIGNAL);
+  lifeline_.close();
+  return true;
+}
+
+void Temporary::discard() {
+  if (done_) return;
+  done_ = true;
+  fd_.close();
+  unlink(path_.c_str());
+}
+
+}  // namespace kiv

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "common/file.h"
+
+// Files made under a temporary name beside their final one, given that name
+// only once whole: "." + NAME + "." + KIND + "-" + six letters or digits.
+namespace kiv {
+
+enum class TemporaryKind { upload, copy, pack };
+
+/// A temporary file left untouched this long belongs to a request that was
+/// ended outright (power loss, its keeper killed too); the next request that
+/// makes one in its folder removes it.
+inline constexpr long kStaleTemporarySeconds = 24 * 60 * 60;
+
+/// The mkstemp template of the temporary name for the final name `name` (a
+/// bare entry name). `name` is shortened in it, so that it fits wherever the
+/// final name fits.
+std::string temporary_template(std::string_view name, TemporaryKind kind);
+
+/// Whether `name` has the form of a temporary name of any kind. No request
+/// gives a file such a name: the sweep below would take it for a leftover.
+bool is_temporary_name(std::string_view name);
+
+/// Removes from `directory` the plain files with temporary names that were
+/// left untouched for kStaleTemporarySeconds.
+void remove_stale_temporaries(const std::string& directory);
+
+/// A new empty file under a temporary name beside `path`, for a file that
+/// programs of this request make. It is removed however the process ends
+/// (an answer, a signal, SIGKILL) unless it was given its final name: a
+/// keeper process removes it once this process and every program it started
+/// meanwhile have ended, so no program can write it after it is gone.
+class Temporary {
+ public:
+  Temporary(const std::string& path, TemporaryKind kind);
+  ~Temporary() { discard(); }
+  Temporary(const Temporary&) = delete;
+  Temporary& operator=(const Temporary&) = delete;
+
+  /// False (errno set) when the file could not be made.
+  bool valid() const { return fd_.valid(); }
+  int fd() const { return fd_.get(); }
+  const std::string& path() const { return path_; }
+
+  /// Renames the file to `path`, replacing what is there only when
+  /// `replace` is true. False with errno (EEXIST when not replaced) on
+  /// failure; the file is then still temporary.
+  bool keep_as(const std::string& path, bool replace);
+  /// Removes the file now.
+  void discard();
+
+ private:
+  std::string path_;
+  UniqueFd fd_;
+  UniqueFd lifeline_;  // the keeper removes the file when all holders end
+  bool done_ = true;  // nothing (more) to remove
+};
+
+}  // namespace kiv
