@@ -99,6 +99,10 @@ Temporary::Temporary(const std::string& path, TemporaryKind kind) {
   fcntl(watched.get(), F_SETFD, FD_CLOEXEC);
   UniqueFd made(mkostemp(path_.data(), O_CLOEXEC));
   if (!made.valid()) return;
+  // As any new file, not mkstemp's owner-only mode.
+  mode_t mask = umask(0);
+  umask(mask);
+  fchmod(made.get(), 0666 & ~mask);
   std::string name = path_.substr(slash);
   int forked = background_fork();
   if (forked == 0) {

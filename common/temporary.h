@@ -29,7 +29,8 @@ bool is_temporary_name(std::string_view name);
 /// left untouched for kStaleTemporarySeconds.
 void remove_stale_temporaries(const std::string& directory);
 
-/// A new empty file under a temporary name beside `path`, for a file that
+/// A new empty file (mode 0666 less the umask) under a temporary name
+/// beside `path`, for a file that
 /// programs of this request make. It is removed however the process ends
 /// (an answer, a signal, SIGKILL) unless it was given its final name: a
 /// keeper process removes it once this process and every program it started

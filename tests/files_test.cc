@@ -276,6 +276,11 @@ TEST_F(FileCommands, PackingLeavesWhatIsThere) {
   EXPECT_EQ(unlink((dnl_ + "film.tar.gz").c_str()), 0);
   EXPECT_EQ(answer("targz", "film"), "OK");
   EXPECT_EQ(archive_names(dnl_ + "film.tar.gz"), "film\n");
+  mode_t mask = umask(0);
+  umask(mask);
+  struct stat status;
+  ASSERT_EQ(stat((dnl_ + "film.tar.gz").c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0666 & ~mask);
   for (const char* tar : {"film.tar", "gone.tar"}) EXPECT_EQ(read_text(dnl_ + tar), "user's own");
   EXPECT_EQ(temporaries(), std::vector<std::string>{});
 }
