@@ -74,9 +74,9 @@ ShellResult run_pipeline(std::span<const std::vector<std::string>> pipeline, int
       if (input.valid()) use_as(input.get(), STDIN_FILENO);
       use_as(out, STDOUT_FILENO);
       use_as(writer.get(), STDERR_FILENO);
-      if (argvs[i][0]) execvp(argvs[i][0], argvs[i].data());
-      std::string why = std::string(argvs[i][0] ? argvs[i][0] : "") + ": " + strerror(errno) + "\n";
-      write_all(STDERR_FILENO, why);
+      const char* program = argvs[i][0] ? argvs[i][0] : "";
+      execvp(program, argvs[i].data());
+      write_all(STDERR_FILENO, std::string(program) + ": " + strerror(errno) + "\n");
       _exit(127);
     }
     pids.push_back(pid);
