@@ -106,15 +106,19 @@ std::string only(std::string text, std::string_view refused) {
   return text;
 }
 
-/// "." + a name + ".upload-" + six letters or digits: the names the
-/// receiver gives files while they arrive. A file sent under such a name is
-/// refused, or it would be taken for a leftover and removed.
+/// "." + a name + ".upload-" (or ".copy-", ".pack-") + six letters or
+/// digits: the names files have while an upload, a copy or a pack makes
+/// them. A file sent under such a name is refused, or it would be taken
+/// for a leftover and removed.
 bool temporary_looking(std::string_view name) {
-  constexpr std::string_view infix = ".upload-";
-  if (name.size() < 2 + infix.size() + 6 || name[0] != '.') return false;
-  std::string_view random = name.substr(name.size() - 6);
-  return std::all_of(random.begin(), random.end(), [](char c) { return isalnum((unsigned char)c); }) &&
-         name.substr(name.size() - 6 - infix.size(), infix.size()) == infix;
+  for (std::string_view infix : {".upload-", ".copy-", ".pack-"}) {
+    if (name.size() < 2 + infix.size() + 6 || name[0] != '.') continue;
+    std::string_view random = name.substr(name.size() - 6);
+    if (std::all_of(random.begin(), random.end(), [](char c) { return isalnum((unsigned char)c); }) &&
+        name.substr(name.size() - 6 - infix.size(), infix.size()) == infix)
+      return true;
+  }
+  return false;
 }
 
 }  // namespace
