@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
+#include <optional>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,13 +13,79 @@
 
 namespace kiv {
 
-std::string transfer_pid(std::string_view job_log) {
-  std::string_view program;
+namespace {
+
+/// The target of /proc/<pid>/exe, without the mark of a replaced file (an
+/// upgrade of wget while it runs), or "" when the process is gone.
+std::string program_file(const std::string& pid) {
+  char target[PATH_MAX];
+  ssize_t length = readlink(("/proc/" + pid + "/exe").c_str(), target, sizeof target);
+  if (length <= 0) return "";
+  std::string file(target, size_t(length));
+  if (file.ends_with(" (deleted)")) file.resize(file.size() - 10);
+  return file;
+}
+
+std::string real_path(const std::string& path) {
+  char resolved[PATH_MAX];
+  return realpath(path.c_str(), resolved) ? resolved : "";
+}
+
+/// Whether `file` is the program `configured` names: its file when it is a
+/// path, else the one the shell finds for the bare name through PATH.
+bool is_configured_program(const std::string& file, const std::string& configured) {
+  if (configured.find('/') != std::string::npos) return real_path(configured) == file;
+  const char* path = getenv("PATH");
+  std::string_view dirs = path ? path : "";
+  while (!dirs.empty()) {
+    size_t colon = std::min(dirs.find(':'), dirs.size());
+    std::string dir(dirs.substr(0, colon));
+    dirs.remove_prefix(std::min(colon + 1, dirs.size()));
+    if (dir.empty()) continue;  // the current directory: never a transfer program
+    std::string candidate = dir + "/" + configured;
+    if (access(candidate.c_str(), X_OK) == 0) return real_path(candidate) == file;
+  }
+  return false;
+}
+
+/// Whether the words of `pid`'s command line hold `option` followed by `value`.
+bool command_line_has(const std::string& pid, std::string_view option, std::string_view value) {
+  std::optional<std::string> text = read_file("/proc/" + pid + "/cmdline");
+  if (!text) return false;
+  std::string_view rest = *text;
+  std::string_view previous;
+  while (!rest.empty()) {
+    size_t end = std::min(rest.find('\0'), rest.size());
+    std::string_view word = rest.substr(0, end);
+    if (previous == option && word == value) return true;
+    previous = word;
+    rest.remove_prefix(std::min(end + 1, rest.size()));
+  }
+  return false;
+}
+
+}  // namespace
+
+bool is_job_process(const std::string& pid, std::string_view job_log) {
+  const Config& c = config();
+  std::string record(job_log);
+  cut_at_last(record, '.');
+  std::string file = program_file(pid);
+  if (file.empty()) return false;
+  // The job is named by what the start put on the command line: wget's log
+  // ("-a") or ctorrent's bit-field file ("-b"), both in the job directory.
   if (job_log.find(".wgt") != std::string_view::npos)
-    program = "wget";
-  else if (job_log.find(".tor") != std::string_view::npos)
-    program = "ctorrent";
-  else
+    return is_configured_program(file, c.wget.empty() ? "wget" : c.wget) &&
+           command_line_has(pid, "-a", c.trkdir + std::string(job_log));
+  if (job_log.find(".tor") != std::string_view::npos)
+    return is_configured_program(file, c.ctor.empty() ? "ctorrent" : c.ctor) &&
+           command_line_has(pid, "-b", c.trkdir + record + ".bf");
+  return false;
+}
+
+std::string transfer_pid(std::string_view job_log) {
+  if (job_log.find(".wgt") == std::string_view::npos &&
+      job_log.find(".tor") == std::string_view::npos)
     return "";
 
   const std::string& trkdir = config().trkdir;
@@ -35,14 +103,7 @@ std::string transfer_pid(std::string_view job_log) {
   if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos ||
       pid[0] == '0')
     return "";
-
-  std::string link = "/proc/" + pid + "/exe";
-  char target[PATH_MAX];
-  ssize_t length = readlink(link.c_str(), target, sizeof target);
-  if (length < 0) return "";
-  std::string_view exe(target, size_t(length));
-  if (exe.substr(exe.rfind('/') + 1) != program) return "";
-  return pid;
+  return is_job_process(pid, job_log) ? pid : "";
 }
 
 int background_fork() {

@@ -30,7 +30,10 @@ class TransferPid : public ::testing::Test {
     config().trkdir = root_.path() + "trk/";
     mkdir(config().trkdir.c_str(), 0755);
   }
-  void TearDown() override { ASSERT_EQ(chdir("/"), 0); }
+  void TearDown() override {
+    config().wget.clear();
+    ASSERT_EQ(chdir("/"), 0);
+  }
   void record(const std::string& first_line) {
     write_text(config().trkdir + "abc123", first_line + "\nsource\n\n");
   }
@@ -40,11 +43,24 @@ class TransferPid : public ::testing::Test {
 TEST_F(TransferPid, RealWget) {
   if (!installed("/usr/bin/wget")) GTEST_SKIP() << "wget is not installed";
   SilentListener listener;
-  Running wget(testing::waiting_wget(listener), root_.path());
+  Running wget(testing::waiting_wget(listener, config().trkdir + "abc123.wgt"), root_.path());
   wget.wait_for_exec("/wget");
+  // Another wget (a user's own), and one of another job.
+  Running other(testing::waiting_wget(listener), root_.path());
+  Running another(testing::waiting_wget(listener, config().trkdir + "xyz789.wgt"), root_.path());
+  other.wait_for_exec("/wget");
+  another.wait_for_exec("/wget");
+  for (const Running* foreign : {&other, &another}) {
+    record(foreign->pid());
+    EXPECT_EQ(transfer_pid("abc123.wgt"), "");
+  }
   record(wget.pid());
   EXPECT_EQ(transfer_pid("abc123.wgt"), wget.pid());
   EXPECT_EQ(transfer_pid("abc123.tor"), "");  // alive, but not ctorrent
+  config().wget = "/bin/true";                // not the configured program
+  EXPECT_EQ(transfer_pid("abc123.wgt"), "");
+  config().wget = "/usr/bin/wget";
+  EXPECT_EQ(transfer_pid("abc123.wgt"), wget.pid());
   wget.kill_only();
   EXPECT_EQ(transfer_pid("abc123.wgt"), "");  // a zombie is not running
   wget.end();
@@ -60,12 +76,15 @@ TEST_F(TransferPid, RealCtorrent) {
   mkdir((dir + "dl").c_str(), 0755);
   // Loopback only: ctorrent listens on every address unless told.
   Running ctorrent({"/usr/bin/ctorrent", "-i", "127.0.0.1", "-I", "127.0.0.1", "-p",
-                    std::to_string(free_port()), dir + "x.torrent"},
+                    std::to_string(free_port()), "-b", config().trkdir + "abc123.bf",
+                    dir + "x.torrent"},
                    dir + "dl");
   ctorrent.wait_for_exec("/ctorrent");
   record(ctorrent.pid());
   EXPECT_EQ(transfer_pid("abc123.tor"), ctorrent.pid());
   EXPECT_EQ(transfer_pid("abc123.wgt"), "");
+  write_text(config().trkdir + "xyz789", ctorrent.pid() + "\n");
+  EXPECT_EQ(transfer_pid("xyz789.tor"), "");  // another job's
   ctorrent.end();
   EXPECT_EQ(transfer_pid("abc123.tor"), "");
 }

@@ -23,10 +23,9 @@
 namespace kiv::ctl {
 namespace {
 
-/// A start operation: source, options, and the job log of a restart (none
-/// for a new job).
-using StartJob = void (*)(const std::string& source, const std::string& options,
-                          const std::optional<std::string>& job_log);
+/// A start operation: the job (source, options and, for wget, its folder)
+/// and the job log of a restart (none for a new job).
+using StartJob = void (*)(const JobRecord& job, const std::optional<std::string>& job_log);
 
 /// A transfer seen running, by its job log name and process number.
 struct LiveJob {
@@ -35,7 +34,9 @@ struct LiveJob {
 };
 
 std::string record_text(const JobRecord& record) {
-  return record.pid + "\n" + record.source + "\n" + record.options + "\n";
+  std::string text = record.pid + "\n" + record.source + "\n" + record.options + "\n";
+  if (record.folder) text += *record.folder + "\n";
+  return text;
 }
 
 /// `text` when it is a plain process number (digits, no leading zero).
@@ -134,27 +135,37 @@ std::vector<LiveJob> live_jobs() {
   return jobs;
 }
 
-void start_wget(const std::string& url, const std::string& options,
-                const std::optional<std::string>& job_log) {
+void start_wget(const JobRecord& job, const std::optional<std::string>& job_log) {
+  const std::string& url = job.source;
   // wget would take it for one of its options.
   if (url.starts_with('-')) message_answer("Invalid URL: it must not begin with \"-\"", "");
   const Config& c = config();
-  std::string workdir = c.dnldir;
-  if (const char* curdir = getenv("FORM_curdir")) workdir += curdir;
+  // A restart goes on in the job's own folder (records of older versions
+  // have none: then the request's).
+  std::string folder;
+  if (job.folder)
+    folder = *job.folder;
+  else if (const char* curdir = getenv("FORM_curdir"))
+    check_one_line(folder = curdir);
+  std::string workdir = c.dnldir + folder;
   if (workdir.size() > kWorkDirLength) workdir.resize(kWorkDirLength);
   // The download must land below the download directory.
   check_path(workdir, PathMessage::lower_case);
   if (chdir(workdir.c_str()) != 0) error_answer(errno, workdir);
 
   std::string log = job_log ? *job_log : new_record() + ".wgt";
-  std::string output = run_shell(wget_command_line(c.wget, options, log, url));
+  // A restart continues the job's own file: without -c wget would start
+  // from zero into a numbered duplicate beside it.
+  std::string output =
+      run_shell(wget_command_line(c.wget, job_log ? "-c " + job.options : job.options, log, url));
   std::optional<std::string> pid = wget_pid(output);
-  write_record(without_suffix(log), {pid.value_or(""), url, options});
+  write_record(without_suffix(log), {pid.value_or(""), url, job.options, folder});
   if (!pid) message_answer("Unable to start wget:", output);
 }
 
-void start_ctorrent(const std::string& torrent, const std::string& options,
-                    const std::optional<std::string>& job_log) {
+void start_ctorrent(const JobRecord& job, const std::optional<std::string>& job_log) {
+  const std::string& torrent = job.source;
+  const std::string& options = job.options;
   const Config& c = config();
   if (chdir(c.trkdir.c_str()) != 0) {
     // Every job file is named by its full path below.
@@ -185,7 +196,7 @@ void start_ctorrent(const std::string& torrent, const std::string& options,
   std::string output =
       run_shell(ctorrent_command_line(c.ctor, job_id, options, c.trkdir, source, log));
   std::optional<std::string> pid = plain_pid(output);
-  write_record(record, {pid.value_or(""), source, options});
+  write_record(record, {pid.value_or(""), source, options, std::nullopt});
   if (!pid) message_answer("Unable to start ctorrent:", output);
 }
 
@@ -201,7 +212,7 @@ void restart_job(const std::string& name, StartJob start) {
   JobRecord record = parse_record(*text);
   // Two transfers must never share one job's files.
   end_job(name);
-  start(record.source, record.options, trkdir + name);
+  start(record, trkdir + name);
 }
 
 }  // namespace
@@ -217,6 +228,7 @@ JobRecord parse_record(std::string_view text) {
   record.pid = next_line(kPidTextLength);
   record.source = next_line(kRecordLineLength);
   record.options = next_line(kRecordLineLength);
+  if (!text.empty()) record.folder = next_line(kRecordLineLength);
   return record;
 }
 
@@ -250,12 +262,10 @@ std::string ctorrent_header(time_t when, std::string_view source) {
 }
 
 void nukeall_command(const std::string&, const std::string&) {
-  // Noted before the kill, so the wait below knows whom to wait for.
+  // The box's own transfers only, by their records: a user's own wget or
+  // another service's ctorrent is none of its business.
   std::vector<LiveJob> jobs = live_jobs();
-  run_shell("killall ctorrent");
-  run_shell("killall wget");
-  run_shell("killall ctorrent");
-  sleep(2);
+  for (const LiveJob& job : jobs) signal_pid(job.pid, SIGTERM);
   await_end(jobs);
 
   const std::string& trkdir = config().trkdir;
@@ -292,13 +302,13 @@ void starttor_command(const std::string& file, const std::string&) {
 void ctor_command(const std::string& file, const std::string& para) {
   check_one_line(file);
   check_one_line(para);
-  start_ctorrent(file, para, std::nullopt);
+  start_ctorrent({"", file, para, std::nullopt}, std::nullopt);
 }
 
 void wget_command(const std::string& file, const std::string& para) {
   check_one_line(file);
   check_one_line(para);
-  start_wget(file, para, std::nullopt);
+  start_wget({"", file, para, std::nullopt}, std::nullopt);
 }
 
 }  // namespace kiv::ctl

@@ -18,15 +18,20 @@ inline constexpr size_t kWorkDirLength = 999;
 /// end before it is killed outright.
 inline constexpr int kEndWaitTenths = 100;
 
-/// The three lines of a job record.
+/// The lines of a job record.
 struct JobRecord {
   std::string pid;      // empty when the transfer never started
   std::string source;   // the URL, or the full torrent path
   std::string options;  // the options exactly as received
+  /// wget jobs: the folder below the download directory the file lands in
+  /// (the FORM_curdir of the first start); absent in records of older
+  /// versions and of ctorrent jobs.
+  std::optional<std::string> folder;
 };
 
-/// Reads a record back: line 1 up to kPidTextLength, lines 2 and 3 up to
-/// kRecordLineLength characters, line ends removed, missing lines empty.
+/// Reads a record back: line 1 up to kPidTextLength, lines 2 to 4 up to
+/// kRecordLineLength characters, line ends removed, missing lines empty
+/// (a missing fourth line: no folder).
 JobRecord parse_record(std::string_view text);
 
 /// The process number in wget's "... pid N." answer: the text after the

@@ -41,6 +41,9 @@ TEST(JobRecord, LinesReadUpToTheirWidth) {
 
   record = parse_record("");
   EXPECT_EQ(record.pid + record.source + record.options, "");
+  EXPECT_EQ(record.folder, std::nullopt);  // an older record: no folder line
+  EXPECT_EQ(parse_record("1\nu\no\n\n").folder, "");
+  EXPECT_EQ(parse_record("1\nu\no\n/sub\n").folder, "/sub");
 }
 
 TEST(CommandLines, Wget) {

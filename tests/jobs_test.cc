@@ -13,6 +13,7 @@
 #include "tests/support/installation.h"
 #include "tests/support/processes.h"
 #include "tests/support/programs.h"
+#include "tests/support/web.h"
 
 namespace kiv {
 namespace {
@@ -153,19 +154,27 @@ class HttpServer {
   Running process_;
 };
 
+// Served by the installation's own web server (lighttpd): a continued
+// download asks for a range, which it answers.
 TEST_F(Jobs, WgetStartRestartStopDelete) {
-  testing::TempDir served;
-  write_text(served.path() + "big.bin", random_bytes(400000));
-  HttpServer server(served.path());
+  if (!testing::WebSite::available()) GTEST_SKIP() << "lighttpd or curl is not installed";
+  testing::WebSite site(installation_);
+  std::string served = installation_.root() + "www/kiv/src/";
+  mkdir(served.c_str(), 0755);
+  std::string whole = random_bytes(800000);
+  write_text(served + "big.bin", whole);
+  ASSERT_TRUE(site.start());
+  std::string url = site.url("/src/big.bin");
+  auto ended = [&](const std::string& pid) {
+    return eventually([&] { return program_of(pid) != "wget"; }, 30);
+  };
 
-  ASSERT_EQ(ctl({"FORM_cmd=wget", "FORM_file=" + server.url("big.bin"),
-                 "FORM_para=--limit-rate=20k"}),
-            kOk);
+  ASSERT_EQ(ctl({"FORM_cmd=wget", "FORM_file=" + url, "FORM_para=--limit-rate=100k"}), kOk);
   std::string job = only_job();
   ASSERT_TRUE(is_job_log(job, ".wgt")) << job;
   std::vector<std::string> record = transfers_.record(job);
-  EXPECT_EQ(record[1], server.url("big.bin"));
-  EXPECT_EQ(record[2], "--limit-rate=20k");
+  EXPECT_EQ(record[1], url);
+  EXPECT_EQ(record[2], "--limit-rate=100k");
   std::string first_pid = record[0];
   EXPECT_EQ(program_of(first_pid), "wget");
 
@@ -178,7 +187,8 @@ TEST_F(Jobs, WgetStartRestartStopDelete) {
   EXPECT_TRUE(eventually([&] { return size_of(dnl_ + "big.bin") > 0; }));
 
   // A restart while it runs ends the old transfer first and appends to the
-  // same log; this time the request names a subdirectory.
+  // same log; it goes on in the job's own folder, whichever folder the page
+  // shows.
   mkdir((dnl_ + "sub").c_str(), 0755);
   std::string before = read_text(log);
   ASSERT_EQ(ctl("startdnl", job, {"FORM_curdir=sub"}), kOk);
@@ -186,16 +196,30 @@ TEST_F(Jobs, WgetStartRestartStopDelete) {
   EXPECT_NE(record[0], first_pid);
   EXPECT_EQ(program_of(record[0]), "wget");
   EXPECT_NE(program_of(first_pid), "wget");
-  EXPECT_EQ(record[1], server.url("big.bin"));
-  EXPECT_EQ(record[2], "--limit-rate=20k");
-  EXPECT_TRUE(eventually([&] { return size_of(dnl_ + "sub/big.bin") > 0; }));
+  EXPECT_EQ(record[1], url);
+  EXPECT_EQ(record[2], "--limit-rate=100k");
   EXPECT_TRUE(eventually([&] { return size_of(log) > off_t(before.size()); }));
   EXPECT_TRUE(read_text(log).starts_with(before));
 
   ASSERT_EQ(ctl("stop", job), kOk);
-  EXPECT_TRUE(eventually([&] { return program_of(record[0]) != "wget"; }, 3));
+  EXPECT_TRUE(ended(record[0]));
   EXPECT_TRUE(std::filesystem::exists(log));
   EXPECT_EQ(transfers_.record(job)[0], record[0]);
+  EXPECT_LT(size_of(dnl_ + "big.bin"), off_t(whole.size()));
+
+  // Stopped, then finished: each restart continues the job's own file, and
+  // never starts over into a numbered duplicate.
+  ASSERT_EQ(ctl("startdnl", job, {"FORM_curdir=sub"}), kOk);
+  EXPECT_TRUE(eventually([&] { return read_text(dnl_ + "big.bin") == whole; }, 30));
+  EXPECT_NE(read_text(log).find("206 Partial Content"), std::string::npos);
+  EXPECT_TRUE(ended(transfers_.record(job)[0]));
+  ASSERT_EQ(ctl("startdnl", job), kOk);
+  EXPECT_TRUE(ended(transfers_.record(job)[0]));
+  EXPECT_EQ(read_text(dnl_ + "big.bin"), whole);
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dnl_))
+    names.insert(entry.path().lexically_relative(dnl_));
+  EXPECT_EQ(names, (std::set<std::string>{"big.bin", "sub"}));
 
   ASSERT_EQ(ctl("del", job), kOk);
   EXPECT_TRUE(std::filesystem::is_empty(trk_));
@@ -231,7 +255,7 @@ TEST_F(Jobs, WgetFailingBeforeItsForkIsNoSuccess) {
   for (const auto& entry : std::filesystem::directory_iterator(trk_))
     records.push_back(entry.path().filename());
   ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(read_text(trk_ + records[0]), "\nhttp://127.0.0.1:9/x\n--no-such-option\n");
+  EXPECT_EQ(read_text(trk_ + records[0]), "\nhttp://127.0.0.1:9/x\n--no-such-option\n\n");
 }
 
 TEST_F(Jobs, JobNamesStayInTheJobDirectory) {
@@ -253,14 +277,24 @@ TEST_F(Jobs, JobNamesStayInTheJobDirectory) {
 }
 
 TEST_F(Jobs, StopSignalsOnlyItsOwnProgram) {
-  Running other({"/bin/sleep", "30"}, "/");
-  other.wait_for_exec("sleep");
-  write_text(trk_ + "aaaaaa", other.pid() + "\nhttp://x/\n\n");
-  write_text(trk_ + "aaaaaa.wgt", "");
-  EXPECT_EQ(ctl("stop", "aaaaaa.wgt"), kOk);
-  EXPECT_EQ(ctl("del", "aaaaaa.wgt"), kOk);
-  EXPECT_EQ(program_of(other.pid()), "sleep");
-  EXPECT_TRUE(std::filesystem::is_empty(trk_));
+  // A recorded number now taken by another program, by a user's own wget,
+  // by the transfer of another job: stop and del leave each of them alone.
+  testing::SilentListener listener;
+  std::vector<std::vector<std::string>> others = {
+      {"/bin/sleep", "30"},
+      testing::waiting_wget(listener),
+      testing::waiting_wget(listener, trk_ + "bbbbbb.wgt")};
+  for (const std::vector<std::string>& argv : others) {
+    Running other(argv, "/");
+    std::string program = argv[0].substr(argv[0].rfind('/'));
+    other.wait_for_exec(program);
+    write_text(trk_ + "aaaaaa", other.pid() + "\nhttp://x/\n\n");
+    write_text(trk_ + "aaaaaa.wgt", "");
+    EXPECT_EQ(ctl("stop", "aaaaaa.wgt"), kOk);
+    EXPECT_EQ(ctl("del", "aaaaaa.wgt"), kOk);
+    EXPECT_EQ("/" + program_of(other.pid()), program) << argv.size();
+    EXPECT_FALSE(std::filesystem::exists(trk_ + "aaaaaa"));
+  }
 }
 
 constexpr size_t kPiece = 65536;
@@ -413,8 +447,8 @@ TEST_F(Jobs, CtorrentFailures) {
   EXPECT_EQ(ctl("del", job), kOk);
 }
 
-// "nukeall" ends every wget and ctorrent on the machine, so it runs only in
-// a PID namespace of its own, where every such process is the test's.
+// "nukeall" ends the box's transfers; it runs in a PID namespace of its own,
+// so that a fault could end no other wget or ctorrent on the machine.
 TEST_F(Jobs, NukeallInItsOwnPidNamespace) {
   if (geteuid() != 0 ||
       testing::run_program({"/usr/bin/unshare", "--pid", "--fork", "--mount-proc", "/bin/true"},
@@ -474,9 +508,20 @@ TEST(NukeallInside, DISABLED_EndsAllTransfersAndEmptiesTheJobDirectory) {
   for (const std::string& pid : pids)
     EXPECT_TRUE(program_of(pid) == "wget" || program_of(pid) == "ctorrent") << pid;
 
+  // A user's own wget and another service's seeding ctorrent.
+  Running foreign_wget(testing::waiting_wget(listener), made.path());
+  Running foreign_ctorrent({"/usr/bin/ctorrent", "-i", "127.0.0.1", "-I", "127.0.0.1", "-p",
+                            std::to_string(testing::free_port()), "-b",
+                            made.path() + "c.bf", root + "www/kiv/dnl/c.torrent"},
+                           made.path());
+  foreign_wget.wait_for_exec("/wget");
+  foreign_ctorrent.wait_for_exec("/ctorrent");
+
   ASSERT_EQ(ctl({"FORM_cmd=nukeall"}), kOk);
   for (const std::string& pid : pids) EXPECT_EQ(program_of(pid), "") << pid;
   EXPECT_TRUE(std::filesystem::is_empty(trk));
+  EXPECT_EQ(program_of(foreign_wget.pid()), "wget");
+  EXPECT_EQ(program_of(foreign_ctorrent.pid()), "ctorrent");
 }
 
 }  // namespace

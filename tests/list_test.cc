@@ -141,7 +141,7 @@ TEST_F(KivList, RefusedCurrentDirectoryShowsTheDownloadDirectory) {
 
 TEST_F(KivList, JobListsWithLiveTransfers) {
   testing::SilentListener listener;
-  testing::Running wget(testing::waiting_wget(listener), trk_);
+  testing::Running wget(testing::waiting_wget(listener, trk_ + "Qa81xZ.wgt"), trk_);
   wget.wait_for_exec("/wget");
   testing::Running sleeper({"/bin/sleep", "30"}, trk_);
   sleeper.wait_for_exec("/sleep");
@@ -159,13 +159,15 @@ TEST_F(KivList, JobListsWithLiveTransfers) {
   // record x.tor is listed too.
   for (const char* name : {"k3Jd9a", "k3Jd9a.tor", "Qa81xZ.wgt", "_wversion.nfo"})
     unlink((trk_ + name).c_str());
+  testing::Running odd(testing::waiting_wget(listener, trk_ + "Zz.tor.wgt"), trk_);
+  odd.wait_for_exec("/wget");
   write_text(trk_ + "Zz.tor.wgt", "log");
-  write_text(trk_ + "Zz.tor", wget.pid() + "\n");
+  write_text(trk_ + "Zz.tor", odd.pid() + "\n");
   std::string text = body({"QUERY_STRING=full=1"});
   EXPECT_EQ(script_strings(text, "o.tor.map(j => j.obj).sort().concat(o.wgt.map(j => j.obj))"
                                  ".concat([o.torrents, o.wgets])"),
-            (std::vector<std::string>{"Zz.tor.wgt@" + wget.pid(), "Zz.tor@",
-                                      "Zz.tor.wgt@" + wget.pid(), "1", "1"}));
+            (std::vector<std::string>{"Zz.tor.wgt@" + odd.pid(), "Zz.tor@",
+                                      "Zz.tor.wgt@" + odd.pid(), "1", "1"}));
 }
 
 TEST_F(KivList, EdonkeyRefreshLeavesItsListInTheJobDirectory) {

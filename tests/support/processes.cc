@@ -122,9 +122,12 @@ std::vector<pid_t> processes_running(const std::string& exe) {
   return pids;
 }
 
-std::vector<std::string> waiting_wget(const SilentListener& listener) {
-  return {"/usr/bin/wget", "-q", "-O", "/dev/null", "--tries=1",
-          "http://127.0.0.1:" + std::to_string(listener.port()) + "/"};
+std::vector<std::string> waiting_wget(const SilentListener& listener,
+                                      const std::string& job_log) {
+  std::vector<std::string> argv = {"/usr/bin/wget", "-q", "-O", "/dev/null", "--tries=1"};
+  if (!job_log.empty()) argv.insert(argv.end(), {"-a", job_log});
+  argv.push_back("http://127.0.0.1:" + std::to_string(listener.port()) + "/");
+  return argv;
 }
 
 }  // namespace kiv::testing

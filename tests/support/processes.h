@@ -64,7 +64,9 @@ class Running {
 /// the emulator's command line when the programs under test are emulated).
 std::vector<pid_t> processes_running(const std::string& exe);
 
-/// A real wget that connects to `listener` and waits there.
-std::vector<std::string> waiting_wget(const SilentListener& listener);
+/// A real wget that connects to `listener` and waits there; with `job_log`
+/// its command line names that log as a job's transfer does.
+std::vector<std::string> waiting_wget(const SilentListener& listener,
+                                      const std::string& job_log = "");
 
 }  // namespace kiv::testing
