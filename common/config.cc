@@ -52,14 +52,7 @@ bool same_key(std::string_view a, std::string_view b) {
   return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
-/// What ends the reading of a configuration text: an unknown key, or a
-/// known one without "=".
-struct TokenFault {
-  std::string key;
-  bool unknown;
-};
-
-std::optional<TokenFault> apply_token(Config& c, std::string_view token) {
+std::optional<ConfigFault> apply_token(Config& c, std::string_view token) {
   size_t equals = token.find('=');
   std::string_view key = token.substr(0, equals);
   std::optional<std::string_view> value;
@@ -70,8 +63,11 @@ std::optional<TokenFault> apply_token(Config& c, std::string_view token) {
   std::string_view known;
   for (std::string_view k : kKeys)
     if (same_key(key, k)) known = k;
-  if (known.empty()) return TokenFault{std::string(key), true};
-  if (!value) return TokenFault{std::string(key), false};
+  if (known.empty())
+    return ConfigFault{std::string(key), 0, "Unknown config option '" + std::string(key) + "'"};
+  if (!value)
+    return ConfigFault{std::string(key), 0,
+                       "quondel: value required for " + std::string(key) + " option"};
 
   if (known == "dnldir") c.dnldir = *value;
   if (known == "droo") c.droo = *value;
@@ -88,32 +84,57 @@ std::optional<TokenFault> apply_token(Config& c, std::string_view token) {
   return std::nullopt;
 }
 
-std::optional<TokenFault> apply_line(Config& c, std::string_view line) {
+/// Whether `next` goes on the host list that `token` holds, written with
+/// blanks around an item ("hosts=nas.lan, media.lan"). A host name has no
+/// "=", so a token with one is always a token of its own.
+bool continues_list(std::string_view token, std::string_view next) {
+  size_t equals = token.find('=');
+  return equals != std::string_view::npos && same_key(token.substr(0, equals), "hosts") &&
+         next.find('=') == std::string_view::npos &&
+         (token.back() == '=' || token.back() == ',' || next.front() == ',');
+}
+
+std::optional<ConfigFault> apply_line(Config& c, std::string_view line) {
   line = line.substr(0, line.find('#'));
   static constexpr std::string_view kBlanks = " \t\n\r";
+  std::vector<std::string> tokens;
   size_t at = 0;
   while ((at = line.find_first_not_of(kBlanks, at)) != std::string_view::npos) {
     size_t end = std::min(line.find_first_of(kBlanks, at), line.size());
-    if (auto fault = apply_token(c, line.substr(at, end - at))) return fault;
+    std::string_view token = line.substr(at, end - at);
+    if (!tokens.empty() && continues_list(tokens.back(), token))
+      tokens.back() += token;
+    else
+      tokens.emplace_back(token);
+    at = end;
+  }
+  for (const std::string& token : tokens)
+    if (auto fault = apply_token(c, token)) return fault;
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<ConfigFault> parse_config_text(Config& c, std::string_view text) {
+  // Lines are taken as a 1000-byte line buffer would take them: a longer
+  // line is handled as several.
+  size_t at = 0;
+  size_t line = 1;
+  while (at < text.size()) {
+    size_t newline = text.find('\n', at);
+    size_t end = newline == std::string_view::npos ? text.size() : newline + 1;
+    end = std::min(end, at + kConfigPieceLength);
+    if (auto fault = apply_line(c, text.substr(at, end - at))) {
+      fault->line = line;
+      return fault;
+    }
+    if (text[end - 1] == '\n') ++line;
     at = end;
   }
   return std::nullopt;
 }
 
-/// Applies the tokens of `text` to `c` up to the first fault.
-std::optional<TokenFault> apply_text(Config& c, std::string_view text) {
-  // Lines are taken as a 1000-byte line buffer would take them: a longer
-  // line is handled as several.
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t newline = text.find('\n', at);
-    size_t end = newline == std::string_view::npos ? text.size() : newline + 1;
-    end = std::min(end, at + kConfigPieceLength);
-    if (auto fault = apply_line(c, text.substr(at, end - at))) return fault;
-    at = end;
-  }
-  return std::nullopt;
-}
+namespace {
 
 /// The lines of the resolved copy, in their order.
 struct ResolvedField {
@@ -184,14 +205,13 @@ void require_value(std::string_view key, std::optional<std::string_view> value) 
   end_process(1);
 }
 
-void apply_config_text(std::string_view text) {
-  std::optional<TokenFault> fault = apply_text(config(), text);
+void apply_config_text(std::string_view text, std::string_view source) {
+  std::optional<ConfigFault> fault = parse_config_text(config(), text);
   if (!fault) return;
-  if (fault->unknown) {
-    fprintf(stderr, "Unknown config option '%s'\n", fault->key.c_str());
-    end_process(1);
-  }
-  require_value(fault->key, std::nullopt);
+  std::string where = std::string(source) + " line " + std::to_string(fault->line) + ": ";
+  fprintf(stderr, "%s%s\n", where.c_str(), fault->message.c_str());
+  syslog(LOG_CRIT, "%s%s", where.c_str(), fault->message.c_str());
+  end_process(1);
 }
 
 std::string resolved_config_text() {
@@ -205,7 +225,7 @@ std::string_view unpublishable_key() {
   // Each line is read on its own, so checking them one by one checks all.
   for (const ResolvedField& field : published_fields(config())) {
     Config back;
-    if (apply_text(back, resolved_line(field, config())) ||
+    if (parse_config_text(back, resolved_line(field, config())) ||
         back.*field.member != config().*field.member)
       return field.key;
   }
@@ -241,7 +261,7 @@ void read_config(std::string_view program_path, ConfigMode mode) {
     if (!text)
       config_fail("CRITICAL ERROR: opening temporary /tmp/kiv.conf",
                   kResolvedConfigPath, false);
-    apply_config_text(*text);
+    apply_config_text(*text, kResolvedConfigPath);
     return;
   }
 
@@ -249,7 +269,7 @@ void read_config(std::string_view program_path, ConfigMode mode) {
   if (exists(c.confpath)) {
     std::optional<std::string> text = read_file(c.confpath);
     if (!text) config_fail("CRIRICAL ERROR: opening kiv.conf", c.confpath, true);
-    apply_config_text(*text);
+    apply_config_text(*text, c.confpath);
   }
   // A copy that does not read back would stop every CGI program with a
   // baffling message: refuse the configuration here, where it is logged.

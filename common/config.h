@@ -44,9 +44,21 @@ Config& config();
 /// status 1 and a bare text (no headers).
 void read_config(std::string_view program_path, ConfigMode mode);
 
-/// Applies the tokens of a configuration text (kiv.conf syntax) to config().
-/// Ends the process on an unknown key or a known key without "=".
-void apply_config_text(std::string_view text);
+/// The first token of a configuration text that is refused.
+struct ConfigFault {
+  std::string key;
+  size_t line;          // counted from 1
+  std::string message;  // "Unknown config option '<key>'", or the missing value's
+};
+
+/// Applies the tokens of a configuration text (kiv.conf syntax) to `record`
+/// up to the first refused one, which it returns. Ends nothing.
+std::optional<ConfigFault> parse_config_text(Config& record, std::string_view text);
+
+/// Applies a configuration text to config(). On an unknown key or a known
+/// key without "=" it writes "<source> line <n>: <message>" to standard
+/// error and the system log and ends the process with status 1.
+void apply_config_text(std::string_view text, std::string_view source = kConfigName);
 
 /// Writes the eight-line resolved copy atomically (mode 0644), then creates
 /// the download directory. A failed write is reported and skipped.

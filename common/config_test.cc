@@ -75,18 +75,38 @@ TEST_F(ConfigText, LongLinesAreReadInPieces) {
   EXPECT_EQ(config().dnldir, "/piece/");
 }
 
-TEST(ConfigErrors, BadTokensEndTheProgram) {
-  auto unknown = run_in_child([] { apply_config_text("dwww=/x/ colour=red\n"); });
+TEST(ConfigErrors, TheFirstBadTokenByItsLine) {
+  struct Case {
+    std::string text;
+    std::optional<std::string> error;  // "<line>: <message>"
+    std::string hosts;
+  } cases[] = {
+      {"dwww=/x/ colour=red\n", "1: Unknown config option 'colour'", ""},
+      {"# c\n\n=x", "3: Unknown config option ''", ""},
+      {"dnldir=/d/\r\nWget\n", "2: quondel: value required for Wget option", ""},
+      // A long line is read in pieces, but it is one line.
+      {std::string(1500, ' ') + "\ncolour=red", "2: Unknown config option 'colour'", ""},
+      // Blanks around the items of the host list.
+      {"hosts=nas.lan, media.lan", std::nullopt, "nas.lan,media.lan"},
+      {"hosts= a.lan ,b.lan\t,\tc.lan dnldir=/d/", std::nullopt, "a.lan,b.lan,c.lan"},
+      {"hosts= dnldir=/d/", std::nullopt, ""},
+      {"hosts=a.lan b.lan", "1: Unknown config option 'b.lan'", "a.lan"},
+  };
+  for (const Case& c : cases) {
+    Config record;
+    std::optional<ConfigFault> fault = parse_config_text(record, c.text);
+    EXPECT_EQ(fault ? std::optional(std::to_string(fault->line) + ": " + fault->message)
+                    : std::nullopt,
+              c.error)
+        << c.text;
+    EXPECT_EQ(record.hosts, c.hosts) << c.text;
+  }
+
+  // The program ends, naming where.
+  auto unknown = run_in_child([] { apply_config_text("\ncolour=red\n", "/r/kiv.conf"); });
   EXPECT_EQ(unknown.exit_code(), 1);
-  EXPECT_EQ(unknown.err, "Unknown config option 'colour'\n");
+  EXPECT_EQ(unknown.err, "/r/kiv.conf line 2: Unknown config option 'colour'\n");
   EXPECT_EQ(unknown.out, "");
-
-  auto empty_key = run_in_child([] { apply_config_text("=x"); });
-  EXPECT_EQ(empty_key.err, "Unknown config option ''\n");
-
-  auto no_value = run_in_child([] { apply_config_text("Wget\n"); });
-  EXPECT_EQ(no_value.exit_code(), 1);
-  EXPECT_EQ(no_value.err, "quondel: value required for Wget option\n");
 }
 
 // The cases below use the fixed path of the resolved copy.

@@ -27,13 +27,11 @@ class TransferPid : public ::testing::Test {
  protected:
   testing::TempDir root_;
   void SetUp() override {
+    config() = Config{};  // the bare program names
     config().trkdir = root_.path() + "trk/";
     mkdir(config().trkdir.c_str(), 0755);
   }
-  void TearDown() override {
-    config().wget.clear();
-    ASSERT_EQ(chdir("/"), 0);
-  }
+  void TearDown() override { ASSERT_EQ(chdir("/"), 0); }
   void record(const std::string& first_line) {
     write_text(config().trkdir + "abc123", first_line + "\nsource\n\n");
   }

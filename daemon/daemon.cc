@@ -1,10 +1,14 @@
 #include "daemon/daemon.h"
 
+#include <cerrno>
 #include <clocale>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <chrono>
 #include <dirent.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -12,8 +16,10 @@
 #include <vector>
 
 #include "common/config.h"
+#include "common/file.h"
 #include "common/process.h"
 #include "common/shell.h"
+#include "common/text.h"
 #include "daemon/trim.h"
 #include "daemon/version_check.h"
 
@@ -48,9 +54,46 @@ void close_inherited_descriptors() {
   for (int fd : open_fds) close(fd);
 }
 
+/// Rewrites the published configuration when it has gone (a cleaner of
+/// /tmp): every request fails without it. A copy that is there is left
+/// alone, since it may be a newer daemon's.
+void restore_resolved_config() {
+  struct stat st;
+  if (lstat(kResolvedConfigPath, &st) != 0 && errno == ENOENT) write_resolved_config();
+}
+
+/// Whether the inotify events in `buffer` include the removal of the copy.
+bool copy_removed(const char* buffer, ssize_t size) {
+  for (ssize_t at = 0; at + ssize_t(sizeof(inotify_event)) <= size;) {
+    const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+    std::string_view path = kResolvedConfigPath;
+    if (event->len > 0 && event->name == path.substr(path.rfind('/') + 1)) return true;
+    at += ssize_t(sizeof(inotify_event) + event->len);
+  }
+  return false;
+}
+
+/// Sleeps one cycle period; meanwhile a removed copy of the configuration
+/// is published again at once (without inotify, on the next cycle).
 void sleep_between_passes() {
-  unsigned left = kCyclePeriodSeconds;
-  while (left > 0) left = sleep(left);  // a signal must not shorten the period
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point end = Clock::now() + std::chrono::seconds(kCyclePeriodSeconds);
+  std::string directory(kResolvedConfigPath);
+  cut_at_last(directory, '/');
+  UniqueFd watch(inotify_init1(IN_CLOEXEC));
+  if (watch.valid() &&
+      inotify_add_watch(watch.get(), directory.c_str(), IN_DELETE | IN_MOVED_FROM) < 0)
+    watch = UniqueFd();
+  for (Clock::time_point now; (now = Clock::now()) < end;) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(end - now).count();
+    // Without a watch (fd -1) poll only sleeps; a signal must not shorten
+    // the period.
+    pollfd ready = {watch.get(), POLLIN, 0};
+    if (poll(&ready, 1, int(left)) <= 0) continue;
+    alignas(inotify_event) char buffer[4096];
+    ssize_t size = read(watch.get(), buffer, sizeof buffer);
+    if (size > 0 && copy_removed(buffer, size)) restore_resolved_config();
+  }
 }
 
 }  // namespace
@@ -86,8 +129,24 @@ void worker_pass() {
   trim_job_logs();
 }
 
+bool write_pid_file(const std::string& path) {
+  std::string text = std::to_string(getpid()) + "\n";
+  if (replace_file(path, text, 0644)) return true;
+  // A programs directory that is not ours (root's, as a package installs
+  // it): the file made ours there for the purpose is rewritten in place.
+  UniqueFd fd(open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat st;
+  if (!fd.valid() || fstat(fd.get(), &st) != 0) return false;
+  if (!S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
+    errno = EPERM;
+    return false;
+  }
+  return ftruncate(fd.get(), 0) == 0 && write_all(fd.get(), text) && fd.close();
+}
+
 void run_cycle() {
   for (;;) {
+    restore_resolved_config();
     if (background_fork() == 0) {
       daemon_detach();
       try {
@@ -106,6 +165,9 @@ int kivd_main(int argc, char** argv) {
   setlocale(LC_ALL, "");
   openlog(kProgramName, LOG_PID, LOG_LOCAL5);
   syslog(LOG_INFO, "starting");
+  // Read and checked whole while the starter can still tell: an error ends
+  // it with status 1 and names the key and its line, never a banner.
+  read_config(argc > 0 && argv[0] ? argv[0] : "kivd", ConfigMode::search);
   if (background_fork() == 1) {
     fputs(banner().c_str(), stdout);
     return 0;
@@ -114,7 +176,9 @@ int kivd_main(int argc, char** argv) {
   // background process could be made.
   daemon_detach();
   set_shell_failure(daemon_fail);
-  read_config(argc > 0 && argv[0] ? argv[0] : "kivd", ConfigMode::search);
+  const std::string& pidfile = config().pidfile;
+  if (!pidfile.empty() && !write_pid_file(pidfile))
+    syslog(LOG_ERR, "%s - %m", pidfile.c_str());
   run_cycle();
 }
 

@@ -37,14 +37,19 @@ void daemon_detach();
 /// page, then trim_job_logs.
 void worker_pass();
 
+/// Writes this process's number to `path` (atomically, mode 0644; in a
+/// directory not ours, into the file there that is ours). False with errno.
+bool write_pid_file(const std::string& path);
+
 /// Spawns a detached worker running worker_pass every kCyclePeriodSeconds,
-/// the first one at once. Never returns; nothing a worker does reaches the
-/// caller.
+/// the first one at once, and publishes the configuration again when its
+/// copy has gone. Never returns; nothing a worker does reaches the caller.
 [[noreturn]] void run_cycle();
 
 /// The whole program: close inherited descriptors above 2, log "starting",
-/// print the banner in the starter and exit, detach, read the configuration
-/// in search mode, run the cycle.
+/// read the configuration in search mode (an error ends the starter with
+/// status 1), print the banner in the starter and exit, detach, write the
+/// pid file, run the cycle.
 int kivd_main(int argc, char** argv);
 
 }  // namespace kiv

@@ -63,7 +63,7 @@ TEST_F(KivCtl, ConfigurationFailuresAnswerBareText) {
   ChildResult unknown = run({"QUERY_STRING=cmd=disk"});
   EXPECT_EQ(unknown.exit_code(), 1);
   EXPECT_EQ(unknown.out, "");
-  EXPECT_EQ(unknown.err, "Unknown config option 'colour'\n");
+  EXPECT_EQ(unknown.err, "/tmp/kiv.conf line 9: Unknown config option 'colour'\n");
 }
 
 }  // namespace

@@ -91,14 +91,48 @@ TEST_F(Daemon, WorkerMakesAMissingJobDirectory) {
   EXPECT_EQ(st.st_mode & 07777, 0755u);
 }
 
-TEST_F(Daemon, ConfigurationErrorEndsTheBackgroundProcess) {
-  write_text(inst_.root() + "kiv.conf", "colour=red\n");
-  std::string published = read_text("/tmp/kiv.conf");
-  ChildResult result = start();
-  EXPECT_EQ(result.exit_code(), 0);
-  EXPECT_TRUE(result.out.ends_with("kiv forking to background: bye...\n"));
-  EXPECT_TRUE(eventually([&] { return !running(); }));
-  EXPECT_EQ(read_text("/tmp/kiv.conf"), published);
+TEST_F(Daemon, ConfigurationIsCheckedBeforeTheStarterLeaves) {
+  struct Case {
+    std::string conf;
+    std::string error;  // "" when kivd starts
+  } cases[] = {
+      {"colour=red\n", "line 1: Unknown config option 'colour'"},
+      {"# names\nhosts=nas.lan\n\nwget dnldir=/d/\n", "line 4: quondel: value required for wget option"},
+      {"hosts=nas.lan, media.lan\nHOSTS= nas.lan ,media.lan , box.lan # blanks\n", ""},
+  };
+  for (const Case& c : cases) {
+    write_text(inst_.root() + "kiv.conf", c.conf);
+    std::string published = read_text("/tmp/kiv.conf");
+    ChildResult result = start();
+    if (c.error.empty()) {
+      EXPECT_EQ(result.exit_code(), 0) << result.err;
+      EXPECT_TRUE(result.out.ends_with("kiv forking to background: bye...\n"));
+      EXPECT_TRUE(read_text("/tmp/kiv.conf").ends_with("\nhosts=nas.lan,media.lan,box.lan\n"));
+      continue;
+    }
+    EXPECT_EQ(result.exit_code(), 1) << c.conf;
+    EXPECT_EQ(result.out, "") << c.conf;
+    EXPECT_EQ(result.err, inst_.root() + "kiv.conf " + c.error + "\n");
+    EXPECT_FALSE(running());
+    EXPECT_EQ(read_text("/tmp/kiv.conf"), published);
+  }
+}
+
+TEST_F(Daemon, PidFileAndARemovedCopyRestored) {
+  ASSERT_EQ(start().exit_code(), 0);
+  std::string copy;
+  ASSERT_TRUE(eventually([&] { return !(copy = read_text("/tmp/kiv.conf")).empty(); }));
+  std::string pidfile = inst_.root() + "bin/kiv.pid";
+  ASSERT_TRUE(eventually([&] { return !read_text(pidfile).empty(); }));
+  // The daemon's number: what remains once the first worker has ended.
+  EXPECT_TRUE(eventually([&] {
+    std::vector<pid_t> pids = processes_running(kivd());
+    return pids.size() == 1 && read_text(pidfile) == std::to_string(pids[0]) + "\n";
+  })) << read_text(pidfile);
+
+  // A cleaner of /tmp takes it: published again, long before the next pass.
+  ASSERT_EQ(unlink("/tmp/kiv.conf"), 0);
+  EXPECT_TRUE(eventually([&] { return read_text("/tmp/kiv.conf") == copy; }));
 }
 
 TEST_F(Daemon, LeavesNoInheritedDescriptorOpen) {
@@ -144,6 +178,9 @@ class DaemonLog : public Daemon {
   }
   void TearDown() override {
     Daemon::TearDown();
+    end_syslogd();
+  }
+  void end_syslogd() {
     std::string pid = read_text(work_.path() + "syslogd.pid");
     if (!pid.empty()) kill(pid_t(std::stol(pid)), SIGKILL);
   }
@@ -151,6 +188,7 @@ class DaemonLog : public Daemon {
   /// Starts kivd there; returns the starter's process number.
   std::string start_logged() {
     const std::string& w = work_.path();
+    end_syslogd();
     mkdir((w + "upper").c_str(), 0755);
     mkdir((w + "work").c_str(), 0755);
     std::string script =
@@ -165,7 +203,7 @@ class DaemonLog : public Daemon {
         {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c", script},
         {"PATH=/usr/bin:/bin"});
     if (result.exit_code() == 3) return "";
-    EXPECT_EQ(result.exit_code(), 0) << result.err;
+    status_ = result.exit_code();
     std::string pid = read_text(w + "starter.pid");
     while (!pid.empty() && pid.back() == '\n') pid.pop_back();
     return pid;
@@ -173,6 +211,7 @@ class DaemonLog : public Daemon {
   std::string log() const { return read_text(work_.path() + "log"); }
 
   TempDir work_;
+  int status_ = -1;  // the starter's exit status
 };
 
 TEST_F(DaemonLog, StartingOncePerStartWithTheStartersNumber) {
@@ -203,24 +242,33 @@ TEST_F(DaemonLog, UnreadableJobDirectoryIsReportedAtPriority32) {
   })) << log();
 }
 
-TEST_F(DaemonLog, ConfigurationThatWouldNotReadBackIsRefusedAtPriorityCritical) {
-  // The "/" a directory gets makes this line one character too long for the
-  // pieces the copy is read back in.
+TEST_F(DaemonLog, ConfigurationErrorsAreLoggedAtPriorityCritical) {
   std::string published = read_text("/tmp/kiv.conf");
-  write_text(inst_.root() + "kiv.conf", "dwww=/" + std::string(993, 'w') + "\n");
-  if (start_logged().empty()) GTEST_SKIP() << "no private /dev here";
-  std::string line = "local5.crit kiv[";
-  std::string message = "]: " + inst_.root() + "kiv.conf - refused: the dwww line of " +
-                        "/tmp/kiv.conf would not read back";
-  EXPECT_TRUE(eventually([&] {
-    std::string text = log();
-    size_t at = text.find(message);
-    if (at == std::string::npos) return false;
-    size_t start = text.rfind('\n', at) + 1;  // npos + 1 is the start
-    return text.substr(start, at - start).find(line) != std::string::npos;
-  })) << log();
-  EXPECT_TRUE(eventually([&] { return !running(); }));
-  EXPECT_EQ(read_text("/tmp/kiv.conf"), published);
+  std::string conf = inst_.root() + "kiv.conf";
+  struct Case {
+    std::string conf;
+    std::string message;
+  } cases[] = {
+      // The "/" a directory gets makes this line one character too long
+      // for the pieces the copy is read back in.
+      {"dwww=/" + std::string(993, 'w') + "\n",
+       conf + " - refused: the dwww line of /tmp/kiv.conf would not read back"},
+      {"\ncolour=red\n", conf + " line 2: Unknown config option 'colour'"},
+  };
+  for (const Case& c : cases) {
+    write_text(conf, c.conf);
+    if (start_logged().empty()) GTEST_SKIP() << "no private /dev here";
+    EXPECT_EQ(status_, 1);
+    EXPECT_TRUE(eventually([&] {
+      std::string text = log();
+      size_t at = text.find("]: " + c.message);
+      if (at == std::string::npos) return false;
+      size_t start = text.rfind('\n', at) + 1;  // npos + 1 is the start
+      return text.substr(start, at - start).find("local5.crit kiv[") != std::string::npos;
+    })) << log();
+    EXPECT_FALSE(running());
+    EXPECT_EQ(read_text("/tmp/kiv.conf"), published);
+  }
 }
 
 TEST_F(DaemonLog, CopyThatCannotBeReplacedIsReportedCritical) {
