@@ -17,7 +17,7 @@ struct Config {
   std::string dufb;      // second web directory
   std::string trkdir;    // job directory, always dwww + "trk/"
   std::string dnldir;    // download directory
-  std::string pidfile;   // carried through, unused
+  std::string pidfile;   // kivd writes its process number there
   std::string confpath;  // kiv.conf itself; set in search mode only
   std::string hosts;     // further host names the box answers to, comma-separated
 
