@@ -15,6 +15,10 @@ namespace kiv {
 
 namespace {
 
+/// What /bin/sh searches when PATH is unset.
+constexpr std::string_view kShellDefaultPath =
+    "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+
 /// The target of /proc/<pid>/exe, without the mark of a replaced file (an
 /// upgrade of wget while it runs), or "" when the process is gone.
 std::string program_file(const std::string& pid) {
@@ -35,8 +39,9 @@ std::string real_path(const std::string& path) {
 /// path, else the one the shell finds for the bare name through PATH.
 bool is_configured_program(const std::string& file, const std::string& configured) {
   if (configured.find('/') != std::string::npos) return real_path(configured) == file;
+  // Unset, the shell that started it searched its own default.
   const char* path = getenv("PATH");
-  std::string_view dirs = path ? path : "";
+  std::string_view dirs = path && *path ? path : kShellDefaultPath;
   while (!dirs.empty()) {
     size_t colon = std::min(dirs.find(':'), dirs.size());
     std::string dir(dirs.substr(0, colon));

@@ -177,6 +177,9 @@ TEST_F(Jobs, WgetStartRestartStopDelete) {
   EXPECT_EQ(record[2], "--limit-rate=100k");
   std::string first_pid = record[0];
   EXPECT_EQ(program_of(first_pid), "wget");
+  // Seen running through the web server too, whose programs get no PATH.
+  EXPECT_NE(site.curl({site.url("/cgi-bin/kiv-list?full=1")}).find(job + "@" + first_pid),
+            std::string::npos);
 
   // The log grows while the transfer runs; the file lands in the download
   // directory itself.
