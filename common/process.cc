@@ -69,8 +69,7 @@ bool command_line_has(const std::string& pid, std::string_view option, std::stri
   return false;
 }
 
-}  // namespace
-
+/// Whether `pid` is the transfer of the job whose log is `job_log`.
 bool is_job_process(const std::string& pid, std::string_view job_log) {
   const Config& c = config();
   std::string record(job_log);
@@ -87,6 +86,8 @@ bool is_job_process(const std::string& pid, std::string_view job_log) {
            command_line_has(pid, "-b", c.trkdir + record + ".bf");
   return false;
 }
+
+}  // namespace
 
 std::string transfer_pid(std::string_view job_log) {
   if (job_log.find(".wgt") == std::string_view::npos &&

@@ -8,15 +8,12 @@ namespace kiv {
 /// A job record's first line (the process number) is read up to this length.
 inline constexpr size_t kPidTextLength = 9;
 
-/// Whether the process `pid` is the transfer of the job whose log is
-/// `job_log` (a name in the job directory; ".wgt" for wget, ".tor" for
-/// ctorrent): it runs the configured program, and its command line names
-/// this job's files. A process number can be reused, and a user's own wget
-/// is none of the box's business.
-bool is_job_process(const std::string& pid, std::string_view job_log);
-
-/// The process number of the live transfer behind `job_log`: the number in
-/// its record when is_job_process holds for it, else "".
+/// The process number of the live transfer behind `job_log` (a name in the
+/// job directory; ".wgt" for wget, ".tor" for ctorrent), or "": the number
+/// in its record, while that process runs the configured program and its
+/// command line names this job's files. A process number can be reused,
+/// and a user's own wget is none of the box's business; whatever signals a
+/// transfer asks this first.
 /// Side effect: for a name of a known kind the working directory becomes
 /// the job directory.
 std::string transfer_pid(std::string_view job_log);
