@@ -67,6 +67,7 @@ async function answer(page, fields, button) {
 }
 
 async function journey(name, fn) {
+  if (process.env.JOURNEYS && !name.includes(process.env.JOURNEYS)) return;
   const started = Date.now();
   const page = await newPage();
   try {
@@ -112,6 +113,22 @@ async function run() {
     assert.equal(fs.readFileSync(path.join(box.dnl, 'film.bin'), 'latin1'), FILM);
   });
 
+  await journey('a failed download shows why, in the colour of an error', async (page) => {
+    const missing = url.replace('film.bin', 'gone.bin');
+    await open(page, 'transfers');
+    await page.getByLabel('Address (HTTP or FTP)').fill(missing);
+    await page.getByRole('button', { name: 'Add download' }).click();
+    const job = page.locator('#jobs-wgt li').filter({ hasText: missing });
+    await job.getByText('failed', { exact: true }).waitFor();
+    const reason = job.locator('.reason');
+    assert.equal(await reason.innerText(), 'ERROR 404: Not Found.');
+    const [color, bad] = await reason.evaluate((n) => [getComputedStyle(n).color, getComputedStyle(document.querySelector('#offline')).color]);
+    assert.equal(color, bad);
+    await job.getByRole('button', { name: 'Delete' }).click();
+    await page.locator('dialog[open]').getByRole('button', { name: 'Delete' }).click();
+    await job.waitFor({ state: 'detached' });
+  });
+
   await journey('rename, copy, pack, download (same bytes) and delete', async (page) => {
     await open(page, 'files');
     await entryAction(page, 'film.bin', 'Rename');
@@ -132,6 +149,72 @@ async function run() {
       await row(page, name).waitFor({ state: 'detached' });
       assert.ok(!fs.existsSync(path.join(box.dnl, name)), `${name} is still there`);
     }
+  });
+
+  await journey('the page asks before replacing: upload, rename and copy onto existing names', async (page) => {
+    const dir = path.join(box.dnl, 'clash');
+    fs.mkdirSync(dir);
+    fs.writeFileSync(path.join(dir, 'photo.jpg'), 'old photo');
+    fs.writeFileSync(path.join(dir, 'notes.txt'), 'notes');
+    await open(page, 'files');
+    await page.locator('#tree').getByRole('button', { name: 'clash', exact: true }).click();
+    await row(page, 'photo.jpg').waitFor();
+    // Made after the listing was shown: the page asks the box at that moment.
+    fs.writeFileSync(path.join(dir, 'later.txt'), 'later');
+    const put = (name, text) => page.locator('#upload-input').setInputFiles([{ name, mimeType: 'text/plain', buffer: Buffer.from(text) }]);
+    const choose = (button) => page.locator('dialog[open]').getByRole('button', { name: button, exact: true }).click();
+    const read = (name) => fs.readFileSync(path.join(dir, name), 'utf8');
+    await put('photo.jpg', 'new photo');
+    await page.locator('dialog[open]').getByText('The folder /clash already holds photo.jpg. Replace it, or keep both and name the new one photo (1).jpg?').waitFor();
+    await choose('Keep both');
+    await row(page, 'photo (1).jpg').waitFor();
+    assert.deepEqual([read('photo.jpg'), read('photo (1).jpg')], ['old photo', 'new photo']);
+    await put('later.txt', 'cancelled');
+    await choose('Cancel');
+    await put('photo.jpg', 'replaced');
+    await choose('Replace');
+    await page.locator('#uploads').getByText('stored in /clash').waitFor();
+    assert.deepEqual([read('later.txt'), read('photo.jpg')], ['later', 'replaced']);
+    await entryAction(page, 'notes.txt', 'Copy');
+    await answer(page, { 'Name of the copy': 'photo.jpg' }, 'Copy');
+    await choose('Keep both');
+    await row(page, 'photo (2).jpg').waitFor();
+    assert.equal(read('photo (2).jpg'), 'notes');
+    await entryAction(page, 'notes.txt', 'Rename');
+    await answer(page, { 'New name': 'later.txt' }, 'Rename');
+    await choose('Cancel');
+    await entryAction(page, 'photo (1).jpg', 'Rename');
+    await answer(page, { 'New name': 'photo.jpg' }, 'Rename');
+    await choose('Replace');
+    await row(page, 'photo (1).jpg').waitFor({ state: 'detached' });
+    assert.deepEqual(fs.readdirSync(dir).sort(), ['later.txt', 'notes.txt', 'photo (2).jpg', 'photo.jpg']);
+    assert.deepEqual([read('later.txt'), read('photo.jpg')], ['later', 'new photo']);
+  });
+
+  await journey('an entry whose path the box cannot be sent offers no action and says why', async (page) => {
+    // 255 + 243 bytes of folder names: the path of a file below is over 500.
+    // Non-ASCII names percent-encode to more than 990 characters at 441 bytes.
+    const a = 'a'.repeat(255), b = 'b'.repeat(243), e = 'é'.repeat(100), ee = 'é'.repeat(120);
+    fs.mkdirSync(path.join(box.dnl, a, b), { recursive: true });
+    fs.writeFileSync(path.join(box.dnl, a, b, 'victim.txt'), 'keep me');
+    fs.mkdirSync(path.join(box.dnl, e, ee), { recursive: true });
+    await open(page, 'files');
+    await page.locator('#tree').getByRole('button', { name: e, exact: true }).click();
+    await row(page, ee).waitFor();
+    assert.equal(await row(page, ee).locator('button.name').isDisabled(), true, 'a folder it cannot send opens');
+    await page.locator('#tree').getByRole('button', { name: a, exact: true }).click();
+    await row(page, b).waitFor();
+    assert.equal(await row(page, b).locator('button.name').isDisabled(), false, 'a folder within the limits opens');
+    await page.locator('#tree').getByRole('button', { name: b, exact: true }).click();
+    await row(page, 'victim.txt').waitFor();
+    await page.getByRole('button', { name: 'Actions for victim.txt', exact: true }).click();
+    const dialog = page.locator('dialog[open]');
+    await dialog.getByText(/The box cannot act on this entry\. Its path is too long for the box \(510 bytes/).waitFor();
+    for (const action of ['Rename', 'Copy', 'Pack as .tar.gz', 'Delete'])
+      assert.equal(await dialog.getByRole('button', { name: action, exact: true }).isDisabled(), true, `${action} is offered`);
+    await dialog.getByRole('button', { name: 'Close' }).click();
+    assert.equal(fs.readFileSync(path.join(box.dnl, a, b, 'victim.txt'), 'utf8'), 'keep me');
+    for (const top of [a, e]) fs.rmSync(path.join(box.dnl, top), { recursive: true });
   });
 
   await journey('new folder, into it by the tree, back by the breadcrumb, upload two files', async (page) => {
@@ -194,6 +277,7 @@ async function run() {
       await page.getByRole('button', { name: 'Switch lock on' }).click();
       await page.locator('#note').getByText('Close and restart the browser to complete the operation').waitFor();
       assert.equal(await page.getByLabel('Password (6').inputValue(), '');
+      await page.locator('#lock-state').getByText(/^on/).waitFor();
       assert.equal((await page.request.get(`${box.base}/`)).status(), 401);
       const user = await newPage({ httpCredentials: { username: 'admin1', password: 'pa+ss/wé' } });
       await open(user, 'settings');

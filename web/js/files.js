@@ -1,10 +1,11 @@
 // Files: the current folder with breadcrumb and tree, the listing with
 // its actions, new folders, uploads and what a torrent holds.
-import { ctl, tree, torrent, upload, downloadHref, claimCurdir, getCurdir, setCurdir, inCurdir } from './api.js';
+import { ctl, tree, torrent, upload, downloadHref, claimCurdir, getCurdir, setCurdir, inCurdir, namesIn, tooLong } from './api.js';
 import { sizeBytes, listingDate, showDate, showBytes, treeNodes } from './parse.js';
-import { el, $, setText, act, ask, confirmed, bar, note } from './ui.js';
+import { el, $, setText, act, ask, choose, confirmed, bar, note } from './ui.js';
 import { startTorrent } from './transfers.js';
 
+const DISK_WARN = 90; // per cent used from which the disk bar warns
 const rows = new Map(); // "d:name" / "f:name" -> { node, parts, entry }
 let sort = { key: 'name', dir: 1 };
 let entries = [];
@@ -84,17 +85,24 @@ function paintTreeCurrent() {
   }
 }
 
+/** Why the box cannot be told about this entry ('' when it can). */
+const unsendable = (entry) => {
+  const path = inCurdir(entry.file);
+  return tooLong(path) || (entry.type === 'd' ? tooLong('/' + path, 'curdir') : '');
+};
+
 function row(entry) {
   const isDir = entry.type === 'd';
+  const why = unsendable(entry);
   const parts = {
     name: isDir
-      ? el('button', { type: 'button', class: 'link name', onclick: () => go(inCurdir(entry.file).replace(/^\/?/, '/')) })
+      ? el('button', { type: 'button', class: 'link name', disabled: !!why, title: why || null, onclick: () => go('/' + inCurdir(entry.file)) })
       : el('a', { class: 'name', download: '', onclick: claimCurdir }),
     size: el('span', { class: 'size' }),
     date: el('span', { class: 'date' }),
   };
   const more = el('button', { type: 'button', class: 'quiet more', text: '⋯', 'aria-label': `Actions for ${entry.file}`, onclick: () => actions(rec.entry) });
-  const node = el('li', { class: isDir ? 'dir' : 'file' },
+  const node = el('li', { class: isDir ? 'dir' : 'file', title: why || null },
     el('span', { class: 'kind', 'aria-hidden': 'true', text: isDir ? '▸' : '·' }), parts.name, parts.size, parts.date, more);
   const rec = { node, parts, entry };
   return rec;
@@ -112,11 +120,17 @@ function paintRow(rec) {
   setText(parts.date, showDate(listingDate(entry.date)));
 }
 
-/** The listing brought up to date with a status object, in place. */
-export function updateFiles(status) {
-  if (status.curdir !== getCurdir()) {
+/** The listing brought up to date with a status object asked for folder
+ *  `asked`, in place. */
+export function updateFiles(status, asked = status.curdir) {
+  // An answer that was on its way when another folder was chosen.
+  if (asked !== getCurdir()) return;
+  if (status.curdir !== asked) {
     // The folder is gone or was refused: show the top one.
-    if (status.curdir === '/') { setCurdir('/'); paintCrumbs(); paintTreeCurrent(); } else return;
+    if (status.curdir !== '/') return;
+    setCurdir('/'); paintCrumbs(); paintTreeCurrent();
+    for (const r of rows.values()) r.node.remove();
+    rows.clear();
   }
   entries = status.dnl || [];
   const seen = new Set();
@@ -133,7 +147,10 @@ export function updateFiles(status) {
   const d = status.disk || {};
   const perc = parseInt(d.perc, 10) || 0;
   $('#disk-bar').set(perc);
-  setText($('#disk-text'), `Disk: ${showBytes((d.used || 0) * 1024)} used of ${showBytes(((d.used || 0) + (d.available || 0)) * 1024)} (${d.perc || '?'}), ${showBytes((d.available || 0) * 1024)} free`);
+  const full = perc >= DISK_WARN;
+  $('#disk-bar').classList.toggle('warn', full);
+  $('#disk-text').classList.toggle('bad', full);
+  setText($('#disk-text'), `${full ? 'The disk is nearly full. ' : ''}Disk: ${showBytes((d.used || 0) * 1024)} used of ${showBytes(((d.used || 0) + (d.available || 0)) * 1024)} (${d.perc || '?'}), ${showBytes((d.available || 0) * 1024)} free`);
   const dirs = entries.filter((e) => e.type === 'd').map((e) => e.file).join('/');
   if (dirs + getCurdir() !== treeKey) { treeKey = dirs + getCurdir(); loadTree(); }
   const torrents = document.getElementById('torrent-names');
@@ -155,7 +172,8 @@ function order() {
   const shown = [...rows.values()]
     .filter((r) => !filter || r.entry.file.toLowerCase().includes(filter))
     .sort((a, b) => (a.entry.type === 'd' ? 0 : 1) - (b.entry.type === 'd' ? 0 : 1) || sort.dir * by(a, b) || by(a, b));
-  for (const r of rows.values()) if (!shown.includes(r) && r.node.parentNode) r.node.remove();
+  const keep = new Set(shown);
+  for (const r of rows.values()) if (!keep.has(r) && r.node.parentNode) r.node.remove();
   shown.forEach((r, i) => { if (list.children[i] !== r.node) list.insertBefore(r.node, list.children[i] || null); });
   for (const b of document.querySelectorAll('#sort button')) {
     b.setAttribute('aria-pressed', String(b.dataset.key === sort.key));
@@ -165,20 +183,53 @@ function order() {
   setText($('#listing-empty'), rows.size ? 'Nothing matches the filter.' : 'This folder is empty.');
 }
 
+/** Where `name` (a path below the current folder) would go, as a folder
+ *  and a name, asked about when an entry there has that name now: resolves
+ *  to the path to use, or null when the user cancels. */
+async function settle(target, taken = null) {
+  const at = target.lastIndexOf('/');
+  const dir = at < 0 ? '/' : '/' + target.slice(0, at), name = target.slice(at + 1);
+  try { taken = taken || (await namesIn(dir)); } catch (e) { note(e.message); return null; }
+  if (!taken) { note(`The folder ${dir} is not there any more.`); return null; }
+  if (!taken.has(name)) return target;
+  const other = freeName(name, taken);
+  const answer = await choose({
+    title: `${name} already exists`,
+    text: `The folder ${dir} already holds ${name}. Replace it, or keep both and name the new one ${other}?`,
+    choices: [['replace', 'Replace', 'danger'], ['both', 'Keep both', 'primary']],
+  });
+  if (answer === 'replace') return target;
+  return answer === 'both' ? target.slice(0, at + 1) + other : null;
+}
+
+/** "photo (1).jpg": the first such name not taken. */
+export function freeName(name, taken) {
+  const [, stem, ext = ''] = /^(.+?)((?:\.tar)?\.[A-Za-z0-9]{1,8})?$/.exec(name) || [null, name];
+  for (let n = 1; ; n++) {
+    const candidate = `${stem} (${n})${ext}`;
+    if (!taken.has(candidate)) return candidate;
+  }
+}
+
 async function actions(entry) {
   const path = inCurdir(entry.file);
-  const choose = (label, fn, cls) => el('button', { type: 'button', class: cls, text: label, onclick: () => { dialog.close(); fn(); } });
+  const why = unsendable(entry);
+  const choose = (label, fn, cls) => el('button', { type: 'button', class: cls, text: label, disabled: !!why, onclick: () => { dialog.close(); fn(); } });
   const list = [
     entry.type !== 'd' ? el('a', { class: 'button', href: downloadHref(entry.inode), download: '', text: 'Download', onclick: () => { claimCurdir(); dialog.close(); } }) : null,
     entry.type === 'd' ? choose('Open', () => go('/' + path)) : null,
     /\.torrent$/i.test(entry.file) && entry.type !== 'd' ? choose('Show torrent', () => inspect(path)) : null,
     choose('Rename', async () => {
       const v = await ask({ title: `Rename ${entry.file}`, fields: [{ name: 'to', label: 'New name', value: entry.file }], ok: 'Rename' });
-      if (v && v.to && v.to !== entry.file && (await act(ctl('rename', path, inCurdir(v.to)), 'Renamed'))) changed();
+      if (!v || !v.to || v.to === entry.file || refused(inCurdir(v.to))) return;
+      const to = await settle(inCurdir(v.to));
+      if (to && (await act(ctl('rename', path, to), 'Renamed'))) changed();
     }),
     choose('Copy', async () => {
       const v = await ask({ title: `Copy ${entry.file}`, fields: [{ name: 'to', label: 'Name of the copy', value: `${entry.file} copy` }], ok: 'Copy' });
-      if (v && v.to && (await act(ctl('copy', path, inCurdir(v.to)), 'Copied'))) changed();
+      if (!v || !v.to || refused(inCurdir(v.to))) return;
+      const to = await settle(inCurdir(v.to));
+      if (to && (await act(ctl('copy', path, to), 'Copied'))) changed();
     }),
     choose('Pack as .tar.gz', async () => { if (await act(ctl('targz', path), `Packed ${entry.file}`)) changed(); }),
     choose('Delete', async () => {
@@ -190,12 +241,13 @@ async function actions(entry) {
   const dialog = el('dialog', { 'aria-label': `Actions for ${entry.file}` },
     el('h2', { text: entry.file }),
     el('p', { class: 'muted', text: entry.type === 'd' ? 'Folder' : `${showBytes(sizeBytes(entry.size))} · ${showDate(listingDate(entry.date))}` }),
+    why ? el('p', { class: 'bad', text: `The box cannot act on this entry. ${why}` }) : null,
     el('div', { class: 'menu' }, list),
     el('div', { class: 'row end' }, el('button', { type: 'button', text: 'Close', onclick: () => dialog.close() })));
   dialog.addEventListener('close', () => dialog.remove());
   document.body.append(dialog);
   dialog.showModal();
-  dialog.querySelector('.menu > *').focus();
+  (dialog.querySelector('.menu > :not(:disabled)') || dialog.querySelector('.row button')).focus();
 }
 
 const text = (v) => (typeof v === 'string' || typeof v === 'number' ? String(v) : '');
@@ -230,15 +282,29 @@ export async function inspect(path) {
   if (v) startTorrent(path, v.opts.trim(), asl.checked);
 }
 
-function uploadFiles(files) {
+/** A target the program would refuse: said at once, nothing sent. */
+function refused(path) {
+  const why = tooLong(path);
+  if (why) note(`That name cannot be used. ${why}`);
+  return !!why;
+}
+
+async function uploadFiles(files) {
   const list = $('#uploads');
   const dir = getCurdir();
+  let taken;
+  try { taken = await namesIn(dir); } catch (e) { note(e.message); return; }
   for (const file of files) {
+    const target = await settle(inCurdir(file.name), taken);
+    if (!target) continue;
+    const name = target.slice(target.lastIndexOf('/') + 1);
+    taken.add(name); // two of one name in one choice
     const b = bar();
     const state = el('span', { class: 'figures', text: 'waiting' });
-    const item = el('li', {}, el('span', { class: 'name', text: file.name }), b, state);
+    b.setAttribute('aria-label', `Upload of ${name}`);
+    const item = el('li', {}, el('span', { class: 'name', text: name }), b, state);
     list.append(item);
-    upload(file, (f) => { b.set(f * 100); setText(state, `${Math.floor(f * 100)} %`); })
+    upload(file, (f) => { b.set(f * 100); setText(state, `${Math.floor(f * 100)} %`); }, name, dir)
       .then(() => {
         b.set(100);
         setText(state, `stored in ${dir}`);

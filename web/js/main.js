@@ -1,5 +1,5 @@
 // The page: tabs, the live status, the header counts and the release notice.
-import { status, jobFile, setCurdir } from './api.js';
+import { status, jobFile, setCurdir, getCurdir } from './api.js';
 import { noticeText } from './parse.js';
 import { el, $, setText, note } from './ui.js';
 import { setupTransfers, updateTransfers, fillFromLink } from './transfers.js';
@@ -35,8 +35,9 @@ async function refresh() {
   if (busy) { again = true; return; }
   busy = true;
   try {
+    const asked = getCurdir();
     const s = await status(true);
-    updateFiles(s);
+    updateFiles(s, asked);
     document.body.dataset.loaded = 'true';
     const running = (s.wgets || 0) + (s.torrents || 0);
     setText($('#running'), running ? `${running} running (${s.wgets || 0} HTTP/FTP, ${s.torrents || 0} BitTorrent)` : 'idle');

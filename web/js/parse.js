@@ -122,6 +122,9 @@ export function showSeconds(s) {
   return `${Math.floor(s / 3600)}h ${Math.floor((s % 3600) / 60)}m`;
 }
 
+/** A tool's failure line without its time stamp. */
+const reason = (line) => line.replace(/^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d /, '');
+
 /** The lines of a log; a carriage return redraws within a line. */
 const pieces = (text) => text.split(/\r\n|\r|\n/).map((l) => l.trim()).filter(Boolean);
 
@@ -134,6 +137,7 @@ export function wgetLog(text) {
   for (const line of lines) {
     const bar = /(\d+)%\[[^\]]*\]\s+(\S+)\s+(\S+)\s*(?:(eta|in)\s+(.+))?$/.exec(line);
     if (bar) {
+      info.error = ''; // it went on after a retry
       info.percent = +bar[1];
       info.done = bar[2];
       info.speed = bar[3] === '--.-KB/s' ? '' : bar[3];
@@ -143,7 +147,7 @@ export function wgetLog(text) {
     const unknown = /\[\s*<=>\s*\]\s+(\S+)\s+(\S+)/.exec(line);
     if (unknown) { info.done = unknown[1]; info.speed = unknown[2]; }
     if (/ saved \[/.test(line) || /^Downloaded: /.test(line)) { info.finished = true; info.percent = 100; info.left = ''; info.error = ''; }
-    else if (/ERROR|failed:|unable to|Unable to|not resolve|No such file|refused/.test(line)) info.error = line;
+    else if (/ERROR|failed:|unable to|Unable to|not resolve|No such file|refused|Cannot write to/.test(line)) info.error = reason(line);
   }
   if (info.percent === 100) info.finished = true;
   return info;
@@ -168,7 +172,7 @@ export function ctorrentLog(text) {
       info.finished = total > 0 && have === total;
     } else if (/Download complete/i.test(line)) {
       info.finished = true; info.percent = 100;
-    } else if (/error|failed|fail to|not found/i.test(line)) info.error = line;
+    } else if (/error|failed|fail to|not found/i.test(line)) info.error = reason(line);
   }
   return info;
 }

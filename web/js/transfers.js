@@ -57,6 +57,7 @@ function jobRow(name, kind) {
     bar: bar(),
     figures: el('span', { class: 'figures' }),
     detail: el('pre', { class: 'out', hidden: true }),
+    reason: el('p', { class: 'reason bad', hidden: true }),
     actions: el('div', { class: 'actions' }),
   };
   const restart = kind === 'wgt' ? 'startdnl' : 'starttor';
@@ -72,19 +73,38 @@ function jobRow(name, kind) {
     } }));
   const progress = el('div', { class: 'progress' }, parts.bar, parts.figures);
   const node = el('li', { class: 'job' },
-    el('div', { class: 'row' }, parts.source, parts.state), progress, parts.detail, parts.actions);
+    el('div', { class: 'row' }, parts.source, parts.state), progress, parts.reason, parts.detail, parts.actions);
   parts.progress = progress;
   if (kind === 'nfo' || kind === 'amu') progress.hidden = true;
-  return { node, parts, info: null, running: false, kind, fetched: false };
+  const row = { node, parts, info: null, running: false, kind, fetched: false, onScreen: false, source: '' };
+  node.kiv = row;
+  return row;
 }
+
+// Logs are read for the rows on screen only.
+const screen = 'IntersectionObserver' in window ? new IntersectionObserver((seen) => {
+  for (const { target, isIntersecting } of seen) {
+    const row = target.kiv;
+    row.onScreen = isIntersecting;
+    if (isIntersecting && !row.fetched && !$('#view-transfers').hidden) loadLog(row.name, row).then(() => paint(row.name, row));
+  }
+}) : null;
+
+const TAIL = 4096; // the last redraws of a progress display and what ends it
+const HEAD = 2048; // the first line names the source
 
 async function loadLog(name, row) {
   try {
-    const text = await jobFile(name);
+    if (row.kind === 'wgt' || row.kind === 'tor') {
+      // The first line once, then only the tail: logs grow with every redraw.
+      const read = row.kind === 'wgt' ? wgetLog : ctorrentLog;
+      if (!row.source) row.source = read((await jobFile(name, `0-${HEAD - 1}`)).split(/\r|\n/)[0]).source || name;
+      row.info = read(await jobFile(name, `-${TAIL}`));
+    } else {
+      const text = await jobFile(name);
+      row.info = { text: row.kind === 'nfo' ? noticeText(text).text : text };
+    }
     row.fetched = true;
-    if (row.kind === 'wgt') row.info = wgetLog(text);
-    else if (row.kind === 'tor') row.info = ctorrentLog(text);
-    else row.info = { text: row.kind === 'nfo' ? noticeText(text).text : text };
   } catch (e) {
     row.info = row.info || { error: e.message };
   }
@@ -100,11 +120,13 @@ function paint(name, row) {
     setText(parts.detail, i.text || '');
     return;
   }
-  setText(parts.source, i.source || name);
-  parts.source.title = name;
-  const state = running ? `running · process ${pid}` : i.finished ? 'finished' : i.error ? 'failed' : 'stopped';
+  setText(parts.source, row.source || name);
+  if (parts.source.title !== name) parts.source.title = name;
+  const failed = !running && !i.finished && !!i.error;
+  const state = running ? `running · process ${pid}` : i.finished ? 'finished' : failed ? 'failed' : 'stopped';
   setText(parts.state, state);
-  parts.state.dataset.state = running ? 'running' : i.finished ? 'finished' : 'stopped';
+  const code = running ? 'running' : i.finished ? 'finished' : failed ? 'failed' : 'stopped';
+  if (parts.state.dataset.state !== code) parts.state.dataset.state = code;
   const showBar = (running || i.finished) && i.percent != null;
   parts.progress.hidden = !showBar;
   if (showBar) {
@@ -112,8 +134,8 @@ function paint(name, row) {
     setText(parts.figures, [`${i.percent} %`, i.done, i.speed && running ? i.speed : '', i.left && running ? `${i.left} left` : '']
       .filter(Boolean).join(' · '));
   }
-  parts.detail.hidden = running || !i.error;
-  setText(parts.detail, i.error || '');
+  parts.reason.hidden = !failed;
+  setText(parts.reason, failed ? i.error : '');
   parts.stop.disabled = !running;
   parts.restart.disabled = running;
 }
@@ -122,6 +144,7 @@ function paint(name, row) {
 export async function updateTransfers(status) {
   const seen = new Set();
   const fetches = [];
+  const shown = !$('#view-transfers').hidden;
   for (const [kind, label] of KINDS) {
     const list = $(`#jobs-${kind}`);
     const jobs = status[kind] || [];
@@ -133,19 +156,24 @@ export async function updateTransfers(status) {
       const key = `${kind}:${name}`;
       seen.add(key);
       let row = rows.get(key);
-      if (!row) { row = jobRow(name, kind); rows.set(key, row); }
+      if (!row) { row = jobRow(name, kind); row.name = name; rows.set(key, row); }
       const wasRunning = row.running;
       row.running = pid !== '';
       row.pid = pid;
-      // Logs are read while a job runs, once when it ends, and once at first sight.
-      if (row.running || wasRunning || !row.fetched)
+      // Logs are read once when a job ends (for the notification), and while
+      // it runs or until first read only when its row is on screen.
+      const onScreen = shown && (row.onScreen || !screen);
+      if ((wasRunning && !row.running) || (onScreen && (row.running || !row.fetched)))
         fetches.push(loadLog(name, row).then(() => {
-          if (wasRunning && !row.running && row.info && row.info.finished) notifyDone(row.info.source || name);
+          if (wasRunning && !row.running && row.info && row.info.finished) notifyDone(row.source || name);
         }));
-      if (list.children[index] !== row.node) list.insertBefore(row.node, list.children[index] || null);
+      if (list.children[index] !== row.node) {
+        list.insertBefore(row.node, list.children[index] || null);
+        if (screen) screen.observe(row.node);
+      }
     });
   }
-  for (const [key, row] of rows) if (!seen.has(key)) { row.node.remove(); rows.delete(key); }
+  for (const [key, row] of rows) if (!seen.has(key)) { if (screen) screen.unobserve(row.node); row.node.remove(); rows.delete(key); }
   await Promise.all(fetches);
   for (const [key, row] of rows) paint(key.slice(4), row);
   const empty = [...rows.keys()].every((k) => k.startsWith('nfo:'));

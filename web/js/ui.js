@@ -82,6 +82,28 @@ export function ask({ title, text, fields = [], ok = 'OK', danger = false, body 
   });
 }
 
+/** A question with several answers: choices are [value, label, class];
+ *  resolves to the value chosen, or null when cancelled. */
+export function choose({ title, text, choices }) {
+  return new Promise((resolve) => {
+    const dialog = el('dialog', { 'aria-label': title },
+      el('form', { method: 'dialog' },
+        el('h2', { text: title }),
+        el('p', { text }),
+        el('div', { class: 'row end' },
+          el('button', { value: 'cancel', text: 'Cancel' }),
+          choices.map(([value, label, cls]) => el('button', { value, class: cls, text: label })))));
+    dialog.addEventListener('close', () => {
+      dialog.remove();
+      const value = dialog.returnValue;
+      resolve(choices.some(([v]) => v === value) ? value : null);
+    });
+    document.body.append(dialog);
+    dialog.showModal();
+    dialog.querySelector('button[value=cancel]').focus();
+  });
+}
+
 export const confirmed = async (title, text, ok) => (await ask({ title, text, ok, danger: true })) !== null;
 
 /** A progress bar with its label. */
@@ -90,6 +112,7 @@ export function bar() {
   const node = el('div', { class: 'bar', role: 'progressbar', 'aria-valuemin': '0', 'aria-valuemax': '100' }, fill);
   node.set = (percent) => {
     const p = Math.max(0, Math.min(100, percent || 0));
+    if (node.getAttribute('aria-valuenow') === String(Math.round(p)) && fill.style.width === `${p}%`) return;
     fill.style.width = `${p}%`;
     node.setAttribute('aria-valuenow', String(Math.round(p)));
   };
