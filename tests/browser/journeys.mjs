@@ -209,7 +209,7 @@ async function run() {
     await row(page, 'victim.txt').waitFor();
     await page.getByRole('button', { name: 'Actions for victim.txt', exact: true }).click();
     const dialog = page.locator('dialog[open]');
-    await dialog.getByText(/The box cannot act on this entry\. Its path is too long for the box \(510 bytes/).waitFor();
+    await dialog.getByText(/The box cannot act on this entry\. Its path is too long \(510 bytes/).waitFor();
     for (const action of ['Rename', 'Copy', 'Pack as .tar.gz', 'Delete'])
       assert.equal(await dialog.getByRole('button', { name: action, exact: true }).isDisabled(), true, `${action} is offered`);
     await dialog.getByRole('button', { name: 'Close' }).click();

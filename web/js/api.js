@@ -19,8 +19,7 @@ export function tooLong(path, field = 'file') {
   const sent = field.length + 1 + enc(path).length;
   const bytes = new TextEncoder().encode(path).length;
   if (sent <= FIELD_MAX && bytes <= ARG_MAX) return '';
-  return `Its path is too long for the box (${bytes} bytes, ${sent} characters as sent; at most ${ARG_MAX} and ${FIELD_MAX}): ` +
-    'rename it or a folder above it to a shorter name.';
+  return `Its path is too long (${bytes} bytes, ${sent} characters as sent; at most ${ARG_MAX} and ${FIELD_MAX}): shorten its name or its folders'.`;
 }
 
 const form = (fields) =>

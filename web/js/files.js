@@ -183,20 +183,19 @@ function order() {
   setText($('#listing-empty'), rows.size ? 'Nothing matches the filter.' : 'This folder is empty.');
 }
 
-/** Where `name` (a path below the current folder) would go, as a folder
- *  and a name, asked about when an entry there has that name now: resolves
- *  to the path to use, or null when the user cancels. */
-async function settle(target, taken = null) {
+/** `target` (a path below the top folder), or another free name for it, or
+ *  null: the user is asked when its folder has an entry of that name now. */
+async function settle(target, taken, both = true) {
   const at = target.lastIndexOf('/');
   const dir = at < 0 ? '/' : '/' + target.slice(0, at), name = target.slice(at + 1);
   try { taken = taken || (await namesIn(dir)); } catch (e) { note(e.message); return null; }
-  if (!taken) { note(`The folder ${dir} is not there any more.`); return null; }
+  if (!taken) { note(`The folder ${dir} is gone.`); return null; }
   if (!taken.has(name)) return target;
   const other = freeName(name, taken);
   const answer = await choose({
     title: `${name} already exists`,
-    text: `The folder ${dir} already holds ${name}. Replace it, or keep both and name the new one ${other}?`,
-    choices: [['replace', 'Replace', 'danger'], ['both', 'Keep both', 'primary']],
+    text: `The folder ${dir} already holds ${name}. Replace it${both ? `, or keep both and name the new one ${other}` : ''}?`,
+    choices: [['replace', 'Replace', 'danger'], both && ['both', 'Keep both', 'primary']].filter(Boolean),
   });
   if (answer === 'replace') return target;
   return answer === 'both' ? target.slice(0, at + 1) + other : null;
@@ -221,17 +220,15 @@ async function actions(entry) {
     /\.torrent$/i.test(entry.file) && entry.type !== 'd' ? choose('Show torrent', () => inspect(path)) : null,
     choose('Rename', async () => {
       const v = await ask({ title: `Rename ${entry.file}`, fields: [{ name: 'to', label: 'New name', value: entry.file }], ok: 'Rename' });
-      if (!v || !v.to || v.to === entry.file || refused(inCurdir(v.to))) return;
-      const to = await settle(inCurdir(v.to));
+      const to = v && v.to && v.to !== entry.file && (await settle(inCurdir(v.to)));
       if (to && (await act(ctl('rename', path, to), 'Renamed'))) changed();
     }),
     choose('Copy', async () => {
       const v = await ask({ title: `Copy ${entry.file}`, fields: [{ name: 'to', label: 'Name of the copy', value: `${entry.file} copy` }], ok: 'Copy' });
-      if (!v || !v.to || refused(inCurdir(v.to))) return;
-      const to = await settle(inCurdir(v.to));
+      const to = v && v.to && (await settle(inCurdir(v.to)));
       if (to && (await act(ctl('copy', path, to), 'Copied'))) changed();
     }),
-    choose('Pack as .tar.gz', async () => { if (await act(ctl('targz', path), `Packed ${entry.file}`)) changed(); }),
+    choose('Pack as .tar.gz', async () => { if ((await settle(`${path}.tar.gz`, null, false)) && (await act(ctl('targz', path), `Packed ${entry.file}`))) changed(); }),
     choose('Delete', async () => {
       const what = entry.type === 'd' ? 'the folder and everything in it' : 'the file';
       if (await confirmed(`Delete ${entry.file}`, `Delete ${what}? This cannot be undone.`, 'Delete') &&
@@ -280,13 +277,6 @@ export async function inspect(path) {
   const v = await ask({ title: `Torrent ${text(t.file)}`, body: [body, el('label', { class: 'check' }, asl, 'Alternative status line')],
     fields: [{ name: 'opts', label: 'ctorrent options (optional)', required: false }], ok: 'Start torrent' });
   if (v) startTorrent(path, v.opts.trim(), asl.checked);
-}
-
-/** A target the program would refuse: said at once, nothing sent. */
-function refused(path) {
-  const why = tooLong(path);
-  if (why) note(`That name cannot be used. ${why}`);
-  return !!why;
 }
 
 async function uploadFiles(files) {
