@@ -2,13 +2,17 @@
 // its actions, new folders, uploads and what a torrent holds.
 import { ctl, tree, torrent, upload, downloadHref, claimCurdir, getCurdir, setCurdir, inCurdir, namesIn, tooLong } from './api.js';
 import { sizeBytes, listingDate, showDate, showBytes, treeNodes } from './parse.js';
-import { el, $, setText, act, ask, choose, confirmed, bar, note } from './ui.js';
+import { el, $, setText, put, act, ask, choose, confirmed, bar, note } from './ui.js';
 import { startTorrent } from './transfers.js';
 
 const DISK_WARN = 90; // per cent used from which the disk bar warns
-const rows = new Map(); // "d:name" / "f:name" -> { node, parts, entry }
+const LONG = 300; // rows from which only those on screen are built
+const rows = new Map(); // "d:name" / "f:name" -> { entry, bytes, time, node, parts }
 let sort = { key: 'name', dir: 1 };
 let entries = [];
+let shown = []; // the rows in order, filtered
+let rowHeight = 0, frame = 0, cleared = true;
+const collator = new Intl.Collator(undefined, { numeric: true });
 let refresh = () => {};
 let treeKey = '';
 
@@ -27,6 +31,10 @@ export function setupFiles({ onChange }) {
       order();
     });
   }
+  const later = () => { if (!frame) frame = requestAnimationFrame(() => { frame = 0; render(); }); };
+  addEventListener('scroll', later, { passive: true });
+  addEventListener('resize', () => { rowHeight = 0; later(); });
+  addEventListener('hashchange', later);
   $('#mkdir').addEventListener('click', async () => {
     const v = await ask({ title: 'New folder', text: `In ${getCurdir()}`, fields: [{ name: 'name', label: 'Folder name' }], ok: 'Create folder' });
     if (v && v.name && (await act(ctl('mkdir', inCurdir(v.name)), `Folder ${v.name} made`))) changed();
@@ -42,10 +50,16 @@ export function go(dir) {
   setCurdir(dir);
   paintCrumbs();
   paintTreeCurrent();
-  for (const r of rows.values()) r.node.remove();
+  clearRows();
+  refresh();
+}
+
+function clearRows() {
+  $('#listing').replaceChildren();
   rows.clear();
   entries = [];
-  refresh();
+  shown = [];
+  cleared = true;
 }
 
 function changed() {
@@ -91,7 +105,9 @@ const unsendable = (entry) => {
   return tooLong(path) || (entry.type === 'd' ? tooLong('/' + path, 'curdir') : '');
 };
 
-function row(entry) {
+/** Builds the row's elements; `rec` keeps them while the folder is shown. */
+function row(rec) {
+  const { entry } = rec;
   const isDir = entry.type === 'd';
   const why = unsendable(entry);
   const parts = {
@@ -104,8 +120,9 @@ function row(entry) {
   const more = el('button', { type: 'button', class: 'quiet more', text: '⋯', 'aria-label': `Actions for ${entry.file}`, onclick: () => actions(rec.entry) });
   const node = el('li', { class: isDir ? 'dir' : 'file', title: why || null },
     el('span', { class: 'kind', 'aria-hidden': 'true', text: isDir ? '▸' : '·' }), parts.name, parts.size, parts.date, more);
-  const rec = { node, parts, entry };
-  return rec;
+  rec.node = node;
+  rec.parts = parts;
+  paintRow(rec);
 }
 
 function paintRow(rec) {
@@ -114,7 +131,7 @@ function paintRow(rec) {
   if (entry.type !== 'd') {
     const href = downloadHref(entry.inode);
     if (parts.name.getAttribute('href') !== href) parts.name.href = href;
-    parts.name.title = `Download ${entry.file}`;
+    if (parts.name.title !== `Download ${entry.file}`) parts.name.title = `Download ${entry.file}`;
   }
   setText(parts.size, entry.type === 'd' ? 'folder' : showBytes(sizeBytes(entry.size)));
   setText(parts.date, showDate(listingDate(entry.date)));
@@ -129,21 +146,29 @@ export function updateFiles(status, asked = status.curdir) {
     // The folder is gone or was refused: show the top one.
     if (status.curdir !== '/') return;
     setCurdir('/'); paintCrumbs(); paintTreeCurrent();
-    for (const r of rows.values()) r.node.remove();
-    rows.clear();
+    clearRows();
   }
   entries = status.dnl || [];
   const seen = new Set();
+  let dirty = cleared || entries.length !== rows.size;
+  cleared = false;
   for (const e of entries) {
     const key = `${e.type}:${e.file}`;
     seen.add(key);
     let rec = rows.get(key);
-    if (!rec) { rec = row(e); rows.set(key, rec); }
+    if (!rec) { rec = { node: null }; rows.set(key, rec); dirty = true; }
+    const old = rec.entry;
+    if (old && old.size === e.size && old.date === e.date && old.inode === e.inode) continue;
     rec.entry = e;
-    paintRow(rec);
+    rec.bytes = sizeBytes(e.size);
+    rec.time = +listingDate(e.date) || 0;
+    if (rec.node) paintRow(rec);
+    dirty = true;
   }
-  for (const [k, rec] of rows) if (!seen.has(k)) { rec.node.remove(); rows.delete(k); }
-  order();
+  if (dirty) {
+    for (const [k, rec] of rows) if (!seen.has(k)) { if (rec.node) rec.node.remove(); rows.delete(k); }
+    order();
+  }
   const d = status.disk || {};
   const perc = parseInt(d.perc, 10) || 0;
   $('#disk-bar').set(perc);
@@ -163,24 +188,46 @@ export function updateFiles(status, asked = status.curdir) {
 
 function order() {
   const filter = $('#filter').value.trim().toLowerCase();
-  const list = $('#listing');
-  const by = {
-    name: (a, b) => a.entry.file.localeCompare(b.entry.file, undefined, { numeric: true }),
-    size: (a, b) => sizeBytes(a.entry.size) - sizeBytes(b.entry.size),
-    date: (a, b) => (listingDate(a.entry.date) || 0) - (listingDate(b.entry.date) || 0),
-  }[sort.key];
-  const shown = [...rows.values()]
+  const name = (a, b) => collator.compare(a.entry.file, b.entry.file);
+  const by = { name, size: (a, b) => a.bytes - b.bytes, date: (a, b) => a.time - b.time }[sort.key];
+  shown = [...rows.values()]
     .filter((r) => !filter || r.entry.file.toLowerCase().includes(filter))
-    .sort((a, b) => (a.entry.type === 'd' ? 0 : 1) - (b.entry.type === 'd' ? 0 : 1) || sort.dir * by(a, b) || by(a, b));
-  const keep = new Set(shown);
-  for (const r of rows.values()) if (!keep.has(r) && r.node.parentNode) r.node.remove();
-  shown.forEach((r, i) => { if (list.children[i] !== r.node) list.insertBefore(r.node, list.children[i] || null); });
+    .sort((a, b) => (a.entry.type === 'd' ? 0 : 1) - (b.entry.type === 'd' ? 0 : 1) || sort.dir * by(a, b) || name(a, b));
+  render();
   for (const b of document.querySelectorAll('#sort button')) {
     b.setAttribute('aria-pressed', String(b.dataset.key === sort.key));
     b.dataset.dir = sort.dir > 0 ? 'up' : 'down';
   }
-  $('#listing-empty').hidden = shown.length > 0;
+  put($('#listing-empty'), 'hidden', shown.length > 0);
   setText($('#listing-empty'), rows.size ? 'Nothing matches the filter.' : 'This folder is empty.');
+}
+
+/** Puts the shown rows in the list; of a long list only those on screen,
+ *  with room above and below for the others. */
+function render() {
+  const list = $('#listing');
+  const long = shown.length > LONG;
+  list.classList.toggle('long', long);
+  let first = 0, last = shown.length;
+  if (long) {
+    if (!rowHeight && list.firstElementChild) rowHeight = list.firstElementChild.getBoundingClientRect().height;
+    const h = rowHeight || 40, top = list.getBoundingClientRect().top;
+    first = Math.max(0, Math.floor(-top / h) - 10);
+    last = Math.min(shown.length, Math.ceil((innerHeight - top) / h) + 10);
+    const pad = (n) => `${n * h}px`;
+    if (list.style.paddingTop !== pad(first)) list.style.paddingTop = pad(first);
+    if (list.style.paddingBottom !== pad(shown.length - last)) list.style.paddingBottom = pad(shown.length - last);
+  } else {
+    rowHeight = 0;
+    if (list.style.paddingTop) list.style.padding = '';
+  }
+  const want = shown.slice(first, last);
+  const keep = new Set(want);
+  for (const node of [...list.children]) if (!keep.has(node.kiv)) node.remove();
+  want.forEach((r, i) => {
+    if (!r.node) { row(r); r.node.kiv = r; }
+    if (list.children[i] !== r.node) list.insertBefore(r.node, list.children[i] || null);
+  });
 }
 
 /** `target` (a path below the top folder), or another free name for it, or

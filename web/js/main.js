@@ -1,7 +1,7 @@
 // The page: tabs, the live status, the header counts and the release notice.
 import { status, jobFile, setCurdir, getCurdir } from './api.js';
 import { noticeText } from './parse.js';
-import { el, $, setText, note } from './ui.js';
+import { el, $, setText, put, note } from './ui.js';
 import { setupTransfers, updateTransfers, fillFromLink } from './transfers.js';
 import { setupFiles, updateFiles, go } from './files.js';
 import { setupSettings, readLock, loadScripts } from './settings.js';
@@ -38,12 +38,12 @@ async function refresh() {
     const asked = getCurdir();
     const s = await status(true);
     updateFiles(s, asked);
-    document.body.dataset.loaded = 'true';
+    put(document.body.dataset, 'loaded', 'true');
     const running = (s.wgets || 0) + (s.torrents || 0);
     setText($('#running'), running ? `${running} running (${s.wgets || 0} HTTP/FTP, ${s.torrents || 0} BitTorrent)` : 'idle');
-    document.title = running ? `(${running}) kiv` : 'kiv';
+    put(document, 'title', running ? `(${running}) kiv` : 'kiv');
     await Promise.all([updateTransfers(s), releaseNotice(s)]);
-    $('#offline').hidden = true;
+    put($('#offline'), 'hidden', true);
   } catch (e) {
     setText($('#offline'), /^401/.test(e.message)
       ? 'The box now asks for a user name and password: close and restart the browser, then sign in.'
@@ -58,7 +58,7 @@ async function refresh() {
 async function releaseNotice(s) {
   const names = (s.nfo || []).map((j) => j.obj.slice(0, j.obj.lastIndexOf('@')));
   const box = $('#release');
-  if (!names.includes('_wversion.nfo')) { box.hidden = true; notices = ''; return; }
+  if (!names.includes('_wversion.nfo')) { put(box, 'hidden', true); notices = ''; return; }
   if (notices) return; // read once while it stays
   const { text, links } = noticeText(await jobFile('_wversion.nfo'));
   if (text === notices) return;

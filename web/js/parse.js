@@ -3,22 +3,26 @@
 // with backslash escapes, integers): read here as data, never run.
 
 const MAX_DEPTH = 64;
+const KEY = /[A-Za-z_$][\w$]{0,255}/y, NUMBER = /-?\d{1,31}/y;
 
 /** Reads one script-object value; throws SyntaxError on anything else. */
 export function parseObject(text) {
   let at = 0;
   const fail = (what) => { throw new SyntaxError(`${what} at ${at}`); };
-  const space = () => { while (at < text.length && /\s/.test(text[at])) at++; };
+  const space = () => { while (at < text.length && (text.charCodeAt(at) <= 32 || /\s/.test(text[at]))) at++; };
   const expect = (c) => { space(); if (text[at] !== c) fail(`expected ${c}`); at++; };
 
   function string() {
     const quote = text[at++];
     let out = '';
     for (;;) {
+      // Plain runs in one piece: long answers are mostly names.
+      let end = at;
+      while (end < text.length && text[end] !== quote && text[end] !== '\\') end++;
+      out += text.slice(at, end);
+      at = end;
       if (at >= text.length) fail('open string');
-      const c = text[at++];
-      if (c === quote) return out;
-      if (c !== '\\') { out += c; continue; }
+      if (text[at++] === quote) return out;
       const e = text[at++];
       if (e === 'n') out += '\n';
       else if (e === 'r') out += '\r';
@@ -36,7 +40,8 @@ export function parseObject(text) {
   function key() {
     space();
     if (text[at] === '"' || text[at] === "'") return string();
-    const m = /^[A-Za-z_$][\w$]*/.exec(text.slice(at, at + 256));
+    KEY.lastIndex = at;
+    const m = KEY.exec(text);
     if (!m) fail('expected a key');
     at += m[0].length;
     return m[0];
@@ -75,7 +80,8 @@ export function parseObject(text) {
         return list;
       }
     }
-    const m = /^-?\d+/.exec(text.slice(at, at + 32));
+    NUMBER.lastIndex = at;
+    const m = NUMBER.exec(text);
     if (!m) fail('unexpected character');
     at += m[0].length;
     const n = Number(m[0]);

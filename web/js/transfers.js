@@ -2,7 +2,7 @@
 // and the forms that start new ones.
 import { ctl, jobFile, getCurdir } from './api.js';
 import { wgetLog, ctorrentLog, noticeText } from './parse.js';
-import { el, $, setText, act, confirmed, bar } from './ui.js';
+import { el, $, setText, put, act, confirmed, bar } from './ui.js';
 
 const KINDS = [
   ['wgt', 'HTTP/FTP'],
@@ -116,7 +116,7 @@ function paint(name, row) {
   if (row.kind === 'nfo' || row.kind === 'amu') {
     setText(parts.source, name);
     setText(parts.state, row.kind === 'amu' ? 'eDonkey downloads' : 'notice');
-    parts.detail.hidden = !i.text;
+    put(parts.detail, 'hidden', !i.text);
     setText(parts.detail, i.text || '');
     return;
   }
@@ -128,16 +128,16 @@ function paint(name, row) {
   const code = running ? 'running' : i.finished ? 'finished' : failed ? 'failed' : 'stopped';
   if (parts.state.dataset.state !== code) parts.state.dataset.state = code;
   const showBar = (running || i.finished) && i.percent != null;
-  parts.progress.hidden = !showBar;
+  put(parts.progress, 'hidden', !showBar);
   if (showBar) {
     parts.bar.set(i.percent);
     setText(parts.figures, [`${i.percent} %`, i.done, i.speed && running ? i.speed : '', i.left && running ? `${i.left} left` : '']
       .filter(Boolean).join(' · '));
   }
-  parts.reason.hidden = !failed;
+  put(parts.reason, 'hidden', !failed);
   setText(parts.reason, failed ? i.error : '');
-  parts.stop.disabled = !running;
-  parts.restart.disabled = running;
+  put(parts.stop, 'disabled', !running);
+  put(parts.restart, 'disabled', running);
 }
 
 /** Brings the job lists up to date with a status object, in place. */
@@ -148,7 +148,7 @@ export async function updateTransfers(status) {
   for (const [kind, label] of KINDS) {
     const list = $(`#jobs-${kind}`);
     const jobs = status[kind] || [];
-    list.closest('section').hidden = jobs.length === 0;
+    put(list.closest('section'), 'hidden', jobs.length === 0);
     setText(list.closest('section').querySelector('h3'), `${label} (${jobs.length})`);
     jobs.forEach((job, index) => {
       const at = job.obj.lastIndexOf('@');
@@ -177,5 +177,5 @@ export async function updateTransfers(status) {
   await Promise.all(fetches);
   for (const [key, row] of rows) paint(key.slice(4), row);
   const empty = [...rows.keys()].every((k) => k.startsWith('nfo:'));
-  $('#jobs-empty').hidden = !empty;
+  put($('#jobs-empty'), 'hidden', !empty);
 }

@@ -22,6 +22,11 @@ export function add(node, children) {
 
 export const $ = (sel, root = document) => root.querySelector(sel);
 
+/** Sets a property only when it changed: a refresh that finds nothing new writes nothing. */
+export function put(node, prop, value) {
+  if (node[prop] !== value) node[prop] = value;
+}
+
 /** Sets text only when it changed (no needless redraws). */
 export function setText(node, text) {
   if (node.textContent !== text) node.textContent = text;
