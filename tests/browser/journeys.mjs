@@ -13,6 +13,7 @@ import { Box, freePort } from './box.mjs';
 const [build = 'build', source = '.', shots = path.join(build, 'browser-shots')] = process.argv.slice(2);
 const HOSTILE = ['<img src=x onerror=window.__pwned=1>', "');window.__pwned=1;('", '${window.__pwned=1}',
   '"><script>window.__pwned=1<\\script>', "it's \\ \"quoted\"\tand\ttabbed"];
+const AXE = fs.readFileSync(new URL('node_modules/axe-core/axe.min.js', import.meta.url), 'utf8');
 const FILM = crypto.createHash('sha256').update('film').digest().toString('hex').repeat(40000); // 2.56 MB
 
 /** A loopback HTTP server that sends slowly enough to watch the progress. */
@@ -156,6 +157,8 @@ async function run() {
     fs.mkdirSync(dir);
     fs.writeFileSync(path.join(dir, 'photo.jpg'), 'old photo');
     fs.writeFileSync(path.join(dir, 'notes.txt'), 'notes');
+    fs.mkdirSync(path.join(dir, 'album/2026'), { recursive: true });
+    fs.mkdirSync(path.join(dir, 'new album'));
     await open(page, 'files');
     await page.locator('#tree').getByRole('button', { name: 'clash', exact: true }).click();
     await row(page, 'photo.jpg').waitFor();
@@ -173,7 +176,7 @@ async function run() {
     await choose('Cancel');
     await put('photo.jpg', 'replaced');
     await choose('Replace');
-    await page.locator('#uploads').getByText('stored in /clash').waitFor();
+    await page.locator('#uploads li').filter({ has: page.getByText('photo.jpg', { exact: true }) }).getByText('stored in /clash').waitFor();
     assert.deepEqual([read('later.txt'), read('photo.jpg')], ['later', 'replaced']);
     await entryAction(page, 'notes.txt', 'Copy');
     await answer(page, { 'Name of the copy': 'photo.jpg' }, 'Copy');
@@ -187,7 +190,12 @@ async function run() {
     await answer(page, { 'New name': 'photo.jpg' }, 'Rename');
     await choose('Replace');
     await row(page, 'photo (1).jpg').waitFor({ state: 'detached' });
-    assert.deepEqual(fs.readdirSync(dir).sort(), ['later.txt', 'notes.txt', 'photo (2).jpg', 'photo.jpg']);
+    // A folder replaces only an empty one: the box's answer in plain words.
+    await entryAction(page, 'new album', 'Rename');
+    await answer(page, { 'New name': 'album' }, 'Rename');
+    await choose('Replace');
+    await page.locator('#note').getByText('There is already an entry of that name (a folder is replaced only when empty).', { exact: true }).waitFor();
+    assert.deepEqual(fs.readdirSync(dir).sort(), ['album', 'later.txt', 'new album', 'notes.txt', 'photo (2).jpg', 'photo.jpg']);
     assert.deepEqual([read('later.txt'), read('photo.jpg')], ['later', 'new photo']);
   });
 
@@ -343,18 +351,32 @@ async function run() {
     assert.equal(await page.locator('#listing img, #tree img, #jobs-nfo img, script:not([src])').count(), 0);
   });
 
-  await journey('views at desktop and phone width, light and dark; no sideways scrolling', async (page) => {
+  await journey('views at desktop and phone width, light and dark: no sideways scrolling, no serious accessibility fault', async (page) => {
     for (const [device, options] of [
       ['desktop', { viewport: { width: 1280, height: 800 } }],
       ['phone', { viewport: { width: 375, height: 740 }, isMobile: true, hasTouch: true }]]) {
       for (const scheme of ['light', 'dark']) {
         const p = await newPage({ ...options, colorScheme: scheme });
+        if (device === 'desktop' && scheme === 'light') {
+          await open(p, 'transfers');
+          await p.getByRole('tab', { name: 'Transfers' }).press('ArrowLeft');
+          await p.getByRole('tab', { name: 'Settings', selected: true }).waitFor();
+          await p.keyboard.press('ArrowRight');
+          await p.getByRole('tab', { name: 'Transfers', selected: true }).waitFor();
+          assert.equal(await p.evaluate(() => document.activeElement.id), 'tab-transfers');
+        }
         for (const view of ['transfers', 'files', 'settings']) {
           await open(p, view);
           await p.waitForTimeout(200);
           await p.screenshot({ path: path.join(shots, `${view}-${device}-${scheme}.png`), fullPage: true });
           const wide = await p.evaluate(() => document.documentElement.scrollWidth - document.documentElement.clientWidth);
           assert.ok(wide <= 0, `${view} at ${device} scrolls sideways by ${wide}px`);
+          // Run from outside the page: its policy allows no script but its own.
+          await p.evaluate(AXE);
+          const faults = await p.evaluate(async () => (await window.axe.run(document)).violations
+            .filter((v) => v.impact === 'serious' || v.impact === 'critical')
+            .map((v) => `${v.id}: ${v.nodes.slice(0, 3).map((n) => n.target.join(' ')).join(', ')}`));
+          assert.deepEqual(faults, [], `${view} at ${device}, ${scheme}`);
         }
         await p.context().close();
       }

@@ -2,7 +2,7 @@
 // its actions, new folders, uploads and what a torrent holds.
 import { ctl, tree, torrent, upload, downloadHref, claimCurdir, getCurdir, setCurdir, inCurdir, namesIn, tooLong } from './api.js';
 import { sizeBytes, listingDate, showDate, showBytes, treeNodes } from './parse.js';
-import { el, $, setText, put, act, ask, choose, confirmed, bar, note } from './ui.js';
+import { el, $, setText, put, plain, act, ask, choose, confirmed, bar, note } from './ui.js';
 import { startTorrent } from './transfers.js';
 
 const DISK_WARN = 90; // per cent used from which the disk bar warns
@@ -20,9 +20,8 @@ export function setupFiles({ onChange }) {
   refresh = onChange;
   // A phone shows the listing first; the tree opens on request.
   if (matchMedia('(max-width: 799px)').matches) $('#tree-box').open = false;
-  const disk = bar();
+  const disk = bar('Disk usage');
   disk.id = 'disk-bar';
-  disk.setAttribute('aria-label', 'Disk usage');
   $('#disk-bar').replaceWith(disk);
   $('#filter').addEventListener('input', order);
   for (const b of document.querySelectorAll('#sort button')) {
@@ -336,9 +335,8 @@ async function uploadFiles(files) {
     if (!target) continue;
     const name = target.slice(target.lastIndexOf('/') + 1);
     taken.add(name); // two of one name in one choice
-    const b = bar();
+    const b = bar(`Upload of ${name}`);
     const state = el('span', { class: 'figures', text: 'waiting' });
-    b.setAttribute('aria-label', `Upload of ${name}`);
     const item = el('li', {}, el('span', { class: 'name', text: name }), b, state);
     list.append(item);
     upload(file, (f) => { b.set(f * 100); setText(state, `${Math.floor(f * 100)} %`); }, name, dir)
@@ -349,7 +347,7 @@ async function uploadFiles(files) {
         refresh();
       }, (e) => {
         item.classList.add('bad');
-        setText(state, e.message);
+        setText(state, plain(e.message));
         item.append(el('button', { type: 'button', class: 'quiet', text: 'Dismiss', onclick: () => item.remove() }));
       });
   }

@@ -14,6 +14,7 @@ function show(view) {
   for (const v of VIEWS) {
     $(`#view-${v}`).hidden = v !== view;
     $(`#tab-${v}`).setAttribute('aria-selected', String(v === view));
+    $(`#tab-${v}`).tabIndex = v === view ? 0 : -1;
   }
   if (view === 'settings') { readLock(); loadScripts(); }
 }
@@ -92,6 +93,16 @@ function start() {
   setupFiles({ onChange: refresh });
   setupSettings();
   for (const v of VIEWS) $(`#tab-${v}`).addEventListener('click', () => { location.hash = v; });
+  // Arrow keys, Home and End move between the tabs.
+  $('[role=tablist]').addEventListener('keydown', (e) => {
+    const at = VIEWS.indexOf(e.target.id.slice(4));
+    const to = { ArrowLeft: at - 1, ArrowRight: at + 1, Home: 0, End: VIEWS.length - 1 }[e.key];
+    if (to === undefined || at < 0) return;
+    e.preventDefault();
+    const v = VIEWS[(to + VIEWS.length) % VIEWS.length];
+    $(`#tab-${v}`).focus();
+    location.hash = v;
+  });
   $('#notify').checked = localStorage.getItem('kiv-notify') === '1' && 'Notification' in window && Notification.permission === 'granted';
   $('#notify').addEventListener('change', async (e) => {
     if (e.target.checked && 'Notification' in window && (await Notification.requestPermission()) !== 'granted') {

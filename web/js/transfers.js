@@ -54,7 +54,7 @@ function jobRow(name, kind) {
   const parts = {
     source: el('span', { class: 'name' }),
     state: el('span', { class: 'state' }),
-    bar: bar(),
+    bar: bar(`Progress of ${name}`),
     figures: el('span', { class: 'figures' }),
     detail: el('pre', { class: 'out', hidden: true }),
     reason: el('p', { class: 'reason bad', hidden: true }),
