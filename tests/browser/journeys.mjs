@@ -96,7 +96,8 @@ async function run() {
     assert.equal(fs.readdirSync(box.trk).filter((n) => n.endsWith('.wgt')).length, 0);
     await page.getByRole('button', { name: 'Add download' }).click();
     const job = page.locator('#jobs-wgt li').first();
-    await job.getByText(url, { exact: true }).waitFor();
+    await job.getByText('film.bin', { exact: true }).waitFor();
+    assert.equal(await job.locator('.name').getAttribute('title'), url);
     const seen = new Set();
     let title = '';
     for (let i = 0; i < 300 && !seen.has('100'); i++) {
@@ -117,9 +118,10 @@ async function run() {
   await journey('a failed download shows why, in the colour of an error', async (page) => {
     const missing = url.replace('film.bin', 'gone.bin');
     await open(page, 'transfers');
+    await page.getByText('Add a transfer').click();
     await page.getByLabel('Address (HTTP or FTP)').fill(missing);
     await page.getByRole('button', { name: 'Add download' }).click();
-    const job = page.locator('#jobs-wgt li').filter({ hasText: missing });
+    const job = page.locator('#jobs-wgt li').filter({ hasText: 'gone.bin' });
     await job.getByText('failed', { exact: true }).waitFor();
     const reason = job.locator('.reason');
     assert.equal(await reason.innerText(), 'ERROR 404: Not Found.');
@@ -381,6 +383,16 @@ async function run() {
         await p.context().close();
       }
     }
+  });
+
+  await journey('clear the finished transfers with one confirmation', async (page) => {
+    await open(page, 'transfers');
+    await page.locator('#jobs-wgt').getByText('finished', { exact: true }).waitFor();
+    await page.getByRole('button', { name: 'Clear finished…' }).click();
+    await page.locator('dialog[open]').getByText('Delete the records of 1 finished transfer? Downloaded files stay.').waitFor();
+    await page.locator('dialog[open]').getByRole('button', { name: 'Clear' }).click();
+    await page.locator('#jobs-wgt li').waitFor({ state: 'detached' });
+    assert.deepEqual(fs.readdirSync(box.trk).filter((n) => n.endsWith('.wgt')), []);
   });
 
   server.close();

@@ -2,7 +2,7 @@
 // and the forms that start new ones.
 import { ctl, jobFile, getCurdir } from './api.js';
 import { wgetLog, ctorrentLog, noticeText } from './parse.js';
-import { el, $, setText, put, act, confirmed, bar } from './ui.js';
+import { el, $, setText, put, note, act, confirmed, bar } from './ui.js';
 
 const KINDS = [
   ['wgt', 'HTTP/FTP'],
@@ -32,6 +32,13 @@ export function setupTransfers({ onChange, onDone }) {
     e.preventDefault();
     if (await startTorrent($('#tor-path').value.trim(), $('#tor-opts').value.trim(), $('#tor-asl').checked)) $('#tor-path').value = '';
   });
+  $('#clear-done').addEventListener('click', async () => {
+    const done = [...rows.values()].filter((r) => !r.running && r.info && r.info.finished);
+    if (!done.length) return note('No finished transfers to clear.', false);
+    if (await confirmed('Clear finished', `Delete the records of ${done.length} finished transfer${done.length > 1 ? 's' : ''}? Downloaded files stay.`, 'Clear'))
+      for (const r of done) await act(ctl('del', r.name));
+    refresh();
+  });
   $('#nukeall').addEventListener('click', async () => {
     if (await confirmed('Stop all and clear', 'Stop every transfer and delete all job files? Downloaded files stay.', 'Stop all and clear'))
       act(ctl('nukeall')).then(refresh);
@@ -46,6 +53,7 @@ export async function startTorrent(path, options, asl) {
 
 /** A link such as #add=<url> fills the form; the user confirms. */
 export function fillFromLink(url) {
+  $('#adders').open = true;
   $('#add-url').value = url;
   $('#add-form button[type=submit]').focus();
 }
@@ -98,7 +106,7 @@ async function loadLog(name, row) {
     if (row.kind === 'wgt' || row.kind === 'tor') {
       // The first line once, then only the tail: logs grow with every redraw.
       const read = row.kind === 'wgt' ? wgetLog : ctorrentLog;
-      if (!row.source) row.source = read((await jobFile(name, `0-${HEAD - 1}`)).split(/\r|\n/)[0]).source || name;
+      if (!row.source) row.source = read((await jobFile(name, `0-${HEAD - 1}`)).split(/\r|\n/)[0]).source;
       row.info = read(await jobFile(name, `-${TAIL}`));
     } else {
       const text = await jobFile(name);
@@ -120,8 +128,8 @@ function paint(name, row) {
     setText(parts.detail, i.text || '');
     return;
   }
-  setText(parts.source, row.source || name);
-  if (parts.source.title !== name) parts.source.title = name;
+  setText(parts.source, row.kind === 'wgt' ? fileName(row.source) || name : row.source || name);
+  if (parts.source.title !== (row.source || name)) parts.source.title = row.source || name;
   const failed = !running && !i.finished && !!i.error;
   const state = running ? `running · process ${pid}` : i.finished ? 'finished' : failed ? 'failed' : 'stopped';
   setText(parts.state, state);
@@ -138,6 +146,12 @@ function paint(name, row) {
   setText(parts.reason, failed ? i.error : '');
   put(parts.stop, 'disabled', !running);
   put(parts.restart, 'disabled', running);
+}
+
+/** The file an address names: its last piece, decoded, without the query. */
+function fileName(url) {
+  const piece = url.replace(/[?#].*/, '').replace(/\/+$/, '').split('/').pop();
+  try { return decodeURIComponent(piece); } catch { return piece; }
 }
 
 /** Brings the job lists up to date with a status object, in place. */
