@@ -92,7 +92,7 @@ async function run() {
     // As a bookmarklet hands it over: the link fills the form, the user confirms.
     await page.goto(`${box.base}/#add=${encodeURIComponent(url)}`);
     await page.waitForSelector('body[data-loaded=true]');
-    assert.equal(await page.getByLabel('Address (HTTP or FTP)').inputValue(), url);
+    assert.equal(await page.getByLabel('Addresses (HTTP or FTP)').inputValue(), url);
     assert.equal(fs.readdirSync(box.trk).filter((n) => n.endsWith('.wgt')).length, 0);
     await page.getByRole('button', { name: 'Add download' }).click();
     const job = page.locator('#jobs-wgt li').first();
@@ -119,17 +119,26 @@ async function run() {
     const missing = url.replace('film.bin', 'gone.bin');
     await open(page, 'transfers');
     await page.getByText('Add a transfer').click();
-    await page.getByLabel('Address (HTTP or FTP)').fill(missing);
+    await page.getByLabel('Addresses (HTTP or FTP)').fill(`${missing}\nmagnet:?xt=urn:btih:c12fe1c06bba254a9dc9f519b335aa7c1367a88a`);
     await page.getByRole('button', { name: 'Add download' }).click();
-    const job = page.locator('#jobs-wgt li').filter({ hasText: 'gone.bin' });
+    await page.locator('#note').getByText(/^A magnet link cannot be added/).waitFor();
+    assert.equal(fs.readdirSync(box.trk).filter((n) => n.endsWith('.wgt')).length, 1, 'nothing of the list was added');
+    await page.getByLabel('Addresses (HTTP or FTP)').fill(`${missing}\n${missing}?again`);
+    await page.getByRole('button', { name: 'Add download' }).click();
+    await page.locator('#note').getByText('Added 2 downloads to /').waitFor();
+    const job = page.locator('#jobs-wgt li').filter({ hasText: 'gone.bin' }).first();
     await job.getByText('failed', { exact: true }).waitFor();
     const reason = job.locator('.reason');
     assert.equal(await reason.innerText(), 'ERROR 404: Not Found.');
     const [color, bad] = await reason.evaluate((n) => [getComputedStyle(n).color, getComputedStyle(document.querySelector('#offline')).color]);
     assert.equal(color, bad);
-    await job.getByRole('button', { name: 'Delete' }).click();
-    await page.locator('dialog[open]').getByRole('button', { name: 'Delete' }).click();
-    await job.waitFor({ state: 'detached' });
+    const failed = page.locator('#jobs-wgt li').filter({ hasText: 'gone.bin' });
+    await failed.nth(1).getByText('failed', { exact: true }).waitFor();
+    for (let left = 1; left >= 0; left--) {
+      await failed.first().getByRole('button', { name: 'Delete' }).click();
+      await page.locator('dialog[open]').getByRole('button', { name: 'Delete' }).click();
+      await page.waitForFunction((n) => document.querySelectorAll('#jobs-wgt li').length === n + 1, left);
+    }
   });
 
   await journey('rename, copy, pack, download (same bytes) and delete', async (page) => {

@@ -21,7 +21,13 @@ export function setupTransfers({ onChange, onDone }) {
   const url = $('#add-url'), opts = $('#add-opts');
   $('#add-form').addEventListener('submit', async (e) => {
     e.preventDefault();
-    if (await act(ctl('wget', url.value.trim(), opts.value.trim()), `Added to ${getCurdir()}`)) {
+    const urls = url.value.split('\n').map((u) => u.trim()).filter(Boolean);
+    if (urls.some((u) => /^magnet:/i.test(u)))
+      return note('A magnet link cannot be added: the BitTorrent client here cannot fetch what a torrent holds. Save its .torrent file in the downloads and start that.');
+    let added = 0;
+    for (const u of urls) if (await act(ctl('wget', u, opts.value.trim()))) added++;
+    if (added === urls.length) {
+      note(`Added ${added > 1 ? `${added} downloads ` : ''}to ${getCurdir()}`, false);
       url.value = '';
       opts.value = '';
       if (location.hash.startsWith('#add=')) history.replaceState(null, '', '#transfers');
