@@ -240,9 +240,21 @@ async function run() {
     await open(page, 'files');
     await page.getByRole('button', { name: 'New folder' }).click();
     await answer(page, { 'Folder name': 'Été 2026' }, 'Create folder');
+    await page.locator('#tree').getByRole('button', { name: 'Été 2026' }).waitFor();
+    // The click comes while an answer for the top folder is on its way: it stays.
+    let release, held = false;
+    const hold = new Promise((r) => { release = r; });
+    await page.route('**/cgi-bin/kiv-list', async (route) => {
+      if (!held && /curdir=%2f$/.test(route.request().postData() || '')) { held = true; await hold; }
+      await route.continue();
+    });
+    while (!held) await page.waitForTimeout(50);
     await page.locator('#tree').getByRole('button', { name: 'Été 2026' }).click();
-    await page.locator('#crumbs').getByRole('button', { name: 'Été 2026' }).waitFor();
+    release();
     await page.getByText('This folder is empty.').waitFor();
+    await page.waitForTimeout(3500);
+    await page.locator('#crumbs [aria-current=page]').getByText('Été 2026').waitFor({ timeout: 100 });
+    await page.unroute('**/cgi-bin/kiv-list');
     await page.locator('#crumbs').getByRole('button', { name: 'Downloads' }).click();
     await row(page, 'Été 2026').waitFor();
     await page.locator('#tree').getByRole('button', { name: 'Été 2026' }).click();
