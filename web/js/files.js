@@ -38,6 +38,7 @@ export function setupFiles({ onChange }) {
     const v = await ask({ title: 'New folder', text: `In ${getCurdir()}`, fields: [{ name: 'name', label: 'Folder name' }], ok: 'Create folder' });
     if (v && v.name && (await act(ctl('mkdir', inCurdir(v.name)), `Folder ${v.name} made`))) changed();
   });
+  dropTarget($('#view-files'), uploadFiles);
   $('#upload-input').addEventListener('change', (e) => {
     uploadFiles([...e.target.files]);
     e.target.value = '';
@@ -325,11 +326,13 @@ export async function inspect(path) {
   if (v) startTorrent(path, v.opts.trim(), asl.checked);
 }
 
-async function uploadFiles(files) {
+/** Uploads into the current folder; resolves to the paths stored. */
+export async function uploadFiles(files) {
   const list = $('#uploads');
   const dir = getCurdir();
+  const stored = [];
   let taken;
-  try { taken = await namesIn(dir); } catch (e) { note(e.message); return; }
+  try { taken = await namesIn(dir); } catch (e) { note(e.message); return stored; }
   for (const file of files) {
     const target = await settle(inCurdir(file.name), taken);
     if (!target) continue;
@@ -339,16 +342,25 @@ async function uploadFiles(files) {
     const state = el('span', { class: 'figures', text: 'waiting' });
     const item = el('li', {}, el('span', { class: 'name', text: name }), b, state);
     list.append(item);
-    upload(file, (f) => { b.set(f * 100); setText(state, `${Math.floor(f * 100)} %`); }, name, dir)
+    stored.push(upload(file, (f) => { b.set(f * 100); setText(state, `${Math.floor(f * 100)} %`); }, name, dir)
       .then(() => {
         b.set(100);
         setText(state, `stored in ${dir}`);
         setTimeout(() => item.remove(), 8000);
         refresh();
+        return target;
       }, (e) => {
         item.classList.add('bad');
         setText(state, plain(e.message));
         item.append(el('button', { type: 'button', class: 'quiet', text: 'Dismiss', onclick: () => item.remove() }));
-      });
+        note(`${name}: ${e.message}`);
+      }));
   }
+  return (await Promise.all(stored)).filter(Boolean);
+}
+
+/** Files dropped on a view: `take` gets them. */
+export function dropTarget(view, take) {
+  view.addEventListener('dragover', (e) => { if (e.dataTransfer.types.includes('Files')) e.preventDefault(); });
+  view.addEventListener('drop', (e) => { e.preventDefault(); if (e.dataTransfer.files.length) take([...e.dataTransfer.files]); });
 }

@@ -1,6 +1,7 @@
 // Transfers: every job of the status with its progress from its job log,
 // and the forms that start new ones.
 import { ctl, jobFile, getCurdir } from './api.js';
+import { uploadFiles, dropTarget } from './files.js';
 import { wgetLog, ctorrentLog, noticeText } from './parse.js';
 import { el, $, setText, put, note, act, confirmed, bar } from './ui.js';
 
@@ -38,6 +39,14 @@ export function setupTransfers({ onChange, onDone }) {
     e.preventDefault();
     if (await startTorrent($('#tor-path').value.trim(), $('#tor-opts').value.trim(), $('#tor-asl').checked)) $('#tor-path').value = '';
   });
+  // A .torrent chosen or dropped here is stored in the current folder and started.
+  const torrents = async (files) => {
+    const chosen = files.filter((f) => /\.torrent$/i.test(f.name));
+    if (chosen.length < files.length) note('Only .torrent files can be started here; other files are uploaded in Files.');
+    for (const path of await uploadFiles(chosen)) await startTorrent(path, '', false);
+  };
+  dropTarget($('#view-transfers'), torrents);
+  $('#tor-file').addEventListener('change', (e) => { torrents([...e.target.files]); e.target.value = ''; });
   $('#clear-done').addEventListener('click', async () => {
     const done = [...rows.values()].filter((r) => !r.running && r.info && r.info.finished);
     if (!done.length) return note('No finished transfers to clear.', false);
