@@ -100,14 +100,18 @@ async function run() {
     assert.equal(await job.locator('.name').getAttribute('title'), url);
     const seen = new Set();
     let title = '';
+    const speeds = new Set();
     for (let i = 0; i < 300 && !seen.has('100'); i++) {
       const now = await job.getByRole('progressbar').getAttribute('aria-valuenow').catch(() => null);
       if (now) seen.add(now);
       if ((await page.title()).startsWith('(1)')) title = await page.title();
+      const header = /^1 running \(1 HTTP\/FTP, 0 BitTorrent\) · [\d.]+ [KM]?B\/s$/.exec(await page.locator('#running').innerText());
+      if (header) speeds.add(header[0]);
       await page.waitForTimeout(100);
     }
     assert.ok(seen.has('100') && [...seen].some((p) => +p < 100), `progress seen: ${[...seen]}`);
     assert.equal(title, '(1) kiv', 'the running count shows in the title while it runs');
+    assert.ok(speeds.size, 'the total speed shows in the header while it runs');
     await job.getByText('finished').waitFor();
     assert.match(await job.locator('.figures').innerText(), /^100 % · 2\.4\dM/);
     await page.getByRole('tab', { name: 'Files' }).click();

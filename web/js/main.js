@@ -1,8 +1,8 @@
 // The page: tabs, the live status, the header counts and the release notice.
 import { status, jobFile, setCurdir, getCurdir } from './api.js';
-import { noticeText } from './parse.js';
+import { noticeText, showBytes } from './parse.js';
 import { el, $, setText, put, note } from './ui.js';
-import { setupTransfers, updateTransfers, fillFromLink } from './transfers.js';
+import { setupTransfers, updateTransfers, fillFromLink, totalRate } from './transfers.js';
 import { setupFiles, updateFiles, go } from './files.js';
 import { setupSettings, readLock, loadScripts } from './settings.js';
 
@@ -41,9 +41,10 @@ async function refresh() {
     updateFiles(s, asked);
     put(document.body.dataset, 'loaded', 'true');
     const running = (s.wgets || 0) + (s.torrents || 0);
-    setText($('#running'), running ? `${running} running (${s.wgets || 0} HTTP/FTP, ${s.torrents || 0} BitTorrent)` : 'idle');
     put(document, 'title', running ? `(${running}) kiv` : 'kiv');
     await Promise.all([updateTransfers(s), releaseNotice(s)]);
+    const rate = running && totalRate();
+    setText($('#running'), running ? `${running} running (${s.wgets || 0} HTTP/FTP, ${s.torrents || 0} BitTorrent)${rate ? ` · ${showBytes(rate)}/s` : ''}` : 'idle');
     put($('#offline'), 'hidden', true);
   } catch (e) {
     setText($('#offline'), /^401/.test(e.message)

@@ -120,6 +120,12 @@ export function showBytes(n) {
   return `${u ? n.toFixed(1) : n} ${units[u]}`;
 }
 
+/** Bytes per second from a tool's rate ("1.2MB/s", "256 KB/s"). */
+export function rateBytes(text) {
+  const m = /([\d.]+)\s*([KMG]?)B\/s/.exec(text || '');
+  return m ? Number(m[1]) * ({ K: 1024, M: 1048576, G: 1073741824 }[m[2]] || 1) : 0;
+}
+
 export function showSeconds(s) {
   if (!isFinite(s) || s < 0) return '';
   s = Math.round(s);
@@ -173,7 +179,8 @@ export function ctorrentLog(text) {
       info.percent = total ? Math.floor((have * 100) / total) : 0;
       info.done = `${mb} MB`;
       info.speed = `${rate} KB/s`;
-      const left = have && rate ? ((mb * 1024 * (total - have)) / have) / rate : NaN;
+      // Whole megabytes: no estimate until one is in.
+      const left = mb && rate ? ((mb * 1024 * (total - have)) / have) / rate : NaN;
       info.left = have < total ? showSeconds(left) : '';
       info.finished = total > 0 && have === total;
     } else if (/Download complete/i.test(line)) {

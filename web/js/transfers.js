@@ -2,7 +2,7 @@
 // and the forms that start new ones.
 import { ctl, jobFile, getCurdir } from './api.js';
 import { uploadFiles, dropTarget } from './files.js';
-import { wgetLog, ctorrentLog, noticeText } from './parse.js';
+import { wgetLog, ctorrentLog, noticeText, rateBytes } from './parse.js';
 import { el, $, setText, put, note, act, confirmed, bar } from './ui.js';
 
 const KINDS = [
@@ -146,7 +146,7 @@ function paint(name, row) {
   setText(parts.source, row.kind === 'wgt' ? fileName(row.source) || name : row.source || name);
   if (parts.source.title !== (row.source || name)) parts.source.title = row.source || name;
   const failed = !running && !i.finished && !!i.error;
-  const state = running ? `running · process ${pid}` : i.finished ? 'finished' : failed ? 'failed' : 'stopped';
+  const state = running ? (i.finished ? 'seeding' : `running · process ${pid}`) : i.finished ? 'finished' : failed ? 'failed' : 'stopped';
   setText(parts.state, state);
   const code = running ? 'running' : i.finished ? 'finished' : failed ? 'failed' : 'stopped';
   if (parts.state.dataset.state !== code) parts.state.dataset.state = code;
@@ -162,6 +162,9 @@ function paint(name, row) {
   put(parts.stop, 'disabled', !running);
   put(parts.restart, 'disabled', running);
 }
+
+/** The download speed of the running jobs whose logs were read, bytes/s. */
+export const totalRate = () => [...rows.values()].reduce((sum, r) => sum + (r.running && r.info && !r.info.finished ? rateBytes(r.info.speed) : 0), 0);
 
 /** The file an address names: its last piece, decoded, without the query. */
 function fileName(url) {
