@@ -298,7 +298,7 @@ async function run() {
     await page.getByRole('tab', { name: 'Transfers' }).click();
     const job = page.locator('#jobs-tor li').first();
     await job.getByText('pack.torrent', { exact: true }).waitFor();
-    await job.getByText(/running · process \d+/).waitFor();
+    await job.getByText(/^(running · process \d+|seeding)$/).waitFor();
     await job.getByRole('button', { name: 'Delete' }).click();
     await page.locator('dialog[open]').getByRole('button', { name: 'Delete' }).click();
     await job.waitFor({ state: 'detached' });
@@ -308,7 +308,7 @@ async function run() {
       dt.items.add(new File([new Uint8Array(bytes)], 'dropped.torrent'));
       document.querySelector('#view-transfers').dispatchEvent(new DragEvent('drop', { dataTransfer: dt, bubbles: true, cancelable: true }));
     }, [...fs.readFileSync(path.join(box.dnl, 'pack.torrent'))]);
-    await job.getByText(/running · process \d+/).waitFor();
+    await job.getByText(/^(running · process \d+|seeding)$/).waitFor();
     assert.deepEqual(fs.readFileSync(path.join(box.dnl, 'dropped.torrent')), fs.readFileSync(path.join(box.dnl, 'pack.torrent')));
     await job.getByRole('button', { name: 'Delete' }).click();
     await page.locator('dialog[open]').getByRole('button', { name: 'Delete' }).click();
