@@ -61,7 +61,7 @@ try {
     }));
     await context.close();
   }
-  console.log(`page size: ${total} bytes uncompressed in ${files.length} files (limit 61440)`);
+  console.log(`page size: ${total} bytes uncompressed in ${files.length} files (limit 73728)`);
   for (const [name, n] of files.sort()) console.log(`  ${name} ${n}`);
   console.log(`first load until the listing of 101 entries shows: median ${median(loads)} ms, p90 ${p90(loads)} ms over ${runs} fresh contexts`);
   console.log(`  ${requests} requests, ${bytes} bytes transferred (headers included)`);

@@ -30,7 +30,7 @@ KIV_TOOL_PACKAGES=(wget ctorrent psmisc coreutils tar gzip opentracker busybox p
 # The browser tests' npm packages (pinned in tests/browser/package.json),
 # installed once beside them.
 ensure_browser_packages() {
-  [ -d tests/browser/node_modules/playwright-core ] && return 0
+  [ -d tests/browser/node_modules/playwright-core ] && [ -d tests/browser/node_modules/axe-core ] && return 0
   # npm comes with some builds of node; Debian's node needs its package.
   command -v npm >/dev/null || ensure_packages npm
   echo "installing: npm packages of tests/browser"

@@ -13,6 +13,7 @@ import { Box, freePort } from './box.mjs';
 const [build = 'build', source = '.', shots = path.join(build, 'browser-shots')] = process.argv.slice(2);
 const HOSTILE = ['<img src=x onerror=window.__pwned=1>', "');window.__pwned=1;('", '${window.__pwned=1}',
   '"><script>window.__pwned=1<\\script>', "it's \\ \"quoted\"\tand\ttabbed"];
+const AXE = fs.readFileSync(new URL('node_modules/axe-core/axe.min.js', import.meta.url), 'utf8');
 const FILM = crypto.createHash('sha256').update('film').digest().toString('hex').repeat(40000); // 2.56 MB
 
 /** A loopback HTTP server that sends slowly enough to watch the progress. */
@@ -67,6 +68,7 @@ async function answer(page, fields, button) {
 }
 
 async function journey(name, fn) {
+  if (process.env.JOURNEYS && !name.includes(process.env.JOURNEYS)) return;
   const started = Date.now();
   const page = await newPage();
   try {
@@ -90,26 +92,59 @@ async function run() {
     // As a bookmarklet hands it over: the link fills the form, the user confirms.
     await page.goto(`${box.base}/#add=${encodeURIComponent(url)}`);
     await page.waitForSelector('body[data-loaded=true]');
-    assert.equal(await page.getByLabel('Address (HTTP or FTP)').inputValue(), url);
+    assert.equal(await page.getByLabel('Addresses (HTTP or FTP)').inputValue(), url);
     assert.equal(fs.readdirSync(box.trk).filter((n) => n.endsWith('.wgt')).length, 0);
     await page.getByRole('button', { name: 'Add download' }).click();
     const job = page.locator('#jobs-wgt li').first();
-    await job.getByText(url, { exact: true }).waitFor();
+    await job.getByText('film.bin', { exact: true }).waitFor();
+    assert.equal(await job.locator('.name').getAttribute('title'), url);
     const seen = new Set();
     let title = '';
+    const speeds = new Set();
     for (let i = 0; i < 300 && !seen.has('100'); i++) {
       const now = await job.getByRole('progressbar').getAttribute('aria-valuenow').catch(() => null);
       if (now) seen.add(now);
       if ((await page.title()).startsWith('(1)')) title = await page.title();
+      const header = /^1 running \(1 HTTP\/FTP, 0 BitTorrent\) · [\d.]+ [KM]?B\/s$/.exec(await page.locator('#running').innerText());
+      if (header) speeds.add(header[0]);
       await page.waitForTimeout(100);
     }
     assert.ok(seen.has('100') && [...seen].some((p) => +p < 100), `progress seen: ${[...seen]}`);
     assert.equal(title, '(1) kiv', 'the running count shows in the title while it runs');
+    assert.ok(speeds.size, 'the total speed shows in the header while it runs');
     await job.getByText('finished').waitFor();
     assert.match(await job.locator('.figures').innerText(), /^100 % · 2\.4\dM/);
     await page.getByRole('tab', { name: 'Files' }).click();
     await row(page, 'film.bin').waitFor();
     assert.equal(fs.readFileSync(path.join(box.dnl, 'film.bin'), 'latin1'), FILM);
+  });
+
+  await journey('a failed download shows why, in the colour of an error', async (page) => {
+    const missing = url.replace('film.bin', 'gone.bin');
+    await open(page, 'transfers');
+    const logs = () => fs.readdirSync(box.trk).filter((n) => n.endsWith('.wgt')).length, before = logs();
+    await page.getByText('Add a transfer').click();
+    await page.getByLabel('Addresses (HTTP or FTP)').fill(`${missing}\nmagnet:?xt=urn:btih:c12fe1c06bba254a9dc9f519b335aa7c1367a88a`);
+    await page.getByRole('button', { name: 'Add download' }).click();
+    await page.locator('#note').getByText(/^A magnet link cannot be added/).waitFor();
+    assert.equal(logs(), before, 'nothing of the list was added');
+    await page.getByLabel('Addresses (HTTP or FTP)').fill(`${missing}\n${missing}?again`);
+    await page.getByRole('button', { name: 'Add download' }).click();
+    await page.locator('#note').getByText('Added 2 downloads to /').waitFor();
+    const job = page.locator('#jobs-wgt li').filter({ hasText: 'gone.bin' }).first();
+    await job.getByText('failed', { exact: true }).waitFor();
+    const reason = job.locator('.reason');
+    assert.equal(await reason.innerText(), 'ERROR 404: Not Found.');
+    const [color, bad] = await reason.evaluate((n) => [getComputedStyle(n).color, getComputedStyle(document.querySelector('#offline')).color]);
+    assert.equal(color, bad);
+    const failed = page.locator('#jobs-wgt li').filter({ hasText: 'gone.bin' });
+    await page.evaluate(() => scrollTo(0, document.body.scrollHeight)); // logs are read for rows on screen
+    await failed.nth(1).getByText('failed', { exact: true }).waitFor();
+    for (let left = 1; left >= 0; left--) {
+      await failed.first().getByRole('button', { name: 'Delete' }).click();
+      await page.locator('dialog[open]').getByRole('button', { name: 'Delete' }).click();
+      await page.waitForFunction((n) => document.querySelectorAll('#jobs-wgt li').length === n + 1, left);
+    }
   });
 
   await journey('rename, copy, pack, download (same bytes) and delete', async (page) => {
@@ -134,13 +169,98 @@ async function run() {
     }
   });
 
+  await journey('the page asks before replacing: upload, rename and copy onto existing names', async (page) => {
+    const dir = path.join(box.dnl, 'clash');
+    fs.mkdirSync(dir);
+    fs.writeFileSync(path.join(dir, 'photo.jpg'), 'old photo');
+    fs.writeFileSync(path.join(dir, 'notes.txt'), 'notes');
+    fs.mkdirSync(path.join(dir, 'album/2026'), { recursive: true });
+    fs.mkdirSync(path.join(dir, 'new album'));
+    await open(page, 'files');
+    await page.locator('#tree').getByRole('button', { name: 'clash', exact: true }).click();
+    await row(page, 'photo.jpg').waitFor();
+    // Made after the listing was shown: the page asks the box at that moment.
+    fs.writeFileSync(path.join(dir, 'later.txt'), 'later');
+    const put = (name, text) => page.locator('#upload-input').setInputFiles([{ name, mimeType: 'text/plain', buffer: Buffer.from(text) }]);
+    const choose = (button) => page.locator('dialog[open]').getByRole('button', { name: button, exact: true }).click();
+    const read = (name) => fs.readFileSync(path.join(dir, name), 'utf8');
+    await put('photo.jpg', 'new photo');
+    await page.locator('dialog[open]').getByText('The folder /clash already holds photo.jpg. Replace it, or keep both and name the new one photo (1).jpg?').waitFor();
+    await choose('Keep both');
+    await row(page, 'photo (1).jpg').waitFor();
+    assert.deepEqual([read('photo.jpg'), read('photo (1).jpg')], ['old photo', 'new photo']);
+    await put('later.txt', 'cancelled');
+    await choose('Cancel');
+    await put('photo.jpg', 'replaced');
+    await choose('Replace');
+    await page.locator('#uploads li').filter({ has: page.getByText('photo.jpg', { exact: true }) }).getByText('stored in /clash').waitFor();
+    assert.deepEqual([read('later.txt'), read('photo.jpg')], ['later', 'replaced']);
+    await entryAction(page, 'notes.txt', 'Copy');
+    await answer(page, { 'Name of the copy': 'photo.jpg' }, 'Copy');
+    await choose('Keep both');
+    await row(page, 'photo (2).jpg').waitFor();
+    assert.equal(read('photo (2).jpg'), 'notes');
+    await entryAction(page, 'notes.txt', 'Rename');
+    await answer(page, { 'New name': 'later.txt' }, 'Rename');
+    await choose('Cancel');
+    await entryAction(page, 'photo (1).jpg', 'Rename');
+    await answer(page, { 'New name': 'photo.jpg' }, 'Rename');
+    await choose('Replace');
+    await row(page, 'photo (1).jpg').waitFor({ state: 'detached' });
+    // A folder replaces only an empty one: the box's answer in plain words.
+    await entryAction(page, 'new album', 'Rename');
+    await answer(page, { 'New name': 'album' }, 'Rename');
+    await choose('Replace');
+    await page.locator('#note').getByText('There is already an entry of that name (a folder is replaced only when empty).', { exact: true }).waitFor();
+    assert.deepEqual(fs.readdirSync(dir).sort(), ['album', 'later.txt', 'new album', 'notes.txt', 'photo (2).jpg', 'photo.jpg']);
+    assert.deepEqual([read('later.txt'), read('photo.jpg')], ['later', 'new photo']);
+  });
+
+  await journey('an entry whose path the box cannot be sent offers no action and says why', async (page) => {
+    // 255 + 243 bytes of folder names: the path of a file below is over 500.
+    // Non-ASCII names percent-encode to more than 990 characters at 441 bytes.
+    const a = 'a'.repeat(255), b = 'b'.repeat(243), e = 'é'.repeat(100), ee = 'é'.repeat(120);
+    fs.mkdirSync(path.join(box.dnl, a, b), { recursive: true });
+    fs.writeFileSync(path.join(box.dnl, a, b, 'victim.txt'), 'keep me');
+    fs.mkdirSync(path.join(box.dnl, e, ee), { recursive: true });
+    await open(page, 'files');
+    await page.locator('#tree').getByRole('button', { name: e, exact: true }).click();
+    await row(page, ee).waitFor();
+    assert.equal(await row(page, ee).locator('button.name').isDisabled(), true, 'a folder it cannot send opens');
+    await page.locator('#tree').getByRole('button', { name: a, exact: true }).click();
+    await row(page, b).waitFor();
+    assert.equal(await row(page, b).locator('button.name').isDisabled(), false, 'a folder within the limits opens');
+    await page.locator('#tree').getByRole('button', { name: b, exact: true }).click();
+    await row(page, 'victim.txt').waitFor();
+    await page.getByRole('button', { name: 'Actions for victim.txt', exact: true }).click();
+    const dialog = page.locator('dialog[open]');
+    await dialog.getByText(/The box cannot act on this entry\. Its path is too long \(510 bytes/).waitFor();
+    for (const action of ['Rename', 'Copy', 'Pack as .tar.gz', 'Delete'])
+      assert.equal(await dialog.getByRole('button', { name: action, exact: true }).isDisabled(), true, `${action} is offered`);
+    await dialog.getByRole('button', { name: 'Close' }).click();
+    assert.equal(fs.readFileSync(path.join(box.dnl, a, b, 'victim.txt'), 'utf8'), 'keep me');
+    for (const top of [a, e]) fs.rmSync(path.join(box.dnl, top), { recursive: true });
+  });
+
   await journey('new folder, into it by the tree, back by the breadcrumb, upload two files', async (page) => {
     await open(page, 'files');
     await page.getByRole('button', { name: 'New folder' }).click();
     await answer(page, { 'Folder name': 'Été 2026' }, 'Create folder');
+    await page.locator('#tree').getByRole('button', { name: 'Été 2026' }).waitFor();
+    // The click comes while an answer for the top folder is on its way: it stays.
+    let release, held = false;
+    const hold = new Promise((r) => { release = r; });
+    await page.route('**/cgi-bin/kiv-list', async (route) => {
+      if (!held && /curdir=%2f$/.test(route.request().postData() || '')) { held = true; await hold; }
+      await route.continue();
+    });
+    while (!held) await page.waitForTimeout(50);
     await page.locator('#tree').getByRole('button', { name: 'Été 2026' }).click();
-    await page.locator('#crumbs').getByRole('button', { name: 'Été 2026' }).waitFor();
+    release();
     await page.getByText('This folder is empty.').waitFor();
+    await page.waitForTimeout(3500);
+    await page.locator('#crumbs [aria-current=page]').getByText('Été 2026').waitFor({ timeout: 100 });
+    await page.unroute('**/cgi-bin/kiv-list');
     await page.locator('#crumbs').getByRole('button', { name: 'Downloads' }).click();
     await row(page, 'Été 2026').waitFor();
     await page.locator('#tree').getByRole('button', { name: 'Été 2026' }).click();
@@ -158,7 +278,7 @@ async function run() {
     await row(page, 'Été 2026').waitFor();
   });
 
-  await journey('inspect a torrent and start it', async (page) => {
+  await journey('inspect a torrent and start it; drop one to start it', async (page) => {
     const content = path.join(box.dnl, 'Pack');
     fs.mkdirSync(content);
     fs.writeFileSync(path.join(content, 'a.bin'), crypto.randomBytes(100000));
@@ -178,7 +298,18 @@ async function run() {
     await page.getByRole('tab', { name: 'Transfers' }).click();
     const job = page.locator('#jobs-tor li').first();
     await job.getByText('pack.torrent', { exact: true }).waitFor();
-    await job.getByText(/running · process \d+/).waitFor();
+    await job.getByText(/^(running · process \d+|seeding)$/).waitFor();
+    await job.getByRole('button', { name: 'Delete' }).click();
+    await page.locator('dialog[open]').getByRole('button', { name: 'Delete' }).click();
+    await job.waitFor({ state: 'detached' });
+    // A .torrent dropped on the page: stored in the downloads and started.
+    await page.evaluate((bytes) => {
+      const dt = new DataTransfer();
+      dt.items.add(new File([new Uint8Array(bytes)], 'dropped.torrent'));
+      document.querySelector('#view-transfers').dispatchEvent(new DragEvent('drop', { dataTransfer: dt, bubbles: true, cancelable: true }));
+    }, [...fs.readFileSync(path.join(box.dnl, 'pack.torrent'))]);
+    await job.getByText(/^(running · process \d+|seeding)$/).waitFor();
+    assert.deepEqual(fs.readFileSync(path.join(box.dnl, 'dropped.torrent')), fs.readFileSync(path.join(box.dnl, 'pack.torrent')));
     await job.getByRole('button', { name: 'Delete' }).click();
     await page.locator('dialog[open]').getByRole('button', { name: 'Delete' }).click();
     await job.waitFor({ state: 'detached' });
@@ -194,6 +325,7 @@ async function run() {
       await page.getByRole('button', { name: 'Switch lock on' }).click();
       await page.locator('#note').getByText('Close and restart the browser to complete the operation').waitFor();
       assert.equal(await page.getByLabel('Password (6').inputValue(), '');
+      await page.locator('#lock-state').getByText(/^on/).waitFor();
       assert.equal((await page.request.get(`${box.base}/`)).status(), 401);
       const user = await newPage({ httpCredentials: { username: 'admin1', password: 'pa+ss/wé' } });
       await open(user, 'settings');
@@ -259,22 +391,46 @@ async function run() {
     assert.equal(await page.locator('#listing img, #tree img, #jobs-nfo img, script:not([src])').count(), 0);
   });
 
-  await journey('views at desktop and phone width, light and dark; no sideways scrolling', async (page) => {
+  await journey('views at desktop and phone width, light and dark: no sideways scrolling, no serious accessibility fault', async (page) => {
     for (const [device, options] of [
       ['desktop', { viewport: { width: 1280, height: 800 } }],
       ['phone', { viewport: { width: 375, height: 740 }, isMobile: true, hasTouch: true }]]) {
       for (const scheme of ['light', 'dark']) {
         const p = await newPage({ ...options, colorScheme: scheme });
+        if (device === 'desktop' && scheme === 'light') {
+          await open(p, 'transfers');
+          await p.getByRole('tab', { name: 'Transfers' }).press('ArrowLeft');
+          await p.getByRole('tab', { name: 'Settings', selected: true }).waitFor();
+          await p.keyboard.press('ArrowRight');
+          await p.getByRole('tab', { name: 'Transfers', selected: true }).waitFor();
+          assert.equal(await p.evaluate(() => document.activeElement.id), 'tab-transfers');
+        }
         for (const view of ['transfers', 'files', 'settings']) {
           await open(p, view);
           await p.waitForTimeout(200);
           await p.screenshot({ path: path.join(shots, `${view}-${device}-${scheme}.png`), fullPage: true });
           const wide = await p.evaluate(() => document.documentElement.scrollWidth - document.documentElement.clientWidth);
           assert.ok(wide <= 0, `${view} at ${device} scrolls sideways by ${wide}px`);
+          // Run from outside the page: its policy allows no script but its own.
+          await p.evaluate(AXE);
+          const faults = await p.evaluate(async () => (await window.axe.run(document)).violations
+            .filter((v) => v.impact === 'serious' || v.impact === 'critical')
+            .map((v) => `${v.id}: ${v.nodes.slice(0, 3).map((n) => n.target.join(' ')).join(', ')}`));
+          assert.deepEqual(faults, [], `${view} at ${device}, ${scheme}`);
         }
         await p.context().close();
       }
     }
+  });
+
+  await journey('clear the finished transfers with one confirmation', async (page) => {
+    await open(page, 'transfers');
+    await page.locator('#jobs-wgt').getByText('finished', { exact: true }).waitFor();
+    await page.getByRole('button', { name: 'Clear finished…' }).click();
+    await page.locator('dialog[open]').getByText('Delete the records of 1 finished transfer? Downloaded files stay.').waitFor();
+    await page.locator('dialog[open]').getByRole('button', { name: 'Clear' }).click();
+    await page.locator('#jobs-wgt li').waitFor({ state: 'detached' });
+    assert.deepEqual(fs.readdirSync(box.trk).filter((n) => n.endsWith('.wgt')), []);
   });
 
   server.close();

@@ -7,6 +7,21 @@ import { parseObject } from './parse.js';
 // The programs read an escape with a capital first digit (%C3) as Latin-1
 // and re-encode it; lower-case hex passes each UTF-8 byte as it is.
 export const enc = (s) => encodeURIComponent(s).replace(/%[0-9A-F]{2}/g, (m) => m.toLowerCase());
+
+// The programs' limits, one home for them: a field as sent (its name, "="
+// and the percent-encoded value) and a command's argument after decoding.
+// The programs refuse anything longer; the page offers no action it cannot send.
+export const FIELD_MAX = 990;
+export const ARG_MAX = 500;
+
+/** Why a path cannot be sent as the field `field`, or '' when it can. */
+export function tooLong(path, field = 'file') {
+  const sent = field.length + 1 + enc(path).length;
+  const bytes = new TextEncoder().encode(path).length;
+  if (sent <= FIELD_MAX && bytes <= ARG_MAX) return '';
+  return `Its path is too long (${bytes} bytes, ${sent} characters as sent; at most ${ARG_MAX} and ${FIELD_MAX}): shorten its name or its folders'.`;
+}
+
 const form = (fields) =>
   Object.entries(fields).filter(([, v]) => v != null).map(([k, v]) => `${k}=${enc(String(v))}`).join('&');
 
@@ -39,17 +54,23 @@ export async function ctl(cmd, file, para, extra = {}) {
   return answer(response);
 }
 
-/** The status object (with the job lists when full). */
-export async function status(full = true, amule = false) {
+/** The status object (with the job lists when full) of folder `dir`. */
+export async function status(full = true, amule = false, dir = curdir) {
   // In the body, which beats the cookie that another tab may have moved.
   const text = await answer(await fetch('/cgi-bin/kiv-list', {
     method: 'POST',
     headers: FORM,
-    body: form({ full: full ? '1' : null, amule: amule ? 'true' : null, curdir }),
+    body: form({ full: full ? '1' : null, amule: amule ? 'true' : null, curdir: dir }),
     cache: 'no-store',
   }));
   if (!text.trimStart().startsWith('{')) throw new Error(text);
   return parseObject(text);
+}
+
+/** The names in folder `dir` as the box has them now; null when it is gone. */
+export async function namesIn(dir) {
+  const s = await status(false, false, dir);
+  return s.curdir === dir ? new Set((s.dnl || []).map((e) => e.file)) : null;
 }
 
 export async function tree() {
@@ -63,9 +84,12 @@ export async function torrent(path) {
   return parseObject(text);
 }
 
-/** A file of the job directory (a job log, a notice). */
-export async function jobFile(name) {
-  return answer(await fetch(`/trk/${enc(name)}`, { cache: 'no-store' }));
+/** A file of the job directory (a job log, a notice); `range` ("0-2047",
+ *  "-4096") reads only that part of it. */
+export async function jobFile(name, range = '') {
+  const response = await fetch(`/trk/${enc(name)}`, { cache: 'no-store', headers: range ? { Range: `bytes=${range}` } : {} });
+  if (response.status === 416) return ''; // an empty file has no such part
+  return answer(response);
 }
 
 /** Before a download link is followed: the cookie names this tab's folder. */
@@ -74,11 +98,11 @@ export const downloadHref = (inode) => `/cgi-bin/kiv-ctl?cmd=dow&file=${enc(Stri
 
 /** Uploads one file into the current directory; progress(fraction).
  *  Success is the program's redirect to the page; any text is a failure. */
-export function upload(file, progress) {
+export function upload(file, progress, name = file.name, dir = curdir) {
   return new Promise((resolve, reject) => {
     const xhr = new XMLHttpRequest();
     const body = new FormData();
-    body.append('up', file, file.name);
+    body.append('up', file, name);
     xhr.open('POST', '/cgi-bin/kiv-upload');
     for (const [name, value] of Object.entries(PAGE)) xhr.setRequestHeader(name, value);
     xhr.upload.onprogress = (e) => e.lengthComputable && progress(e.loaded / e.total);
@@ -88,7 +112,8 @@ export function upload(file, progress) {
       else resolve();
     };
     xhr.onerror = () => reject(new Error('Upload failed: connection lost'));
-    setCurdir(curdir);
+    // The program reads the folder from the cookie; a download link claims it back.
+    document.cookie = `curdir=${enc(dir)}; path=/; SameSite=Strict`;
     xhr.send(body);
   });
 }

@@ -1,13 +1,18 @@
 // Files: the current folder with breadcrumb and tree, the listing with
 // its actions, new folders, uploads and what a torrent holds.
-import { ctl, tree, torrent, upload, downloadHref, claimCurdir, getCurdir, setCurdir, inCurdir } from './api.js';
+import { ctl, tree, torrent, upload, downloadHref, claimCurdir, getCurdir, setCurdir, inCurdir, namesIn, tooLong } from './api.js';
 import { sizeBytes, listingDate, showDate, showBytes, treeNodes } from './parse.js';
-import { el, $, setText, act, ask, confirmed, bar, note } from './ui.js';
+import { el, $, setText, put, plain, act, ask, choose, confirmed, bar, note } from './ui.js';
 import { startTorrent } from './transfers.js';
 
-const rows = new Map(); // "d:name" / "f:name" -> { node, parts, entry }
+const DISK_WARN = 90; // per cent used from which the disk bar warns
+const LONG = 300; // rows from which only those on screen are built
+const rows = new Map(); // "d:name" / "f:name" -> { entry, bytes, time, node, parts }
 let sort = { key: 'name', dir: 1 };
 let entries = [];
+let shown = []; // the rows in order, filtered
+let rowHeight = 0, frame = 0, cleared = true;
+const collator = new Intl.Collator(undefined, { numeric: true });
 let refresh = () => {};
 let treeKey = '';
 
@@ -15,9 +20,8 @@ export function setupFiles({ onChange }) {
   refresh = onChange;
   // A phone shows the listing first; the tree opens on request.
   if (matchMedia('(max-width: 799px)').matches) $('#tree-box').open = false;
-  const disk = bar();
+  const disk = bar('Disk usage');
   disk.id = 'disk-bar';
-  disk.setAttribute('aria-label', 'Disk usage');
   $('#disk-bar').replaceWith(disk);
   $('#filter').addEventListener('input', order);
   for (const b of document.querySelectorAll('#sort button')) {
@@ -26,10 +30,15 @@ export function setupFiles({ onChange }) {
       order();
     });
   }
+  const later = () => { if (!frame) frame = requestAnimationFrame(() => { frame = 0; render(); }); };
+  addEventListener('scroll', later, { passive: true });
+  addEventListener('resize', () => { rowHeight = 0; later(); });
+  addEventListener('hashchange', later);
   $('#mkdir').addEventListener('click', async () => {
     const v = await ask({ title: 'New folder', text: `In ${getCurdir()}`, fields: [{ name: 'name', label: 'Folder name' }], ok: 'Create folder' });
     if (v && v.name && (await act(ctl('mkdir', inCurdir(v.name)), `Folder ${v.name} made`))) changed();
   });
+  dropTarget($('#view-files'), uploadFiles);
   $('#upload-input').addEventListener('change', (e) => {
     uploadFiles([...e.target.files]);
     e.target.value = '';
@@ -41,10 +50,16 @@ export function go(dir) {
   setCurdir(dir);
   paintCrumbs();
   paintTreeCurrent();
-  for (const r of rows.values()) r.node.remove();
+  clearRows();
+  refresh();
+}
+
+function clearRows() {
+  $('#listing').replaceChildren();
   rows.clear();
   entries = [];
-  refresh();
+  shown = [];
+  cleared = true;
 }
 
 function changed() {
@@ -84,20 +99,30 @@ function paintTreeCurrent() {
   }
 }
 
-function row(entry) {
+/** Why the box cannot be told about this entry ('' when it can). */
+const unsendable = (entry) => {
+  const path = inCurdir(entry.file);
+  return tooLong(path) || (entry.type === 'd' ? tooLong('/' + path, 'curdir') : '');
+};
+
+/** Builds the row's elements; `rec` keeps them while the folder is shown. */
+function row(rec) {
+  const { entry } = rec;
   const isDir = entry.type === 'd';
+  const why = unsendable(entry);
   const parts = {
     name: isDir
-      ? el('button', { type: 'button', class: 'link name', onclick: () => go(inCurdir(entry.file).replace(/^\/?/, '/')) })
+      ? el('button', { type: 'button', class: 'link name', disabled: !!why, title: why || null, onclick: () => go('/' + inCurdir(entry.file)) })
       : el('a', { class: 'name', download: '', onclick: claimCurdir }),
     size: el('span', { class: 'size' }),
     date: el('span', { class: 'date' }),
   };
   const more = el('button', { type: 'button', class: 'quiet more', text: '⋯', 'aria-label': `Actions for ${entry.file}`, onclick: () => actions(rec.entry) });
-  const node = el('li', { class: isDir ? 'dir' : 'file' },
+  const node = el('li', { class: isDir ? 'dir' : 'file', title: why || null },
     el('span', { class: 'kind', 'aria-hidden': 'true', text: isDir ? '▸' : '·' }), parts.name, parts.size, parts.date, more);
-  const rec = { node, parts, entry };
-  return rec;
+  rec.node = node;
+  rec.parts = parts;
+  paintRow(rec);
 }
 
 function paintRow(rec) {
@@ -106,34 +131,51 @@ function paintRow(rec) {
   if (entry.type !== 'd') {
     const href = downloadHref(entry.inode);
     if (parts.name.getAttribute('href') !== href) parts.name.href = href;
-    parts.name.title = `Download ${entry.file}`;
+    if (parts.name.title !== `Download ${entry.file}`) parts.name.title = `Download ${entry.file}`;
   }
   setText(parts.size, entry.type === 'd' ? 'folder' : showBytes(sizeBytes(entry.size)));
   setText(parts.date, showDate(listingDate(entry.date)));
 }
 
-/** The listing brought up to date with a status object, in place. */
-export function updateFiles(status) {
-  if (status.curdir !== getCurdir()) {
+/** The listing brought up to date with a status object asked for folder
+ *  `asked`, in place. */
+export function updateFiles(status, asked = status.curdir) {
+  // An answer that was on its way when another folder was chosen.
+  if (asked !== getCurdir()) return;
+  if (status.curdir !== asked) {
     // The folder is gone or was refused: show the top one.
-    if (status.curdir === '/') { setCurdir('/'); paintCrumbs(); paintTreeCurrent(); } else return;
+    if (status.curdir !== '/') return;
+    setCurdir('/'); paintCrumbs(); paintTreeCurrent();
+    clearRows();
   }
   entries = status.dnl || [];
   const seen = new Set();
+  let dirty = cleared || entries.length !== rows.size;
+  cleared = false;
   for (const e of entries) {
     const key = `${e.type}:${e.file}`;
     seen.add(key);
     let rec = rows.get(key);
-    if (!rec) { rec = row(e); rows.set(key, rec); }
+    if (!rec) { rec = { node: null }; rows.set(key, rec); dirty = true; }
+    const old = rec.entry;
+    if (old && old.size === e.size && old.date === e.date && old.inode === e.inode) continue;
     rec.entry = e;
-    paintRow(rec);
+    rec.bytes = sizeBytes(e.size);
+    rec.time = +listingDate(e.date) || 0;
+    if (rec.node) paintRow(rec);
+    dirty = true;
   }
-  for (const [k, rec] of rows) if (!seen.has(k)) { rec.node.remove(); rows.delete(k); }
-  order();
+  if (dirty) {
+    for (const [k, rec] of rows) if (!seen.has(k)) { if (rec.node) rec.node.remove(); rows.delete(k); }
+    order();
+  }
   const d = status.disk || {};
   const perc = parseInt(d.perc, 10) || 0;
   $('#disk-bar').set(perc);
-  setText($('#disk-text'), `Disk: ${showBytes((d.used || 0) * 1024)} used of ${showBytes(((d.used || 0) + (d.available || 0)) * 1024)} (${d.perc || '?'}), ${showBytes((d.available || 0) * 1024)} free`);
+  const full = perc >= DISK_WARN;
+  $('#disk-bar').classList.toggle('warn', full);
+  $('#disk-text').classList.toggle('bad', full);
+  setText($('#disk-text'), `${full ? 'The disk is nearly full. ' : ''}Disk: ${showBytes((d.used || 0) * 1024)} used of ${showBytes(((d.used || 0) + (d.available || 0)) * 1024)} (${d.perc || '?'}), ${showBytes((d.available || 0) * 1024)} free`);
   const dirs = entries.filter((e) => e.type === 'd').map((e) => e.file).join('/');
   if (dirs + getCurdir() !== treeKey) { treeKey = dirs + getCurdir(); loadTree(); }
   const torrents = document.getElementById('torrent-names');
@@ -146,41 +188,94 @@ export function updateFiles(status) {
 
 function order() {
   const filter = $('#filter').value.trim().toLowerCase();
-  const list = $('#listing');
-  const by = {
-    name: (a, b) => a.entry.file.localeCompare(b.entry.file, undefined, { numeric: true }),
-    size: (a, b) => sizeBytes(a.entry.size) - sizeBytes(b.entry.size),
-    date: (a, b) => (listingDate(a.entry.date) || 0) - (listingDate(b.entry.date) || 0),
-  }[sort.key];
-  const shown = [...rows.values()]
+  const name = (a, b) => collator.compare(a.entry.file, b.entry.file);
+  const by = { name, size: (a, b) => a.bytes - b.bytes, date: (a, b) => a.time - b.time }[sort.key];
+  shown = [...rows.values()]
     .filter((r) => !filter || r.entry.file.toLowerCase().includes(filter))
-    .sort((a, b) => (a.entry.type === 'd' ? 0 : 1) - (b.entry.type === 'd' ? 0 : 1) || sort.dir * by(a, b) || by(a, b));
-  for (const r of rows.values()) if (!shown.includes(r) && r.node.parentNode) r.node.remove();
-  shown.forEach((r, i) => { if (list.children[i] !== r.node) list.insertBefore(r.node, list.children[i] || null); });
+    .sort((a, b) => (a.entry.type === 'd' ? 0 : 1) - (b.entry.type === 'd' ? 0 : 1) || sort.dir * by(a, b) || name(a, b));
+  render();
   for (const b of document.querySelectorAll('#sort button')) {
     b.setAttribute('aria-pressed', String(b.dataset.key === sort.key));
     b.dataset.dir = sort.dir > 0 ? 'up' : 'down';
   }
-  $('#listing-empty').hidden = shown.length > 0;
+  put($('#listing-empty'), 'hidden', shown.length > 0);
   setText($('#listing-empty'), rows.size ? 'Nothing matches the filter.' : 'This folder is empty.');
+}
+
+/** Puts the shown rows in the list; of a long list only those on screen,
+ *  with room above and below for the others. */
+function render() {
+  const list = $('#listing');
+  const long = shown.length > LONG;
+  list.classList.toggle('long', long);
+  let first = 0, last = shown.length;
+  if (long) {
+    if (!rowHeight && list.firstElementChild) rowHeight = list.firstElementChild.getBoundingClientRect().height;
+    const h = rowHeight || 40, top = list.getBoundingClientRect().top;
+    first = Math.max(0, Math.floor(-top / h) - 10);
+    last = Math.min(shown.length, Math.ceil((innerHeight - top) / h) + 10);
+    const pad = (n) => `${n * h}px`;
+    if (list.style.paddingTop !== pad(first)) list.style.paddingTop = pad(first);
+    if (list.style.paddingBottom !== pad(shown.length - last)) list.style.paddingBottom = pad(shown.length - last);
+  } else {
+    rowHeight = 0;
+    if (list.style.paddingTop) list.style.padding = '';
+  }
+  const want = shown.slice(first, last);
+  const keep = new Set(want);
+  for (const node of [...list.children]) if (!keep.has(node.kiv)) node.remove();
+  want.forEach((r, i) => {
+    if (!r.node) { row(r); r.node.kiv = r; }
+    if (list.children[i] !== r.node) list.insertBefore(r.node, list.children[i] || null);
+  });
+}
+
+/** `target` (a path below the top folder), or another free name for it, or
+ *  null: the user is asked when its folder has an entry of that name now. */
+async function settle(target, taken, both = true) {
+  const at = target.lastIndexOf('/');
+  const dir = at < 0 ? '/' : '/' + target.slice(0, at), name = target.slice(at + 1);
+  try { taken = taken || (await namesIn(dir)); } catch (e) { note(e.message); return null; }
+  if (!taken) { note(`The folder ${dir} is gone.`); return null; }
+  if (!taken.has(name)) return target;
+  const other = freeName(name, taken);
+  const answer = await choose({
+    title: `${name} already exists`,
+    text: `The folder ${dir} already holds ${name}. Replace it${both ? `, or keep both and name the new one ${other}` : ''}?`,
+    choices: [['replace', 'Replace', 'danger'], both && ['both', 'Keep both', 'primary']].filter(Boolean),
+  });
+  if (answer === 'replace') return target;
+  return answer === 'both' ? target.slice(0, at + 1) + other : null;
+}
+
+/** "photo (1).jpg": the first such name not taken. */
+export function freeName(name, taken) {
+  const [, stem, ext = ''] = /^(.+?)((?:\.tar)?\.[A-Za-z0-9]{1,8})?$/.exec(name) || [null, name];
+  for (let n = 1; ; n++) {
+    const candidate = `${stem} (${n})${ext}`;
+    if (!taken.has(candidate)) return candidate;
+  }
 }
 
 async function actions(entry) {
   const path = inCurdir(entry.file);
-  const choose = (label, fn, cls) => el('button', { type: 'button', class: cls, text: label, onclick: () => { dialog.close(); fn(); } });
+  const why = unsendable(entry);
+  const choose = (label, fn, cls) => el('button', { type: 'button', class: cls, text: label, disabled: !!why, onclick: () => { dialog.close(); fn(); } });
   const list = [
     entry.type !== 'd' ? el('a', { class: 'button', href: downloadHref(entry.inode), download: '', text: 'Download', onclick: () => { claimCurdir(); dialog.close(); } }) : null,
     entry.type === 'd' ? choose('Open', () => go('/' + path)) : null,
     /\.torrent$/i.test(entry.file) && entry.type !== 'd' ? choose('Show torrent', () => inspect(path)) : null,
     choose('Rename', async () => {
       const v = await ask({ title: `Rename ${entry.file}`, fields: [{ name: 'to', label: 'New name', value: entry.file }], ok: 'Rename' });
-      if (v && v.to && v.to !== entry.file && (await act(ctl('rename', path, inCurdir(v.to)), 'Renamed'))) changed();
+      const to = v && v.to && v.to !== entry.file && (await settle(inCurdir(v.to)));
+      if (to && (await act(ctl('rename', path, to), 'Renamed'))) changed();
     }),
     choose('Copy', async () => {
       const v = await ask({ title: `Copy ${entry.file}`, fields: [{ name: 'to', label: 'Name of the copy', value: `${entry.file} copy` }], ok: 'Copy' });
-      if (v && v.to && (await act(ctl('copy', path, inCurdir(v.to)), 'Copied'))) changed();
+      const to = v && v.to && (await settle(inCurdir(v.to)));
+      if (to && (await act(ctl('copy', path, to), 'Copied'))) changed();
     }),
-    choose('Pack as .tar.gz', async () => { if (await act(ctl('targz', path), `Packed ${entry.file}`)) changed(); }),
+    choose('Pack as .tar.gz', async () => { if ((await settle(`${path}.tar.gz`, null, false)) && (await act(ctl('targz', path), `Packed ${entry.file}`))) changed(); }),
     choose('Delete', async () => {
       const what = entry.type === 'd' ? 'the folder and everything in it' : 'the file';
       if (await confirmed(`Delete ${entry.file}`, `Delete ${what}? This cannot be undone.`, 'Delete') &&
@@ -190,12 +285,13 @@ async function actions(entry) {
   const dialog = el('dialog', { 'aria-label': `Actions for ${entry.file}` },
     el('h2', { text: entry.file }),
     el('p', { class: 'muted', text: entry.type === 'd' ? 'Folder' : `${showBytes(sizeBytes(entry.size))} · ${showDate(listingDate(entry.date))}` }),
+    why ? el('p', { class: 'bad', text: `The box cannot act on this entry. ${why}` }) : null,
     el('div', { class: 'menu' }, list),
     el('div', { class: 'row end' }, el('button', { type: 'button', text: 'Close', onclick: () => dialog.close() })));
   dialog.addEventListener('close', () => dialog.remove());
   document.body.append(dialog);
   dialog.showModal();
-  dialog.querySelector('.menu > *').focus();
+  (dialog.querySelector('.menu > :not(:disabled)') || dialog.querySelector('.row button')).focus();
 }
 
 const text = (v) => (typeof v === 'string' || typeof v === 'number' ? String(v) : '');
@@ -230,24 +326,41 @@ export async function inspect(path) {
   if (v) startTorrent(path, v.opts.trim(), asl.checked);
 }
 
-function uploadFiles(files) {
+/** Uploads into the current folder; resolves to the paths stored. */
+export async function uploadFiles(files) {
   const list = $('#uploads');
   const dir = getCurdir();
+  const stored = [];
+  let taken;
+  try { taken = await namesIn(dir); } catch (e) { note(e.message); return stored; }
   for (const file of files) {
-    const b = bar();
+    const target = await settle(inCurdir(file.name), taken);
+    if (!target) continue;
+    const name = target.slice(target.lastIndexOf('/') + 1);
+    taken.add(name); // two of one name in one choice
+    const b = bar(`Upload of ${name}`);
     const state = el('span', { class: 'figures', text: 'waiting' });
-    const item = el('li', {}, el('span', { class: 'name', text: file.name }), b, state);
+    const item = el('li', {}, el('span', { class: 'name', text: name }), b, state);
     list.append(item);
-    upload(file, (f) => { b.set(f * 100); setText(state, `${Math.floor(f * 100)} %`); })
+    stored.push(upload(file, (f) => { b.set(f * 100); setText(state, `${Math.floor(f * 100)} %`); }, name, dir)
       .then(() => {
         b.set(100);
         setText(state, `stored in ${dir}`);
         setTimeout(() => item.remove(), 8000);
         refresh();
+        return target;
       }, (e) => {
         item.classList.add('bad');
-        setText(state, e.message);
+        setText(state, plain(e.message));
         item.append(el('button', { type: 'button', class: 'quiet', text: 'Dismiss', onclick: () => item.remove() }));
-      });
+        note(`${name}: ${e.message}`);
+      }));
   }
+  return (await Promise.all(stored)).filter(Boolean);
+}
+
+/** Files dropped on a view: `take` gets them. */
+export function dropTarget(view, take) {
+  view.addEventListener('dragover', (e) => { if (e.dataTransfer.types.includes('Files')) e.preventDefault(); });
+  view.addEventListener('drop', (e) => { e.preventDefault(); if (e.dataTransfer.files.length) take([...e.dataTransfer.files]); });
 }

@@ -1,8 +1,8 @@
 // The page: tabs, the live status, the header counts and the release notice.
-import { status, jobFile, setCurdir } from './api.js';
-import { noticeText } from './parse.js';
-import { el, $, setText, note } from './ui.js';
-import { setupTransfers, updateTransfers, fillFromLink } from './transfers.js';
+import { status, jobFile, setCurdir, getCurdir } from './api.js';
+import { noticeText, showBytes } from './parse.js';
+import { el, $, setText, put, note } from './ui.js';
+import { setupTransfers, updateTransfers, fillFromLink, totalRate } from './transfers.js';
 import { setupFiles, updateFiles, go } from './files.js';
 import { setupSettings, readLock, loadScripts } from './settings.js';
 
@@ -14,6 +14,7 @@ function show(view) {
   for (const v of VIEWS) {
     $(`#view-${v}`).hidden = v !== view;
     $(`#tab-${v}`).setAttribute('aria-selected', String(v === view));
+    $(`#tab-${v}`).tabIndex = v === view ? 0 : -1;
   }
   if (view === 'settings') { readLock(); loadScripts(); }
 }
@@ -35,14 +36,16 @@ async function refresh() {
   if (busy) { again = true; return; }
   busy = true;
   try {
+    const asked = getCurdir();
     const s = await status(true);
-    updateFiles(s);
-    document.body.dataset.loaded = 'true';
+    updateFiles(s, asked);
+    put(document.body.dataset, 'loaded', 'true');
     const running = (s.wgets || 0) + (s.torrents || 0);
-    setText($('#running'), running ? `${running} running (${s.wgets || 0} HTTP/FTP, ${s.torrents || 0} BitTorrent)` : 'idle');
-    document.title = running ? `(${running}) kiv` : 'kiv';
+    put(document, 'title', running ? `(${running}) kiv` : 'kiv');
     await Promise.all([updateTransfers(s), releaseNotice(s)]);
-    $('#offline').hidden = true;
+    const rate = running && totalRate();
+    setText($('#running'), running ? `${running} running (${s.wgets || 0} HTTP/FTP, ${s.torrents || 0} BitTorrent)${rate ? ` · ${showBytes(rate)}/s` : ''}` : 'idle');
+    put($('#offline'), 'hidden', true);
   } catch (e) {
     setText($('#offline'), /^401/.test(e.message)
       ? 'The box now asks for a user name and password: close and restart the browser, then sign in.'
@@ -57,7 +60,7 @@ async function refresh() {
 async function releaseNotice(s) {
   const names = (s.nfo || []).map((j) => j.obj.slice(0, j.obj.lastIndexOf('@')));
   const box = $('#release');
-  if (!names.includes('_wversion.nfo')) { box.hidden = true; notices = ''; return; }
+  if (!names.includes('_wversion.nfo')) { put(box, 'hidden', true); notices = ''; return; }
   if (notices) return; // read once while it stays
   const { text, links } = noticeText(await jobFile('_wversion.nfo'));
   if (text === notices) return;
@@ -91,6 +94,16 @@ function start() {
   setupFiles({ onChange: refresh });
   setupSettings();
   for (const v of VIEWS) $(`#tab-${v}`).addEventListener('click', () => { location.hash = v; });
+  // Arrow keys, Home and End move between the tabs.
+  $('[role=tablist]').addEventListener('keydown', (e) => {
+    const at = VIEWS.indexOf(e.target.id.slice(4));
+    const to = { ArrowLeft: at - 1, ArrowRight: at + 1, Home: 0, End: VIEWS.length - 1 }[e.key];
+    if (to === undefined || at < 0) return;
+    e.preventDefault();
+    const v = VIEWS[(to + VIEWS.length) % VIEWS.length];
+    $(`#tab-${v}`).focus();
+    location.hash = v;
+  });
   $('#notify').checked = localStorage.getItem('kiv-notify') === '1' && 'Notification' in window && Notification.permission === 'granted';
   $('#notify').addEventListener('change', async (e) => {
     if (e.target.checked && 'Notification' in window && (await Notification.requestPermission()) !== 'granted') {

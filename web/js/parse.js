@@ -3,22 +3,26 @@
 // with backslash escapes, integers): read here as data, never run.
 
 const MAX_DEPTH = 64;
+const KEY = /[A-Za-z_$][\w$]{0,255}/y, NUMBER = /-?\d{1,31}/y;
 
 /** Reads one script-object value; throws SyntaxError on anything else. */
 export function parseObject(text) {
   let at = 0;
   const fail = (what) => { throw new SyntaxError(`${what} at ${at}`); };
-  const space = () => { while (at < text.length && /\s/.test(text[at])) at++; };
+  const space = () => { while (at < text.length && (text.charCodeAt(at) <= 32 || /\s/.test(text[at]))) at++; };
   const expect = (c) => { space(); if (text[at] !== c) fail(`expected ${c}`); at++; };
 
   function string() {
     const quote = text[at++];
     let out = '';
     for (;;) {
+      // Plain runs in one piece: long answers are mostly names.
+      let end = at;
+      while (end < text.length && text[end] !== quote && text[end] !== '\\') end++;
+      out += text.slice(at, end);
+      at = end;
       if (at >= text.length) fail('open string');
-      const c = text[at++];
-      if (c === quote) return out;
-      if (c !== '\\') { out += c; continue; }
+      if (text[at++] === quote) return out;
       const e = text[at++];
       if (e === 'n') out += '\n';
       else if (e === 'r') out += '\r';
@@ -36,7 +40,8 @@ export function parseObject(text) {
   function key() {
     space();
     if (text[at] === '"' || text[at] === "'") return string();
-    const m = /^[A-Za-z_$][\w$]*/.exec(text.slice(at, at + 256));
+    KEY.lastIndex = at;
+    const m = KEY.exec(text);
     if (!m) fail('expected a key');
     at += m[0].length;
     return m[0];
@@ -75,7 +80,8 @@ export function parseObject(text) {
         return list;
       }
     }
-    const m = /^-?\d+/.exec(text.slice(at, at + 32));
+    NUMBER.lastIndex = at;
+    const m = NUMBER.exec(text);
     if (!m) fail('unexpected character');
     at += m[0].length;
     const n = Number(m[0]);
@@ -114,6 +120,12 @@ export function showBytes(n) {
   return `${u ? n.toFixed(1) : n} ${units[u]}`;
 }
 
+/** Bytes per second from a tool's rate ("1.2MB/s", "256 KB/s"). */
+export function rateBytes(text) {
+  const m = /([\d.]+)\s*([KMG]?)B\/s/.exec(text || '');
+  return m ? Number(m[1]) * ({ K: 1024, M: 1048576, G: 1073741824 }[m[2]] || 1) : 0;
+}
+
 export function showSeconds(s) {
   if (!isFinite(s) || s < 0) return '';
   s = Math.round(s);
@@ -121,6 +133,9 @@ export function showSeconds(s) {
   if (s < 3600) return `${Math.floor(s / 60)}m ${s % 60}s`;
   return `${Math.floor(s / 3600)}h ${Math.floor((s % 3600) / 60)}m`;
 }
+
+/** A tool's failure line without its time stamp. */
+const reason = (line) => line.replace(/^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d /, '');
 
 /** The lines of a log; a carriage return redraws within a line. */
 const pieces = (text) => text.split(/\r\n|\r|\n/).map((l) => l.trim()).filter(Boolean);
@@ -134,6 +149,7 @@ export function wgetLog(text) {
   for (const line of lines) {
     const bar = /(\d+)%\[[^\]]*\]\s+(\S+)\s+(\S+)\s*(?:(eta|in)\s+(.+))?$/.exec(line);
     if (bar) {
+      info.error = ''; // it went on after a retry
       info.percent = +bar[1];
       info.done = bar[2];
       info.speed = bar[3] === '--.-KB/s' ? '' : bar[3];
@@ -143,7 +159,7 @@ export function wgetLog(text) {
     const unknown = /\[\s*<=>\s*\]\s+(\S+)\s+(\S+)/.exec(line);
     if (unknown) { info.done = unknown[1]; info.speed = unknown[2]; }
     if (/ saved \[/.test(line) || /^Downloaded: /.test(line)) { info.finished = true; info.percent = 100; info.left = ''; info.error = ''; }
-    else if (/ERROR|failed:|unable to|Unable to|not resolve|No such file|refused/.test(line)) info.error = line;
+    else if (/ERROR|failed:|unable to|Unable to|not resolve|No such file|refused|Cannot write to/.test(line)) info.error = reason(line);
   }
   if (info.percent === 100) info.finished = true;
   return info;
@@ -163,12 +179,13 @@ export function ctorrentLog(text) {
       info.percent = total ? Math.floor((have * 100) / total) : 0;
       info.done = `${mb} MB`;
       info.speed = `${rate} KB/s`;
-      const left = have && rate ? ((mb * 1024 * (total - have)) / have) / rate : NaN;
+      // Whole megabytes: no estimate until one is in.
+      const left = mb && rate ? ((mb * 1024 * (total - have)) / have) / rate : NaN;
       info.left = have < total ? showSeconds(left) : '';
       info.finished = total > 0 && have === total;
     } else if (/Download complete/i.test(line)) {
       info.finished = true; info.percent = 100;
-    } else if (/error|failed|fail to|not found/i.test(line)) info.error = line;
+    } else if (/error|failed|fail to|not found/i.test(line)) info.error = reason(line);
   }
   return info;
 }

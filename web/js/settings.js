@@ -23,7 +23,7 @@ export function setupSettings() {
     if (user.includes(':')) return note('The user name must not hold ":".');
     const text = await ctl('lock', `${user}:${base64(pass)}:${$('#lock-fb').checked ? '1' : '0'}`).catch((x) => x.message);
     $('#lock-pass').value = '';
-    showLockAnswer(text);
+    showLockAnswer(text, true);
   });
   $('#unlock').addEventListener('click', async () => showLockAnswer(await ctl('lock', 'unlock').catch((x) => x.message)));
   $('#scripts-load').addEventListener('click', loadScripts);
@@ -53,18 +53,23 @@ export function setupSettings() {
   });
 }
 
-function showLockAnswer(text) {
+function showLockAnswer(text, on = false) {
   const ok = /restart the browser/.test(text);
   note(text, !ok);
-  readLock();
+  // Once it is on, this browser has no credentials to read it with until restarted.
+  if (ok && on) showLock('OK');
+  else readLock();
+}
+
+function showLock(text) {
+  setText($('#lock-state'), text === 'OK' ? 'on: a user name and password are asked for' : text === 'KO' ? 'off: anyone on the network can use the box' : '');
+  if (text !== 'OK' && text !== 'KO') $('#lock-state').replaceChildren(...lines(text));
+  $('#lock-state').dataset.on = String(text === 'OK');
 }
 
 export async function readLock() {
   try {
-    const text = (await ctl('lock', 'read')).trim();
-    setText($('#lock-state'), text === 'OK' ? 'on: a user name and password are asked for' : text === 'KO' ? 'off: anyone on the network can use the box' : '');
-    if (text !== 'OK' && text !== 'KO') $('#lock-state').replaceChildren(...lines(text));
-    $('#lock-state').dataset.on = String(text === 'OK');
+    showLock((await ctl('lock', 'read')).trim());
   } catch (e) { setText($('#lock-state'), e.message); }
 }
 

@@ -1,8 +1,9 @@
 // Transfers: every job of the status with its progress from its job log,
 // and the forms that start new ones.
 import { ctl, jobFile, getCurdir } from './api.js';
-import { wgetLog, ctorrentLog, noticeText } from './parse.js';
-import { el, $, setText, act, confirmed, bar } from './ui.js';
+import { uploadFiles, dropTarget } from './files.js';
+import { wgetLog, ctorrentLog, noticeText, rateBytes } from './parse.js';
+import { el, $, setText, put, note, act, confirmed, bar } from './ui.js';
 
 const KINDS = [
   ['wgt', 'HTTP/FTP'],
@@ -21,7 +22,13 @@ export function setupTransfers({ onChange, onDone }) {
   const url = $('#add-url'), opts = $('#add-opts');
   $('#add-form').addEventListener('submit', async (e) => {
     e.preventDefault();
-    if (await act(ctl('wget', url.value.trim(), opts.value.trim()), `Added to ${getCurdir()}`)) {
+    const urls = url.value.split('\n').map((u) => u.trim()).filter(Boolean);
+    if (urls.some((u) => /^magnet:/i.test(u)))
+      return note('A magnet link cannot be added: the BitTorrent client here cannot fetch what a torrent holds. Save its .torrent file in the downloads and start that.');
+    let added = 0;
+    for (const u of urls) if (await act(ctl('wget', u, opts.value.trim()))) added++;
+    if (added === urls.length) {
+      note(`Added ${added > 1 ? `${added} downloads ` : ''}to ${getCurdir()}`, false);
       url.value = '';
       opts.value = '';
       if (location.hash.startsWith('#add=')) history.replaceState(null, '', '#transfers');
@@ -31,6 +38,21 @@ export function setupTransfers({ onChange, onDone }) {
   $('#tor-form').addEventListener('submit', async (e) => {
     e.preventDefault();
     if (await startTorrent($('#tor-path').value.trim(), $('#tor-opts').value.trim(), $('#tor-asl').checked)) $('#tor-path').value = '';
+  });
+  // A .torrent chosen or dropped here is stored in the current folder and started.
+  const torrents = async (files) => {
+    const chosen = files.filter((f) => /\.torrent$/i.test(f.name));
+    if (chosen.length < files.length) note('Only .torrent files can be started here; other files are uploaded in Files.');
+    for (const path of await uploadFiles(chosen)) await startTorrent(path, '', false);
+  };
+  dropTarget($('#view-transfers'), torrents);
+  $('#tor-file').addEventListener('change', (e) => { torrents([...e.target.files]); e.target.value = ''; });
+  $('#clear-done').addEventListener('click', async () => {
+    const done = [...rows.values()].filter((r) => !r.running && r.info && r.info.finished);
+    if (!done.length) return note('No finished transfers to clear.', false);
+    if (await confirmed('Clear finished', `Delete the records of ${done.length} finished transfer${done.length > 1 ? 's' : ''}? Downloaded files stay.`, 'Clear'))
+      for (const r of done) await act(ctl('del', r.name));
+    refresh();
   });
   $('#nukeall').addEventListener('click', async () => {
     if (await confirmed('Stop all and clear', 'Stop every transfer and delete all job files? Downloaded files stay.', 'Stop all and clear'))
@@ -46,6 +68,7 @@ export async function startTorrent(path, options, asl) {
 
 /** A link such as #add=<url> fills the form; the user confirms. */
 export function fillFromLink(url) {
+  $('#adders').open = true;
   $('#add-url').value = url;
   $('#add-form button[type=submit]').focus();
 }
@@ -54,9 +77,10 @@ function jobRow(name, kind) {
   const parts = {
     source: el('span', { class: 'name' }),
     state: el('span', { class: 'state' }),
-    bar: bar(),
+    bar: bar(`Progress of ${name}`),
     figures: el('span', { class: 'figures' }),
     detail: el('pre', { class: 'out', hidden: true }),
+    reason: el('p', { class: 'reason bad', hidden: true }),
     actions: el('div', { class: 'actions' }),
   };
   const restart = kind === 'wgt' ? 'startdnl' : 'starttor';
@@ -72,19 +96,38 @@ function jobRow(name, kind) {
     } }));
   const progress = el('div', { class: 'progress' }, parts.bar, parts.figures);
   const node = el('li', { class: 'job' },
-    el('div', { class: 'row' }, parts.source, parts.state), progress, parts.detail, parts.actions);
+    el('div', { class: 'row' }, parts.source, parts.state), progress, parts.reason, parts.detail, parts.actions);
   parts.progress = progress;
   if (kind === 'nfo' || kind === 'amu') progress.hidden = true;
-  return { node, parts, info: null, running: false, kind, fetched: false };
+  const row = { node, parts, info: null, running: false, kind, fetched: false, onScreen: false, source: '' };
+  node.kiv = row;
+  return row;
 }
+
+// Logs are read for the rows on screen only.
+const screen = 'IntersectionObserver' in window ? new IntersectionObserver((seen) => {
+  for (const { target, isIntersecting } of seen) {
+    const row = target.kiv;
+    row.onScreen = isIntersecting;
+    if (isIntersecting && !row.fetched && !$('#view-transfers').hidden) loadLog(row.name, row).then(() => paint(row.name, row));
+  }
+}) : null;
+
+const TAIL = 4096; // the last redraws of a progress display and what ends it
+const HEAD = 2048; // the first line names the source
 
 async function loadLog(name, row) {
   try {
-    const text = await jobFile(name);
+    if (row.kind === 'wgt' || row.kind === 'tor') {
+      // The first line once, then only the tail: logs grow with every redraw.
+      const read = row.kind === 'wgt' ? wgetLog : ctorrentLog;
+      if (!row.source) row.source = read((await jobFile(name, `0-${HEAD - 1}`)).split(/\r|\n/)[0]).source;
+      row.info = read(await jobFile(name, `-${TAIL}`));
+    } else {
+      const text = await jobFile(name);
+      row.info = { text: row.kind === 'nfo' ? noticeText(text).text : text };
+    }
     row.fetched = true;
-    if (row.kind === 'wgt') row.info = wgetLog(text);
-    else if (row.kind === 'tor') row.info = ctorrentLog(text);
-    else row.info = { text: row.kind === 'nfo' ? noticeText(text).text : text };
   } catch (e) {
     row.info = row.info || { error: e.message };
   }
@@ -96,36 +139,48 @@ function paint(name, row) {
   if (row.kind === 'nfo' || row.kind === 'amu') {
     setText(parts.source, name);
     setText(parts.state, row.kind === 'amu' ? 'eDonkey downloads' : 'notice');
-    parts.detail.hidden = !i.text;
+    put(parts.detail, 'hidden', !i.text);
     setText(parts.detail, i.text || '');
     return;
   }
-  setText(parts.source, i.source || name);
-  parts.source.title = name;
-  const state = running ? `running · process ${pid}` : i.finished ? 'finished' : i.error ? 'failed' : 'stopped';
+  setText(parts.source, row.kind === 'wgt' ? fileName(row.source) || name : row.source || name);
+  if (parts.source.title !== (row.source || name)) parts.source.title = row.source || name;
+  const failed = !running && !i.finished && !!i.error;
+  const state = running ? (i.finished ? 'seeding' : `running · process ${pid}`) : i.finished ? 'finished' : failed ? 'failed' : 'stopped';
   setText(parts.state, state);
-  parts.state.dataset.state = running ? 'running' : i.finished ? 'finished' : 'stopped';
+  const code = running ? 'running' : i.finished ? 'finished' : failed ? 'failed' : 'stopped';
+  if (parts.state.dataset.state !== code) parts.state.dataset.state = code;
   const showBar = (running || i.finished) && i.percent != null;
-  parts.progress.hidden = !showBar;
+  put(parts.progress, 'hidden', !showBar);
   if (showBar) {
     parts.bar.set(i.percent);
     setText(parts.figures, [`${i.percent} %`, i.done, i.speed && running ? i.speed : '', i.left && running ? `${i.left} left` : '']
       .filter(Boolean).join(' · '));
   }
-  parts.detail.hidden = running || !i.error;
-  setText(parts.detail, i.error || '');
-  parts.stop.disabled = !running;
-  parts.restart.disabled = running;
+  put(parts.reason, 'hidden', !failed);
+  setText(parts.reason, failed ? i.error : '');
+  put(parts.stop, 'disabled', !running);
+  put(parts.restart, 'disabled', running);
+}
+
+/** The download speed of the running jobs whose logs were read, bytes/s. */
+export const totalRate = () => [...rows.values()].reduce((sum, r) => sum + (r.running && r.info && !r.info.finished ? rateBytes(r.info.speed) : 0), 0);
+
+/** The file an address names: its last piece, decoded, without the query. */
+function fileName(url) {
+  const piece = url.replace(/[?#].*/, '').replace(/\/+$/, '').split('/').pop();
+  try { return decodeURIComponent(piece); } catch { return piece; }
 }
 
 /** Brings the job lists up to date with a status object, in place. */
 export async function updateTransfers(status) {
   const seen = new Set();
   const fetches = [];
+  const shown = !$('#view-transfers').hidden;
   for (const [kind, label] of KINDS) {
     const list = $(`#jobs-${kind}`);
     const jobs = status[kind] || [];
-    list.closest('section').hidden = jobs.length === 0;
+    put(list.closest('section'), 'hidden', jobs.length === 0);
     setText(list.closest('section').querySelector('h3'), `${label} (${jobs.length})`);
     jobs.forEach((job, index) => {
       const at = job.obj.lastIndexOf('@');
@@ -133,21 +188,26 @@ export async function updateTransfers(status) {
       const key = `${kind}:${name}`;
       seen.add(key);
       let row = rows.get(key);
-      if (!row) { row = jobRow(name, kind); rows.set(key, row); }
+      if (!row) { row = jobRow(name, kind); row.name = name; rows.set(key, row); }
       const wasRunning = row.running;
       row.running = pid !== '';
       row.pid = pid;
-      // Logs are read while a job runs, once when it ends, and once at first sight.
-      if (row.running || wasRunning || !row.fetched)
+      // Logs are read once when a job ends (for the notification), and while
+      // it runs or until first read only when its row is on screen.
+      const onScreen = shown && (row.onScreen || !screen);
+      if ((wasRunning && !row.running) || (onScreen && (row.running || !row.fetched)))
         fetches.push(loadLog(name, row).then(() => {
-          if (wasRunning && !row.running && row.info && row.info.finished) notifyDone(row.info.source || name);
+          if (wasRunning && !row.running && row.info && row.info.finished) notifyDone(row.source || name);
         }));
-      if (list.children[index] !== row.node) list.insertBefore(row.node, list.children[index] || null);
+      if (list.children[index] !== row.node) {
+        list.insertBefore(row.node, list.children[index] || null);
+        if (screen) screen.observe(row.node);
+      }
     });
   }
-  for (const [key, row] of rows) if (!seen.has(key)) { row.node.remove(); rows.delete(key); }
+  for (const [key, row] of rows) if (!seen.has(key)) { if (screen) screen.unobserve(row.node); row.node.remove(); rows.delete(key); }
   await Promise.all(fetches);
   for (const [key, row] of rows) paint(key.slice(4), row);
   const empty = [...rows.keys()].every((k) => k.startsWith('nfo:'));
-  $('#jobs-empty').hidden = !empty;
+  put($('#jobs-empty'), 'hidden', !empty);
 }

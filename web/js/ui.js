@@ -22,6 +22,11 @@ export function add(node, children) {
 
 export const $ = (sel, root = document) => root.querySelector(sel);
 
+/** Sets a property only when it changed: a refresh that finds nothing new writes nothing. */
+export function put(node, prop, value) {
+  if (node[prop] !== value) node[prop] = value;
+}
+
 /** Sets text only when it changed (no needless redraws). */
 export function setText(node, text) {
   if (node.textContent !== text) node.textContent = text;
@@ -33,11 +38,26 @@ export function lines(text) {
   return parts.flatMap((p, i) => (i ? [el('br'), p] : [p]));
 }
 
+// The programs' short answers that the page knows, in plain words.
+const WORDS = [
+  [/^ENOTEMPTY OR EEXIST\b/, 'There is already an entry of that name (a folder is replaced only when empty).'],
+  [/^ENOENT\b/, 'It is not there any more: something else may have moved or deleted it.'],
+  [/^(EACCESS?|EPERM)\b/, 'The box is not allowed to change it.'],
+  [/^ENOSPC\b/, 'The disk is full.'],
+  [/^EROFS\b/, 'The disk is read-only.'],
+  [/^(Failed to fetch|NetworkError|Load failed)/, 'The box does not answer: is it on and on the network?'],
+];
+export function plain(text) {
+  const t = String(text).trim();
+  const known = WORDS.find(([re]) => re.test(t));
+  return known ? known[1] : text;
+}
+
 let noteTimer = 0;
 /** Shows an answer to the user; failures stay until dismissed. */
 export function note(text, failure = true) {
   const box = $('#note');
-  box.replaceChildren(el('span', {}, lines(text)),
+  box.replaceChildren(el('span', {}, lines(plain(text))),
     el('button', { type: 'button', class: 'quiet', text: 'Dismiss', onclick: () => { box.hidden = true; } }));
   box.classList.toggle('bad', failure);
   box.hidden = false;
@@ -82,14 +102,37 @@ export function ask({ title, text, fields = [], ok = 'OK', danger = false, body 
   });
 }
 
+/** A question with several answers: choices are [value, label, class];
+ *  resolves to the value chosen, or null when cancelled. */
+export function choose({ title, text, choices }) {
+  return new Promise((resolve) => {
+    const dialog = el('dialog', { 'aria-label': title },
+      el('form', { method: 'dialog' },
+        el('h2', { text: title }),
+        el('p', { text }),
+        el('div', { class: 'row end' },
+          el('button', { value: 'cancel', text: 'Cancel' }),
+          choices.map(([value, label, cls]) => el('button', { value, class: cls, text: label })))));
+    dialog.addEventListener('close', () => {
+      dialog.remove();
+      const value = dialog.returnValue;
+      resolve(choices.some(([v]) => v === value) ? value : null);
+    });
+    document.body.append(dialog);
+    dialog.showModal();
+    dialog.querySelector('button[value=cancel]').focus();
+  });
+}
+
 export const confirmed = async (title, text, ok) => (await ask({ title, text, ok, danger: true })) !== null;
 
-/** A progress bar with its label. */
-export function bar() {
+/** A progress bar with its name. */
+export function bar(name) {
   const fill = el('span');
-  const node = el('div', { class: 'bar', role: 'progressbar', 'aria-valuemin': '0', 'aria-valuemax': '100' }, fill);
+  const node = el('div', { class: 'bar', role: 'progressbar', 'aria-label': name, 'aria-valuemin': '0', 'aria-valuemax': '100' }, fill);
   node.set = (percent) => {
     const p = Math.max(0, Math.min(100, percent || 0));
+    if (node.getAttribute('aria-valuenow') === String(Math.round(p)) && fill.style.width === `${p}%`) return;
     fill.style.width = `${p}%`;
     node.setAttribute('aria-valuenow', String(Math.round(p)));
   };
