@@ -11,6 +11,21 @@ void refuse_long_name(std::string_view text) {
     message_answer("Filename too long please shorten it: ", text);
 }
 
+void refuse_longer_than(std::string_view message, std::string_view what,
+                        std::string_view text, size_t limit) {
+  if (text.size() <= limit) return;
+  std::string detail = std::string(what.substr(0, kShownLength)) + " has " +
+                       std::to_string(text.size()) + " bytes, at most " + std::to_string(limit) +
+                       " are taken: ";
+  size_t shown = std::min(text.size(), kShownLength);
+  // Never half a UTF-8 character: back off over continuation bytes.
+  while (shown < text.size() && shown > 0 && (static_cast<unsigned char>(text[shown]) & 0xC0) == 0x80)
+    --shown;
+  detail += text.substr(0, shown);
+  if (shown < text.size()) detail += "...";
+  message_answer(message, detail);
+}
+
 std::string escape_shell_double(std::string_view text) {
   refuse_long_name(text);
   std::string quoted;

@@ -12,6 +12,20 @@ inline constexpr size_t kMaxNameLength = 500;
 /// `text` is longer than kMaxNameLength.
 void refuse_long_name(std::string_view text);
 
+/// The design's refusal of a name or path over its limit.
+inline constexpr std::string_view kNameTooLong = "Filename too long please shorten it: ";
+/// The refusal of any other request field over its limit.
+inline constexpr std::string_view kFieldTooLong = "Request field too long:";
+/// A refusal shows at most this many bytes of the refused text.
+inline constexpr size_t kShownLength = 60;
+
+/// Ends the request with `message` when `text` is longer than `limit`
+/// bytes. The detail names `what`, its length and the limit, then the start
+/// of the text (whole characters, at most kShownLength bytes): "file has
+/// 612 bytes, at most 500 are taken: aaaa...".
+void refuse_longer_than(std::string_view message, std::string_view what,
+                        std::string_view text, size_t limit);
+
 /// `text` for use between double quotes of a shell line: `"`, `\`, `$` and
 /// the backquote get a backslash, so nothing in it is expanded or ends the
 /// quote. Refuses long names.

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <unistd.h>
 
+#include "common/quote.h"
 #include "common/response.h"
 
 namespace kiv {
@@ -25,10 +26,10 @@ void read_body(const char* length_text) {
     // A body cut short could carry a cut name: act on none of it.
     if (n <= 0) message_answer("Request body ended early:", length_text);
     missing -= n;
-    // As text: a NUL ends what this chunk contributes.
-    std::string_view piece(chunk, size_t(n));
-    body.append(piece.substr(0, piece.find('\0')));
+    body.append(chunk, size_t(n));
   }
+  // Read as text, it would end there: a cut name.
+  if (body.find('\0') != std::string::npos) message_answer("Request body holds a zero byte", "");
   set_form_pairs(body, "&", "FORM_");
 }
 
@@ -50,19 +51,22 @@ std::string decode_escape(std::string_view escape) {
   return std::string(1, char(hex_byte(x, y)));
 }
 
-void url_decode(std::string& text) {
+bool url_decode(std::string& text) {
   std::string decoded;
   for (size_t at = 0; at < text.size(); ++at) {
     if (text[at] != '%') {
       decoded += text[at];
     } else if (text.size() - at < 3) {
-      break;
+      text = decoded;
+      return false;
     } else {
       decoded += decode_escape(std::string_view(text).substr(at, 3));
       at += 2;
     }
   }
-  text = decoded.substr(0, decoded.find('\0'));
+  size_t zero = decoded.find('\0');
+  text = decoded.substr(0, zero);
+  return zero == std::string::npos;
 }
 
 void set_form_pairs(std::string_view text, std::string_view separators,
@@ -74,26 +78,54 @@ void set_form_pairs(std::string_view text, std::string_view separators,
     at = end;
 
     token.remove_prefix(std::min(token.find_first_not_of(' '), token.size()));
-    token = token.substr(0, kFieldLength);
     size_t equals = token.find('=');
     if (equals == std::string_view::npos) continue;  // every field carries "="
 
-    std::string name(prefix);
-    name += token.substr(0, equals);
+    std::string_view field = token.substr(0, equals);
     std::string value(token.substr(equals + 1));
-    url_decode(value);
+    // A field is taken whole or not at all: a cut one could name another
+    // file (a folder above the one meant).
+    refuse_longer_than(kFieldTooLong, "field name", field, kFieldLength);
+    if (!url_decode(value)) message_answer("Malformed request field:", field);
+    refuse_longer_than(kFieldTooLong, field, value, kFieldLength);
+    std::string name(prefix);
+    name += field;
     setenv(name.c_str(), value.c_str(), 1);
   }
 }
 
+std::optional<std::string> form_field(std::string_view field, size_t limit,
+                                      std::string_view message) {
+  const char* value = getenv(("FORM_" + std::string(field)).c_str());
+  if (!value) return std::nullopt;
+  refuse_longer_than(message, field, value, limit);
+  return std::string(value);
+}
+
+std::optional<std::string> cookie_value(std::string_view header, std::string_view name) {
+  size_t at = 0;
+  while (at < header.size()) {
+    size_t end = std::min(header.find(';', at), header.size());
+    std::string_view token = header.substr(at, end - at);
+    at = end + 1;
+    token.remove_prefix(std::min(token.find_first_not_of(' '), token.size()));
+    if (token.starts_with(name) && token.substr(name.size()).starts_with('='))
+      return std::string(token.substr(name.size() + 1));
+  }
+  return std::nullopt;
+}
+
 void decode_request() {
+  // First, so that a field sent with the request itself wins.
+  if (const char* cookie = getenv("HTTP_COOKIE"))
+    if (std::optional<std::string> value = cookie_value(cookie, kCookieField))
+      set_form_pairs(std::string(kCookieField) + "=" + *value, "", "FORM_");
   if (const char* query = getenv("QUERY_STRING")) {
     std::string copy(query);
     for (char& c : copy)
       if (c == '+') c = ' ';
     set_form_pairs(copy, "&", "FORM_");
   }
-  if (const char* cookie = getenv("HTTP_COOKIE")) set_form_pairs(cookie, ";", "FORM_");
   if (const char* length = getenv("CONTENT_LENGTH")) read_body(length);
 }
 

@@ -1,33 +1,55 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "common/quote.h"
+
 namespace kiv {
 
-/// A request field ("name=value", still encoded) is cut to this length.
+/// A decoded field value longer than this is refused. Names and paths have
+/// the tighter limit of kMaxNameLength (quote.h), checked where they are read.
 inline constexpr size_t kFieldLength = 990;
 /// The body is read in chunks of at most this size.
 inline constexpr size_t kBodyChunk = 200;
 /// A form body longer than this is refused: real forms are a few fields of
-/// at most kFieldLength characters.
+/// at most kFieldLength bytes.
 inline constexpr long long kMaxBodyLength = 1 << 20;
+/// The one field a cookie may carry: the folder the page shows (the upload
+/// form and the download link cannot carry it otherwise).
+inline constexpr std::string_view kCookieField = "curdir";
 
-/// Sets a FORM_<name> environment variable for each field of QUERY_STRING
-/// ("+" is a blank there), HTTP_COOKIE and the body of CONTENT_LENGTH bytes,
-/// in that order, later ones overwriting. A body that is too long or ends
-/// early ends the request with a message answer.
+/// Sets a FORM_<name> environment variable for each field of the cookie
+/// named kCookieField, of QUERY_STRING ("+" is a blank there) and of the
+/// body of CONTENT_LENGTH bytes, in that order, later ones overwriting. No
+/// other cookie sets anything: cookies are shared with every port of the
+/// host. Ends the request with a message answer before setting anything
+/// when a field is longer than kFieldLength or malformed, or the body is
+/// too long, ends early or holds a zero byte.
 void decode_request();
+
+/// FORM_<field> as decoding set it, nothing when absent. Ends the request
+/// with `message` when it is longer than `limit` bytes: taken whole or not
+/// at all.
+std::optional<std::string> form_field(std::string_view field, size_t limit = kMaxNameLength,
+                                      std::string_view message = kNameTooLong);
 
 /// Splits `text` at any of `separators` and sets `prefix` + name := decoded
 /// value for each token that holds "=". Leading blanks of a token are
-/// skipped; a token is cut to kFieldLength characters first.
+/// skipped. Ends the request on a value longer than kFieldLength or one
+/// that does not decode whole (url_decode).
 void set_form_pairs(std::string_view text, std::string_view separators,
                     std::string_view prefix);
 
-/// Decodes percent escapes in place; the text ends at a decoded NUL or at a
-/// "%" without two characters after it.
-void url_decode(std::string& text);
+/// The still encoded value of the first cookie named exactly `name` in the
+/// cookie header `header`, if any.
+std::optional<std::string> cookie_value(std::string_view header, std::string_view name);
+
+/// Decodes percent escapes in place. False when the text does not decode
+/// whole: a "%" without two characters after it, or a decoded zero byte
+/// (no environment value can hold it). The text is then what came before.
+bool url_decode(std::string& text);
 
 /// The bytes that the escape at `escape` ("%XY...") stands for: a Latin-1
 /// code written with capitals (%A1..%FF) becomes its UTF-8 form, anything

@@ -3,16 +3,29 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/config.h"
 #include "common/response.h"
 #include "common/temporary.h"
 
 namespace kiv::ctl {
 
-void check_path(std::string_view path, PathMessage spelling) {
-  if (path.find("/..") == std::string_view::npos) return;
+namespace {
+
+[[noreturn]] void path_refused(PathMessage spelling, std::string_view detail) {
   message_answer(spelling == PathMessage::lower_case ? "filename error (contains /..)"
                                                      : "Filename error (contains /..)",
-                 path);
+                 detail);
+}
+
+}  // namespace
+
+void check_path(std::string_view path, PathMessage spelling) {
+  if (path.find("/..") != std::string_view::npos) path_refused(spelling, path);
+}
+
+void check_reach(std::string_view name, Reach reach, PathMessage spelling,
+                 std::string_view detail) {
+  if (!resolves_inside(config().dnldir, name, reach)) path_refused(spelling, detail);
 }
 
 void check_inside(std::string_view name, std::string_view detail) {

@@ -3,6 +3,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/inside.h"
+
 namespace kiv::ctl {
 
 /// The two spellings of the path-check message: "del" and "rem" use the
@@ -16,6 +18,13 @@ void check_path(std::string_view path, PathMessage spelling);
 /// when the relative name `name` would lead out of the directory it is
 /// joined to: a ".." component anywhere, the first one included.
 void check_inside(std::string_view name, std::string_view detail);
+
+/// Ends the request with the path-check message of `spelling` and `detail`
+/// when `name`, relative to the download directory, leads out of it once
+/// links are followed (resolves_inside): a link inside may not take a
+/// command elsewhere.
+void check_reach(std::string_view name, Reach reach, PathMessage spelling,
+                 std::string_view detail);
 
 /// The web server's lock file: no command makes a file of that name.
 inline constexpr std::string_view kLockFileName = ".htpasswd";

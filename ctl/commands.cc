@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "common/request.h"
 #include "common/response.h"
 #include "ctl/files.h"
 #include "ctl/jobs.h"
@@ -35,11 +36,6 @@ constexpr Command kCommands[] = {
     {"copy", copy_command},
 };
 
-std::string form_value(const char* name, size_t width) {
-  const char* value = getenv(name);
-  return value ? std::string(value).substr(0, width) : std::string();
-}
-
 }  // namespace
 
 std::span<const Command> command_table() { return kCommands; }
@@ -52,9 +48,9 @@ const Command* find_command(std::string_view word) {
 
 void dispatch() {
   if (!getenv("FORM_cmd")) message_answer("kiv-ctl: no command provided", std::nullopt);
-  std::string word = form_value("FORM_cmd", kCommandWordLength);
-  std::string file = form_value("FORM_file", kArgumentLength);
-  std::string para = form_value("FORM_para", kArgumentLength);
+  std::string word = *form_field("cmd", kCommandWordLength, kFieldTooLong);
+  std::string file = form_field("file", kArgumentLength).value_or("");
+  std::string para = form_field("para", kArgumentLength).value_or("");
 
   const Command* command = find_command(word);
   if (!command) message_answer("Unknown command:", word);

@@ -6,13 +6,15 @@
 #include <string_view>
 
 #include "common/origin.h"
+#include "common/quote.h"
 
 namespace kiv::ctl {
 
-/// The command word is cut to this many characters before matching.
+/// A longer command word is refused: no command needs more.
 inline constexpr size_t kCommandWordLength = 10;
-/// FORM_file and FORM_para are cut to this many characters.
-inline constexpr size_t kArgumentLength = 500;
+/// A longer FORM_file or FORM_para is refused before anything is done (a
+/// cut one could name a folder above the file meant).
+inline constexpr size_t kArgumentLength = kMaxNameLength;
 
 /// A handler returns when it succeeded (the answer is then "OK") and ends
 /// the request itself otherwise, or when it answers with text of its own.

@@ -13,6 +13,7 @@
 #include "common/config.h"
 #include "common/dir.h"
 #include "common/file.h"
+#include "common/request.h"
 #include "common/response.h"
 #include "ctl/checks.h"
 #include "ctl/files.h"
@@ -125,9 +126,14 @@ void send_file(const std::string& directory, const std::string& name) {
 }
 
 void dow_command(const std::string& file, const std::string&) {
-  const char* curdir = getenv("FORM_curdir");
-  std::string directory = (config().dnldir + (curdir ? curdir : "")).substr(0, kPathLength);
-  send_file(directory, find_by_inode(directory, parse_inode(file)));
+  std::string curdir = form_field("curdir").value_or("");
+  std::string directory = config().dnldir + curdir;
+  check_path(directory, PathMessage::capitalised);
+  check_reach(curdir, Reach::through, PathMessage::capitalised, directory);
+  std::string name = find_by_inode(directory, parse_inode(file));
+  // The entry found may be a link: what is sent must be inside too.
+  check_reach(curdir + name, Reach::through, PathMessage::capitalised, directory + name);
+  send_file(directory, name);
 }
 
 }  // namespace kiv::ctl

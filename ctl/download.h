@@ -7,8 +7,6 @@
 // "dow": a file of the download directory sent to the browser.
 namespace kiv::ctl {
 
-/// The download directory joined with FORM_curdir is cut to this length.
-inline constexpr size_t kPathLength = 999;
 /// The file is copied in blocks of this size when the kernel cannot move it.
 inline constexpr size_t kDownloadBlock = 4096;
 

@@ -136,15 +136,18 @@ void rem_command(const std::string& file, const std::string&) {
   // An empty name, "." or "/" would empty the whole download directory.
   if (file.find_first_not_of("./") == std::string::npos)
     message_answer("Cannot remove the download directory:", path);
+  check_reach(file, Reach::entry, PathMessage::lower_case, path);
   my_remove(path, AT_FDCWD);
 }
 
 void rename_command(const std::string& file, const std::string& para) {
-  // The old path keeps the described rule: it is not checked.
   check_inside(para, para);
   check_not_lock_file(para, para);
   std::string from = config().dnldir + file;
   std::string to = config().dnldir + para;
+  check_inside(file, from);
+  check_reach(file, Reach::entry, PathMessage::capitalised, from);
+  check_reach(para, Reach::entry, PathMessage::capitalised, para);
   struct stat status;
   if (stat(from.c_str(), &status) != 0) message_answer("File not found:", from);
   if (rename(from.c_str(), to.c_str()) != 0) error_answer(errno, from);
@@ -157,6 +160,10 @@ void copy_command(const std::string& file, const std::string& para) {
   std::string target = config().dnldir + para;
   check_inside(para, target);
   check_not_lock_file(para, target);
+  check_inside(file, source);
+  // cp reads through links, and writes through a link it finds as target.
+  check_reach(file, Reach::through, PathMessage::capitalised, source);
+  check_reach(para, Reach::through, PathMessage::capitalised, target);
   struct stat from;
   bool found = stat(source.c_str(), &from) == 0;
   bool directory = found && S_ISDIR(from.st_mode);
@@ -167,6 +174,8 @@ void copy_command(const std::string& file, const std::string& para) {
   if (stat(target.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
     made = target + "/" + last_component(source);
     check_not_lock_file(made, made);
+    check_reach(para + "/" + last_component(source), Reach::through, PathMessage::capitalised,
+                made);
   }
   struct stat old;
   bool existed = lstat(made.c_str(), &old) == 0;
@@ -192,6 +201,7 @@ void mkdir_command(const std::string& file, const std::string&) {
   std::string path = config().dnldir + file;
   check_inside(file, path);
   check_not_lock_file(file, path);
+  check_reach(file, Reach::entry, PathMessage::capitalised, path);
   if (mkdir(path.c_str(), 0777) != 0) error_answer(errno, path);
 }
 
@@ -202,6 +212,7 @@ void targz_command(const std::string& file, const std::string&) {
   if (name == "/" || name == "." || name == "..") message_answer("Nothing to pack:", file);
   // The archive lands beside the entry.
   check_inside(file, config().dnldir + file);
+  check_reach(file, Reach::through, PathMessage::capitalised, config().dnldir + file);
   std::string directory = config().dnldir + directory_part(file);
   if (chdir(directory.c_str()) != 0) error_answer(errno, directory);
   std::string archive = name + ".tar.gz";

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "common/file.h"
 #include "common/process.h"
 #include "common/quote.h"
+#include "common/request.h"
 #include "common/response.h"
 #include "common/shell.h"
 #include "common/text.h"
@@ -87,6 +89,12 @@ void write_record(const std::string& path, const JobRecord& record) {
     message_answer("Unable to write trk file:", path);
 }
 
+/// Whether the job's log or record is there: the job exists.
+bool job_exists(const std::string& log, const std::string& record) {
+  struct stat status;
+  return lstat(log.c_str(), &status) == 0 || lstat(record.c_str(), &status) == 0;
+}
+
 void signal_pid(const std::string& pid, int signal) { kill(pid_t(std::stol(pid)), signal); }
 
 /// Sends the transfer behind `name` SIGTERM twice, a second apart; the
@@ -145,12 +153,12 @@ void start_wget(const JobRecord& job, const std::optional<std::string>& job_log)
   std::string folder;
   if (job.folder)
     folder = *job.folder;
-  else if (const char* curdir = getenv("FORM_curdir"))
-    check_one_line(folder = curdir);
+  else
+    check_one_line(folder = form_field("curdir").value_or(""));
   std::string workdir = c.dnldir + folder;
-  if (workdir.size() > kWorkDirLength) workdir.resize(kWorkDirLength);
   // The download must land below the download directory.
   check_path(workdir, PathMessage::lower_case);
+  check_reach(folder, Reach::through, PathMessage::lower_case, workdir);
   if (chdir(workdir.c_str()) != 0) error_answer(errno, workdir);
 
   std::string log = job_log ? *job_log : new_record() + ".wgt";
@@ -170,8 +178,13 @@ void start_ctorrent(const JobRecord& job, const std::optional<std::string>& job_
   if (chdir(c.trkdir.c_str()) != 0) {
     // Every job file is named by its full path below.
   }
+  // A restart reads the full path its record holds.
+  if (job_log && !torrent.starts_with(c.dnldir))
+    message_answer("Filename error (contains /..)", torrent);
   std::string source = job_log ? torrent : c.dnldir + torrent;
   refuse_long_name(source);
+  check_path(source, PathMessage::capitalised);
+  check_reach(source.substr(c.dnldir.size()), Reach::through, PathMessage::capitalised, source);
   std::string log = job_log ? *job_log : new_record() + ".tor";
 
   {
@@ -278,16 +291,18 @@ void nukeall_command(const std::string&, const std::string&) {
 
 void del_command(const std::string& file, const std::string&) {
   check_job_name(file);
-  end_job(file);
   std::string log = config().trkdir + file;
   std::string record = config().trkdir + without_suffix(file);
-  unlink(log.c_str());
-  unlink(record.c_str());
-  unlink((record + ".bf").c_str());
+  if (!job_exists(log, record)) message_answer("Job not found:", file);
+  end_job(file);
+  for (const std::string& path : {log, record, record + ".bf"})
+    if (unlink(path.c_str()) != 0 && errno != ENOENT) error_answer(errno, path);
 }
 
 void stop_command(const std::string& file, const std::string&) {
   check_job_name(file);
+  if (!job_exists(config().trkdir + file, config().trkdir + without_suffix(file)))
+    message_answer("Job not found:", file);
   stop_job(file);
 }
 

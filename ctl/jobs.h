@@ -12,8 +12,6 @@ namespace kiv::ctl {
 inline constexpr const char* kCtorrentInputPath = "/tmp/kiv-sl";
 /// Lines 2 and 3 of a job record are read up to this length.
 inline constexpr size_t kRecordLineLength = 999;
-/// The working directory of a wget start is cut to this length.
-inline constexpr size_t kWorkDirLength = 999;
 /// How long "del", "nukeall" and a restart wait for a stopped transfer to
 /// end before it is killed outright.
 inline constexpr int kEndWaitTenths = 100;

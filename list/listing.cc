@@ -11,7 +11,9 @@
 #include "common/config.h"
 #include "common/date.h"
 #include "common/dir.h"
+#include "common/inside.h"
 #include "common/quote.h"
+#include "common/request.h"
 #include "common/response.h"
 #include "common/text.h"
 
@@ -57,12 +59,15 @@ std::string human_size(uint64_t bytes) {
 
 void print_download_listing() {
   const std::string& dnldir = config().dnldir;
-  const char* curdir = getenv("FORM_curdir");
-  std::string listed = (dnldir + (curdir ? curdir : "")).substr(0, kListedPathLength);
+  // Over its limit it is refused: listing a shorter path instead would
+  // show another folder's files under this one's name.
+  std::optional<std::string> curdir = form_field("curdir");
+  std::string listed = dnldir + curdir.value_or("");
 
   dir_pattern = "";
   std::optional<SortedNames> names;
   bool in_curdir = curdir && listed.find("/..") == std::string::npos &&
+                   resolves_inside(dnldir, *curdir, Reach::through) &&
                    chdir(listed.c_str()) == 0;
   if (in_curdir) {
     names = scan_sorted_names(listed);
@@ -80,7 +85,7 @@ void print_download_listing() {
 
   if (in_curdir) {
     out_append("curdir: '");
-    out_append(escape_script(curdir));
+    out_append(escape_script(*curdir));
     out_append("',");
   } else {
     out_append("curdir: '/',");

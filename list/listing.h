@@ -5,9 +5,6 @@
 
 namespace kiv::list {
 
-/// The listed path (download directory + FORM_curdir) is cut to this length.
-inline constexpr size_t kListedPathLength = 999;
-
 /// A byte count as the listing shows it: "1024", "1.0 K", "700.2 M",
 /// "1.0 G". Units start above (not at) 1024, 1048576 and 1073741824; the
 /// quotient is computed in single precision and rounded half up.

@@ -46,6 +46,11 @@ class Edge : public ::testing::Test {
     write_text(dnl_ + "x", "x");
     mkdir((dnl_ + "sub").c_str(), 0755);
     mkdir((root_ + "outside").c_str(), 0755);
+    // Links a download (an unpacked archive) may bring along.
+    write_text(root_ + "outside/secret", "4:leak");
+    write_text(www_ + "page.html", "page");
+    symlink((root_ + "outside").c_str(), (dnl_ + "out").c_str());
+    symlink("..", (dnl_ + "up").c_str());
   }
 };
 
@@ -55,10 +60,16 @@ struct Hostile {
   std::vector<std::string> env;
   std::string body;
   std::string answer;       // after the header block; empty: not compared
-  std::string must_not_be;  // relative to the installation root
+  std::string must_not_be;  // relative to the installation root; empty: none
+  std::string must_not_show = "leak";  // what lies outside
 };
 
 TEST_F(Edge, HostileRequestsChangeNothing) {
+  auto inode = [&](const std::string& path) {
+    struct stat status;
+    EXPECT_EQ(stat((root_ + path).c_str(), &status), 0) << path;
+    return std::to_string(status.st_ino);
+  };
   const std::string rebound =
       "Request refused: unknown host name evil.example (to reach the box by this name, add "
       "hosts=evil.example to kiv.conf in the installation root and start kivd again)";
@@ -154,6 +165,58 @@ TEST_F(Edge, HostileRequestsChangeNothing) {
        "www/kiv/trk.tar.gz"},
       {"URL that is an option", "ctl/kiv-ctl", {"QUERY_STRING=cmd=wget&file=--version"}, "",
        "Invalid URL: it must not begin with \"-\"", "www/kiv/dnl/index.html"},
+      // Cookies are shared by every port of the host: another port's page
+      // sets them.
+      {"target from a cookie", "ctl/kiv-ctl", {"CONTENT_LENGTH=15", "HTTP_COOKIE=para=stolen"},
+       "cmd=copy&file=x", "", "www/kiv/dnl/stolen"},
+      {"command from a cookie", "ctl/kiv-ctl",
+       {"QUERY_STRING=cmd=disk", "HTTP_COOKIE=cmd=mkdir; file=made"}, "", "",
+       "www/kiv/dnl/made"},
+      {"folder from a cookie of another name", "upload/kiv-upload",
+       {"HTTP_COOKIE=xcurdir=/sub; curdir=/", kType}, multipart("up.txt"), "",
+       "www/kiv/dnl/sub/up.txt"},
+      // Links inside the download directory that lead out of it.
+      {"removal through a link", "ctl/kiv-ctl", {"QUERY_STRING=cmd=rem&file=out/secret"}, "",
+       "filename error (contains /..) " + dnl_ + "out/secret", ""},
+      {"removal through the parent link", "ctl/kiv-ctl", {"QUERY_STRING=cmd=rem&file=up/page.html"},
+       "", "filename error (contains /..) " + dnl_ + "up/page.html", ""},
+      {"download through a link", "ctl/kiv-ctl",
+       {"QUERY_STRING=cmd=dow&curdir=/out&file=" + inode("outside/secret"), kNoHeader}, "",
+       "Filename error (contains /..) " + dnl_ + "/out", ""},
+      {"download of a link", "ctl/kiv-ctl",
+       {"QUERY_STRING=cmd=dow&curdir=/up/outside&file=" + inode("outside/secret")}, "",
+       "Filename error (contains /..) " + dnl_ + "/up/outside", ""},
+      {"copy from above", "ctl/kiv-ctl",
+       {"QUERY_STRING=cmd=copy&file=../../../outside/secret&para=got"}, "",
+       "Filename error (contains /..) " + dnl_ + "../../../outside/secret", "www/kiv/dnl/got"},
+      {"copy through a link", "ctl/kiv-ctl", {"QUERY_STRING=cmd=copy&file=out/secret&para=got"},
+       "", "Filename error (contains /..) " + dnl_ + "out/secret", "www/kiv/dnl/got"},
+      {"copy into a link", "ctl/kiv-ctl", {"QUERY_STRING=cmd=copy&file=x&para=out/x"}, "",
+       "Filename error (contains /..) " + dnl_ + "out/x", "outside/x"},
+      {"rename from above", "ctl/kiv-ctl",
+       {"QUERY_STRING=cmd=rename&file=../../../outside/secret&para=got"}, "",
+       "Filename error (contains /..) " + dnl_ + "../../../outside/secret", "www/kiv/dnl/got"},
+      {"rename through a link", "ctl/kiv-ctl",
+       {"QUERY_STRING=cmd=rename&file=out/secret&para=got"}, "",
+       "Filename error (contains /..) " + dnl_ + "out/secret", "www/kiv/dnl/got"},
+      {"rename into a link", "ctl/kiv-ctl", {"QUERY_STRING=cmd=rename&file=x&para=out/x"}, "",
+       "Filename error (contains /..) out/x", "outside/x"},
+      {"directory through a link", "ctl/kiv-ctl", {"QUERY_STRING=cmd=mkdir&file=out/made"}, "",
+       "Filename error (contains /..) " + dnl_ + "out/made", "outside/made"},
+      {"archive through a link", "ctl/kiv-ctl", {"QUERY_STRING=cmd=targz&file=out/secret"}, "",
+       "Filename error (contains /..) " + dnl_ + "out/secret", "outside/secret.tar.gz"},
+      {"torrent job through a link", "ctl/kiv-ctl", {"QUERY_STRING=cmd=ctor&file=out/secret"},
+       "", "Filename error (contains /..) " + dnl_ + "out/secret", ""},
+      {"download job into a link", "ctl/kiv-ctl",
+       {"QUERY_STRING=cmd=wget&file=http://127.0.0.1:1/&curdir=/out"}, "",
+       "filename error (contains /..) " + dnl_ + "/out", ""},
+      {"listing through a link", "list/kiv-list", {"QUERY_STRING=curdir=/out"}, "", "", "",
+       "secret"},
+      {"torrent through a link", "torrent/kiv-torrent", {"QUERY_STRING=file=out/secret"}, "",
+       "Filename error (contains /..) " + dnl_ + "/out/secret", ""},
+      {"upload into a link", "upload/kiv-upload", {"HTTP_COOKIE=curdir=/out", kType},
+       multipart("up.txt"), "Upload failed: directory outside the download directory",
+       "outside/up.txt"},
   };
   write_text(dnl_ + ".htpasswd", "planted:x\n");  // as a download might have named it
   for (const Hostile& c : cases) {
@@ -162,8 +225,13 @@ TEST_F(Edge, HostileRequestsChangeNothing) {
     if (!c.answer.empty()) {
       EXPECT_EQ(result.out, kHeaders + c.answer) << c.what;
     }
-    EXPECT_FALSE(exists(root_ + c.must_not_be)) << c.what;
+    if (!c.must_not_be.empty()) {
+      EXPECT_FALSE(exists(root_ + c.must_not_be)) << c.what;
+    }
+    EXPECT_EQ(result.out.find(c.must_not_show), std::string::npos) << c.what;
   }
+  EXPECT_EQ(read_text(root_ + "outside/secret"), "4:leak");
+  EXPECT_EQ(read_text(www_ + "page.html"), "page");
   // Nothing was started either: the job directory is as empty as before.
   dir_pattern = "";
   EXPECT_EQ(scan_directory(installation_.trkdir(), ScanOrder::by_name)->size(), 0u);

@@ -275,8 +275,7 @@ TEST_F(Jobs, JobNamesStayInTheJobDirectory) {
   EXPECT_EQ(ctl("del", ".htpasswd"), "Invalid job name: .htpasswd");
   EXPECT_TRUE(std::filesystem::exists(trk_ + ".htpasswd"));
   EXPECT_EQ(ctl("startdnl", "missing.wgt"), "Unable to read trk file: " + trk_ + "missing");
-  EXPECT_EQ(ctl("stop", "notes.txt"), kOk);
-  EXPECT_EQ(ctl("del", "gone.wgt"), kOk);
+  EXPECT_EQ(ctl("stop", "notes.txt"), "Job not found: notes.txt");
 }
 
 TEST_F(Jobs, StopSignalsOnlyItsOwnProgram) {

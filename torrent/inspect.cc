@@ -10,6 +10,7 @@
 
 #include "common/config.h"
 #include "common/file.h"
+#include "common/inside.h"
 #include "common/quote.h"
 #include "common/response.h"
 #include "torrent/bencode.h"
@@ -47,10 +48,12 @@ std::string read_torrent(const std::string& path, std::string_view name) {
 }  // namespace
 
 void inspect_torrent(std::string_view request_name) {
-  std::string_view name = request_name.substr(0, kMaxRequestName);
+  std::string_view name = request_name;
+  refuse_longer_than(kNameTooLong, "file", name, kMaxRequestName);
   if (name.empty()) message_answer("Unspecified file", std::nullopt);
   std::string path = config().dnldir + "/" + std::string(name);
-  if (path.find("/..") != std::string::npos)
+  if (path.find("/..") != std::string::npos ||
+      !resolves_inside(config().dnldir, "/" + std::string(name), Reach::through))
     message_answer("Filename error (contains /..)", path);
   try {
     std::string data = read_torrent(path, name);

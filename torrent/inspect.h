@@ -3,16 +3,18 @@
 #include <cstddef>
 #include <string_view>
 
+#include "common/quote.h"
+
 namespace kiv::torrent {
 
-/// Only this many characters of the request name are used.
-inline constexpr size_t kMaxRequestName = 500;
+/// A longer request name is refused.
+inline constexpr size_t kMaxRequestName = kMaxNameLength;
 /// Larger files are not read: no torrent comes near this, and a small box
 /// cannot hold much more in memory.
 inline constexpr size_t kMaxTorrentBytes = size_t(64) << 20;
 
 /// Answers with the content of the torrent file `request_name` (relative to
-/// the download directory, cut to kMaxRequestName) as a script object, or
+/// the download directory, at most kMaxRequestName bytes) as a script object, or
 /// with a message. Ends the process.
 [[noreturn]] void inspect_torrent(std::string_view request_name);
 

@@ -17,6 +17,8 @@
 #include "common/config.h"
 #include "common/dir.h"
 #include "common/file.h"
+#include "common/inside.h"
+#include "common/quote.h"
 #include "common/request.h"
 #include "common/response.h"
 #include "common/temporary.h"
@@ -29,16 +31,15 @@ constexpr std::string_view kNameMarker = "filename=\"";
 [[noreturn]] void fail(std::string_view message) { message_answer(message, ""); }
 
 /// The target directory from the cookie, relative to the download directory
-/// ("" for the download directory itself).
+/// ("" for the download directory itself). Taken whole or refused.
 std::string target_directory() {
   const char* cookie = getenv("HTTP_COOKIE");
-  if (!cookie) return "";
-  std::string_view text = cookie;
-  size_t at = text.find("curdir=");
-  if (at == std::string_view::npos) return "";
-  text.remove_prefix(at + 7);
-  std::string directory(text.substr(0, text.find(';')));
-  url_decode(directory);
+  std::optional<std::string> value;
+  if (cookie) value = cookie_value(cookie, kCookieField);
+  if (!value) return "";
+  std::string directory = *value;
+  if (!url_decode(directory)) fail("Malformed request field: curdir");
+  refuse_longer_than(kNameTooLong, kCookieField, directory, kMaxNameLength);
   // Always below the download directory: "//tmp/x" is not "/tmp/x".
   directory.erase(0, directory.find_first_not_of('/'));
   return directory;
@@ -136,7 +137,7 @@ std::string read_part_header(Window& window) {
   std::string name(window.valid().substr(0, quote));
   window.consume(data + 4);
 
-  if (name.size() > kMaxFileName) fail("Upload failed: unable to save file");
+  refuse_longer_than(kNameTooLong, "file name", name, kMaxFileName);
   name.erase(0, name.rfind('\\') + 1);  // npos + 1 == 0: nothing to drop
   name.erase(0, name.rfind('/') + 1);
   return name;
@@ -236,6 +237,9 @@ void receive_upload() {
   // Never write where the program happens to run (its cgi-bin), nor above
   // the download directory.
   if (chdir(config().dnldir.c_str()) != 0) fail("Upload failed: unable to save file");
+  // A link inside may not lead out either.
+  if (!resolves_inside(config().dnldir, directory, Reach::through))
+    fail("Upload failed: directory outside the download directory");
   if (!directory.empty() && chdir(directory.c_str()) != 0) {
     // A directory that is not there: the file goes to the download directory.
   }
