@@ -222,6 +222,12 @@ void restart_job(const std::string& name, StartJob start) {
   std::string record_path = trkdir + base;
   std::optional<std::string> text = read_file(record_path);
   if (!text) message_answer("Unable to read trk file:", record_path);
+  // Read back cut, a line would name another source: never started so.
+  for (std::string_view rest = *text; !rest.empty();) {
+    size_t end = std::min(rest.find('\n'), rest.size());
+    if (end > kRecordLineLength) message_answer("Unable to read trk file:", record_path);
+    rest.remove_prefix(std::min(end + 1, rest.size()));
+  }
   JobRecord record = parse_record(*text);
   // Two transfers must never share one job's files.
   end_job(name);

@@ -9,6 +9,7 @@
 
 #include "common/config.h"
 #include "common/dir.h"
+#include "common/inside.h"
 #include "common/quote.h"
 #include "common/response.h"
 
@@ -66,8 +67,10 @@ void print_node(const std::string& directory, const std::string& css_class,
   }
   DirectoryId id{st.st_dev, st.st_ino};
   bool repeated = std::find(ancestors.begin(), ancestors.end(), id) != ancestors.end();
+  // A link that leads out of the download directory is shown, not entered.
+  bool outside = !top && !resolves_inside(dnldir, relative, Reach::through);
   std::optional<std::vector<std::string>> subdirectories;
-  if (!repeated) {
+  if (!repeated && !outside) {
     subdirectories = scan_directory(".", ScanOrder::directory, subdir_filter);
     if (!subdirectories) {
       if (!top && vanished()) return;

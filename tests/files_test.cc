@@ -237,6 +237,10 @@ TEST_F(FileCommands, NothingCutNothingClaimed) {
   for (int i = 0; i < 120; ++i) e_name += "\xC3\xA9";
   mkdir((dnl_ + e_folder).c_str(), 0755);
   write_text(dnl_ + e_folder + "/" + e_name, "gone");
+  // A record whose source line would be read back cut.
+  const std::string trk = installation_.trkdir();
+  write_text(trk + "abcdeg", "\nhttp://127.0.0.1:1/" + std::string(990, 'u') + "\n\n");
+  write_text(trk + "abcdeg.wgt", "");
 
   struct Case {
     std::string cmd, file, para, answer;
@@ -259,6 +263,7 @@ TEST_F(FileCommands, NothingCutNothingClaimed) {
       {"rem", e_folder + "/" + e_name, "", "OK"},
       {"del", "abcdef.wgt", "", "Job not found: abcdef.wgt"},
       {"stop", "abcdef.tor", "", "Job not found: abcdef.tor"},
+      {"startdnl", "abcdeg.wgt", "", "Unable to read trk file: " + trk + "abcdeg"},
   };
   for (const Case& c : cases)
     EXPECT_EQ(answer(c.cmd, c.file, c.para, c.env), c.answer) << c.cmd << " " << c.file;
@@ -266,7 +271,7 @@ TEST_F(FileCommands, NothingCutNothingClaimed) {
   EXPECT_FALSE(exists(dnl_ + "moved") || exists(dnl_ + "copied"));
   EXPECT_FALSE(exists(dnl_ + e_folder + "/" + e_name));
   dir_pattern = "";
-  EXPECT_EQ(scan_directory(installation_.trkdir(), ScanOrder::by_name)->size(), 0u);
+  EXPECT_EQ(scan_directory(trk, ScanOrder::by_name)->size(), 2u);  // nothing started
 
   // The listing of a folder over the limit is refused, not that of A/B.
   testing::ChildResult listed =

@@ -260,16 +260,20 @@ TEST_F(KivList, TreeShowsLinksBackAsLeaves) {
   symlink("../../a", (dnl_ + "a/b/loop").c_str());
   symlink("../a/b", (dnl_ + "c/to-b").c_str());
   symlink("nowhere", (dnl_ + "c/dangling").c_str());
+  testing::TempDir outside;
+  mkdir((outside.path() + "inner").c_str(), 0755);
+  symlink(outside.path().c_str(), (dnl_ + "c/out").c_str());
   std::string text = body({"QUERY_STRING=cmd=tree&file=X"});
   auto node = [](const std::string& path, const std::string& name, const std::string& inner) {
     return "<li><span class='X' id='" + path + "/'>" + name + "</span>" + inner + "</li>";
   };
   for (const std::string& part :
        {node("/a/up", "up", ""), node("/a/b", "b", "<ul>" + node("/a/b/loop", "loop", "") + "</ul>"),
-        node("/c/to-b/loop/b", "b", ""), node("/c/to-b/loop/up", "up", "")})
+        node("/c/to-b/loop/b", "b", ""), node("/c/to-b/loop/up", "up", ""),
+        node("/c/out", "out", "")})
     EXPECT_NE(text.find(part), std::string::npos) << part << "\n" << text;
   EXPECT_EQ(text.find("dangling"), std::string::npos) << text;
-  for (const char* entered : {"/a/up/a/", "/a/b/loop/b/", "/c/to-b/loop/b/loop/"})
+  for (const char* entered : {"/a/up/a/", "/a/b/loop/b/", "/c/to-b/loop/b/loop/", "inner"})
     EXPECT_EQ(text.find(entered), std::string::npos) << entered << "\n" << text;
   EXPECT_TRUE(text.ends_with("</ul></li></ul>")) << text;
 }
