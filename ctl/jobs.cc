@@ -309,7 +309,7 @@ void stop_command(const std::string& file, const std::string&) {
   check_job_name(file);
   if (!job_exists(config().trkdir + file, config().trkdir + without_suffix(file)))
     message_answer("Job not found:", file);
-  stop_job(file);
+  if (stop_job(file).empty()) message_answer("Job not running:", file);
 }
 
 void startdnl_command(const std::string& file, const std::string&) {

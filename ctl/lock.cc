@@ -1,5 +1,6 @@
 #include "ctl/lock.h"
 
+#include <cerrno>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -8,6 +9,7 @@
 #include "common/quote.h"
 #include "common/response.h"
 #include "common/shell.h"
+#include "ctl/checks.h"
 
 namespace kiv::ctl {
 namespace {
@@ -96,7 +98,9 @@ std::string base64_decode(std::string_view text) {
     if (s == 64) break;
     bytes += char(((r & 3) << 6 | s) & 0xFF);
   }
-  return bytes.substr(0, bytes.find('\0'));
+  // Whole: a zero byte is refused with the control characters, never a
+  // password cut short there.
+  return bytes;
 }
 
 void do_lock(const std::string& argument) {
@@ -106,7 +110,7 @@ void do_lock(const std::string& argument) {
     for (const std::string& path :
          {c.dwww + ".htpasswd", c.trkdir + ".htpasswd", c.dwww + "cgi-bin/.htpasswd",
           c.dufb + ".htpasswd", c.dufb + "cgi-bin/.htpasswd"})
-      unlink(path.c_str());
+      if (unlink(path.c_str()) != 0 && errno != ENOENT) error_answer(errno, path);
     message_answer(kRestart, "");
   }
   lock_on(argument);

@@ -11,8 +11,8 @@ namespace kiv::ctl {
 inline constexpr size_t kMinCredential = 6;
 inline constexpr size_t kMaxCredential = 10;
 
-/// Decodes standard base64 (no "=" fill needed); the text ends at the first
-/// zero byte. Characters outside the alphabet count as the end of the data.
+/// Decodes standard base64 (no "=" fill needed), zero bytes included.
+/// Characters outside the alphabet count as the end of the data.
 std::string base64_decode(std::string_view text);
 
 /// "read" answers "OK" or "KO", "unlock" removes the lock files, anything

@@ -292,7 +292,7 @@ TEST_F(Jobs, StopSignalsOnlyItsOwnProgram) {
     other.wait_for_exec(program);
     write_text(trk_ + "aaaaaa", other.pid() + "\nhttp://x/\n\n");
     write_text(trk_ + "aaaaaa.wgt", "");
-    EXPECT_EQ(ctl("stop", "aaaaaa.wgt"), kOk);
+    EXPECT_EQ(ctl("stop", "aaaaaa.wgt"), "Job not running: aaaaaa.wgt");
     EXPECT_EQ(ctl("del", "aaaaaa.wgt"), kOk);
     EXPECT_EQ("/" + program_of(other.pid()), program) << argv.size();
     EXPECT_FALSE(std::filesystem::exists(trk_ + "aaaaaa"));
