@@ -116,9 +116,10 @@ TEST_F(KivCtlTools, CredentialsAreValidatedAndNothingIsCreated) {
                 kPassword + kNotEnabled);
   EXPECT_EQ(answer("lock", ":c2VjcmV0MQ"), kUser + kNotEnabled);
   EXPECT_EQ(answer("lock", "admin1:"), kPassword + kNotEnabled);
-  // A line feed would silently make the password shorter.
-  EXPECT_EQ(lock("admin1", "sec\nret1"),
-            "Username and password must not hold control characters<br>" + kNotEnabled);
+  // A line feed or a zero byte would silently make the password shorter.
+  for (std::string password : {std::string("sec\nret1"), std::string("sec\0ret", 7)})
+    EXPECT_EQ(lock("admin1", password),
+              "Username and password must not hold control characters<br>" + kNotEnabled);
   EXPECT_FALSE(locked_anywhere());
   EXPECT_EQ(lock("admin12345", "secret"), kRestart);  // both bounds included
 }
