@@ -14,6 +14,7 @@
 
 #include "common/end.h"
 #include "common/file.h"
+#include "common/origin.h"
 
 namespace kiv {
 namespace {
@@ -240,6 +241,8 @@ void write_resolved_config() {
     fflush(stdout);
     return;
   }
+  // The web server looks the names up there; it computes none itself.
+  if (!publish_box_names(own_host_name(), c.hosts)) syslog(LOG_CRIT, "%s - %m", kBoxNamesPath);
   mkdir(c.dnldir.c_str(), 0755);  // an existing directory is simply kept
 }
 

@@ -113,6 +113,7 @@ TEST(ConfigErrors, TheFirstBadTokenByItsLine) {
 class ResolvedConfig : public ::testing::Test {
  protected:
   testing::KeepFile keep_{kResolvedConfigPath};
+  testing::KeepFile keep_names_{"/tmp/kiv-names"};
   testing::TempDir root_;
 
   void SetUp() override {

@@ -1,10 +1,12 @@
 #include "common/origin.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstdlib>
 #include <unistd.h>
 
 #include "common/config.h"
+#include "common/file.h"
 #include "common/quote.h"
 #include "common/response.h"
 
@@ -27,30 +29,6 @@ bool is_ip_literal(const std::string& name) {
   if (name.size() > 2 && name.front() == '[' && name.back() == ']')
     return inet_pton(AF_INET6, name.substr(1, name.size() - 2).c_str(), address) == 1;
   return inet_pton(AF_INET, name.c_str(), address) == 1;
-}
-
-/// The names the box answers to by itself: its host name and, for a full
-/// name, its first label.
-bool is_own_name(const std::string& name, std::string own) {
-  own = host_name(own);
-  if (own.empty() || is_ip_literal(own)) return false;
-  for (std::string base : {own, own.substr(0, own.find('.'))}) {
-    if (name == base) return true;
-    for (std::string_view suffix : kLocalSuffixes)
-      if (name == base + std::string(suffix)) return true;
-  }
-  return false;
-}
-
-bool is_listed(const std::string& name, std::string_view allowed) {
-  size_t at = 0;
-  while (at <= allowed.size()) {
-    size_t end = std::min(allowed.find(',', at), allowed.size());
-    std::string entry = host_name(allowed.substr(at, end - at));
-    if (!entry.empty() && entry == name) return true;
-    at = end + 1;
-  }
-  return false;
 }
 
 /// "host:port" of a URL or origin, lower case and without the scheme's
@@ -100,11 +78,46 @@ std::string host_name(std::string_view host) {
   return name;
 }
 
+std::vector<std::string> box_names(std::string_view own_name, std::string_view allowed) {
+  std::vector<std::string> names;
+  auto add = [&](std::string name) {
+    if (!name.empty() && std::find(names.begin(), names.end(), name) == names.end())
+      names.push_back(std::move(name));
+  };
+  std::string own = host_name(own_name);
+  if (!own.empty() && !is_ip_literal(own)) {
+    for (std::string base : {own, own.substr(0, own.find('.'))}) {
+      add(base);
+      for (std::string_view suffix : kLocalSuffixes) add(base + std::string(suffix));
+    }
+  }
+  size_t at = 0;
+  while (at <= allowed.size()) {
+    size_t end = std::min(allowed.find(',', at), allowed.size());
+    add(host_name(allowed.substr(at, end - at)));
+    at = end + 1;
+  }
+  return names;
+}
+
 bool host_allowed(std::string_view host, std::string_view own_name, std::string_view allowed) {
   std::string name = host_name(host);
   if (name.empty()) return false;
-  return is_ip_literal(name) || name == "localhost" || is_own_name(name, std::string(own_name)) ||
-         is_listed(name, allowed);
+  if (is_ip_literal(name) || name == "localhost") return true;
+  std::vector<std::string> names = box_names(own_name, allowed);
+  return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+bool publish_box_names(std::string_view own_name, std::string_view allowed) {
+  std::string text;
+  for (const std::string& name : box_names(own_name, allowed)) text += name + "\n";
+  return replace_file(kBoxNamesPath, text, 0644);
+}
+
+std::string own_host_name() {
+  char own[256] = "";
+  if (gethostname(own, sizeof own - 1) != 0) own[0] = '\0';
+  return own;
 }
 
 bool sent_from_elsewhere(const RequestEdge& edge) {
@@ -136,9 +149,7 @@ void refuse_foreign_request(Callers callers) {
     message_answer("Request refused: method not served:", escape_html(*method));
   RequestEdge edge = request_edge();
   if (edge.host) {
-    char own[256] = "";
-    if (gethostname(own, sizeof own - 1) != 0) own[0] = '\0';
-    if (!host_allowed(*edge.host, own, config().hosts)) {
+    if (!host_allowed(*edge.host, own_host_name(), config().hosts)) {
       // The name goes back escaped: the answer is read as a page.
       std::string name = escape_html(host_name(*edge.host));
       if (name.empty()) name = escape_html(*edge.host);

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The browser edge: a request that another site made the user's browser
 // send, or that reaches the box under a name that is not its own (DNS
@@ -27,11 +28,25 @@ struct RequestEdge {
 /// gives "[::1]"): lower case, without the port and a trailing dot.
 std::string host_name(std::string_view host);
 
+/// The names the box answers to besides IP literals and "localhost": its
+/// own name `own_name` (or its first label) alone or with a local suffix,
+/// and the names of `allowed` (comma-separated), each as host_name gives it.
+std::vector<std::string> box_names(std::string_view own_name, std::string_view allowed);
+
 /// Whether a request with this Host value may be served: IP literals,
-/// "localhost", the box's own name `own_name` (or its first label) alone or
-/// with a local suffix, and the names of `allowed` (comma-separated) pass;
-/// any other name is refused.
+/// "localhost" and box_names pass; any other name is refused.
 bool host_allowed(std::string_view host, std::string_view own_name, std::string_view allowed);
+
+/// Where kivd publishes box_names of this machine and configuration, one a
+/// line, for the web server, which only looks them up.
+inline constexpr const char* kBoxNamesPath = "/tmp/kiv-names";
+
+/// Writes box_names to kBoxNamesPath atomically (mode 0644); false when
+/// that failed.
+bool publish_box_names(std::string_view own_name, std::string_view allowed);
+
+/// This machine's host name; "" when it has none.
+std::string own_host_name();
 
 /// Whether a browser marks the request as sent by a page of another site:
 /// Sec-Fetch-Site when present, else Origin, else Referer decides, each

@@ -2,26 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/web.h"
+
 namespace kiv {
 namespace {
 
 TEST(HostAllowed, OnlyTheBoxsOwnNames) {
-  struct Case {
-    const char* host;
-    bool allowed;
-  };
-  const Case cases[] = {
-      {"127.0.0.1:8080", true},     {"192.168.1.1", true},       {"[::1]:8080", true},
-      {"[fe80::1]", true},          {"localhost:8080", true},    {"LocalHost.", true},
-      {"nas", true},                {"NAS.lan:80", true},        {"nas.home.arpa", true},
-      {"nas.local.", true},         {"media.example", true},     {"Other.Example:8080", true},
-      {"evil.example:8080", false}, {"nas.evil.example", false}, {"nas.lan.evil.example", false},
-      {"localhost.evil", false},    {"127.0.0.1.evil", false},   {"1.2.3.4.5", false},
-      {"[::1", false},              {"nas:80x", false},          {"", false},
-      {"evil.example:80:80", false}, {"lan", false},
-  };
-  for (const Case& c : cases)
-    EXPECT_EQ(host_allowed(c.host, "nas", "media.example,other.example"), c.allowed) << c.host;
+  const std::vector<testing::HostCase> cases = testing::host_cases();
+  ASSERT_GT(cases.size(), 20u);
+  for (const testing::HostCase& c : cases)
+    EXPECT_EQ(host_allowed(c.host, testing::kCaseOwnName, testing::kCaseAllowed), c.allowed)
+        << c.host;
+  EXPECT_FALSE(host_allowed("", "nas", ""));
   // A full host name: its first label counts as the box's name too.
   EXPECT_TRUE(host_allowed("nas.lan", "nas.example.org", ""));
   EXPECT_TRUE(host_allowed("nas.example.org", "nas.example.org", ""));

@@ -7,6 +7,7 @@
 # out (they are outside the installation root, or drive it as a service).
 install(PROGRAMS scripts/webserver.sh package/kiv-service DESTINATION lib
         COMPONENT system EXCLUDE_FROM_ALL)
+install(FILES scripts/webserver.lua DESTINATION lib COMPONENT system EXCLUDE_FROM_ALL)
 install(FILES package/kiv.service package/kiv-web.service DESTINATION /lib/systemd/system
         COMPONENT system EXCLUDE_FROM_ALL)
 install(PROGRAMS package/kiv.init DESTINATION /etc/init.d RENAME kiv

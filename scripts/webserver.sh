@@ -25,101 +25,24 @@ www=$root/www/kiv
 fb=$root/www/kivfb
 etc=$root/etc
 mkdir -p "$etc" "$root/log"
-# lighttpd opens its error log after it has become USER.
+# lighttpd opens its error log after it has become USER. Root changes
+# nothing inside log/ (USER could have placed a link there): a log that
+# USER cannot write is removed, which follows no link.
 if [ -n "$user" ]; then
   chown -h "$user:" "$root/log"
-  [ ! -e "$root/log/webserver.log" ] || chown -h "$user:" "$root/log/webserver.log"
+  find "$root/log" -maxdepth 1 -name webserver.log ! -user "$user" -delete
 fi
 
-cat > "$etc/lock.lua" <<LUA
--- Names the lock file that protects the request, if any, in the header
--- X-Kiv-Lock; the server configuration asks for credentials on it.
-local r = lighty.r
-r.req_header["X-Kiv-Lock"] = nil -- never trust a copy from the client
+# The directories the lock ("lock" of kiv-ctl) writes .htpasswd into.
+lock_directories() { printf '%s\n' www/kiv www/kiv/trk www/kiv/cgi-bin www/kivfb www/kivfb/cgi-bin; }
 
-local www, fb = "$www", "$fb"
-local path = (r.req_attr["uri.path"] or "/"):gsub("/+", "/")
-local area, rest = www, path
-if path == "/kivfb" or path:sub(1, 7) == "/kivfb/" then area, rest = fb, path:sub(7) end
-
--- The names the box answers to, by the programs' rules: IP literals,
--- localhost, this machine's name alone or with a local suffix, and the
--- hosts= list that kivd publishes.
-local function known_host(host)
-  host = host:lower()
-  local name, port = host:match("^(%[[%x:.]+%])(.*)$")
-  if not name then name, port = host:match("^([^:]*)(.*)$") end
-  if port ~= "" and not port:match("^:%d+$") then return false end
-  name = (name:gsub("%.$", ""))
-  if name == "localhost" or name:match("^%[") or name:match("^%d+%.%d+%.%d+%.%d+$") then
-    return true
-  end
-  local f = io.open("/proc/sys/kernel/hostname")
-  local own = f and (f:read("l") or ""):lower() or ""
-  if f then f:close() end
-  for _, base in ipairs({ own, own:match("^[^.]*") }) do
-    for _, suffix in ipairs({ "", ".local", ".lan", ".home", ".home.arpa", ".localdomain" }) do
-      if base ~= "" and name == base .. suffix then return true end
-    end
-  end
-  f = io.open("/tmp/kiv.conf")
-  if not f then return false end
-  local found = false
-  for line in f:lines() do
-    for entry in (line:match("^hosts=(.*)$") or ""):gmatch("[^,]+") do
-      if (entry:lower():gsub(":%d+$", ""):gsub("%.$", "")) == name then found = true end
-    end
-  end
-  f:close()
-  return found
-end
-
--- A site that points a name of its own at the box (DNS rebinding) reads
--- nothing of it: not the downloads, not the job logs. The programs in
--- cgi-bin/ give their own answer, which says how to allow a name.
-local host = r.req_header["Host"]
-if area == www and not rest:match("^/cgi%-bin/") and host and not known_host(host) then
-  r.resp_header["Content-Type"] = "text/plain; charset=utf-8"
-  r.resp_header["Content-Security-Policy"] = "sandbox"
-  r.resp_header["X-Content-Type-Options"] = "nosniff"
-  r.resp_body.set({ "Unknown host name: ", host, "\nTo reach the box by this name, add it to ",
-                    "hosts= in kiv.conf in the installation root and start kivd again.\n" })
-  return 421
-end
-
-local function parent(p)
-  local up = p:match("^(.*)/[^/]*$")
-  if not up or #up < #area then return area end
-  return up
-end
-
--- The longest part of the path that exists: extra path components after
--- a program (path-info) must not lead past its directory's lock.
-local p = (area .. rest):gsub("/+$", "")
-while #p > #area and not lighty.c.stat(p) do p = parent(p) end
-local st = lighty.c.stat(p)
-local dir = (st and st.is_dir) and p or parent(p)
-local first = dir
-
--- The nearest lock file from there up to the root of the area.
-while true do
-  local lock = dir .. "/.htpasswd"
-  if lighty.c.stat(lock) then
-    r.req_header["X-Kiv-Lock"] = lock
-    break
-  end
-  if #dir <= #area then break end
-  dir = parent(dir)
-end
-
--- Programs in the second area's cgi-bin/ (an older installation put the
--- box's own there) are locked whenever the box is.
-local fbcgi = fb .. "/cgi-bin"
-if not r.req_header["X-Kiv-Lock"] and (first == fbcgi or first:sub(1, #fbcgi + 1) == fbcgi .. "/")
-    and lighty.c.stat(www .. "/.htpasswd") then
-  r.req_header["X-Kiv-Lock"] = www .. "/.htpasswd"
-end
-LUA
+# The gate script with this installation's values (all plain paths).
+lock_dirs=""
+for dir in $(lock_directories); do lock_dirs+="\"$root/$dir\", "; done
+sed -e "s|@WWW@|$www|; s|@FB@|$fb|; s|@LOCK_DIRS@|$lock_dirs|" \
+    -e "s|@NAMES@|/tmp/kiv-names|; s|@UID@|$(id -u $user)|" \
+    "$(dirname "$0")/webserver.lua" > "$etc/lock.lua.new"
+mv "$etc/lock.lua.new" "$etc/lock.lua"
 
 page_policy="default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; connect-src 'self'; object-src 'none'; base-uri 'none'; form-action 'self'; frame-ancestors 'none'"
 
@@ -181,10 +104,10 @@ else \$HTTP["url"] !~ "^/kivfb(/|\$)" {
 CONF
   [ -z "$user" ] || printf 'server.username = "%s"\nserver.groupname = "%s"\n' "$user" "$user"
   first=1
-  for dir in "$www" "$www/trk" "$www/cgi-bin" "$www/dnl" "$fb" "$fb/cgi-bin"; do
+  for dir in $(lock_directories); do
     [ $first = 1 ] || printf 'else '
     first=0
-    auth_block "$dir/.htpasswd" "$dir/.htpasswd"
+    auth_block "$root/$dir/.htpasswd" "$root/$dir/.htpasswd"
   done
   # Any other lock file: closed to everyone rather than open.
   printf 'else '

@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "common/dir.h"
+#include "common/origin.h"
 #include "tests/support/installation.h"
 #include "tests/support/web.h"
 
@@ -36,8 +37,10 @@ class WebServer : public ::testing::Test {
 
   std::string url(const std::string& path) const { return site_.url(path); }
   std::string curl(std::vector<std::string> args) { return site_.curl(std::move(args)); }
-  std::string status(const std::string& path, const std::string& credentials = "") {
-    return site_.status(path, credentials);
+  std::string status(const std::string& path, const std::string& credentials = "",
+                     const std::string& host = "") {
+    if (host.empty()) return site_.status(path, credentials);
+    return curl({"-o", "/dev/null", "-w", "%{http_code}", "-H", "Host: " + host, url(path)});
   }
   std::string ctl(const std::string& query, const std::string& credentials = "") {
     return site_.ctl(query, credentials);
@@ -191,38 +194,88 @@ TEST_F(WebServer, EachLocationGetsItsPolicy) {
 }
 
 // A site that points a name of its own at the box (DNS rebinding) is
-// same-origin with it to the browser: it must read no download, no job log.
+// same-origin with it to the browser: it must read no download, no job log,
+// run no program. The web server looks up the names kivd publishes; the
+// programs' unit test reads the same table.
 TEST_F(WebServer, ForeignHostNamesReadNothingOfTheBox) {
-  installation_.publish("hosts=box.test,Media.Example.\n");
-  char own[256] = "";
-  ASSERT_EQ(gethostname(own, sizeof own - 1), 0);
-  const std::string port = ":" + std::to_string(site_.port());
+  installation_.publish(std::string("hosts=") + testing::kCaseAllowed + "\n");
+  ASSERT_TRUE(publish_box_names(testing::kCaseOwnName, testing::kCaseAllowed));
+  for (const testing::HostCase& c : testing::host_cases()) {
+    for (const char* path : {"/dnl/movie.avi", "/trk/aB3dE9.wgt", "/index.html"}) {
+      std::string got = headers(path, {"-H", "Host: " + c.host});
+      EXPECT_EQ(got.find(" 200 ") != std::string::npos, c.allowed) << c.host << path << "\n" << got;
+    }
+    if (!c.allowed) {
+      EXPECT_NE(curl({"-H", "Host: " + c.host, url("/cgi-bin/kiv-ctl?cmd=mkdir&file=made")}), "OK")
+          << c.host;
+    }
+  }
+  EXPECT_NE(access((dnl_ + "made").c_str(), F_OK), 0);
+  std::string refused = curl({"-H", "Host: evil.example", url("/dnl/movie.avi")});
+  EXPECT_EQ(refused, "Request refused: unknown host name evil.example (to reach the box by this "
+                     "name, add hosts=evil.example to kiv.conf in the installation root and start "
+                     "kivd again)");
+  // A list that others could have written is not read.
+  chmod(kBoxNamesPath, 0666);
+  EXPECT_EQ(status("/index.html", "", "media.example"), "421");
+  chmod(kBoxNamesPath, 0644);
+  EXPECT_EQ(status("/index.html", "", "media.example"), "200");
+}
+
+// Of the web directory the box serves only its own: the page's files, the
+// four programs, the downloads and the job logs. What the programs' user
+// (anyone who passes the lock, through "run") adds beside them is neither
+// served nor run; a downloaded .htpasswd neither locks nor is served.
+TEST_F(WebServer, ServesOnlyTheBoxsOwnFiles) {
+  write_text(www_ + "planted.html", "<script>x</script>");
+  ASSERT_EQ(chown((www_ + "planted.html").c_str(), 65534, 65534), 0);
+  mkdir((www_ + "mine").c_str(), 0755);
+  ASSERT_EQ(chown((www_ + "mine").c_str(), 65534, 65534), 0);
+  write_text(www_ + "mine/index.html", "x");
+  for (const char* dir : {"www/kiv/cgi-bin/", "www/kivfb/cgi-bin/"}) {
+    write_text(root_ + dir + "shell", "#!/bin/sh\necho; id\n");
+    chmod((root_ + dir + "shell").c_str(), 0755);
+  }
+  write_text(root_ + "www/kivfb/own.html", "user page");
+  ASSERT_EQ(chown((root_ + "www/kivfb/own.html").c_str(), 65534, 65534), 0);
+  write_text(dnl_ + ".htpasswd", "evil:$apr1$x$y\n");  // as cmd=wget of .../.htpasswd stores it
   struct Case {
-    std::string host;
+    std::string path;
     std::string code;
   };
   const std::vector<Case> cases = {
-      {"evil.example" + port, "421"},  {"EVIL.example", "421"},
-      {"127.0.0.1.evil.example", "421"}, {"localhost.evil.example", "421"},
-      {std::string(own) + ".evil.example", "421"}, {"box.test.evil.example", "421"},
-      {"127.0.0.1" + port, "200"},
-      {"localhost" + port, "200"},     {"[::1]" + port, "200"},
-      {std::string(own) + port, "200"}, {std::string(own) + ".local", "200"},
-      {"box.test" + port, "200"},      {"media.example.", "200"},
+      {"/planted.html", "404"},          {"/mine/", "404"},
+      {"/mine/index.html", "404"},       {"/cgi-bin/shell", "404"},
+      {"/cgi-bin/shell/x", "404"},       {"/kivfb/cgi-bin/shell", "404"},
+      {"/dnl/.htpasswd", "403"},         {"/dnl/movie.avi", "200"},
+      {"/cgi-bin/kiv-list", "200"},      {"/kivfb/own.html", "200"},
+      {"/index.html", "200"},
   };
-  for (const char* path : {"/dnl/movie.avi", "/trk/aB3dE9.wgt", "/index.html"}) {
-    for (const Case& c : cases) {
-      std::string got = headers(path, {"-H", "Host: " + c.host});
-      EXPECT_NE(got.find(" " + c.code + " "), std::string::npos) << c.host << path << "\n" << got;
-    }
+  for (const Case& c : cases) EXPECT_EQ(status(c.path), c.code) << c.path;
+  EXPECT_EQ(ctl("cmd=lock&file=admin1%3AaXQncztpZA"),
+            "Close and restart the browser to complete the operation");
+  EXPECT_EQ(status("/dnl/movie.avi", "evil:x"), "401");
+  EXPECT_EQ(status("/dnl/movie.avi", "admin1:it's;id"), "200");
+  EXPECT_EQ(status("/dnl/.htpasswd", "admin1:it's;id"), "403");
+}
+
+// A preflight is answered without effect and no answer grants another
+// site anything.
+TEST_F(WebServer, NoAnswerGrantsCrossOriginAccess) {
+  const std::vector<std::string> origin = {"-H", "Origin: http://evil.example"};
+  std::string preflight =
+      headers("/cgi-bin/kiv-ctl?cmd=mkdir&file=pre",
+              {"-X", "OPTIONS", "-H", "Origin: http://evil.example", "-H",
+               "Access-Control-Request-Method: GET", "-H", "Access-Control-Request-Headers: x-kiv"});
+  EXPECT_NE(access((dnl_ + "pre").c_str(), F_OK), 0) << preflight;
+  std::string all = preflight;
+  for (const char* path : {"/", "/index.html", "/cgi-bin/kiv-list", "/cgi-bin/kiv-ctl?cmd=lock&file=read",
+                           "/dnl/movie.avi", "/trk/aB3dE9.wgt", "/kivfb/index.html", "/no/such"}) {
+    all += headers(path, origin);
+    all += headers(path, {"-X", "OPTIONS", "-H", "Origin: http://evil.example"});
   }
-  std::string refused = curl({"-H", "Host: evil.example", url("/dnl/movie.avi")});
-  EXPECT_EQ(refused.find("film"), std::string::npos);
-  EXPECT_NE(refused.find("Unknown host name: evil.example"), std::string::npos) << refused;
-  // The programs give their own answer, which says how to allow the name.
-  EXPECT_NE(curl({"-H", "Host: evil.example", url("/cgi-bin/kiv-list")})
-                .find("Request refused: unknown host name evil.example"),
-            std::string::npos);
+  for (char& c : all) c = char(tolower(c));
+  EXPECT_EQ(all.find("access-control-allow"), std::string::npos) << all;
 }
 
 TEST_F(WebServer, SecondDirectoryProgramsAreLockedWithTheBox) {

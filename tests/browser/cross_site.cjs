@@ -24,6 +24,7 @@ const { spawn } = require('child_process');
 
 const [buildDir, sourceDir] = process.argv.slice(2);
 const kConf = '/tmp/kiv.conf';
+const kNames = '/tmp/kiv-names';  // kivd publishes the names for the web server
 const kChromium = '/usr/bin/chromium';
 
 function skip(why) {
@@ -78,6 +79,7 @@ function makeInstallation() {
     `dwww=${r}www/kiv/\ndufb=${r}www/kivfb/\ndnldir=${r}www/kiv/dnl/\n` +
     `pidfile=${r}bin/kiv.pid\nhosts=box.test\n`);
   fs.chmodSync(kConf, 0o644);
+  fs.writeFileSync(kNames, 'box.test\n', { mode: 0o644 });
   return root;
 }
 
@@ -216,6 +218,7 @@ function entries(dir) {
 
 async function main() {
   const saved = fs.existsSync(kConf) ? fs.readFileSync(kConf) : null;
+  const savedNames = fs.existsSync(kNames) ? fs.readFileSync(kNames) : null;
   const root = makeInstallation();
   const www = path.join(root, 'www/kiv');
   const dnl = path.join(www, 'dnl');
@@ -282,6 +285,7 @@ async function main() {
     fs.rmSync(profile, { recursive: true, force: true });
     fs.rmSync(root, { recursive: true, force: true });
     if (saved) fs.writeFileSync(kConf, saved); else fs.rmSync(kConf, { force: true });
+    if (savedNames) fs.writeFileSync(kNames, savedNames); else fs.rmSync(kNames, { force: true });
   }
   console.log(`${checks - failures} passed, ${failures} failed`);
   process.exit(failures === 0 ? 0 : 1);

@@ -33,6 +33,7 @@ class Installation {
 
  private:
   KeepFile keep_{"/tmp/kiv.conf"};
+  KeepFile keep_names_{"/tmp/kiv-names"};  // what kivd publishes beside it
   TempDir root_;
 };
 

@@ -20,6 +20,21 @@ WebSite::WebSite(const Installation& installation)
   chmod(htpasswd.c_str(), 0755);
 }
 
+std::vector<HostCase> host_cases() {
+  std::vector<HostCase> cases;
+  std::string text = read_text(std::string(KIV_SOURCE_DIR) + "/tests/host_cases.txt");
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = std::min(text.find('\n', at), text.size());
+    std::string line = text.substr(at, end - at);
+    at = end + 1;
+    size_t blank = line.rfind(' ');
+    if (line.empty() || line[0] == '#' || blank == std::string::npos) continue;
+    cases.push_back({line.substr(0, blank), line.substr(blank + 1) == "yes"});
+  }
+  return cases;
+}
+
 bool WebSite::available() {
   return access("/usr/sbin/lighttpd", X_OK) == 0 && access("/usr/bin/curl", X_OK) == 0;
 }

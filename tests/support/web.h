@@ -9,6 +9,16 @@
 
 namespace kiv::testing {
 
+/// A row of tests/host_cases.txt: a Host value and whether the box serves
+/// it, for a box named kCaseOwnName with hosts=kCaseAllowed.
+struct HostCase {
+  std::string host;
+  bool allowed;
+};
+inline constexpr const char* kCaseOwnName = "nas";
+inline constexpr const char* kCaseAllowed = "media.example,other.example";
+std::vector<HostCase> host_cases();
+
 /// An installation served by the real web server (lighttpd, through
 /// scripts/webserver.sh) on a free loopback port, with the built CGI
 /// programs in both cgi-bin folders (the second as an older installation

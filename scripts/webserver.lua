@@ -1,0 +1,175 @@
+-- The web server's gate (lighttpd mod_magnet, before anything else of a
+-- request): refuses names that are not the box's, serves of the box's web
+-- directory only what the box put there, and names the lock file that
+-- protects the request in the header X-Kiv-Lock, on which the server
+-- configuration asks for credentials. webserver.sh fills in the @...@
+-- values when it writes the server configuration.
+local r = lighty.r
+r.req_header["X-Kiv-Lock"] = nil -- never trust a copy from the client
+
+local www, fb = "@WWW@", "@FB@"
+-- The directories the lock writes .htpasswd into: nowhere else does one
+-- count (a downloaded dnl/.htpasswd must not take the lock over).
+local lock_dirs = { @LOCK_DIRS@ }
+-- The names the box answers to, one a line, as kivd publishes them, and
+-- the user the server runs as (its copy counts, or root's).
+local names_path, server_uid = "@NAMES@", @UID@
+local programs = { ["kiv-ctl"] = true, ["kiv-list"] = true, ["kiv-torrent"] = true,
+                   ["kiv-upload"] = true }
+
+local function refuse(code, text)
+  r.resp_header["Content-Type"] = "text/plain; charset=utf-8"
+  r.resp_header["Content-Security-Policy"] = "sandbox"
+  r.resp_header["X-Content-Type-Options"] = "nosniff"
+  r.resp_body.set(text)
+  return code
+end
+
+-- IP literals as the C library reads them (inet_pton).
+local function ipv4(s)
+  local parts = { s:match("^(%d+)%.(%d+)%.(%d+)%.(%d+)$") }
+  if #parts ~= 4 then return false end
+  for _, p in ipairs(parts) do
+    if #p > 3 or (#p > 1 and p:sub(1, 1) == "0") or tonumber(p) > 255 then return false end
+  end
+  return true
+end
+
+local function ipv6(s)
+  -- Groups in one side of "::" (or the whole): hex groups, a dotted quad last.
+  local function groups(part, quad_allowed)
+    if part == "" then return 0 end
+    local items = {}
+    for item in (part .. ":"):gmatch("([^:]*):") do items[#items + 1] = item end
+    local n = 0
+    for i, item in ipairs(items) do
+      if quad_allowed and i == #items and ipv4(item) then
+        n = n + 2
+      elseif item:match("^%x%x?%x?%x?$") then
+        n = n + 1
+      else
+        return nil
+      end
+    end
+    return n
+  end
+  local at = s:find("::", 1, true)
+  if not at then return groups(s, true) == 8 end
+  local head, tail = s:sub(1, at - 1), s:sub(at + 2)
+  if tail:find("::", 1, true) then return false end
+  local h, t = groups(head, false), groups(tail, true)
+  return h ~= nil and t ~= nil and h + t <= 7 -- "::" stands for one group at least
+end
+
+-- The name part of a Host value, as the programs take it: lower case,
+-- without the port and a trailing dot; nil when it is malformed.
+local function host_name(host)
+  host = host:lower()
+  local name, port
+  if host:sub(1, 1) == "[" then
+    name, port = host:match("^(%[[^%]]*%])(.*)$")
+  else
+    name, port = host:match("^([^:]*)(.*)$")
+  end
+  if not name or (port ~= "" and not port:match("^:%d*$")) then return nil end
+  name = name:gsub("%.$", "")
+  if name == "" then return nil end
+  return name
+end
+
+-- Read only from a file that nobody else can have written; a link planted
+-- in /tmp by another user is not even followed (protected_symlinks).
+local function box_names()
+  local st = lighty.c.stat(names_path)
+  if not st or not st.is_file or st.st_mode & 18 ~= 0 -- group or others may write
+      or (st.st_uid ~= 0 and st.st_uid ~= server_uid) then
+    return {}
+  end
+  local f = io.open(names_path)
+  if not f then return {} end
+  local names = {}
+  for line in f:lines() do names[line] = true end
+  f:close()
+  return names
+end
+
+local function known_host(host)
+  local name = host_name(host)
+  if not name then return false end
+  if name == "localhost" or ipv4(name) then return true end
+  if name:sub(1, 1) == "[" then return ipv6(name:sub(2, -2)) end
+  return box_names()[name] == true
+end
+
+local path = (r.req_attr["uri.path"] or "/"):gsub("/+", "/")
+local area, rest = www, path
+if path == "/kivfb" or path:sub(1, 7) == "/kivfb/" then area, rest = fb, path:sub(7) end
+local cgi = rest == "/cgi-bin" or rest:sub(1, 9) == "/cgi-bin/"
+
+-- A site that points a name of its own at the box (DNS rebinding) reads
+-- nothing of it and runs none of its programs. (The user's own pages in
+-- the second web directory are theirs.)
+local host = r.req_header["Host"]
+if host and (area == www or cgi) and not known_host(host) then
+  -- The programs' own answer.
+  local name = host_name(host) or host
+  return refuse(421, { "Request refused: unknown host name ", name, " (to reach the box by ",
+                       "this name, add hosts=", name, " to kiv.conf in the installation root ",
+                       "and start kivd again)" })
+end
+
+local function parent(p)
+  local up = p:match("^(.*)/[^/]*$")
+  if not up or #up < #area then return area end
+  return up
+end
+
+-- The longest part of the path that exists: extra path components after
+-- a program (path-info) must not lead past its directory's lock.
+local p = (area .. rest):gsub("/+$", "")
+while #p > #area and not lighty.c.stat(p) do p = parent(p) end
+local st = lighty.c.stat(p)
+local dir = (st and st.is_dir) and p or parent(p)
+
+-- Of the box's web directory, only the box's own: the page's files (its
+-- owner's, like the directory), the four programs, the downloads and the
+-- job logs. What the programs' user may add beside them is not served.
+local function under(d) return p == d or p:sub(1, #d + 1) == d .. "/" end
+if area == www and st and not under(www .. "/dnl") and not under(www .. "/trk") then
+  local owner = lighty.c.stat(www).st_uid
+  local program = p:match("^" .. www:gsub("%p", "%%%0") .. "/cgi%-bin/([^/]*)$")
+  local q, theirs = p, false
+  while #q > #www do
+    theirs = theirs or lighty.c.stat(q).st_uid ~= owner
+    q = parent(q)
+  end
+  if theirs or (under(www .. "/cgi-bin") and p ~= www .. "/cgi-bin" and not programs[program]) then
+    return refuse(404, "Not found\n")
+  end
+end
+if area == fb and cgi and st and not st.is_dir and not programs[p:match("[^/]*$")] then
+  return refuse(404, "Not found\n")
+end
+
+-- The nearest lock file from there up to the root of the area, in a
+-- directory the lock writes.
+local is_lock_dir = {}
+for _, d in ipairs(lock_dirs) do is_lock_dir[d] = true end
+while true do
+  local lock = dir .. "/.htpasswd"
+  if is_lock_dir[dir] and lighty.c.stat(lock) then
+    r.req_header["X-Kiv-Lock"] = lock
+    break
+  end
+  if #dir <= #area then break end
+  dir = parent(dir)
+end
+
+-- Programs in the second area's cgi-bin/ (an older installation put the
+-- box's own there) are locked whenever the box is.
+local first = (st and st.is_dir) and p or parent(p)
+local fbcgi = fb .. "/cgi-bin"
+if not r.req_header["X-Kiv-Lock"] and (first == fbcgi or first:sub(1, #fbcgi + 1) == fbcgi .. "/")
+    and lighty.c.stat(www .. "/.htpasswd") then
+  r.req_header["X-Kiv-Lock"] = www .. "/.htpasswd"
+end
