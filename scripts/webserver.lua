@@ -131,25 +131,29 @@ while #p > #area and not lighty.c.stat(p) do p = parent(p) end
 local st = lighty.c.stat(p)
 local dir = (st and st.is_dir) and p or parent(p)
 
--- Of the box's web directory, only the box's own: the page's files (its
--- owner's, like the directory), the four programs, the downloads and the
--- job logs. What the programs' user may add beside them is not served.
-local function under(d) return p == d or p:sub(1, #d + 1) == d .. "/" end
-if area == www and st and not under(www .. "/dnl") and not under(www .. "/trk") then
-  local owner = lighty.c.stat(www).st_uid
-  local program = p:match("^" .. www:gsub("%p", "%%%0") .. "/cgi%-bin/([^/]*)$")
-  local q, theirs = p, false
-  while #q > #www do
-    theirs = theirs or lighty.c.stat(q).st_uid ~= owner
+-- Whether a part of the path from the area down to p is not the area's
+-- owner's: something the programs' user (anyone who passes the lock,
+-- through "run") added.
+local function added(top)
+  local owner, q = lighty.c.stat(top).st_uid, p
+  while #q > #top do
+    if lighty.c.stat(q).st_uid ~= owner then return true end
     q = parent(q)
   end
-  if theirs or (under(www .. "/cgi-bin") and p ~= www .. "/cgi-bin" and not programs[program]) then
+  return false
+end
+
+-- Of the box's web directory, only the box's own: the page's files, the
+-- four programs, the downloads and the job logs. Of the second one's
+-- cgi-bin/, only the programs its owner put there.
+local function under(d) return p == d or p:sub(1, #d + 1) == d .. "/" end
+if area == www and st and not under(www .. "/dnl") and not under(www .. "/trk") then
+  local program = p:match("^" .. www:gsub("%p", "%%%0") .. "/cgi%-bin/([^/]*)$")
+  if added(www) or (under(www .. "/cgi-bin") and p ~= www .. "/cgi-bin" and not programs[program]) then
     return refuse(404, "Not found\n")
   end
 end
-if area == fb and cgi and st and not st.is_dir and not programs[p:match("[^/]*$")] then
-  return refuse(404, "Not found\n")
-end
+if area == fb and cgi and st and added(fb) then return refuse(404, "Not found\n") end
 
 -- The nearest lock file from there up to the root of the area, in a
 -- directory the lock writes.

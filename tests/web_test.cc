@@ -232,10 +232,12 @@ TEST_F(WebServer, ServesOnlyTheBoxsOwnFiles) {
   mkdir((www_ + "mine").c_str(), 0755);
   ASSERT_EQ(chown((www_ + "mine").c_str(), 65534, 65534), 0);
   write_text(www_ + "mine/index.html", "x");
-  for (const char* dir : {"www/kiv/cgi-bin/", "www/kivfb/cgi-bin/"}) {
-    write_text(root_ + dir + "shell", "#!/bin/sh\necho; id\n");
-    chmod((root_ + dir + "shell").c_str(), 0755);
+  for (const char* name : {"www/kiv/cgi-bin/shell", "www/kivfb/cgi-bin/shell",
+                           "www/kivfb/cgi-bin/mine"}) {
+    write_text(root_ + name, "#!/bin/sh\necho; echo ran\n");
+    chmod((root_ + name).c_str(), 0755);
   }
+  ASSERT_EQ(chown((root_ + "www/kivfb/cgi-bin/shell").c_str(), 65534, 65534), 0);
   write_text(root_ + "www/kivfb/own.html", "user page");
   ASSERT_EQ(chown((root_ + "www/kivfb/own.html").c_str(), 65534, 65534), 0);
   write_text(dnl_ + ".htpasswd", "evil:$apr1$x$y\n");  // as cmd=wget of .../.htpasswd stores it
@@ -249,6 +251,7 @@ TEST_F(WebServer, ServesOnlyTheBoxsOwnFiles) {
       {"/cgi-bin/shell/x", "404"},       {"/kivfb/cgi-bin/shell", "404"},
       {"/dnl/.htpasswd", "403"},         {"/dnl/movie.avi", "200"},
       {"/cgi-bin/kiv-list", "200"},      {"/kivfb/own.html", "200"},
+      {"/kivfb/cgi-bin/mine", "200"},
       {"/index.html", "200"},
   };
   for (const Case& c : cases) EXPECT_EQ(status(c.path), c.code) << c.path;
