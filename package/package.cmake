@@ -7,12 +7,25 @@
 # out (they are outside the installation root, or drive it as a service).
 install(PROGRAMS scripts/webserver.sh package/kiv-service DESTINATION lib
         COMPONENT system EXCLUDE_FROM_ALL)
-install(FILES scripts/webserver.lua DESTINATION lib COMPONENT system EXCLUDE_FROM_ALL)
+install(FILES scripts/webserver.lua scripts/lock-directories DESTINATION lib
+        COMPONENT system EXCLUDE_FROM_ALL)
 install(FILES package/kiv.service package/kiv-web.service DESTINATION /lib/systemd/system
         COMPONENT system EXCLUDE_FROM_ALL)
 install(PROGRAMS package/kiv.init DESTINATION /etc/init.d RENAME kiv
         COMPONENT system EXCLUDE_FROM_ALL)
 install(FILES package/kiv.default DESTINATION /etc/default RENAME kiv
+        COMPONENT system EXCLUDE_FROM_ALL)
+
+# The daemon's version is the package's.
+file(STRINGS daemon/daemon.h kiv_version_line REGEX "kVersion = \"")
+string(REGEX REPLACE ".*\"(.*)\".*" "\\1" kiv_version "${kiv_version_line}")
+
+# What Debian asks of every package's documentation.
+configure_file(package/doc/changelog.in package/changelog @ONLY)
+execute_process(COMMAND gzip -9nf ${PROJECT_BINARY_DIR}/package/changelog)
+install(FILES package/doc/copyright ${PROJECT_BINARY_DIR}/package/changelog.gz
+        DESTINATION /usr/share/doc/kiv COMPONENT system EXCLUDE_FROM_ALL)
+install(FILES package/lintian-overrides DESTINATION /usr/share/lintian/overrides RENAME kiv
         COMPONENT system EXCLUDE_FROM_ALL)
 
 # Debian's name for the architecture the programs are compiled for.
@@ -40,14 +53,11 @@ else()
   message(FATAL_ERROR "No Debian architecture known for the compiler's target ${kiv_target}")
 endif()
 
-# The daemon's version is the package's.
-file(STRINGS daemon/daemon.h kiv_version_line REGEX "kVersion = \"")
-string(REGEX REPLACE ".*\"(.*)\".*" "\\1" kiv_version "${kiv_version_line}")
-
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kiv)
 set(CPACK_PACKAGE_VERSION ${kiv_version})
 set(CPACK_PACKAGE_CONTACT "${KIV_CONTACT}")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "kiv developers <${KIV_CONTACT}>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "web-driven download manager for small Linux boxes")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Starts and watches HTTP, FTP, BitTorrent and eDonkey downloads, manages the
 download folder and takes uploads, all from a page served by the box's own
@@ -55,13 +65,15 @@ web server. Installed in /opt/kiv; runs as www-data.")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${kiv_deb_arch})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-# The web server with its lock script, and what the programs run through
+# The web server with its gate script, and what the programs run through
 # the shell: wget, htpasswd (bin/htpasswd wraps it), killall; the
-# maintainer scripts' update-rc.d and invoke-rc.d. BitTorrent and eDonkey
-# are optional: without them only those commands fail.
+# maintainer scripts' deb-systemd-helper, update-rc.d and invoke-rc.d.
+# BitTorrent is recommended; eDonkey, which brings a desktop's libraries,
+# only suggested: without them only those commands fail.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "lighttpd, lighttpd-modules-lua, wget, apache2-utils, psmisc, init-system-helpers")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ctorrent, amule-utils")
+    "lighttpd, lighttpd-modules-lua, wget, apache2-utils, psmisc, init-system-helpers (>= 1.54~)")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ctorrent")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "amule-utils")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/package/postinst ${PROJECT_SOURCE_DIR}/package/prerm
     ${PROJECT_SOURCE_DIR}/package/postrm ${PROJECT_SOURCE_DIR}/package/conffiles)
@@ -75,4 +87,5 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
 set(CPACK_COMPONENTS_ALL Unspecified system)
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/package/installed-size.cmake)
 include(CPack)

@@ -22,6 +22,8 @@ KIV_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 # The boxes' builds (scripts/cross.sh) and qemu-user, which runs their
 # programs here for the tests.
 KIV_CROSS_PACKAGES=(g++-arm-linux-gnueabihf g++-aarch64-linux-gnu g++-mipsel-linux-gnu qemu-user)
+# Debian's package checker, which the package test runs.
+KIV_PACKAGE_PACKAGES=(lintian)
 # The real tools the programs drive, and the loopback peers the tests use.
 KIV_TOOL_PACKAGES=(wget ctorrent psmisc coreutils tar gzip opentracker busybox python3 nodejs
   curl apache2-utils lighttpd lighttpd-modules-lua amule-utils amule-daemon util-linux

@@ -13,41 +13,60 @@ root=$(mkdir -p "${KIV_RUN_ROOT:-run-root}" && cd "${KIV_RUN_ROOT:-run-root}" &&
 cmake -S . -B "$build" -G Ninja -DKIV_SANITIZE=OFF >/dev/null
 cmake --build "$build"
 
-# A daemon left from an earlier run of this root: end it by its process
-# number before its program file is replaced.
+# Processes of an earlier run of this root, by id; reads of processes that
+# end meanwhile fail quietly.
 # (The five programs are one file, bin/kiv: kivd is the one started as kivd.)
 daemons() {
+  local exe target pid argv0
   for exe in /proc/[0-9]*/exe; do
     target=$(readlink "$exe" 2>/dev/null) || continue
     case $target in
       "$root/bin/kiv" | "$root/bin/kiv (deleted)" | "$root/bin/kivd" | "$root/bin/kivd (deleted)")
         pid=${exe#/proc/}; pid=${pid%/exe}
-        argv0=$(tr '\0' '\n' < "/proc/$pid/cmdline" 2>/dev/null | head -n 1) || continue
+        argv0=$({ tr '\0' '\n' <"/proc/$pid/cmdline"; } 2>/dev/null | head -n 1) || continue
         if [ "${argv0##*/}" = kivd ]; then echo "$pid"; fi ;;
     esac
   done
 }
-old=$(daemons)
-if [ -n "$old" ]; then
-  echo "stopping the earlier kivd: $old"
-  kill $old 2>/dev/null || true
-  for _ in 1 2 3 4 5 6 7 8 9 10; do [ -z "$(daemons)" ] && break; sleep 0.2; done
-fi
-
-# The web server of an earlier run of this root, likewise.
+# The web server started for this root (matched in the shell: a grep
+# would find itself).
 servers() {
+  local cmdline args
   for cmdline in /proc/[0-9]*/cmdline; do
-    tr '\0' ' ' < "$cmdline" 2>/dev/null | grep -q "lighttpd -D -f $root/etc/webserver.conf" || continue
-    pid=${cmdline#/proc/}; echo "${pid%/cmdline}"
+    args=$({ tr '\0' ' ' <"$cmdline"; } 2>/dev/null) || continue
+    [[ $args == "lighttpd -D -f $root/etc/webserver.conf "* ]] || continue
+    cmdline=${cmdline#/proc/}; echo "${cmdline%/cmdline}"
   done
 }
-old=$(servers)
-if [ -n "$old" ]; then
+# Each ended by its process number before its program file is replaced.
+stop_earlier() {
+  local old
+  old=$("$1")
+  [ -n "$old" ] || return 0
+  echo "stopping the earlier $2: $(echo $old)"
   kill $old 2>/dev/null || true
-  for _ in 1 2 3 4 5 6 7 8 9 10; do [ -z "$(servers)" ] && break; sleep 0.2; done
-fi
+  for _ in 1 2 3 4 5 6 7 8 9 10; do [ -z "$("$1")" ] && break; sleep 0.2; done
+}
+stop_earlier daemons kivd
+stop_earlier servers "web server"
 
+# The owner's kiv.conf stays; a new default goes beside it.
+conf=$root/kiv.conf
+kept=
+if [ -f "$conf" ]; then
+  kept=$(mktemp)
+  cp -p "$conf" "$kept"
+fi
 cmake --install "$build" --prefix "$root" --strip >/dev/null
+if [ -n "$kept" ]; then
+  if cmp -s "$kept" "$conf"; then
+    rm -f "$conf.new"
+  else
+    mv "$conf" "$conf.new"
+    echo "kept your kiv.conf; the new default is $conf.new"
+  fi
+  mv "$kept" "$conf"
+fi
 "$root/bin/kivd"
 
 port=${KIV_PORT:-8080}
@@ -58,10 +77,12 @@ for _ in $(seq 50); do
   sleep 0.1
 done
 
+kivd_pids=$(daemons | xargs)
+server_pids=$(servers | xargs)
 cat <<INFO
 
-kiv is installed in $root and kivd runs (process $(daemons | tr '\n' ' ')).
-The box is served on http://127.0.0.1:$port/ (web server process $(servers | tr '\n' ' ')).
+kiv is installed in $root and kivd runs (process $kivd_pids).
+The box is served on http://127.0.0.1:$port/ (web server process $server_pids).
   configuration        $root/kiv.conf (published to /tmp/kiv.conf)
   CGI programs         $root/www/kiv/cgi-bin/
   web directory        $root/www/kiv/
@@ -69,5 +90,5 @@ The box is served on http://127.0.0.1:$port/ (web server process $(servers | tr 
   downloads            $root/www/kiv/dnl/
   system log           identity "kiv", facility local5
   web server log       $root/log/webserver.log
-Stop it with: kill $(daemons | tr '\n' ' ')$(servers | tr '\n' ' ')
+Stop it with: kill $kivd_pids $server_pids
 INFO

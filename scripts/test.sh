@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
 ensure_packages "${KIV_BUILD_PACKAGES[@]}" "${KIV_FUZZ_PACKAGES[@]}" "${KIV_TOOL_PACKAGES[@]}" \
-  "${KIV_CROSS_PACKAGES[@]}"
+  "${KIV_CROSS_PACKAGES[@]}" "${KIV_PACKAGE_PACKAGES[@]}"
 ensure_browser_packages
 
 cross=

@@ -34,7 +34,7 @@ if [ -n "$user" ]; then
 fi
 
 # The directories the lock ("lock" of kiv-ctl) writes .htpasswd into.
-lock_directories() { printf '%s\n' www/kiv www/kiv/trk www/kiv/cgi-bin www/kivfb www/kivfb/cgi-bin; }
+lock_directories() { cat "$(dirname "$0")/lock-directories"; }
 
 # The gate script with this installation's values (all plain paths).
 lock_dirs=""

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The Debian package on this machine, as a box's owner meets it: built from
-# the build tree, installed with dpkg (its postinst starts nothing while
-# policy-rc.d says no), started through /etc/init.d/kiv with the web server
-# on loopback, used through that server as www-data, stopped, removed
-# (kiv.conf and the downloads stay) and purged. Everything it changes on
+# the build tree and checked by lintian, installed with dpkg (locked, its
+# services enabled, nothing started while policy-rc.d says no), started
+# through /etc/init.d/kiv with the web server on loopback, used through that
+# server as www-data, stopped, removed (kiv.conf and the downloads stay)
+# and purged. Everything it changes on
 # the machine is put back, also when a step fails. Packages of other
 # architectures built into dist/ are checked for what they hold.
 # Usage: tests/package_test.sh BUILD_DIR SOURCE_DIR
@@ -14,6 +15,7 @@ skip() { echo "package test: skipped: $*"; exit 77; }
 fail() { echo "package test: $*" >&2; exit 1; }
 [ "$(id -u)" -eq 0 ] || skip "needs root (dpkg -i)"
 command -v dpkg-deb >/dev/null && command -v cpack >/dev/null || skip "no dpkg or cpack"
+command -v lintian >/dev/null || fail "lintian is not installed (scripts/packages.sh lists it)"
 if dpkg-query -W kiv >/dev/null 2>&1 || [ -e /opt/kiv ]; then
   skip "kiv is installed on this machine: not touching it"
 fi
@@ -91,8 +93,13 @@ cpack --config "$build/CPackConfig.cmake" -B "$work/cpack" >"$work/cpack.log" 2>
   { cat "$work/cpack.log"; fail "cpack failed"; }
 deb=$(ls "$work/cpack/kiv_"*"_$arch.deb")
 check_deb "$deb" "$arch"
-[ "$(dpkg-deb -f "$deb" Depends)" = "lighttpd, lighttpd-modules-lua, wget, apache2-utils, psmisc, init-system-helpers" ] ||
-  fail "Depends: $(dpkg-deb -f "$deb" Depends)"
+[ "$(dpkg-deb -f "$deb" Depends Recommends Suggests | xargs)" = "Depends: lighttpd, lighttpd-modules-lua, wget, apache2-utils, psmisc, init-system-helpers (>= 1.54~) Recommends: ctorrent Suggests: amule-utils" ] ||
+  fail "relations: $(dpkg-deb -f "$deb" Depends Recommends Suggests | xargs)"
+lintian --fail-on error,warning "$deb" >"$work/lintian.log" 2>&1 || { cat "$work/lintian.log"; fail "lintian"; }
+# The program under five names counts once.
+files_kib=$(find "$work/x-$arch" -type f -printf '%s\n' | awk '{ s += $1 } END { print int(s / 1024) }')
+size=$(dpkg-deb -f "$deb" Installed-Size)
+[ "$size" -le $((files_kib + 64)) ] || fail "Installed-Size $size KiB for $files_kib KiB of files"
 dpkg-deb --ctrl-tarfile "$deb" | tar -xOf - ./conffiles >"$work/conffiles"
 printf '%s\n' /etc/default/kiv /etc/init.d/kiv "$root/kiv.conf" | cmp -s - "$work/conffiles" ||
   fail "conffiles: $(cat "$work/conffiles")"
@@ -109,6 +116,17 @@ chmod 755 "$policy"
 dpkg -i "$deb" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -i failed"; }
 [ -z "$(ours)" ] || fail "the postinst started services despite policy-rc.d: $(ours | xargs)"
 ls /etc/rc2.d/S*kiv >/dev/null 2>&1 || fail "the init script is not enabled"
+# Enabled for systemd too, although it does not run here (an image build).
+for unit in kiv kiv-web; do
+  [ -L "/etc/systemd/system/multi-user.target.wants/$unit.service" ] || fail "$unit.service is not enabled"
+done
+# Locked, with a password only root may read.
+[ "$(stat -c '%a %U' "$root/etc/initial-password")" = "600 root" ] || fail "no root-only password file"
+secret=$(sed -n 's/^password: //p' "$root/etc/initial-password")
+[ ${#secret} -eq 10 ] || fail "the initial password is not 10 characters"
+for dir in www/kiv www/kiv/trk www/kiv/cgi-bin; do
+  [ "$(stat -c %U "$root/$dir/.htpasswd")" = www-data ] || fail "not locked in $dir"
+done
 
 # Root's files stay root's; www-data writes its job and download
 # directories and, beside root's files, only what it places itself.
@@ -148,7 +166,9 @@ grep -qx 'KIV_ADDRESS=127.0.0.1' /etc/default/kiv || fail "could not set the loo
 echo "droo=/stale/" >/tmp/kiv.conf
 /etc/init.d/kiv start || fail "/etc/init.d/kiv start failed"
 box=http://127.0.0.1:$port
-eventually curl -fs -o /dev/null "$box/" || fail "the web server does not answer"
+eventually curl -s -o /dev/null "$box/" || fail "the web server does not answer"
+[ "$(curl -s -o /dev/null -w '%{http_code}' "$box/")" = 401 ] || fail "a new installation is open"
+owner=(-u "kivadmin:$secret")
 eventually grep -qsx "droo=$root/" /tmp/kiv.conf || fail "kivd published no /tmp/kiv.conf"
 /etc/init.d/kiv status >/dev/null || fail "status does not report both running"
 processes=$(ours)
@@ -157,11 +177,14 @@ grep -q ' kivd ' <<<"$processes" && grep -q ' lighttpd ' <<<"$processes" ||
 [ -z "$(grep -v ' www-data$' <<<"$processes")" ] || fail "not as www-data: $processes"
 [ "$(stat -c %U /tmp/kiv.conf)" = www-data ] || fail "/tmp/kiv.conf is not www-data's"
 
-ctl() { curl -sS --max-time 20 -H 'X-Kiv: 1' "$box/cgi-bin/kiv-ctl" "$@"; }
+ctl() { curl -sS --max-time 20 -H 'X-Kiv: 1' "${owner[@]}" "$box/cgi-bin/kiv-ctl" "$@"; }
 # As the page encodes a field (a blank is %20: the programs take "+" as it is).
 enc() { python3 -c 'import sys, urllib.parse; print(urllib.parse.quote(sys.argv[1], safe=""))' "$1"; }
-answer=$(curl -sS --max-time 20 -H 'X-Kiv: 1' "$box/cgi-bin/kiv-list" -d full=1)
+answer=$(curl -sS --max-time 20 -H 'X-Kiv: 1' "${owner[@]}" "$box/cgi-bin/kiv-list" -d full=1)
 [[ $answer == *"curdir: '/'"* ]] || fail "no status from kiv-list: $answer"
+# The owner opens it (and later locks it with a password of their own).
+[[ $(ctl -d cmd=lock -d file=unlock) == Close* ]] || fail "the initial password does not unlock"
+owner=()
 answer=$(ctl -d cmd=run -d "file=$(enc 'id -un')")
 [[ $answer == www-data* ]] || fail "the CGI programs do not run as www-data: $answer"
 [[ $(ctl -d cmd=mkdir -d file=made) == OK* ]] || fail "mkdir failed"
@@ -187,6 +210,18 @@ attack+=" mv $root/www/kiv/js $root/www/kiv/js2; cp /bin/sh $root/www/kiv/cgi-bi
 attack+=" echo dnldir=/ >>$root/kiv.conf; echo x >$root/bin/htpasswd; rm -rf $root/lib;"
 attack+=" touch $root/scripts/mine; true"
 ctl -d cmd=run -d "file=$(enc "$attack")" >/dev/null
+attack="printf '#!/bin/sh\\necho\\necho planted\\n' >$root/www/kiv/cgi-bin/x;"
+attack+=" chmod 755 $root/www/kiv/cgi-bin/x; echo '<b>planted</b>' >$root/www/kiv/p.html;"
+attack+=" cd $root/log; rm -f webserver.log webserver.out; ln -s /root/kiv-victim webserver.log;"
+attack+=" ln -s /root/kiv-victim webserver.out; true"
+ctl -d cmd=run -d "file=$(enc "$attack")" >/dev/null
+[ -e "$root/www/kiv/p.html" ] && [ -e "$root/www/kiv/cgi-bin/x" ] || fail "could not plant"
+for planted in p.html cgi-bin/x; do
+  [ "$(curl -s -o /dev/null -w '%{http_code}' "$box/$planted")" = 404 ] || fail "served $planted"
+done
+# Root opens nothing that www-data can change (the link goes nowhere then).
+/etc/init.d/kiv restart >/dev/null 2>&1 || true
+[ ! -e /root/kiv-victim ] || fail "root wrote through a link in log/"
 verified=$(dpkg --verify kiv | grep -v ' /etc/default/kiv$' || true)
 [ -z "$verified" ] || fail "www-data changed the package's files: $verified"
 [ ! -e "$root/scripts/mine" ] || fail "www-data wrote into scripts/"
@@ -210,4 +245,6 @@ dpkg --purge kiv >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg --
 left=$(cd "$root" && find . | sort | xargs)
 [ "$left" = ". ./www ./www/kiv ./www/kiv/dnl ./www/kiv/dnl/icon.svg ./www/kiv/dnl/made" ] ||
   fail "after purge: $left"
+[ "$(stat -c '%a %U:%G' "$root/www/kiv")" = "755 root:root" ] || fail "purge left www/kiv $(stat -c '%a %U:%G' "$root/www/kiv")"
+! ls /etc/systemd/system/*/kiv*.service /var/log/kiv-web.log >/dev/null 2>&1 || fail "purge left files"
 echo "package test: ok"
