@@ -32,6 +32,15 @@ bool has_control_characters(std::string_view text) {
   return false;
 }
 
+/// The directories the lock writes .htpasswd into: the box's own and, with
+/// the flag, the second web directory's. For the default layout these are
+/// the web server's list, scripts/lock-directories.
+std::vector<std::string> lock_directories(const Config& c, bool second) {
+  std::vector<std::string> dirs = {c.dwww, c.trkdir, c.dwww + "cgi-bin/"};
+  if (second) dirs.insert(dirs.end(), {c.dufb, c.dufb + "cgi-bin/"});
+  return dirs;
+}
+
 /// The ":"-separated fields; runs of ":" separate like one.
 std::vector<std::string> fields(std::string_view text) {
   std::vector<std::string> parts;
@@ -68,15 +77,16 @@ std::vector<std::string> fields(std::string_view text) {
 
   if (chdir(c.dwww.c_str()) != 0) message_answer("Unable to enter web directory:", c.dwww);
   // printf, not echo: the shell's echo would act on backslashes in it.
-  run_shell("printf '%s\\n' '" + escape_shell_single(password) + "' | " + c.dbin +
-            "htpasswd -c " + c.dwww + ".htpasswd '" + escape_shell_single(user) +
-            "' && cp .htpasswd trk && cp .htpasswd cgi-bin");
-  if (extension) run_shell("cp .htpasswd " + c.dufb + " && cp .htpasswd " + c.dufb + "/cgi-bin");
+  std::string command = "printf '%s\\n' '" + escape_shell_single(password) + "' | " + c.dbin +
+                        "htpasswd -c .htpasswd '" + escape_shell_single(user) + "'";
+  std::vector<std::string> dirs = lock_directories(c, extension);
+  for (size_t i = 1; i < dirs.size(); ++i)
+    command += " && cp .htpasswd '" + escape_shell_single(dirs[i]) + "'";
+  run_shell(command);
   // Telling the user to restart the browser while nothing is protected
   // would be a false sense of safety.
-  if (!exists(c.dwww + ".htpasswd") || !exists(c.trkdir + ".htpasswd") ||
-      !exists(c.dwww + "cgi-bin/.htpasswd"))
-    message_answer("Unable to write lock files", kNotEnabled);
+  for (const std::string& dir : lock_directories(c, false))
+    if (!exists(dir + ".htpasswd")) message_answer("Unable to write lock files", kNotEnabled);
   message_answer(kRestart, "");
 }
 
@@ -107,10 +117,10 @@ void do_lock(const std::string& argument) {
   const Config& c = config();
   if (argument == "read") message_answer(exists(c.dwww + ".htpasswd") ? "OK" : "KO", "");
   if (argument == "unlock") {
-    for (const std::string& path :
-         {c.dwww + ".htpasswd", c.trkdir + ".htpasswd", c.dwww + "cgi-bin/.htpasswd",
-          c.dufb + ".htpasswd", c.dufb + "cgi-bin/.htpasswd"})
+    for (const std::string& dir : lock_directories(c, true)) {
+      std::string path = dir + ".htpasswd";
       if (unlink(path.c_str()) != 0 && errno != ENOENT) error_answer(errno, path);
+    }
     message_answer(kRestart, "");
   }
   lock_on(argument);

@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
 
-# Two cores shared with others: builds take two jobs unless told otherwise.
+# Two build jobs unless told otherwise: a small build machine stays usable.
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 native=$(dpkg --print-architecture)
 arch=${1:-$native}
