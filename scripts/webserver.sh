@@ -58,7 +58,7 @@ BLOCK
 {
   cat <<CONF
 server.modules = ( "mod_access", "mod_alias", "mod_magnet", "mod_auth", "mod_authn_file", "mod_cgi",
-                    "mod_setenv" )
+                    "mod_setenv", "mod_deflate" )
 server.document-root = "$www"
 server.bind = "$address"
 server.port = $port
@@ -77,6 +77,11 @@ mimetype.assign = ( ".html" => "text/html", ".js" => "text/javascript", ".css" =
                     ".amu" => "text/plain", "" => "application/octet-stream" )
 alias.url = ( "/kivfb/" => "$fb/" )
 url.access-deny = ( ".htpasswd" )
+# Text is compressed where the client accepts it: the page's files and the
+# status answers (below). Downloads and job logs go as they are (their
+# lengths and ranges stay exact).
+deflate.allowed-encodings = ( "br", "gzip", "deflate" )
+deflate.mimetypes = ( )
 magnet.attract-raw-url-to = ( "$etc/lock.lua" )
 auth.backend = "htpasswd"
 \$HTTP["url"] =~ "^/(kivfb/)?cgi-bin/" {
@@ -92,14 +97,24 @@ auth.backend = "htpasswd"
   setenv.set-response-header = (
     "Content-Security-Policy" => "sandbox",
     "X-Content-Type-Options" => "nosniff" )
+  # (The status answer is taken whole to be compressed: it is text of at
+  # most a few hundred KB.)
+  \$HTTP["url"] =~ "^/+cgi-bin/+kiv-list\$" {
+    server.stream-response-body = 0
+    deflate.mimetypes = ( "text/" )
+  }
 }
 # The rest of the web directory is the front end's own files: their own
 # scripts and styles only, no inline script, no eval, in no one's frame.
 # (The second web directory holds the user's own pages.)
+# Kept by the browser, and asked again each time with the validators
+# (ETag, Last-Modified) the server sends, so an unchanged file is a 304.
 else \$HTTP["url"] !~ "^/kivfb(/|\$)" {
   setenv.set-response-header = (
     "Content-Security-Policy" => "$page_policy",
-    "X-Content-Type-Options" => "nosniff" )
+    "X-Content-Type-Options" => "nosniff",
+    "Cache-Control" => "no-cache" )
+  deflate.mimetypes = ( "text/html", "text/css", "text/javascript", "image/svg+xml" )
 }
 CONF
   [ -z "$user" ] || printf 'server.username = "%s"\nserver.groupname = "%s"\n' "$user" "$user"

@@ -262,6 +262,41 @@ TEST_F(WebServer, ServesOnlyTheBoxsOwnFiles) {
   EXPECT_EQ(status("/dnl/.htpasswd", "admin1:it's;id"), "403");
 }
 
+// Text goes compressed where the client accepts it; what the user
+// downloads goes as it is; the page's files are revalidated, not refetched.
+TEST_F(WebServer, TextIsCompressedAndThePageRevalidated) {
+  std::string text;
+  for (int i = 0; i < 200; ++i) text += "line of text " + std::to_string(i) + "\n";
+  write_text(www_ + "index.html", "<html>" + text + "</html>");
+  write_text(dnl_ + "notes.txt", text);
+  write_text(www_ + "trk/aB3dE9.wgt", text);
+  for (int i = 0; i < 50; ++i) write_text(dnl_ + "file" + std::to_string(i) + ".bin", "x");
+  struct Case {
+    std::string path;
+    std::string encoding;
+  };
+  const std::vector<Case> cases = {
+      {"/index.html", "gzip"},
+      {"/cgi-bin/kiv-list", "gzip"},
+      {"/dnl/notes.txt", ""},
+      {"/trk/aB3dE9.wgt", ""},
+      {"/cgi-bin/kiv-ctl?cmd=dow&file=notes.txt", ""},
+  };
+  for (const Case& c : cases) {
+    std::string got = headers(c.path, {"-H", "Accept-Encoding: gzip"});
+    EXPECT_NE(got.find(" 200 "), std::string::npos) << c.path << got;
+    EXPECT_EQ(header(got, "Content-Encoding"), c.encoding) << c.path << got;
+  }
+  EXPECT_EQ(curl({"--compressed", url("/dnl/notes.txt")}), text);
+  std::string first = headers("/index.html");
+  EXPECT_EQ(header(first, "Cache-Control"), "no-cache");
+  std::string etag = header(first, "ETag");
+  ASSERT_FALSE(etag.empty()) << first;
+  EXPECT_EQ(curl({"-o", "/dev/null", "-w", "%{http_code}", "-H", "If-None-Match: " + etag,
+                  url("/index.html")}),
+            "304");
+}
+
 // A preflight is answered without effect and no answer grants another
 // site anything.
 TEST_F(WebServer, NoAnswerGrantsCrossOriginAccess) {
