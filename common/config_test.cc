@@ -1,4 +1,5 @@
 #include "common/config.h"
+#include "common/origin.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -139,7 +140,7 @@ class ResolvedConfig : public ::testing::Test {
 };
 
 TEST_F(ResolvedConfig, SearchWritesTheDefaults) {
-  write_text(root_.path() + "kiv.conf", "# only comments\n\n");
+  write_text(root_.path() + "kiv.conf", "# only comments\n\nhosts=Box.Test.,media.example:81\n");
   write_text(root_.path() + "bin/wget", "");
   auto result = search(0);
   ASSERT_EQ(result.exit_code(), testing::kReturned) << result.out << result.err;
@@ -147,15 +148,21 @@ TEST_F(ResolvedConfig, SearchWritesTheDefaults) {
   EXPECT_EQ(read_text(kResolvedConfigPath),
             "droo=" + r + "\ndbin=" + r + "bin/\nwget=" + r + "bin/wget\nctor=ctorrent\n" +
                 "dwww=" + r + "www/kiv/\ndufb=" + r + "www/kivfb/\ndnldir=" + r +
-                "www/kiv/dnl/\npidfile=" + r + "bin/kiv.pid\n");
+                "www/kiv/dnl/\npidfile=" + r + "bin/kiv.pid\nhosts=Box.Test.,media.example:81\n");
+  // The names the web server looks up: this machine's and the list's.
+  std::string names;
+  for (const std::string& name : box_names(own_host_name(), "")) names += name + "\n";
+  EXPECT_EQ(read_text(kBoxNamesPath), names + "box.test\nmedia.example\n");
   EXPECT_EQ(result.out,
             r.substr(0, r.size() - 1) + "|" + r + "bin/:/usr/bin:/bin|" + r + "kiv.conf");
 
   // Whatever the daemon's umask: not writable by others, download directory
   // enterable by its owner.
   struct stat st;
-  ASSERT_EQ(stat(kResolvedConfigPath, &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  for (const char* published : {kResolvedConfigPath, kBoxNamesPath}) {
+    ASSERT_EQ(stat(published, &st), 0) << published;
+    EXPECT_EQ(st.st_mode & 07777, 0644u) << published;
+  }
   ASSERT_EQ(stat((r + "www/kiv/dnl").c_str(), &st), -1);  // www/kiv/ is not there
   mkdir((r + "www").c_str(), 0755);
   mkdir((r + "www/kiv").c_str(), 0755);
