@@ -137,7 +137,8 @@ local dir = (st and st.is_dir) and p or parent(p)
 local function added(top)
   local owner, q = lighty.c.stat(top).st_uid, p
   while #q > #top do
-    if lighty.c.stat(q).st_uid ~= owner then return true end
+    local part = lighty.c.stat(q)
+    if not part or part.st_uid ~= owner then return true end
     q = parent(q)
   end
   return false
