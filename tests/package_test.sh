@@ -185,6 +185,9 @@ answer=$(curl -sS --max-time 20 -H 'X-Kiv: 1' "${owner[@]}" "$box/cgi-bin/kiv-li
 # The owner opens it (and later locks it with a password of their own).
 [[ $(ctl -d cmd=lock -d file=unlock) == Close* ]] || fail "the initial password does not unlock"
 owner=()
+# An upgrade keeps what the owner set.
+dpkg -i "$deb" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "the upgrade failed"; }
+[ "$(curl -s -o /dev/null -w '%{http_code}' "$box/")" = 200 ] || fail "the upgrade locked the box again"
 answer=$(ctl -d cmd=run -d "file=$(enc 'id -un')")
 [[ $answer == www-data* ]] || fail "the CGI programs do not run as www-data: $answer"
 [[ $(ctl -d cmd=mkdir -d file=made) == OK* ]] || fail "mkdir failed"
