@@ -219,7 +219,10 @@ TEST_F(WebServer, ForeignHostNamesReadNothingOfTheBox) {
   chmod(kBoxNamesPath, 0666);
   EXPECT_EQ(status("/index.html", "", "media.example"), "421");
   chmod(kBoxNamesPath, 0644);
-  EXPECT_EQ(status("/index.html", "", "media.example"), "200");
+  if (geteuid() == 0) {  // another user's copy
+    ASSERT_EQ(chown(kBoxNamesPath, 65534, 65534), 0);
+    EXPECT_EQ(status("/index.html", "", "media.example"), "421");
+  }
 }
 
 // Of the web directory the box serves only its own: the page's files, the
@@ -227,6 +230,7 @@ TEST_F(WebServer, ForeignHostNamesReadNothingOfTheBox) {
 // (anyone who passes the lock, through "run") adds beside them is neither
 // served nor run; a downloaded .htpasswd neither locks nor is served.
 TEST_F(WebServer, ServesOnlyTheBoxsOwnFiles) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give files to another user";
   write_text(www_ + "planted.html", "<script>x</script>");
   ASSERT_EQ(chown((www_ + "planted.html").c_str(), 65534, 65534), 0);
   mkdir((www_ + "mine").c_str(), 0755);
