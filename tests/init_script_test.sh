@@ -3,7 +3,7 @@
 # it finds kivd by the pid file kivd writes, checked against the installed
 # program, so that a process merely named kivd is neither ended nor taken
 # for it. Runs in namespaces of its own (mounts, process numbers, network):
-# /opt, /run and /tmp are private, and everything ends with it.
+# /opt, /run, /tmp and /var/log are private, and everything ends with it.
 set -u
 build=$1
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
@@ -17,12 +17,13 @@ if [ "${2:-}" != inside ]; then
 fi
 
 fail() { echo "init script: $*" >&2; exit 1; }
-for dir in /tmp /opt /run; do mount -t tmpfs -o mode=1777 tmpfs "$dir" || exit 77; done
+for dir in /tmp /opt /run /var/log; do mount -t tmpfs -o mode=1777 tmpfs "$dir" || exit 77; done
 ip link set lo up 2>/dev/null || true
 root=/opt/kiv
 cmake --install "$build" --prefix "$root" >/dev/null || fail "cannot install"
 mkdir -p "$root/lib"
-cp "$source_dir/package/kiv-service" "$source_dir/scripts/webserver.sh" "$root/lib/"
+cp "$source_dir/package/kiv-service" "$source_dir/scripts/webserver.sh" "$source_dir/scripts/webserver.lua" \
+  "$source_dir/scripts/lock-directories" "$root/lib/"
 chown www-data:www-data "$root/www/kiv/trk"
 install -d -o www-data -g www-data "$root/www/kiv/dnl"
 init() { sh "$source_dir/package/kiv.init" "$@"; }
