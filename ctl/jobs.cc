@@ -20,6 +20,7 @@
 #include "common/response.h"
 #include "common/shell.h"
 #include "common/text.h"
+#include "common/wget_log.h"
 #include "ctl/checks.h"
 
 namespace kiv::ctl {
@@ -143,6 +144,15 @@ std::vector<LiveJob> live_jobs() {
   return jobs;
 }
 
+/// The file the wget job logging to `job_log` writes, relative to its
+/// folder, when its log names it.
+std::optional<std::string> wget_saved_file(const std::string& job_log) {
+  UniqueFd fd(open(job_log.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid()) return std::nullopt;
+  std::optional<std::string> line = first_saving_line(fd.get());
+  return line ? saved_name(*line) : std::nullopt;
+}
+
 void start_wget(const JobRecord& job, const std::optional<std::string>& job_log) {
   const std::string& url = job.source;
   // wget would take it for one of its options.
@@ -162,10 +172,16 @@ void start_wget(const JobRecord& job, const std::optional<std::string>& job_log)
   if (chdir(workdir.c_str()) != 0) error_answer(errno, workdir);
 
   std::string log = job_log ? *job_log : new_record() + ".wgt";
-  // A restart continues the job's own file: without -c wget would start
-  // from zero into a numbered duplicate beside it.
-  std::string output =
-      run_shell(wget_command_line(c.wget, job_log ? "-c " + job.options : job.options, log, url));
+  std::string options = job.options;
+  if (job_log) {
+    // A restart continues the job's own file, named as wget logged it (it
+    // may have numbered it beside a user's file of the URL's name). Unknown,
+    // it starts over, and wget again takes a name no file has: -c on a
+    // guessed name would append to a file that is not the job's.
+    if (std::optional<std::string> name = wget_saved_file(log))
+      options += " -c -O \"" + escape_shell_double(*name) + "\"";
+  }
+  std::string output = run_shell(wget_command_line(c.wget, options, log, url));
   std::optional<std::string> pid = wget_pid(output);
   write_record(without_suffix(log), {pid.value_or(""), url, job.options, folder});
   if (!pid) message_answer("Unable to start wget:", output);

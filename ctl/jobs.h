@@ -59,7 +59,8 @@ void del_command(const std::string& file, const std::string& para);
 /// "stop": stops the job's transfer; its files stay.
 void stop_command(const std::string& file, const std::string& para);
 /// "startdnl"/"starttor": starts the job again from its record, after
-/// its transfer, if it still runs, has ended.
+/// its transfer, if it still runs, has ended. A wget job continues the file
+/// its log names as its own, or else starts over under a name no file has.
 void startdnl_command(const std::string& file, const std::string& para);
 void starttor_command(const std::string& file, const std::string& para);
 /// "ctor"/"wget": start a new job for a torrent of the download directory

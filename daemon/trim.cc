@@ -10,6 +10,7 @@
 #include "common/config.h"
 #include "common/dir.h"
 #include "common/file.h"
+#include "common/wget_log.h"
 
 namespace kiv {
 namespace {
@@ -36,12 +37,23 @@ struct Snapshot {
   std::string kept;
 };
 
+/// A log's kept head, its first "Saving to:" line ("" for none) and its
+/// latest status, each once.
+std::string kept_text(const std::string& head, const std::string& saving,
+                      const std::string& status) {
+  // A restart continues the file that line names; without it the job could
+  // only start over.
+  if (saving.empty() || saving == head || saving == status) return head + status;
+  return head + saving + status;
+}
+
 std::optional<Snapshot> take_snapshot(int fd, const struct stat& st) {
   std::optional<std::string> start = read_at(fd, 0, kMaxHeadLength);
   std::optional<std::string> region =
       read_at(fd, st.st_size - off_t(kTailRegion), kTailRegion);
-  if (!start || !region) return std::nullopt;
-  return Snapshot{st.st_size, kept_head(*start) + latest_status(*region)};
+  std::optional<std::string> saving = first_saving_line(fd);
+  if (!start || !region || !saving) return std::nullopt;
+  return Snapshot{st.st_size, kept_text(kept_head(*start), *saving, latest_status(*region))};
 }
 
 bool pwrite_all(int fd, std::string_view data) {

@@ -38,7 +38,8 @@ std::string latest_status(std::string_view region);
 
 /// Trims every job log of the job directory larger than kTrimThreshold (a
 /// regular file with a single link) to
-/// its first line and latest status line, rewriting it in place (the same
+/// its first line, wget's first "Saving to:" line (the job's own file) and
+/// its latest status line, rewriting it in place (the same
 /// file, which transfer programs keep appending to), and only when that
 /// makes it shorter. Creates the job directory (0755) when it is missing.
 /// Changes the working directory to the job directory.

@@ -72,16 +72,24 @@ TEST_F(TrimJobLogs, SizeLimitIsExact) {
   EXPECT_EQ(read_text(trk("bbbbbb.tor")), "header\nstatus line\n");
 }
 
-TEST_F(TrimJobLogs, WgetLogBecomesHeaderAndLastRedraw) {
+// The name wget saves to stays: a restart continues that file and no other.
+TEST_F(TrimJobLogs, WgetLogBecomesHeaderSavedNameAndLastRedraw) {
   std::string log = "--2026-12-08 02:00:00--  http://127.0.0.1/file\n"
-                    "Connecting to 127.0.0.1:80... connected.\n\n";
+                    "Connecting to 127.0.0.1:80... connected.\n"
+                    "Saving to: 'file.1'\n\n";
   for (int percent = 0; percent <= 60; ++percent)
     log += "\rfile   " + std::to_string(percent) + "%[=====>   ]  12K  1.0KB/s  eta 9s";
   write_text(trk("cccccc.wgt"), log);
   trim_job_logs();
+  std::string trimmed = "--2026-12-08 02:00:00--  http://127.0.0.1/file\n"
+                        "Saving to: 'file.1'\n"
+                        "file   60%[=====>   ]  12K  1.0KB/s  eta 9s";
+  EXPECT_EQ(read_text(trk("cccccc.wgt")), trimmed);
+  // Restarted and trimmed again: the line is kept once.
+  write_text(trk("cccccc.wgt"), trimmed + "\n" + log + "\nSaving to: 'file.1'\n");
+  trim_job_logs();
   EXPECT_EQ(read_text(trk("cccccc.wgt")),
-            "--2026-12-08 02:00:00--  http://127.0.0.1/file\n"
-            "file   60%[=====>   ]  12K  1.0KB/s  eta 9s");
+            "--2026-12-08 02:00:00--  http://127.0.0.1/file\nSaving to: 'file.1'\n");
 }
 
 TEST_F(TrimJobLogs, LongFirstLineStaysALineOfItsOwn) {

@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include "common/date.h"
+#include "common/config.h"
 #include "common/file.h"
+#include "daemon/trim.h"
 #include "tests/support/installation.h"
 #include "tests/support/processes.h"
 #include "tests/support/programs.h"
@@ -155,7 +157,8 @@ class HttpServer {
 };
 
 // Served by the installation's own web server (lighttpd): a continued
-// download asks for a range, which it answers.
+// download asks for a range, which it answers. The user has a big.bin of
+// their own already, so wget saves the job's file as big.bin.1.
 TEST_F(Jobs, WgetStartRestartStopDelete) {
   if (!testing::WebSite::available()) GTEST_SKIP() << "lighttpd or curl is not installed";
   testing::WebSite site(installation_);
@@ -163,6 +166,8 @@ TEST_F(Jobs, WgetStartRestartStopDelete) {
   mkdir(served.c_str(), 0755);
   std::string whole = random_bytes(800000);
   write_text(served + "big.bin", whole);
+  std::string users = "the user's own big.bin\n";
+  write_text(dnl_ + "big.bin", users);
   ASSERT_TRUE(site.start());
   std::string url = site.url("/src/big.bin");
   auto ended = [&](const std::string& pid) {
@@ -187,7 +192,7 @@ TEST_F(Jobs, WgetStartRestartStopDelete) {
   ASSERT_TRUE(eventually([&] { return size_of(log) > 0; }));
   off_t seen = size_of(log);
   EXPECT_TRUE(eventually([&] { return size_of(log) > seen; }));
-  EXPECT_TRUE(eventually([&] { return size_of(dnl_ + "big.bin") > 0; }));
+  EXPECT_TRUE(eventually([&] { return size_of(dnl_ + "big.bin.1") > 0; }));
 
   // A restart while it runs ends the old transfer first and appends to the
   // same log; it goes on in the job's own folder, whichever folder the page
@@ -208,21 +213,39 @@ TEST_F(Jobs, WgetStartRestartStopDelete) {
   EXPECT_TRUE(ended(record[0]));
   EXPECT_TRUE(std::filesystem::exists(log));
   EXPECT_EQ(transfers_.record(job)[0], record[0]);
-  EXPECT_LT(size_of(dnl_ + "big.bin"), off_t(whole.size()));
+  EXPECT_LT(size_of(dnl_ + "big.bin.1"), off_t(whole.size()));
 
-  // Stopped, then finished: each restart continues the job's own file, and
-  // never starts over into a numbered duplicate.
+  // Stopped, its log trimmed as kivd does, then finished: each restart
+  // continues the job's own file (never the user's, never a new duplicate).
+  config().trkdir = trk_;
+  std::filesystem::path cwd = std::filesystem::current_path();
+  trim_job_logs();
+  std::filesystem::current_path(cwd);  // it moved into the job directory
+  ASSERT_LE(size_of(log), off_t(kTrimThreshold));
   ASSERT_EQ(ctl("startdnl", job, {"FORM_curdir=sub"}), kOk);
-  EXPECT_TRUE(eventually([&] { return read_text(dnl_ + "big.bin") == whole; }, 30));
+  EXPECT_TRUE(eventually([&] { return read_text(dnl_ + "big.bin.1") == whole; }, 30));
   EXPECT_NE(read_text(log).find("206 Partial Content"), std::string::npos);
   EXPECT_TRUE(ended(transfers_.record(job)[0]));
   ASSERT_EQ(ctl("startdnl", job), kOk);
   EXPECT_TRUE(ended(transfers_.record(job)[0]));
-  EXPECT_EQ(read_text(dnl_ + "big.bin"), whole);
-  std::set<std::string> names;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(dnl_))
-    names.insert(entry.path().lexically_relative(dnl_));
-  EXPECT_EQ(names, (std::set<std::string>{"big.bin", "sub"}));
+  EXPECT_TRUE(read_text(dnl_ + "big.bin.1") == whole);
+  auto names = [&] {
+    std::set<std::string> found;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dnl_))
+      found.insert(entry.path().lexically_relative(dnl_));
+    return found;
+  };
+  EXPECT_EQ(names(), (std::set<std::string>{"big.bin", "big.bin.1", "sub"}));
+
+  // A log that no longer names the file (trimmed by an older version): the
+  // restart starts over under a name no file has.
+  write_text(log, lines_of(read_text(log))[0] + "\n");
+  ASSERT_EQ(ctl("startdnl", job), kOk);
+  EXPECT_TRUE(eventually([&] { return read_text(dnl_ + "big.bin.2") == whole; }, 30));
+  EXPECT_TRUE(ended(transfers_.record(job)[0]));
+  EXPECT_EQ(names(), (std::set<std::string>{"big.bin", "big.bin.1", "big.bin.2", "sub"}));
+  EXPECT_TRUE(read_text(dnl_ + "big.bin.1") == whole);
+  EXPECT_EQ(read_text(dnl_ + "big.bin"), users);
 
   ASSERT_EQ(ctl("del", job), kOk);
   EXPECT_TRUE(std::filesystem::is_empty(trk_));
