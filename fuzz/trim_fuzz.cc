@@ -1,7 +1,7 @@
 // Log trimming: only job logs (".wgt", ".tor") ever change, a trimmed log
-// is never longer than it was and keeps its first line and a line of its
-// final part; every other file, and whatever a link leads to, is left
-// byte for byte.
+// is never longer than it was and keeps its first line, wget's first
+// "Saving to:" line and a line of its final part; every other file, and
+// whatever a link leads to, is left byte for byte.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <filesystem>
@@ -12,6 +12,7 @@
 
 #include "common/config.h"
 #include "common/file.h"
+#include "common/wget_log.h"
 #include "daemon/trim.h"
 #include "fuzz/harness.h"
 
@@ -81,6 +82,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     KIV_CHECK(now.starts_with(head), "first line lost: " + shown(now));
     std::string_view rest = std::string_view(now).substr(head.size());
     std::string_view tail = std::string_view(old).substr(old.size() - kiv::kTailRegion);
+    // wget's first "Saving to:" line (a whole line, not too long) stays
+    // after the first line: it names the file a restart continues.
+    std::string saving;
+    for (size_t at = 0, end; saving.empty() && (end = old.find('\n', at)) != std::string::npos;
+         at = end + 1)
+      if (old.compare(at, 11, "Saving to: ") == 0 && end + 1 - at <= kiv::kSavingLineLength)
+        saving = old.substr(at, end + 1 - at);
+    if (!saving.empty() && saving != head) {
+      KIV_CHECK(now.find(saving) != std::string::npos, "saved name lost: " + shown(now));
+      if (rest.starts_with(saving) && tail.find(rest) == std::string_view::npos)
+        rest.remove_prefix(saving.size());
+    }
     KIV_CHECK(tail.find(rest) != std::string_view::npos,
               "kept status line is not from the log's end: " + shown(now));
   }
