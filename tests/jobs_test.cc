@@ -8,8 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "common/date.h"
 #include "common/config.h"
+#include "common/date.h"
 #include "common/file.h"
 #include "daemon/trim.h"
 #include "tests/support/installation.h"
