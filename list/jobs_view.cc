@@ -1,7 +1,10 @@
 #include "list/jobs_view.h"
 
 #include <cstdlib>
+#include <fcntl.h>
+#include <optional>
 #include <string_view>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "common/config.h"
@@ -10,8 +13,29 @@
 #include "common/quote.h"
 #include "common/response.h"
 #include "common/shell.h"
+#include "common/text.h"
 
 namespace kiv::list {
+
+namespace {
+
+/// When the job was added, in milliseconds since the epoch (so jobs added
+/// together keep their order): the birth of its log, which no start, restart
+/// or trim replaces. Where the file system keeps no birth time, the record's
+/// last write (its last start) stands in.
+std::optional<long long> added_time(const std::string& trkdir, const std::string& name) {
+  struct statx log;
+  if (statx(AT_FDCWD, (trkdir + name).c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME, &log) == 0 &&
+      (log.stx_mask & STATX_BTIME))
+    return log.stx_btime.tv_sec * 1000LL + log.stx_btime.tv_nsec / 1000000;
+  std::string record = name;
+  struct stat st;
+  if (cut_at_last(record, '.') && lstat((trkdir + record).c_str(), &st) == 0)
+    return st.st_mtim.tv_sec * 1000LL + st.st_mtim.tv_nsec / 1000000;
+  return std::nullopt;
+}
+
+}  // namespace
 
 int print_job_list(const std::string& pattern) {
   const std::string& trkdir = config().trkdir;
@@ -30,7 +54,10 @@ int print_job_list(const std::string& pattern) {
     out_append(escape_script(*name, '"'));
     out_append("@");
     out_append(pid);
-    out_append("\"}");
+    out_append("\"");
+    if (std::optional<long long> added = added_time(trkdir, *name))
+      out_append(",added:" + std::to_string(*added));
+    out_append("}");
   }
   out_append("]");
   return running;

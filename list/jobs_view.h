@@ -6,7 +6,8 @@ namespace kiv::list {
 
 /// Appends the list member for the job files whose names contain `pattern`
 /// (".nfo", ".amu", ".tor", ".wgt"), each with the process number of its
-/// running transfer, and returns how many run.
+/// running transfer and, when known, the time it was added; returns how
+/// many run.
 int print_job_list(const std::string& pattern);
 
 /// Appends the job members of the full status: the eDonkey refresh when

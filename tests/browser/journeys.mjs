@@ -7,6 +7,7 @@ import { execFileSync } from 'node:child_process';
 import crypto from 'node:crypto';
 import fs from 'node:fs';
 import http from 'node:http';
+import net from 'node:net';
 import path from 'node:path';
 import { Box, freePort } from './box.mjs';
 
@@ -95,7 +96,7 @@ async function run() {
     assert.equal(await page.getByLabel('Addresses (HTTP or FTP)').inputValue(), url);
     assert.equal(fs.readdirSync(box.trk).filter((n) => n.endsWith('.wgt')).length, 0);
     await page.getByRole('button', { name: 'Add download' }).click();
-    const job = page.locator('#jobs-wgt li').first();
+    const job = page.locator('#jobs li').first();
     await job.getByText('film.bin', { exact: true }).waitFor();
     assert.equal(await job.locator('.name').getAttribute('title'), url);
     const seen = new Set();
@@ -131,19 +132,19 @@ async function run() {
     await page.getByLabel('Addresses (HTTP or FTP)').fill(`${missing}\n${missing}?again`);
     await page.getByRole('button', { name: 'Add download' }).click();
     await page.locator('#note').getByText('Added 2 downloads to /').waitFor();
-    const job = page.locator('#jobs-wgt li').filter({ hasText: 'gone.bin' }).first();
+    const job = page.locator('#jobs li').filter({ hasText: 'gone.bin' }).first();
     await job.getByText('failed', { exact: true }).waitFor();
     const reason = job.locator('.reason');
     assert.equal(await reason.innerText(), 'ERROR 404: Not Found.');
     const [color, bad] = await reason.evaluate((n) => [getComputedStyle(n).color, getComputedStyle(document.querySelector('#offline')).color]);
     assert.equal(color, bad);
-    const failed = page.locator('#jobs-wgt li').filter({ hasText: 'gone.bin' });
+    const failed = page.locator('#jobs li').filter({ hasText: 'gone.bin' });
     await page.evaluate(() => scrollTo(0, document.body.scrollHeight)); // logs are read for rows on screen
     await failed.nth(1).getByText('failed', { exact: true }).waitFor();
     for (let left = 1; left >= 0; left--) {
       await failed.first().getByRole('button', { name: 'Delete' }).click();
       await page.locator('dialog[open]').getByRole('button', { name: 'Delete' }).click();
-      await page.waitForFunction((n) => document.querySelectorAll('#jobs-wgt li').length === n + 1, left);
+      await page.waitForFunction((n) => document.querySelectorAll('#jobs li').length === n + 1, left);
     }
   });
 
@@ -296,7 +297,7 @@ async function run() {
     await page.screenshot({ path: path.join(shots, 'torrent-desktop.png') });
     await dialog.getByRole('button', { name: 'Start torrent' }).click();
     await page.getByRole('tab', { name: 'Transfers' }).click();
-    const job = page.locator('#jobs-tor li').first();
+    const job = page.locator('#jobs li').filter({ hasText: '.torrent' });
     await job.getByText('pack.torrent', { exact: true }).waitFor();
     await job.getByText(/^(running · process \d+|seeding)$/).waitFor();
     await job.getByRole('button', { name: 'Delete' }).click();
@@ -423,14 +424,51 @@ async function run() {
     }
   });
 
-  await journey('clear the finished transfers with one confirmation', async (page) => {
+  await journey('follow many transfers: state chips with counts, filter, sort, newest first; clear the finished', async (page) => {
+    // Logs as wget and ctorrent leave them, one after another; film.bin is older.
+    for (const [id, log] of [['Zb0001.wgt', '--2026-12-08 10:00:00--  http://h.test/alpha.iso\n 45%[====>    ] 450.00M  1.2MB/s  eta 7m 30s\r'],
+      ['Zb0002.wgt', '--2026-12-08 10:00:00--  http://h.test/zeta.iso\n2026-12-08 10:00:01 ERROR 404: Not Found.\n'],
+      ['Zb0003.tor', '-- 8/11/2026 10:0:0 --beta.torrent\n/ 1/0/2 [100/100/100] 10MB,0MB | 0,0K/s | 0,0K E:0,1\n']]) {
+      fs.writeFileSync(path.join(box.trk, id), log);
+      await new Promise((r) => setTimeout(r, 30));
+    }
+    const hang = net.createServer(() => {}); // accepts and never answers: wget keeps running
+    await new Promise((r) => hang.listen(0, '127.0.0.1', r));
     await open(page, 'transfers');
-    await page.locator('#jobs-wgt').getByText('finished', { exact: true }).waitFor();
+    await page.getByText('Add a transfer').click();
+    await page.getByLabel('Addresses (HTTP or FTP)').fill(`http://127.0.0.1:${hang.address().port}/hang.bin`);
+    await page.getByRole('button', { name: 'Add download' }).click();
+    const names = () => page.locator('#jobs .name').allInnerTexts();
+    const chip = (name) => page.locator('#chips').getByRole('button', { name: new RegExp(`^${name} \\(`) });
+    await page.locator('#jobs li').first().getByText(/^running/).waitFor();
+    assert.deepEqual(await names(), ['hang.bin', 'beta.torrent', 'zeta.iso', 'alpha.iso', 'film.bin']);
+    assert.deepEqual(await page.locator('#chips button').allInnerTexts(),
+      ['All (5)', 'Running (1)', 'Stopped (1)', 'Finished (2)', 'Failed (1)']);
+    await chip('Failed').click();
+    assert.deepEqual(await names(), ['zeta.iso']);
+    await chip('Finished').click();
+    assert.deepEqual(await names(), ['beta.torrent', 'film.bin']);
+    await chip('All').click();
+    await page.getByLabel('Filter the transfers').fill('ISO');
+    assert.deepEqual(await names(), ['zeta.iso', 'alpha.iso']);
+    await page.getByLabel('Filter the transfers').fill('');
+    await page.getByLabel('Sort the transfers').selectOption('name');
+    assert.deepEqual(await names(), ['alpha.iso', 'beta.torrent', 'film.bin', 'hang.bin', 'zeta.iso']);
+    // Typed text and the order survive refreshes.
+    await page.getByLabel('Filter the transfers').fill('a');
+    await page.waitForTimeout(3500);
+    assert.equal(await page.getByLabel('Filter the transfers').inputValue(), 'a');
+    await page.getByLabel('Filter the transfers').fill('');
+
     await page.getByRole('button', { name: 'Clear finished…' }).click();
-    await page.locator('dialog[open]').getByText('Delete the records of 1 finished transfer? Downloaded files stay.').waitFor();
+    await page.locator('dialog[open]').getByText('Delete the records of 2 finished transfers? Downloaded files stay.').waitFor();
     await page.locator('dialog[open]').getByRole('button', { name: 'Clear' }).click();
-    await page.locator('#jobs-wgt li').waitFor({ state: 'detached' });
-    assert.deepEqual(fs.readdirSync(box.trk).filter((n) => n.endsWith('.wgt')), []);
+    await page.locator('#chips').getByText('Finished (0)').waitFor();
+    assert.equal(fs.readdirSync(box.trk).filter((n) => /\.(wgt|tor)$/.test(n)).length, 3, 'alpha, zeta and hang stay');
+    await page.locator('#jobs li').filter({ hasText: 'hang.bin' }).getByRole('button', { name: 'Delete' }).click();
+    await page.locator('dialog[open]').getByRole('button', { name: 'Delete' }).click();
+    await page.locator('#chips').getByText('Running (0)').waitFor();
+    hang.close();
   });
 
   server.close();

@@ -6,11 +6,21 @@ import { wgetLog, ctorrentLog, noticeText, rateBytes } from './parse.js';
 import { el, $, setText, put, note, act, confirmed, bar } from './ui.js';
 
 const KINDS = [
-  ['wgt', 'HTTP/FTP'],
-  ['tor', 'BitTorrent'],
+  ['wgt'],
+  ['tor'],
   ['amu', 'eDonkey list'],
   ['nfo', 'Notices'],
 ];
+const STATES = { '': 'All', running: 'Running', stopped: 'Stopped', finished: 'Finished', failed: 'Failed' };
+let chosen = '';
+const names = new Intl.Collator(undefined, { numeric: true, sensitivity: 'base' });
+// Every order falls back to newest first.
+const SORTS = {
+  added: () => 0,
+  name: (a, b) => names.compare(a.label, b.label),
+  progress: (a, b) => (b.info?.percent ?? -1) - (a.info?.percent ?? -1),
+  speed: (a, b) => b.rate - a.rate,
+};
 
 const rows = new Map(); // job file name -> { node, parts, info, running }
 let refresh = () => {};
@@ -54,6 +64,9 @@ export function setupTransfers({ onChange, onDone }) {
       for (const r of done) await act(ctl('del', r.name));
     refresh();
   });
+  for (const b of $('#chips').children) b.addEventListener('click', () => { chosen = b.dataset.state; arrange(); });
+  $('#job-filter').addEventListener('input', arrange);
+  $('#job-sort').addEventListener('change', arrange);
   $('#nukeall').addEventListener('click', async () => {
     if (await confirmed('Stop all and clear', 'Stop every transfer and delete all job files? Downloaded files stay.', 'Stop all and clear'))
       act(ctl('nukeall')).then(refresh);
@@ -99,7 +112,7 @@ function jobRow(name, kind) {
     el('div', { class: 'row' }, parts.source, parts.state), progress, parts.reason, parts.detail, parts.actions);
   parts.progress = progress;
   if (kind === 'nfo' || kind === 'amu') progress.hidden = true;
-  const row = { node, parts, info: null, running: false, kind, fetched: false, onScreen: false, source: '' };
+  const row = { node, parts, info: null, running: false, kind, fetched: false, onScreen: false, source: '', label: name, code: 'stopped', rate: 0, added: 0 };
   node.kiv = row;
   return row;
 }
@@ -143,12 +156,14 @@ function paint(name, row) {
     setText(parts.detail, i.text || '');
     return;
   }
-  setText(parts.source, row.kind === 'wgt' ? fileName(row.source) || name : row.source || name);
+  row.label = row.kind === 'wgt' ? fileName(row.source) || name : row.source || name;
+  setText(parts.source, row.label);
   if (parts.source.title !== (row.source || name)) parts.source.title = row.source || name;
   const failed = !running && !i.finished && !!i.error;
   const state = running ? (i.finished ? 'seeding' : `running · process ${pid}`) : i.finished ? 'finished' : failed ? 'failed' : 'stopped';
   setText(parts.state, state);
-  const code = running ? 'running' : i.finished ? 'finished' : failed ? 'failed' : 'stopped';
+  const code = row.code = running ? 'running' : i.finished ? 'finished' : failed ? 'failed' : 'stopped';
+  row.rate = running && !i.finished ? rateBytes(i.speed) : 0;
   if (parts.state.dataset.state !== code) parts.state.dataset.state = code;
   const showBar = (running || i.finished) && i.percent != null;
   put(parts.progress, 'hidden', !showBar);
@@ -164,7 +179,7 @@ function paint(name, row) {
 }
 
 /** The download speed of the running jobs whose logs were read, bytes/s. */
-export const totalRate = () => [...rows.values()].reduce((sum, r) => sum + (r.running && r.info && !r.info.finished ? rateBytes(r.info.speed) : 0), 0);
+export const totalRate = () => [...rows.values()].reduce((sum, r) => sum + r.rate, 0);
 
 /** The file an address names: its last piece, decoded, without the query. */
 function fileName(url) {
@@ -178,10 +193,12 @@ export async function updateTransfers(status) {
   const fetches = [];
   const shown = !$('#view-transfers').hidden;
   for (const [kind, label] of KINDS) {
-    const list = $(`#jobs-${kind}`);
+    const list = label && $(`#jobs-${kind}`);
     const jobs = status[kind] || [];
-    put(list.closest('section'), 'hidden', jobs.length === 0);
-    setText(list.closest('section').querySelector('h3'), `${label} (${jobs.length})`);
+    if (list) {
+      put(list.closest('section'), 'hidden', jobs.length === 0);
+      setText(list.closest('section').querySelector('h3'), `${label} (${jobs.length})`);
+    }
     jobs.forEach((job, index) => {
       const at = job.obj.lastIndexOf('@');
       const name = job.obj.slice(0, at), pid = job.obj.slice(at + 1);
@@ -192,14 +209,15 @@ export async function updateTransfers(status) {
       const wasRunning = row.running;
       row.running = pid !== '';
       row.pid = pid;
-      // Logs are read once when a job ends (for the notification), and while
-      // it runs or until first read only when its row is on screen.
+      row.added = +job.added || 0; // older boxes give no time: oldest
+      // Logs are read once (the counts need every job's state), again when a
+      // job ends (for the notification), and while it runs only on screen.
       const onScreen = shown && (row.onScreen || !screen);
-      if ((wasRunning && !row.running) || (onScreen && (row.running || !row.fetched)))
+      if ((wasRunning && !row.running) || (shown && !row.fetched) || (onScreen && row.running))
         fetches.push(loadLog(name, row).then(() => {
           if (wasRunning && !row.running && row.info && row.info.finished) notifyDone(row.source || name);
         }));
-      if (list.children[index] !== row.node) {
+      if (list && list.children[index] !== row.node) {
         list.insertBefore(row.node, list.children[index] || null);
         if (screen) screen.observe(row.node);
       }
@@ -208,6 +226,35 @@ export async function updateTransfers(status) {
   for (const [key, row] of rows) if (!seen.has(key)) { if (screen) screen.unobserve(row.node); row.node.remove(); rows.delete(key); }
   await Promise.all(fetches);
   for (const [key, row] of rows) paint(key.slice(4), row);
-  const empty = [...rows.keys()].every((k) => k.startsWith('nfo:'));
-  put($('#jobs-empty'), 'hidden', !empty);
+  arrange();
+}
+
+/** The transfers in the chosen order, state and filter; moves only what moved. */
+function arrange() {
+  const jobs = [...rows.values()].filter((r) => r.kind === 'wgt' || r.kind === 'tor');
+  const counts = { '': jobs.length, running: 0, stopped: 0, finished: 0, failed: 0 };
+  for (const r of jobs) counts[r.code]++;
+  for (const b of $('#chips').children) {
+    const s = b.dataset.state;
+    setText(b, `${STATES[s]} (${counts[s]})`);
+    put(b, 'ariaPressed', String(s === chosen));
+  }
+  const words = $('#job-filter').value.trim().toLowerCase();
+  const by = SORTS[$('#job-sort').value] || SORTS.added;
+  const shown = jobs.filter((r) => (!chosen || r.code === chosen) && (!words || `${r.label} ${r.source}`.toLowerCase().includes(words)))
+    .sort((a, b) => by(a, b) || b.added - a.added || names.compare(a.name, b.name));
+  const list = $('#jobs');
+  shown.forEach((r, index) => {
+    if (list.children[index] !== r.node) {
+      list.insertBefore(r.node, list.children[index] || null);
+      if (screen) screen.observe(r.node);
+    }
+  });
+  while (list.children.length > shown.length) {
+    const gone = list.lastChild;
+    if (screen) screen.unobserve(gone);
+    gone.remove();
+  }
+  put($('#jobs-empty'), 'hidden', shown.length > 0);
+  setText($('#jobs-empty'), jobs.length ? 'No transfer matches.' : 'No transfers yet.');
 }
