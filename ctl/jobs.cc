@@ -153,6 +153,29 @@ std::optional<std::string> wget_saved_file(const std::string& job_log) {
   return line ? saved_name(*line) : std::nullopt;
 }
 
+/// `options` with `more` after it, one blank between.
+std::string with_options(std::string options, const std::string& more) {
+  if (!options.empty() && !more.empty()) options += ' ';
+  return options + more;
+}
+
+/// Ends the request when `source` is no regular file or another job's
+/// transfer (not `own_log`'s) already runs it: two ctorrents on one
+/// torrent would write the same files.
+void check_torrent(const std::string& source, const std::string& shown,
+                   const std::optional<std::string>& own_log) {
+  struct stat status;
+  if (stat(source.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
+    message_answer("Torrent file not found:", shown);
+  std::string own = own_log ? own_log->substr(own_log->rfind('/') + 1) : "";
+  for (const LiveJob& job : live_jobs()) {
+    if (job.name == own || !job.name.ends_with(".tor")) continue;
+    std::optional<std::string> text = read_file(config().trkdir + without_suffix(job.name));
+    if (text && parse_record(*text).source == source)
+      message_answer("This torrent is already running:", shown);
+  }
+}
+
 void start_wget(const JobRecord& job, const std::optional<std::string>& job_log) {
   const std::string& url = job.source;
   // wget would take it for one of its options.
@@ -201,6 +224,7 @@ void start_ctorrent(const JobRecord& job, const std::optional<std::string>& job_
   refuse_long_name(source);
   check_path(source, PathMessage::capitalised);
   check_reach(source.substr(c.dnldir.size()), Reach::through, PathMessage::capitalised, source);
+  check_torrent(source, job_log ? source : torrent, job_log);
   std::string log = job_log ? *job_log : new_record() + ".tor";
 
   {
@@ -275,6 +299,19 @@ std::optional<std::string> wget_pid(std::string_view output) {
   return plain_pid(word);
 }
 
+std::optional<unsigned long> rate_limit(const char* field) {
+  std::string text = form_field(field).value_or("");
+  if (text.empty()) return std::nullopt;
+  // Digits only: the value goes into a shell line.
+  bool digits = text.size() <= 7 && text.find_first_not_of("0123456789") == std::string::npos;
+  unsigned long rate = digits ? std::stoul(text) : 0;
+  if (!digits || rate > kRateLimitMax)
+    message_answer("Invalid speed limit (KiB/s, 0 to " + std::to_string(kRateLimitMax) + "):",
+                   text);
+  if (rate == 0) return std::nullopt;
+  return rate;
+}
+
 std::string wget_command_line(std::string_view program, std::string_view options,
                               std::string_view job_log, std::string_view url) {
   return std::string(program) + " -b --progress=bar:force " + std::string(options) + " -a \"" +
@@ -339,13 +376,23 @@ void starttor_command(const std::string& file, const std::string&) {
 void ctor_command(const std::string& file, const std::string& para) {
   check_one_line(file);
   check_one_line(para);
-  start_ctorrent({"", file, para, std::nullopt}, std::nullopt);
+  // Kept with the options in the record, so a restart keeps the limits.
+  std::string limits;
+  if (std::optional<unsigned long> down = rate_limit("down"))
+    limits = "-D " + std::to_string(*down);
+  if (std::optional<unsigned long> up = rate_limit("up"))
+    limits = with_options(limits, "-U " + std::to_string(*up));
+  start_ctorrent({"", file, with_options(para, limits), std::nullopt}, std::nullopt);
 }
 
 void wget_command(const std::string& file, const std::string& para) {
   check_one_line(file);
   check_one_line(para);
-  start_wget({"", file, para, std::nullopt}, std::nullopt);
+  std::string limit;
+  if (std::optional<unsigned long> down = rate_limit("down"))
+    limit = "--limit-rate=" + std::to_string(*down) + "k";
+  if (rate_limit("up")) message_answer("wget has no upload to limit:", "up");
+  start_wget({"", file, with_options(para, limit), std::nullopt}, std::nullopt);
 }
 
 }  // namespace kiv::ctl

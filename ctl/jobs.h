@@ -16,6 +16,9 @@ inline constexpr size_t kRecordLineLength = 999;
 /// end before it is killed outright.
 inline constexpr int kEndWaitTenths = 100;
 
+/// The highest speed limit a start takes, in KiB/s (about 1 GiB/s).
+inline constexpr unsigned long kRateLimitMax = 1048576;
+
 /// The lines of a job record.
 struct JobRecord {
   std::string pid;      // empty when the transfer never started
@@ -46,6 +49,11 @@ std::string wget_command_line(std::string_view program, std::string_view options
 std::string ctorrent_command_line(std::string_view program, std::string_view job_id,
                                   std::string_view options, std::string_view trkdir,
                                   std::string_view source, std::string_view job_log);
+
+/// The speed limit of request field `field` in KiB/s: nothing when the
+/// field is absent, empty or "0"; ends the request unless it is digits only
+/// and at most kRateLimitMax.
+std::optional<unsigned long> rate_limit(const char* field);
 
 /// The first line of a ctorrent job log, line feed included.
 std::string ctorrent_header(time_t when, std::string_view source);

@@ -174,7 +174,7 @@ TEST_F(Jobs, WgetStartRestartStopDelete) {
     return eventually([&] { return program_of(pid) != "wget"; }, 30);
   };
 
-  ASSERT_EQ(ctl({"FORM_cmd=wget", "FORM_file=" + url, "FORM_para=--limit-rate=100k"}), kOk);
+  ASSERT_EQ(ctl({"FORM_cmd=wget", "FORM_file=" + url, "FORM_down=100"}), kOk);
   std::string job = only_job();
   ASSERT_TRUE(is_job_log(job, ".wgt")) << job;
   std::vector<std::string> record = transfers_.record(job);
@@ -268,6 +268,12 @@ TEST_F(Jobs, WgetNamesRunNothing) {
   EXPECT_EQ(ctl("wget", url, {"FORM_curdir=../../"}),
             "filename error (contains /..) " + dnl_ + "../../");
   EXPECT_EQ(ctl("wget", url, {"FORM_curdir=missing"}), "ENOENT " + dnl_ + "missing");
+  // Speed limits are plain numbers of KiB/s or refused before any start.
+  std::string invalid = "Invalid speed limit (KiB/s, 0 to 1048576): ";
+  for (const char* down : {"1;touch pwned", "-5", "1k", " 5", "1048577", "99999999999"})
+    EXPECT_EQ(ctl("wget", url, {std::string("FORM_down=") + down}), invalid + down);
+  EXPECT_EQ(ctl("wget", url, {"FORM_up=5"}), "wget has no upload to limit: up");
+  EXPECT_EQ(ctl("ctor", "a.torrent", {"FORM_up=0x10"}), invalid + "0x10");
   EXPECT_EQ(transfers_.job_names().size(), 1u);
 }
 
@@ -396,12 +402,14 @@ TEST_F(Jobs, CtorrentDownloadStopResume) {
   Swarm swarm(320000);
   mkdir((dnl_ + "sub").c_str(), 0755);
   write_text(dnl_ + "sub/a.torrent", read_text(swarm.torrent()));
-  std::string options = "-i 127.0.0.1 -I 127.0.0.1 -p " + std::to_string(testing::free_port()) +
-                        " -D 40 -e 0";
+  std::string para = "-i 127.0.0.1 -I 127.0.0.1 -p " + std::to_string(testing::free_port()) +
+                     " -e 0";
+  // The limits join the options, so a restart keeps them.
+  std::string options = para + " -D 40 -U 8";
   time_t started = time(nullptr);
 
-  ASSERT_EQ(ctl({"FORM_cmd=ctor", "FORM_file=sub/a.torrent", "FORM_para=" + options,
-                 "FORM_asl=1"}),
+  ASSERT_EQ(ctl({"FORM_cmd=ctor", "FORM_file=sub/a.torrent", "FORM_para=" + para,
+                 "FORM_asl=1", "FORM_down=40", "FORM_up=8"}),
             kOk);
   EXPECT_EQ(read_text("/tmp/kiv-sl"), "07");
   std::string job = only_job();
@@ -416,6 +424,9 @@ TEST_F(Jobs, CtorrentDownloadStopResume) {
   for (time_t when = started; when <= time(nullptr); ++when)
     stamps.insert("-- " + local_date(when) + " --a.torrent");
   EXPECT_TRUE(stamps.count(header)) << header;
+  // Never two transfers on one torrent.
+  EXPECT_EQ(ctl("ctor", "sub/a.torrent"), "This torrent is already running: sub/a.torrent");
+  EXPECT_EQ(transfers_.job_names().size(), 1u);
 
   // Part of it arrives, then the stop leaves a bit-field file to resume by.
   std::string target = dnl_ + "content.bin";
@@ -455,7 +466,12 @@ TEST_F(Jobs, CtorrentDownloadStopResume) {
 TEST_F(Jobs, CtorrentFailures) {
   std::string name(501 - dnl_.size(), 'n');
   EXPECT_EQ(ctl("ctor", name), "Filename too long please shorten it:  " + dnl_ + name);
+  // No job for what is no torrent file at all.
+  mkdir((dnl_ + "dir.torrent").c_str(), 0755);
+  for (const char* missing : {"missing.torrent", "dir.torrent"})
+    EXPECT_EQ(ctl("ctor", missing), std::string("Torrent file not found: ") + missing);
   EXPECT_TRUE(std::filesystem::is_empty(trk_));
+  write_text(dnl_ + "none.torrent", "not bencoded");
 
   // A link planted at the input path is replaced, never written through.
   std::string aside = trk_ + "../aside";
