@@ -122,6 +122,7 @@ async function run() {
 
   await journey('a failed download shows why, in the colour of an error', async (page) => {
     const missing = url.replace('film.bin', 'gone.bin');
+    fs.mkdirSync(path.join(box.dnl, 'Later'));
     await open(page, 'transfers');
     const logs = () => fs.readdirSync(box.trk).filter((n) => n.endsWith('.wgt')).length, before = logs();
     await page.getByText('Add a transfer').click();
@@ -129,9 +130,15 @@ async function run() {
     await page.getByRole('button', { name: 'Add download' }).click();
     await page.locator('#note').getByText(/^A magnet link cannot be added/).waitFor();
     assert.equal(logs(), before, 'nothing of the list was added');
+    // Another folder than the one shown, and a speed limit the record keeps for a restart.
+    assert.equal(await page.getByLabel('Save in').inputValue(), '/');
+    await page.getByLabel('Save in').selectOption({ label: 'Downloads/Later' });
+    await page.getByLabel('Speed limit in KiB/s').fill('50');
     await page.getByLabel('Addresses (HTTP or FTP)').fill(`${missing}\n${missing}?again`);
     await page.getByRole('button', { name: 'Add download' }).click();
-    await page.locator('#note').getByText('Added 2 downloads to /').waitFor();
+    await page.locator('#note').getByText('Added 2 downloads to /Later').waitFor();
+    const records = fs.readdirSync(box.trk).filter((n) => /^\w{6}$/.test(n)).map((n) => fs.readFileSync(path.join(box.trk, n), 'utf8'));
+    assert.ok(records.some((r) => r.endsWith('\n--limit-rate=50k\n/Later\n')), records.join('|'));
     const job = page.locator('#jobs li').filter({ hasText: 'gone.bin' }).first();
     await job.getByText('failed', { exact: true }).waitFor();
     const reason = job.locator('.reason');

@@ -1,8 +1,8 @@
 // Transfers: every job of the status with its progress from its job log,
 // and the forms that start new ones.
-import { ctl, jobFile, getCurdir } from './api.js';
+import { ctl, jobFile, getCurdir, tree } from './api.js';
 import { uploadFiles, dropTarget } from './files.js';
-import { wgetLog, ctorrentLog, noticeText, rateBytes } from './parse.js';
+import { wgetLog, ctorrentLog, noticeText, rateBytes, treeNodes } from './parse.js';
 import { el, $, setText, put, note, act, confirmed, bar } from './ui.js';
 
 const KINDS = [
@@ -29,25 +29,30 @@ let notifyDone = () => {};
 export function setupTransfers({ onChange, onDone }) {
   refresh = onChange;
   notifyDone = onDone;
-  const url = $('#add-url'), opts = $('#add-opts');
+  const url = $('#add-url'), opts = $('#add-opts'), dir = $('#add-dir'), down = $('#add-down');
+  // The folders to save in, the one shown in Files chosen, each time the form opens.
+  $('#adders').addEventListener('toggle', () => { if ($('#adders').open) fillFolders(dir); });
   $('#add-form').addEventListener('submit', async (e) => {
     e.preventDefault();
     const urls = url.value.split('\n').map((u) => u.trim()).filter(Boolean);
     if (urls.some((u) => /^magnet:/i.test(u)))
       return note('A magnet link cannot be added: the BitTorrent client here cannot fetch what a torrent holds. Save its .torrent file in the downloads and start that.');
     let added = 0;
-    for (const u of urls) if (await act(ctl('wget', u, opts.value.trim()))) added++;
+    const into = dir.value || getCurdir();
+    for (const u of urls) if (await act(ctl('wget', u, opts.value.trim(), { curdir: into, down: down.value.trim() }))) added++;
     if (added === urls.length) {
-      note(`Added ${added > 1 ? `${added} downloads ` : ''}to ${getCurdir()}`, false);
+      note(`Added ${added > 1 ? `${added} downloads ` : ''}to ${into}`, false);
       url.value = '';
       opts.value = '';
+      down.value = '';
       if (location.hash.startsWith('#add=')) history.replaceState(null, '', '#transfers');
       refresh();
     }
   });
   $('#tor-form').addEventListener('submit', async (e) => {
     e.preventDefault();
-    if (await startTorrent($('#tor-path').value.trim(), $('#tor-opts').value.trim(), $('#tor-asl').checked)) $('#tor-path').value = '';
+    const limits = { down: $('#tor-down').value.trim(), up: $('#tor-up').value.trim() };
+    if (await startTorrent($('#tor-path').value.trim(), $('#tor-opts').value.trim(), $('#tor-asl').checked, limits)) $('#tor-path').value = '';
   });
   // A .torrent chosen or dropped here is stored in the current folder and started.
   const torrents = async (files) => {
@@ -73,8 +78,24 @@ export function setupTransfers({ onChange, onDone }) {
   });
 }
 
-export async function startTorrent(path, options, asl) {
-  const ok = await act(ctl('ctor', path, options, { asl: asl ? '1' : '0' }), `Torrent started: ${path}`);
+/** Fills `select` with every folder of the tree, the current one chosen. */
+async function fillFolders(select) {
+  try {
+    const paths = [];
+    const walk = (node) => { paths.push(node.path); node.children.forEach(walk); };
+    const root = treeNodes(await tree());
+    if (root) walk(root);
+    const current = getCurdir();
+    if (!paths.includes(current)) paths.push(current);
+    select.replaceChildren(...paths.map((p) => el('option', { value: p, text: p === '/' ? 'Downloads' : `Downloads${p}` })));
+    select.value = current;
+  } catch (e) {
+    note(e.message);
+  }
+}
+
+export async function startTorrent(path, options, asl, limits = {}) {
+  const ok = await act(ctl('ctor', path, options, { asl: asl ? '1' : '0', ...limits }), `Torrent started: ${path}`);
   if (ok) refresh();
   return ok;
 }
