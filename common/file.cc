@@ -30,6 +30,11 @@ bool UniqueFd::close() {
   return ::close(fd) == 0;
 }
 
+bool exists(const std::string& path) {
+  struct stat status;
+  return lstat(path.c_str(), &status) == 0;
+}
+
 bool write_all(int fd, std::string_view data) {
   while (!data.empty()) {
     ssize_t n = write(fd, data.data(), data.size());

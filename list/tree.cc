@@ -10,6 +10,7 @@
 #include "common/config.h"
 #include "common/dir.h"
 #include "common/inside.h"
+#include "common/path.h"
 #include "common/quote.h"
 #include "common/response.h"
 
@@ -23,11 +24,6 @@ int subdir_filter(const struct dirent* entry) {
   if (name == "." || name == "..") return 0;
   struct stat st;
   return stat(entry->d_name, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::string last_component(std::string_view path) {
-  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-  return std::string(path.substr(path.rfind('/') + 1));
 }
 
 }  // namespace

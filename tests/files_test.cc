@@ -25,11 +25,6 @@ using testing::kHeaders;
 using testing::read_text;
 using testing::write_text;
 
-bool exists(const std::string& path) {
-  struct stat status;
-  return lstat(path.c_str(), &status) == 0;
-}
-
 void sparse_file(const std::string& path, off_t size) {
   UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
   ASSERT_TRUE(fd.valid() && ftruncate(fd.get(), size) == 0) << path;
