@@ -240,9 +240,10 @@ void receive_upload() {
   // A link inside may not lead out either.
   if (!resolves_inside(config().dnldir, directory, Reach::through))
     fail("Upload failed: directory outside the download directory");
-  if (!directory.empty() && chdir(directory.c_str()) != 0) {
-    // A directory that is not there: the file goes to the download directory.
-  }
+  // Never a guessed place: a folder that is not there stores nothing.
+  if (!directory.empty() && chdir(directory.c_str()) != 0)
+    fail(errno == ENOENT || errno == ENOTDIR ? "Upload failed: directory not found"
+                                             : "Upload failed: unable to save file");
   // A lock file here would make the web server ask for someone else's
   // password.
   if (name.empty() || name == "." || name == ".." || name == ".htpasswd")
