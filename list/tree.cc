@@ -52,7 +52,6 @@ void print_node(const std::string& directory, const std::string& css_class,
                 std::vector<DirectoryId>& ancestors) {
   const std::string& dnldir = config().dnldir;
   std::string relative = directory.substr(std::min(dnldir.size(), directory.size()));
-  refuse_long_name(relative);
   bool top = ancestors.empty();
 
   errno = 0;
@@ -72,6 +71,11 @@ void print_node(const std::string& directory, const std::string& css_class,
       if (!top && vanished()) return;
       scan_failed(directory);
     }
+    // A folder no request could name (its path, without the leading "/",
+    // over the limit) is left out; the rest of the tree is answered.
+    std::erase_if(*subdirectories, [&relative](const std::string& name) {
+      return relative.size() + name.size() > kMaxNameLength;
+    });
   }
 
   out_append("<li><span class='" + escape_html(css_class) + "' id='" + escape_html(relative) +
