@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <unistd.h>
 
+#include "common/config.h"
 #include "common/quote.h"
 #include "common/response.h"
 
@@ -127,6 +128,12 @@ void decode_request() {
     set_form_pairs(copy, "&", "FORM_");
   }
   if (const char* length = getenv("CONTENT_LENGTH")) read_body(length);
+}
+
+void start_request(std::string_view program_path, Callers callers, Body body) {
+  read_config(program_path, ConfigMode::plain);
+  refuse_foreign_request(callers);
+  if (body == Body::form) decode_request();
 }
 
 }  // namespace kiv

@@ -18,9 +18,9 @@ std::string& buffer() {
 
 void out_reset() { buffer().clear(); }
 
-void out_headers(bool blank) {
+void out_headers(HeaderEnd end) {
   out_append(kHeaderBlock);
-  if (blank) out_append("\n");
+  if (end == HeaderEnd::closed) out_append("\n");
 }
 
 void out_append(std::string_view text) { buffer().append(text); }
@@ -47,21 +47,24 @@ void out_spill() {
 void message_answer(std::string_view message,
                     std::optional<std::string_view> detail) {
   out_reset();
-  out_headers(false);
-  if (message == "Location") {
-    out_append("Location: ");
-    out_append(detail.value_or("/"));
-    out_append("\n\n");
-  } else {
-    out_append("\n");
-    out_append(message);
-    if (!detail) {
-      out_append("(NULL)");
-    } else if (!detail->empty()) {
-      out_append(" ");
-      out_append(*detail);
-    }
+  out_headers(HeaderEnd::closed);
+  out_append(message);
+  if (!detail) {
+    out_append("(NULL)");
+  } else if (!detail->empty()) {
+    out_append(" ");
+    out_append(*detail);
   }
+  out_flush();
+  end_process(0);
+}
+
+void redirect_answer(std::string_view location) {
+  out_reset();
+  out_headers(HeaderEnd::open);
+  out_append("Location: ");
+  out_append(location);
+  out_append("\n\n");
   out_flush();
   end_process(0);
 }

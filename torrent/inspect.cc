@@ -61,7 +61,7 @@ void inspect_torrent(std::string_view request_name) {
     Cursor check{data};
     check_value(check);
     out_reset();
-    out_headers(true);
+    out_headers(HeaderEnd::closed);
     out_append("{file:\"");
     out_append(escape_script(name, '"'));
     out_append("\",benc:");
