@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "common/end.h"
+#include "common/file.h"
 
 namespace kiv {
 namespace {
@@ -28,14 +29,8 @@ void out_append(std::string_view text) { buffer().append(text); }
 const std::string& out_text() { return buffer(); }
 
 void out_flush() {
-  const std::string& text = buffer();
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(STDOUT_FILENO, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // the client went away; nobody is left to tell
-    done += size_t(n);
-  }
+  // A failure means the client went away; nobody is left to tell.
+  write_all(STDOUT_FILENO, buffer());
 }
 
 void out_spill() {

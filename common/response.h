@@ -13,6 +13,8 @@ inline constexpr std::string_view kHeaderBlock =
     "Pragma: no-cache\r\n"
     "Cache-Control: no-cache,no-store\r\n"
     "Expires: 0\r\n";
+/// The lines of kHeaderBlock that keep an answer out of every cache.
+inline constexpr std::string_view kNoCacheLines = kHeaderBlock.substr(kHeaderBlock.find("Pragma"));
 
 /// Abandons whatever the response buffer holds.
 void out_reset();

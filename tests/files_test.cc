@@ -423,8 +423,8 @@ TEST_F(FileCommands, DiskUsage) {
 class Download : public FileCommands {
  protected:
   std::string headers(const std::string& name, long long length) {
-    return "Content-type: application/octet-stream\nPragma: no-cache\nExpires: 0\n"
-           "Content-disposition: filename=\"" + name + "\"\nContent-length: " +
+    return "Content-type: application/octet-stream\r\nPragma: no-cache\r\n"
+           "Cache-Control: no-cache,no-store\r\nExpires: 0\r\nContent-disposition: filename=\"" + name + "\"\nContent-length: " +
            std::to_string(length) + "\n\n";
   }
 };

@@ -82,13 +82,10 @@ class Window {
     end_ -= start_;
     start_ = 0;
     if (end_ == data_.size()) return true;
-    for (;;) {
-      ssize_t n = read(STDIN_FILENO, data_.data() + end_, data_.size() - end_);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      end_ += size_t(n);
-      return true;
-    }
+    ssize_t n = read_some(STDIN_FILENO, data_.data() + end_, data_.size() - end_);
+    if (n <= 0) return false;
+    end_ += size_t(n);
+    return true;
   }
   bool full() const { return end_ - start_ == data_.size(); }
 
