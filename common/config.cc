@@ -19,11 +19,6 @@
 namespace kiv {
 namespace {
 
-bool exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
-
 std::string current_directory() {
   std::unique_ptr<char, decltype(&free)> cwd(getcwd(nullptr, 0), &free);
   return cwd ? std::string(cwd.get()) : std::string();

@@ -60,11 +60,12 @@ std::optional<ConfigFault> parse_config_text(Config& record, std::string_view te
 /// error and the system log and ends the process with status 1.
 void apply_config_text(std::string_view text, std::string_view source = kConfigName);
 
-/// Writes the eight-line resolved copy atomically (mode 0644), then creates
+/// Writes the resolved copy (resolved_config_text) atomically (mode 0644), then creates
 /// the download directory. A failed write is reported and skipped.
 void write_resolved_config();
 
-/// The eight lines of the resolved copy for the current record.
+/// The resolved copy for the current record: a line a key, the hosts line
+/// only when further host names are set.
 std::string resolved_config_text();
 
 /// The key of the first value of the current record that its line in the

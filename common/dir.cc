@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <unistd.h>
 
 namespace kiv {
 
@@ -20,22 +21,52 @@ namespace {
 struct Closer {
   void operator()(DIR* dir) const { closedir(dir); }
 };
+using DirStream = std::unique_ptr<DIR, Closer>;
+
+/// Calls `add` with each name `filter` selects; false (errno set) on a read
+/// error or when `add` refuses.
+template <typename Add>
+bool read_entries(const DirStream& dir, EntryFilter filter, Add add) {
+  if (!dir) return false;
+  errno = 0;
+  while (const struct dirent* entry = readdir(dir.get())) {
+    if (filter(entry) && !add(entry->d_name)) return false;
+    errno = 0;
+  }
+  return errno == 0;
+}
+
+std::optional<std::vector<std::string>> scan(const DirStream& dir, ScanOrder order,
+                                             EntryFilter filter) {
+  std::vector<std::string> names;
+  if (!read_entries(dir, filter, [&names](const char* name) {
+        names.emplace_back(name);
+        return true;
+      }))
+    return std::nullopt;
+  if (order == ScanOrder::by_name) std::sort(names.begin(), names.end());
+  return names;
+}
 
 }  // namespace
 
 std::optional<std::vector<std::string>> scan_directory(const std::string& path,
                                                        ScanOrder order, EntryFilter filter) {
-  std::unique_ptr<DIR, Closer> dir(opendir(path.c_str()));
-  if (!dir) return std::nullopt;
-  std::vector<std::string> names;
-  errno = 0;
-  while (const struct dirent* entry = readdir(dir.get())) {
-    if (filter(entry)) names.emplace_back(entry->d_name);
-    errno = 0;
+  return scan(DirStream(opendir(path.c_str())), order, filter);
+}
+
+std::optional<std::vector<std::string>> scan_open_directory(int dir, ScanOrder order,
+                                                            EntryFilter filter) {
+  int copy = dup(dir);
+  if (copy < 0) return std::nullopt;
+  DirStream stream(fdopendir(copy));
+  if (!stream) {
+    int error = errno;
+    close(copy);
+    errno = error;
+    return std::nullopt;
   }
-  if (errno != 0) return std::nullopt;
-  if (order == ScanOrder::by_name) std::sort(names.begin(), names.end());
-  return names;
+  return scan(stream, order, filter);
 }
 
 std::string_view SortedNames::operator[](size_t i) const {
@@ -43,22 +74,17 @@ std::string_view SortedNames::operator[](size_t i) const {
 }
 
 std::optional<SortedNames> scan_sorted_names(const std::string& path, EntryFilter filter) {
-  std::unique_ptr<DIR, Closer> dir(opendir(path.c_str()));
-  if (!dir) return std::nullopt;
   SortedNames names;
-  errno = 0;
-  while (const struct dirent* entry = readdir(dir.get())) {
-    if (filter(entry)) {
-      if (names.text_.size() > UINT32_MAX - 256) {
-        errno = EOVERFLOW;
-        return std::nullopt;
-      }
-      names.starts_.push_back(uint32_t(names.text_.size()));
-      names.text_.append(entry->d_name).push_back('\0');
-    }
-    errno = 0;
-  }
-  if (errno != 0) return std::nullopt;
+  if (!read_entries(DirStream(opendir(path.c_str())), filter, [&names](const char* name) {
+        if (names.text_.size() > UINT32_MAX - 256) {
+          errno = EOVERFLOW;
+          return false;
+        }
+        names.starts_.push_back(uint32_t(names.text_.size()));
+        names.text_.append(name).push_back('\0');
+        return true;
+      }))
+    return std::nullopt;
   const char* text = names.text_.c_str();
   std::sort(names.starts_.begin(), names.starts_.end(),
             [text](uint32_t a, uint32_t b) { return strcmp(text + a, text + b) < 0; });

@@ -30,6 +30,11 @@ std::optional<std::vector<std::string>> scan_directory(const std::string& path,
                                                        ScanOrder order,
                                                        EntryFilter filter = dir_filter);
 
+/// scan_directory of the open directory `dir`, read through a copy of the
+/// descriptor: `dir` stays open and is not moved.
+std::optional<std::vector<std::string>> scan_open_directory(int dir, ScanOrder order,
+                                                            EntryFilter filter = dir_filter);
+
 /// Names stored end to end in one block, in ascending byte-wise order: a
 /// folder of ten thousand entries costs little more than its names (a
 /// request has about 2 MiB on a small box).

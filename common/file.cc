@@ -30,6 +30,18 @@ bool UniqueFd::close() {
   return ::close(fd) == 0;
 }
 
+bool exists(const std::string& path) {
+  struct stat status;
+  return lstat(path.c_str(), &status) == 0;
+}
+
+ssize_t read_some(int fd, void* into, size_t size) {
+  ssize_t n;
+  do n = read(fd, into, size);
+  while (n < 0 && errno == EINTR);
+  return n;
+}
+
 bool write_all(int fd, std::string_view data) {
   while (!data.empty()) {
     ssize_t n = write(fd, data.data(), data.size());
@@ -70,8 +82,7 @@ std::optional<std::string> read_all(int fd_number) {
   std::string content;
   char block[4096];
   for (;;) {
-    ssize_t n = read(fd_number, block, sizeof block);
-    if (n < 0 && errno == EINTR) continue;
+    ssize_t n = read_some(fd_number, block, sizeof block);
     if (n < 0) return std::nullopt;
     if (n == 0) return content;
     content.append(block, size_t(n));

@@ -28,6 +28,13 @@ class UniqueFd {
   int fd_ = -1;
 };
 
+/// Whether something stands at `path`; a symbolic link counts, wherever
+/// it leads.
+bool exists(const std::string& path);
+
+/// read(2), tried again when a signal interrupts it.
+ssize_t read_some(int fd, void* into, size_t size);
+
 /// Writes all of `data`, retrying short writes; false with errno on failure.
 bool write_all(int fd, std::string_view data);
 

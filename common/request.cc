@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <unistd.h>
 
+#include "common/config.h"
+#include "common/file.h"
 #include "common/quote.h"
 #include "common/response.h"
 
@@ -21,8 +23,7 @@ void read_body(const char* length_text) {
   long long missing = length;
   char chunk[kBodyChunk];
   while (missing > 0) {
-    ssize_t n = read(STDIN_FILENO, chunk, size_t(std::min<long long>(missing, kBodyChunk)));
-    if (n < 0 && errno == EINTR) continue;
+    ssize_t n = read_some(STDIN_FILENO, chunk, size_t(std::min<long long>(missing, kBodyChunk)));
     // A body cut short could carry a cut name: act on none of it.
     if (n <= 0) message_answer("Request body ended early:", length_text);
     missing -= n;
@@ -127,6 +128,12 @@ void decode_request() {
     set_form_pairs(copy, "&", "FORM_");
   }
   if (const char* length = getenv("CONTENT_LENGTH")) read_body(length);
+}
+
+void start_request(std::string_view program_path, Callers callers, Body body) {
+  read_config(program_path, ConfigMode::plain);
+  refuse_foreign_request(callers);
+  if (body == Body::form) decode_request();
 }
 
 }  // namespace kiv

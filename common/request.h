@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/origin.h"
 #include "common/quote.h"
 
 namespace kiv {
@@ -28,6 +29,16 @@ inline constexpr std::string_view kCookieField = "curdir";
 /// when a field is longer than kFieldLength or malformed, or the body is
 /// too long, ends early or holds a zero byte.
 void decode_request();
+
+/// What a program does with the request body.
+enum class Body {
+  form,  // decoded into FORM_ variables by decode_request
+  kept,  // left on standard input for the program to read
+};
+
+/// The start of every CGI program: reads the configuration, refuses a
+/// request from elsewhere, then decodes the request as `body` says.
+void start_request(std::string_view program_path, Callers callers, Body body = Body::form);
 
 /// FORM_<field> as decoding set it, nothing when absent. Ends the request
 /// with `message` when it is longer than `limit` bytes: taken whole or not

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "common/end.h"
+#include "common/file.h"
 
 namespace kiv {
 namespace {
@@ -18,9 +19,9 @@ std::string& buffer() {
 
 void out_reset() { buffer().clear(); }
 
-void out_headers(bool blank) {
+void out_headers(HeaderEnd end) {
   out_append(kHeaderBlock);
-  if (blank) out_append("\n");
+  if (end == HeaderEnd::closed) out_append("\n");
 }
 
 void out_append(std::string_view text) { buffer().append(text); }
@@ -28,14 +29,8 @@ void out_append(std::string_view text) { buffer().append(text); }
 const std::string& out_text() { return buffer(); }
 
 void out_flush() {
-  const std::string& text = buffer();
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(STDOUT_FILENO, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // the client went away; nobody is left to tell
-    done += size_t(n);
-  }
+  // A failure means the client went away; nobody is left to tell.
+  write_all(STDOUT_FILENO, buffer());
 }
 
 void out_spill() {
@@ -47,21 +42,24 @@ void out_spill() {
 void message_answer(std::string_view message,
                     std::optional<std::string_view> detail) {
   out_reset();
-  out_headers(false);
-  if (message == "Location") {
-    out_append("Location: ");
-    out_append(detail.value_or("/"));
-    out_append("\n\n");
-  } else {
-    out_append("\n");
-    out_append(message);
-    if (!detail) {
-      out_append("(NULL)");
-    } else if (!detail->empty()) {
-      out_append(" ");
-      out_append(*detail);
-    }
+  out_headers(HeaderEnd::closed);
+  out_append(message);
+  if (!detail) {
+    out_append("(NULL)");
+  } else if (!detail->empty()) {
+    out_append(" ");
+    out_append(*detail);
   }
+  out_flush();
+  end_process(0);
+}
+
+void redirect_answer(std::string_view location) {
+  out_reset();
+  out_headers(HeaderEnd::open);
+  out_append("Location: ");
+  out_append(location);
+  out_append("\n\n");
   out_flush();
   end_process(0);
 }

@@ -89,8 +89,7 @@ ShellResult run_pipeline(std::span<const std::vector<std::string>> pipeline, int
   std::string& collected = result.output;
   char block[4096];
   for (;;) {
-    ssize_t n = read(reader.get(), block, sizeof block);
-    if (n < 0 && errno == EINTR) continue;
+    ssize_t n = read_some(reader.get(), block, sizeof block);
     if (n <= 0) break;
     // Read to the end even when full, so no program blocks on the pipe.
     collected.append(block, std::min(size_t(n), kMaxShellOutput - collected.size()));

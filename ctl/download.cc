@@ -39,8 +39,7 @@ void await_output() {
 void copy_blocks(int file, off_t left, const std::string& name) {
   char block[kDownloadBlock];
   while (left > 0) {
-    ssize_t n = read(file, block, size_t(std::min(off_t(sizeof block), left)));
-    if (n < 0 && errno == EINTR) continue;
+    ssize_t n = read_some(file, block, size_t(std::min(off_t(sizeof block), left)));
     if (n <= 0) return;  // shrunk or unreadable: the length tells the browser
     if (!write_all(STDOUT_FILENO, std::string_view(block, size_t(n)))) fatal(name);
     left -= n;
@@ -116,7 +115,7 @@ void send_file(const std::string& directory, const std::string& name) {
   // A browser that goes away must end in a failed write, not a signal.
   signal(SIGPIPE, SIG_IGN);
   std::string headers =
-      "Content-type: application/octet-stream\nPragma: no-cache\nExpires: 0\n"
+      "Content-type: application/octet-stream\r\n" + std::string(kNoCacheLines) +
       "Content-disposition: filename=\"" +
       disposition_name(path.substr(path.rfind('/') + 1)) + "\"\nContent-length: " +
       std::to_string(static_cast<long long>(status.st_size)) + "\n\n";

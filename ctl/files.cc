@@ -12,6 +12,7 @@
 #include "common/config.h"
 #include "common/dir.h"
 #include "common/file.h"
+#include "common/path.h"
 #include "common/quote.h"
 #include "common/response.h"
 #include "common/shell.h"
@@ -23,47 +24,9 @@ namespace {
 
 /// The entries of the open directory `dir` except "." and "..", or nothing
 /// when it cannot be read.
-struct CloseDir {
-  void operator()(DIR* stream) const { closedir(stream); }
-};
-
 std::optional<std::vector<std::string>> entry_names(int dir) {
-  UniqueFd copy(dup(dir));
-  if (!copy.valid()) return std::nullopt;
-  std::unique_ptr<DIR, CloseDir> stream(fdopendir(copy.get()));
-  if (!stream) return std::nullopt;
-  copy.release();
   dir_pattern.clear();
-  std::vector<std::string> names;
-  errno = 0;
-  while (const struct dirent* entry = readdir(stream.get())) {
-    if (dir_filter(entry)) names.emplace_back(entry->d_name);
-    errno = 0;
-  }
-  if (errno != 0) return std::nullopt;
-  return names;
-}
-
-// As dirname(3) and basename(3), without their writes into the argument.
-std::string last_component(std::string_view path) {
-  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-  if (path.empty()) return ".";
-  if (path == "/") return "/";
-  return std::string(path.substr(path.rfind('/') + 1));
-}
-
-std::string directory_part(std::string_view path) {
-  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-  size_t slash = path.rfind('/');
-  if (slash == std::string_view::npos) return ".";
-  path = path.substr(0, slash);
-  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-  return path.empty() ? "/" : std::string(path);
-}
-
-bool exists(const std::string& path) {
-  struct stat status;
-  return lstat(path.c_str(), &status) == 0;
+  return scan_open_directory(dir, ScanOrder::directory);
 }
 
 /// Removes `name` (relative to `parent`) and everything below it, links not

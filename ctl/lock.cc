@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/config.h"
+#include "common/file.h"
 #include "common/quote.h"
 #include "common/response.h"
 #include "common/shell.h"
@@ -20,11 +21,6 @@ constexpr std::string_view kNotEnabled = "<br>Basic Authentication was not enabl
 constexpr std::string_view kRestart = "Close and restart the browser to complete the operation";
 constexpr std::string_view kUserLength = "Username must be between 6 and 10 chars long<br>";
 constexpr std::string_view kPasswordLength = "Password must be between 6 and 10 chars long<br>";
-
-bool exists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
 
 bool has_control_characters(std::string_view text) {
   for (unsigned char c : text)

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/config.h"
+#include "common/dir.h"
 #include "common/file.h"
 #include "common/process.h"
 #include "common/shell.h"
@@ -43,15 +44,12 @@ void reopen(int target, int flags) {
 void close_inherited_descriptors() {
   if (close_range(STDERR_FILENO + 1, UINT_MAX, 0) == 0) return;
   // Kernels before 5.9: the open ones, as /proc lists them.
-  DIR* fds = opendir("/proc/self/fd");
+  // The scan's own descriptor is listed too; it is closed by then.
+  dir_pattern.clear();
+  auto fds = scan_directory("/proc/self/fd", ScanOrder::directory);
   if (!fds) return;
-  std::vector<int> open_fds;
-  while (const dirent* entry = readdir(fds)) {
-    int fd = atoi(entry->d_name);
-    if (fd > STDERR_FILENO && fd != dirfd(fds)) open_fds.push_back(fd);
-  }
-  closedir(fds);
-  for (int fd : open_fds) close(fd);
+  for (const std::string& name : *fds)
+    if (int fd = atoi(name.c_str()); fd > STDERR_FILENO) close(fd);
 }
 
 /// Rewrites the published configuration when it has gone (a cleaner of

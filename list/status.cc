@@ -14,11 +14,9 @@
 namespace kiv::list {
 
 void answer_request(const char* program_path) {
-  read_config(program_path, ConfigMode::plain);
-  refuse_foreign_request(Callers::page);
-  decode_request();
+  start_request(program_path, Callers::page);
   out_reset();
-  out_headers(true);
+  out_headers(HeaderEnd::closed);
   const char* command = getenv("FORM_cmd");
   if (!command) {
     out_append("{");

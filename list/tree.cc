@@ -10,6 +10,7 @@
 #include "common/config.h"
 #include "common/dir.h"
 #include "common/inside.h"
+#include "common/path.h"
 #include "common/quote.h"
 #include "common/response.h"
 
@@ -23,11 +24,6 @@ int subdir_filter(const struct dirent* entry) {
   if (name == "." || name == "..") return 0;
   struct stat st;
   return stat(entry->d_name, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::string last_component(std::string_view path) {
-  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-  return std::string(path.substr(path.rfind('/') + 1));
 }
 
 }  // namespace
@@ -56,7 +52,6 @@ void print_node(const std::string& directory, const std::string& css_class,
                 std::vector<DirectoryId>& ancestors) {
   const std::string& dnldir = config().dnldir;
   std::string relative = directory.substr(std::min(dnldir.size(), directory.size()));
-  refuse_long_name(relative);
   bool top = ancestors.empty();
 
   errno = 0;
@@ -76,6 +71,11 @@ void print_node(const std::string& directory, const std::string& css_class,
       if (!top && vanished()) return;
       scan_failed(directory);
     }
+    // A folder no request could name (its path, without the leading "/",
+    // over the limit) is left out; the rest of the tree is answered.
+    std::erase_if(*subdirectories, [&relative](const std::string& name) {
+      return relative.size() + name.size() > kMaxNameLength;
+    });
   }
 
   out_append("<li><span class='" + escape_html(css_class) + "' id='" + escape_html(relative) +

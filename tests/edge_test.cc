@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "common/dir.h"
+#include "common/file.h"
 #include "tests/support/installation.h"
 
 namespace kiv {
@@ -28,11 +29,6 @@ const std::string kLacks =
 std::string multipart(const std::string& name) {
   return "------X1\r\nContent-Disposition: form-data; name=\"up\"; filename=\"" + name +
          "\"\r\n\r\ndata\r\n------X1--\r\n";
-}
-
-bool exists(const std::string& path) {
-  struct stat status;
-  return lstat(path.c_str(), &status) == 0;
 }
 
 class Edge : public ::testing::Test {

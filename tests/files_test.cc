@@ -25,11 +25,6 @@ using testing::kHeaders;
 using testing::read_text;
 using testing::write_text;
 
-bool exists(const std::string& path) {
-  struct stat status;
-  return lstat(path.c_str(), &status) == 0;
-}
-
 void sparse_file(const std::string& path, off_t size) {
   UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
   ASSERT_TRUE(fd.valid() && ftruncate(fd.get(), size) == 0) << path;
@@ -428,8 +423,8 @@ TEST_F(FileCommands, DiskUsage) {
 class Download : public FileCommands {
  protected:
   std::string headers(const std::string& name, long long length) {
-    return "Content-type: application/octet-stream\nPragma: no-cache\nExpires: 0\n"
-           "Content-disposition: filename=\"" + name + "\"\nContent-length: " +
+    return "Content-type: application/octet-stream\r\nPragma: no-cache\r\n"
+           "Cache-Control: no-cache,no-store\r\nExpires: 0\r\nContent-disposition: filename=\"" + name + "\"\nContent-length: " +
            std::to_string(length) + "\n\n";
   }
 };

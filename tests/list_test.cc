@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 
+#include "common/quote.h"
 #include "tests/support/amule.h"
 #include "tests/support/installation.h"
 #include "tests/support/processes.h"
@@ -234,6 +235,22 @@ TEST_F(KivList, Tree) {
   rmdir((dnl_ + "Films/Old").c_str());
   unlink((dnl_ + "Films/file").c_str());
   rmdir((dnl_ + "Films").c_str());
+
+  // A folder whose path is exactly at the name limit is shown; one below it
+  // that no request could name is left out, and the tree is still answered.
+  std::string at_limit = std::string(250, 'a') + "/" + std::string(249, 'b');
+  ASSERT_EQ(at_limit.size(), kMaxNameLength);
+  mkdir((dnl_ + at_limit.substr(0, 250)).c_str(), 0755);
+  mkdir((dnl_ + at_limit).c_str(), 0755);
+  mkdir((dnl_ + at_limit + "/c").c_str(), 0755);
+  EXPECT_EQ(body({"QUERY_STRING=cmd=tree&file=L"}),
+            "<ul rel=open id=L><li><span class='L' id='/'>dnl</span><ul>"
+            "<li><span class='L' id='/" + at_limit.substr(0, 250) + "/'>" + at_limit.substr(0, 250) +
+                "</span><ul><li><span class='L' id='/" + at_limit + "/'>" + std::string(249, 'b') +
+                "</span></li></ul></li></ul></li></ul>");
+  rmdir((dnl_ + at_limit + "/c").c_str());
+  rmdir((dnl_ + at_limit).c_str());
+  rmdir((dnl_ + at_limit.substr(0, 250)).c_str());
   for (const char* command : {"tree", "subtree", "treeview"})
     EXPECT_EQ(body({std::string("QUERY_STRING=file=X&cmd=") + command}),
               "<ul rel=open id=X><li><span class='X' id='/'>dnl</span></li></ul>");

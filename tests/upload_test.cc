@@ -97,8 +97,11 @@ TEST_F(KivUpload, NamesAndPlaces) {
   mkdir((dnl_ + "a b").c_str(), 0755);
   upload(multipart("in.txt", "sub"), "HTTP_COOKIE=lang=en; curdir=/a%20b; x=y");
   EXPECT_EQ(read_text(dnl_ + "a b/in.txt"), "sub");
-  upload(multipart("nowhere.txt", "top"), "HTTP_COOKIE=curdir=/missing");
-  EXPECT_EQ(read_text(dnl_ + "nowhere.txt"), "top");
+  // A folder that is not there (gone since the page showed it): nothing
+  // stored, not even in the download directory.
+  EXPECT_EQ(upload(multipart("nowhere.txt", "top"), "HTTP_COOKIE=curdir=/missing").out,
+            testing::kHeaders + "Upload failed: directory not found");
+  EXPECT_NE(access((dnl_ + "nowhere.txt").c_str(), F_OK), 0);
   // Never above the download directory.
   EXPECT_EQ(upload(multipart("escape.txt", "x"), "HTTP_COOKIE=curdir=/a%20b/../../trk").out,
             testing::kHeaders + "Upload failed: directory outside the download directory");

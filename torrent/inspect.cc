@@ -35,8 +35,7 @@ std::string read_torrent(const std::string& path, std::string_view name) {
   std::string data(size_t(status.st_size), '\0');
   size_t done = 0;
   while (done < data.size()) {
-    ssize_t n = read(file.get(), data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
+    ssize_t n = read_some(file.get(), data.data() + done, data.size() - done);
     if (n < 0) message_answer("Unable to access torrent file:", name);
     if (n == 0) break;
     done += size_t(n);
@@ -61,7 +60,7 @@ void inspect_torrent(std::string_view request_name) {
     Cursor check{data};
     check_value(check);
     out_reset();
-    out_headers(true);
+    out_headers(HeaderEnd::closed);
     out_append("{file:\"");
     out_append(escape_script(name, '"'));
     out_append("\",benc:");

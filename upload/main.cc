@@ -1,12 +1,11 @@
-#include "common/config.h"
-#include "common/origin.h"
+#include "common/request.h"
 #include "common/response.h"
 #include "programs/programs.h"
 #include "upload/receive.h"
 
 int kiv::upload_main(int, char** argv) {
-  read_config(argv[0] ? argv[0] : "kiv-upload", ConfigMode::plain);
-  refuse_foreign_request(Callers::page);
+  // The body is the upload itself, read as it arrives.
+  start_request(argv[0] ? argv[0] : "kiv-upload", Callers::page, Body::kept);
   upload::receive_upload();
-  message_answer("Location", "/");
+  redirect_answer("/");
 }

@@ -82,13 +82,10 @@ class Window {
     end_ -= start_;
     start_ = 0;
     if (end_ == data_.size()) return true;
-    for (;;) {
-      ssize_t n = read(STDIN_FILENO, data_.data() + end_, data_.size() - end_);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      end_ += size_t(n);
-      return true;
-    }
+    ssize_t n = read_some(STDIN_FILENO, data_.data() + end_, data_.size() - end_);
+    if (n <= 0) return false;
+    end_ += size_t(n);
+    return true;
   }
   bool full() const { return end_ - start_ == data_.size(); }
 
@@ -240,9 +237,10 @@ void receive_upload() {
   // A link inside may not lead out either.
   if (!resolves_inside(config().dnldir, directory, Reach::through))
     fail("Upload failed: directory outside the download directory");
-  if (!directory.empty() && chdir(directory.c_str()) != 0) {
-    // A directory that is not there: the file goes to the download directory.
-  }
+  // Never a guessed place: a folder that is not there stores nothing.
+  if (!directory.empty() && chdir(directory.c_str()) != 0)
+    fail(errno == ENOENT || errno == ENOTDIR ? "Upload failed: directory not found"
+                                             : "Upload failed: unable to save file");
   // A lock file here would make the web server ask for someone else's
   // password.
   if (name.empty() || name == "." || name == ".." || name == ".htpasswd")
