@@ -34,8 +34,13 @@ kivd_pids() {
   done 2>/dev/null
 }
 
+# The pid file is made kivd's in root's bin/, never through a link there.
+echo root >/tmp/victim
+ln -s /tmp/victim "$root/bin/kiv.pid"
 init start >/dev/null || fail "start failed"
+[ "$(stat -c '%U %s' /tmp/victim)" = "root 5" ] || fail "the start wrote through a link"
 for _ in $(seq 50); do [ -s "$root/bin/kiv.pid" ] && break; sleep 0.1; done
+[ "$(stat -c '%F %U' "$root/bin/kiv.pid")" = "regular file www-data" ] || fail "the pid file is not kivd's"
 daemon=$(cat "$root/bin/kiv.pid")
 [ -n "$daemon" ] && kill -0 "$daemon" || fail "no kivd by the pid file"
 init status >/dev/null || fail "status of a running kiv is not 0"

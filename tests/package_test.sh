@@ -93,7 +93,7 @@ cpack --config "$build/CPackConfig.cmake" -B "$work/cpack" >"$work/cpack.log" 2>
   { cat "$work/cpack.log"; fail "cpack failed"; }
 deb=$(ls "$work/cpack/kiv_"*"_$arch.deb")
 check_deb "$deb" "$arch"
-[ "$(dpkg-deb -f "$deb" Depends Recommends Suggests | xargs)" = "Depends: lighttpd, lighttpd-modules-lua, lighttpd-mod-deflate, wget, apache2-utils, psmisc, init-system-helpers (>= 1.54~) Recommends: ctorrent Suggests: amule-utils" ] ||
+[ "$(dpkg-deb -f "$deb" Depends Recommends Suggests | xargs)" = "Depends: lighttpd, lighttpd-modules-lua, lighttpd-mod-deflate, wget, apache2-utils, init-system-helpers (>= 1.54~) Recommends: ctorrent Suggests: amule-utils" ] ||
   fail "relations: $(dpkg-deb -f "$deb" Depends Recommends Suggests | xargs)"
 lintian --fail-on error,warning "$deb" >"$work/lintian.log" 2>&1 || { cat "$work/lintian.log"; fail "lintian"; }
 # The program under five names counts once.
@@ -232,6 +232,10 @@ verified=$(dpkg --verify kiv | grep -v ' /etc/default/kiv$' || true)
 /etc/init.d/kiv stop || fail "/etc/init.d/kiv stop failed"
 eventually test -z "$(ours)" || fail "processes left after stop: $(ours | xargs)"
 /etc/init.d/kiv status >/dev/null && fail "status reports running after stop"
+# What kiv.service runs first, as root: kivd's pid file, its user's. It
+# stays after a stop under systemd; removal takes it.
+"$root/lib/kiv-service" prepare
+[ "$(stat -c '%a %U' "$root/bin/kiv.pid")" = "644 www-data" ] || fail "prepare made no pid file for kivd"
 
 # Removed: the configuration and the downloads stay.
 dpkg -r kiv >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -r failed"; }
@@ -239,6 +243,8 @@ dpkg -r kiv >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -r fail
 [ -f "$root/kiv.conf" ] && [ -f /etc/default/kiv ] || fail "dpkg -r took the configuration"
 [ ! -e "$root/bin/kivd" ] || fail "dpkg -r left the programs"
 [ -s "$root/www/kiv/dnl/icon.svg" ] || fail "dpkg -r took the downloads"
+[ -z "$(find /tmp -maxdepth 1 \( -name kiv.conf -o -name kiv-names -o -name kiv-sl \) -user www-data)" ] ||
+  fail "dpkg -r left what kivd published in /tmp"
 
 # Purged: only the downloads are left.
 dpkg --purge kiv >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg --purge failed"; }
