@@ -4,6 +4,7 @@
 
 #include "common/request.h"
 #include "common/response.h"
+#include "ctl/download.h"
 #include "ctl/files.h"
 #include "ctl/jobs.h"
 #include "ctl/lock.h"
@@ -20,8 +21,8 @@ constexpr Command kCommands[] = {
     {"disk", disk_command},
     {"scripts", scripts_command},
     {"targz", targz_command},
-    {"run", run_command_line},
-    {"amule", amule_command_line},
+    {"run", run_command},
+    {"amule", amule_command},
     {"lock", lock_command},
     {"del", del_command},
     {"rem", rem_command},

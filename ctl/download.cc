@@ -16,7 +16,6 @@
 #include "common/request.h"
 #include "common/response.h"
 #include "ctl/checks.h"
-#include "ctl/files.h"
 
 namespace kiv::ctl {
 namespace {

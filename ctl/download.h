@@ -27,6 +27,9 @@ std::string find_by_inode(const std::string& directory, uint64_t inode);
 /// quote or the header line.
 std::string disposition_name(std::string_view name);
 
+/// "dow": streams the entry of FORM_curdir whose inode number is `file`.
+[[noreturn]] void dow_command(const std::string& file, const std::string& para);
+
 /// Sends `directory` + `name` (a regular file) as a download: the header
 /// block with its length, then exactly that many bytes, streamed. Ends the
 /// process; failures answer with `name`.

@@ -19,8 +19,6 @@ void disk_command(const std::string& file, const std::string& para);
 void targz_command(const std::string& file, const std::string& para);
 /// Removes the file or directory tree `file`.
 void rem_command(const std::string& file, const std::string& para);
-/// Streams the entry of FORM_curdir whose inode number is `file` (download.h).
-void dow_command(const std::string& file, const std::string& para);
 /// Creates the directory `file`, 0777 masked by the umask.
 void mkdir_command(const std::string& file, const std::string& para);
 /// Renames `file` to `para` within one file system.

@@ -9,16 +9,19 @@
 #include "common/shell.h"
 
 namespace kiv::ctl {
+namespace {
 
-void run_command(const std::string& command_line) {
+[[noreturn]] void run_in_download_directory(const std::string& command_line) {
   if (chdir(config().dnldir.c_str()) != 0)
     message_answer("Unable to enter download directory:", config().dnldir);
   message_answer(run_shell(command_line), "\n");
 }
 
-void list_scripts(const std::string& argument) {
+}  // namespace
+
+void scripts_command(const std::string& file, const std::string&) {
   std::string directory = config().droo + "scripts/";
-  if (!argument.empty()) run_command(directory + argument);
+  if (!file.empty()) run_in_download_directory(directory + file);
 
   dir_pattern = "";
   auto names = directory.size() <= kMaxScriptsDirectory
@@ -35,12 +38,10 @@ void list_scripts(const std::string& argument) {
   message_answer(options, "");
 }
 
-void amule_command(const std::string& command) {
-  message_answer(run_shell("amulecmd -c \"" + escape_shell_double(command) + "\""), "\n");
-}
+void run_command(const std::string& file, const std::string&) { run_in_download_directory(file); }
 
-void scripts_command(const std::string& file, const std::string&) { list_scripts(file); }
-void run_command_line(const std::string& file, const std::string&) { run_command(file); }
-void amule_command_line(const std::string& file, const std::string&) { amule_command(file); }
+void amule_command(const std::string& file, const std::string&) {
+  message_answer(run_shell("amulecmd -c \"" + escape_shell_double(file) + "\""), "\n");
+}
 
 }  // namespace kiv::ctl

@@ -11,15 +11,13 @@ inline constexpr size_t kMaxScriptList = 1000;
 /// Longest scripts directory path.
 inline constexpr size_t kMaxScriptsDirectory = 200;
 
-/// No name: the scripts as HTML options. A name (and arguments): its output.
-[[noreturn]] void list_scripts(const std::string& argument);
-/// Runs a command line in the download directory and answers its output.
-[[noreturn]] void run_command(const std::string& command_line);
-/// One command to the eDonkey client; answers the tool's output.
-[[noreturn]] void amule_command(const std::string& command);
-
+/// "scripts": no name, the scripts as HTML options; a name (and
+/// arguments), its output.
 void scripts_command(const std::string& file, const std::string& para);
-void run_command_line(const std::string& file, const std::string& para);
-void amule_command_line(const std::string& file, const std::string& para);
+/// "run": runs the command line `file` in the download directory and
+/// answers its output.
+void run_command(const std::string& file, const std::string& para);
+/// "amule": one command to the eDonkey client; answers the tool's output.
+void amule_command(const std::string& file, const std::string& para);
 
 }  // namespace kiv::ctl
