@@ -17,16 +17,18 @@ if [ "${2:-}" != inside ]; then
 fi
 
 fail() { echo "init script: $*" >&2; exit 1; }
-for dir in /tmp /opt /run /var/log; do mount -t tmpfs -o mode=1777 tmpfs "$dir" || exit 77; done
+for dir in /opt /run /var/log; do mount -t tmpfs -o mode=1777 tmpfs "$dir" || exit 77; done
 ip link set lo up 2>/dev/null || true
 root=/opt/kiv
 cmake --install "$build" --prefix "$root" >/dev/null || fail "cannot install"
 mkdir -p "$root/lib"
-cp "$source_dir/package/kiv-service" "$source_dir/scripts/webserver.sh" "$source_dir/scripts/webserver.lua" \
-  "$source_dir/scripts/lock-directories" "$root/lib/"
+cp "$source_dir/package/kiv-service" "$source_dir/package/kiv.init" "$source_dir/scripts/webserver.sh" \
+  "$source_dir/scripts/webserver.lua" "$source_dir/scripts/lock-directories" "$root/lib/"
+# Only now: the build and the sources may lie below /tmp.
+mount -t tmpfs -o mode=1777 tmpfs /tmp || exit 77
 chown www-data:www-data "$root/www/kiv/trk"
 install -d -o www-data -g www-data "$root/www/kiv/dnl"
-init() { sh "$source_dir/package/kiv.init" "$@"; }
+init() { sh "$root/lib/kiv.init" "$@"; }
 kivd_pids() {
   for exe in /proc/[0-9]*/exe; do
     [ "$(readlink "$exe")" = "$root/bin/kiv" ] && [ "$(cat "${exe%exe}comm")" = kivd ] &&
