@@ -2,7 +2,7 @@
 // its actions, new folders, uploads and what a torrent holds.
 import { ctl, tree, torrent, upload, downloadHref, claimCurdir, getCurdir, setCurdir, inCurdir, namesIn, tooLong } from './api.js';
 import { sizeBytes, listingDate, showDate, showBytes, treeNodes } from './parse.js';
-import { el, $, setText, put, plain, act, ask, choose, confirmed, bar, note } from './ui.js';
+import { el, $, setText, put, plain, act, ask, choose, confirmed, bar, note, compareNames } from './ui.js';
 import { startTorrent } from './transfers.js';
 
 const DISK_WARN = 90; // per cent used from which the disk bar warns
@@ -12,7 +12,6 @@ let sort = { key: 'name', dir: 1 };
 let entries = [];
 let shown = []; // the rows in order, filtered
 let rowHeight = 0, frame = 0, cleared = true;
-const collator = new Intl.Collator(undefined, { numeric: true });
 let refresh = () => {};
 let treeKey = '';
 
@@ -188,7 +187,7 @@ export function updateFiles(status, asked = status.curdir) {
 
 function order() {
   const filter = $('#filter').value.trim().toLowerCase();
-  const name = (a, b) => collator.compare(a.entry.file, b.entry.file);
+  const name = (a, b) => compareNames(a.entry.file, b.entry.file);
   const by = { name, size: (a, b) => a.bytes - b.bytes, date: (a, b) => a.time - b.time }[sort.key];
   shown = [...rows.values()]
     .filter((r) => !filter || r.entry.file.toLowerCase().includes(filter))

@@ -1,7 +1,7 @@
 // The page: tabs, the live status, the header counts and the release notice.
 import { status, jobFile, setCurdir, getCurdir } from './api.js';
 import { noticeText, showBytes } from './parse.js';
-import { el, $, setText, put, note } from './ui.js';
+import { el, $, setText, put, note, compareNames } from './ui.js';
 import { setupTransfers, updateTransfers, fillFromLink, totalRate } from './transfers.js';
 import { setupFiles, updateFiles, go } from './files.js';
 import { setupSettings, readLock, loadScripts } from './settings.js';
@@ -9,6 +9,7 @@ import { setupSettings, readLock, loadScripts } from './settings.js';
 const PERIOD = 3000;
 const VIEWS = ['transfers', 'files', 'settings'];
 let timer = 0, busy = false, again = false, notices = '';
+let early = null; // the first status, asked for before the views are set up
 
 function show(view) {
   for (const v of VIEWS) {
@@ -37,7 +38,9 @@ async function refresh() {
   busy = true;
   try {
     const asked = getCurdir();
-    const s = await status(true);
+    const first = early;
+    early = null;
+    const s = await (first || status(true));
     updateFiles(s, asked);
     put(document.body.dataset, 'loaded', 'true');
     const running = (s.wgets || 0) + (s.torrents || 0);
@@ -90,6 +93,8 @@ function start() {
   let dir = '/';
   try { if (cookie) dir = decodeURIComponent(cookie[1]); } catch { /* the top folder */ }
   setCurdir(dir);
+  early = status(true);
+  early.catch(() => {}); // seen by the first refresh
   setupTransfers({ onChange: refresh, onDone: notifyDone });
   setupFiles({ onChange: refresh });
   setupSettings();
@@ -115,6 +120,7 @@ function start() {
   window.addEventListener('hashchange', route);
   document.addEventListener('visibilitychange', live);
   route();
+  compareNames('', ''); // made while the first status is on its way
   go(dir);
   live();
 }

@@ -3,7 +3,7 @@
 import { ctl, jobFile, getCurdir, tree } from './api.js';
 import { uploadFiles, dropTarget } from './files.js';
 import { wgetLog, ctorrentLog, noticeText, rateBytes, treeNodes } from './parse.js';
-import { el, $, setText, put, note, act, confirmed, bar } from './ui.js';
+import { el, $, setText, put, note, act, confirmed, bar, compareNames } from './ui.js';
 
 const KINDS = [
   ['wgt'],
@@ -13,11 +13,10 @@ const KINDS = [
 ];
 const STATES = { '': 'All', running: 'Running', stopped: 'Stopped', finished: 'Finished', failed: 'Failed' };
 let chosen = '';
-const names = new Intl.Collator(undefined, { numeric: true, sensitivity: 'base' });
 // Every order falls back to newest first.
 const SORTS = {
   added: () => 0,
-  name: (a, b) => names.compare(a.label, b.label),
+  name: (a, b) => compareNames(a.label, b.label),
   progress: (a, b) => (b.info?.percent ?? -1) - (a.info?.percent ?? -1),
   speed: (a, b) => b.rate - a.rate,
 };
@@ -63,6 +62,7 @@ export function setupTransfers({ onChange, onDone }) {
   dropTarget($('#view-transfers'), torrents);
   $('#tor-file').addEventListener('change', (e) => { torrents([...e.target.files]); e.target.value = ''; });
   $('#clear-done').addEventListener('click', async () => {
+    await readUnread();
     const done = [...rows.values()].filter((r) => !r.running && r.info && r.info.finished);
     if (!done.length) return note('No finished transfers to clear.', false);
     if (await confirmed('Clear finished', `Delete the records of ${done.length} finished transfer${done.length > 1 ? 's' : ''}? Downloaded files stay.`, 'Clear'))
@@ -181,9 +181,9 @@ function paint(name, row) {
   setText(parts.source, row.label);
   if (parts.source.title !== (row.source || name)) parts.source.title = row.source || name;
   const failed = !running && !i.finished && !!i.error;
-  const state = running ? (i.finished ? 'seeding' : `running · process ${pid}`) : i.finished ? 'finished' : failed ? 'failed' : 'stopped';
-  setText(parts.state, state);
-  const code = row.code = running ? 'running' : i.finished ? 'finished' : failed ? 'failed' : 'stopped';
+  // A job not running whose log is still unread is in no state yet.
+  const code = row.code = running ? 'running' : !info ? 'unread' : i.finished ? 'finished' : failed ? 'failed' : 'stopped';
+  setText(parts.state, running && i.finished ? 'seeding' : running ? `running · process ${pid}` : code === 'unread' ? '…' : code);
   row.rate = running && !i.finished ? rateBytes(i.speed) : 0;
   if (parts.state.dataset.state !== code) parts.state.dataset.state = code;
   const showBar = (running || i.finished) && i.percent != null;
@@ -231,30 +231,54 @@ export async function updateTransfers(status) {
       row.running = pid !== '';
       row.pid = pid;
       row.added = +job.added || 0; // older boxes give no time: oldest
-      // Logs are read once (the counts need every job's state), again when a
-      // job ends (for the notification), and while it runs only on screen.
+      // Logs are read when a job ends (for the notification), while it runs
+      // only on screen, and otherwise once, in the background.
       const onScreen = shown && (row.onScreen || !screen);
-      if ((wasRunning && !row.running) || (shown && !row.fetched) || (onScreen && row.running))
+      if ((wasRunning && !row.running) || (onScreen && (row.running || !row.fetched)))
         fetches.push(loadLog(name, row).then(() => {
           if (wasRunning && !row.running && row.info && row.info.finished) notifyDone(row.source || name);
         }));
+      else if (shown && !row.fetched) unread.add(row);
       if (list && list.children[index] !== row.node) {
         list.insertBefore(row.node, list.children[index] || null);
         if (screen) screen.observe(row.node);
       }
     });
   }
-  for (const [key, row] of rows) if (!seen.has(key)) { if (screen) screen.unobserve(row.node); row.node.remove(); rows.delete(key); }
+  for (const [key, row] of rows) if (!seen.has(key)) { if (screen) screen.unobserve(row.node); row.node.remove(); rows.delete(key); unread.delete(row); }
   await Promise.all(fetches);
   for (const [key, row] of rows) paint(key.slice(4), row);
   arrange();
+  readUnread();
+}
+
+// The jobs whose logs were never read: the state counts, the name order
+// and the filter need each once. Read a few at a time while Transfers is
+// shown, after the rows on screen.
+const unread = new Set();
+const AT_ONCE = 4;
+let reading = null;
+
+/** Resolves when every unread log is read (or Transfers was left). */
+function readUnread() {
+  reading ||= (async () => {
+    while (unread.size && !$('#view-transfers').hidden) {
+      const batch = [...unread].slice(0, AT_ONCE);
+      for (const row of batch) unread.delete(row);
+      const live = batch.filter((row) => !row.fetched && rows.get(`${row.kind}:${row.name}`) === row);
+      await Promise.all(live.map((row) => loadLog(row.name, row)));
+      for (const row of live) paint(row.name, row);
+      arrange();
+    }
+  })().finally(() => { reading = null; });
+  return reading;
 }
 
 /** The transfers in the chosen order, state and filter; moves only what moved. */
 function arrange() {
   const jobs = [...rows.values()].filter((r) => r.kind === 'wgt' || r.kind === 'tor');
   const counts = { '': jobs.length, running: 0, stopped: 0, finished: 0, failed: 0 };
-  for (const r of jobs) counts[r.code]++;
+  for (const r of jobs) if (r.code in counts) counts[r.code]++;
   for (const b of $('#chips').children) {
     const s = b.dataset.state;
     setText(b, `${STATES[s]} (${counts[s]})`);
@@ -263,7 +287,7 @@ function arrange() {
   const words = $('#job-filter').value.trim().toLowerCase();
   const by = SORTS[$('#job-sort').value] || SORTS.added;
   const shown = jobs.filter((r) => (!chosen || r.code === chosen) && (!words || `${r.label} ${r.source}`.toLowerCase().includes(words)))
-    .sort((a, b) => by(a, b) || b.added - a.added || names.compare(a.name, b.name));
+    .sort((a, b) => by(a, b) || b.added - a.added || compareNames(a.name, b.name));
   const list = $('#jobs');
   shown.forEach((r, index) => {
     if (list.children[index] !== r.node) {
