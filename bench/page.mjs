@@ -1,6 +1,7 @@
 // The page's first load on loopback: a fresh browser context (empty cache)
 // opens the address until the listing of a 100-entry folder is shown; and
-// the page's size. Yardstick: the status request alone, from the same page.
+// the page's size; a repeat visit in the same context; and, interleaved, a
+// bare static page of the same server as the yardstick.
 import fs from 'node:fs';
 import zlib from 'node:zlib';
 import path from 'node:path';
@@ -27,46 +28,55 @@ try {
   walk(box.www);
   const total = files.reduce((s, [, n]) => s + n, 0), packed = files.reduce((s, [, , z]) => s + z, 0);
 
-  // The floor: a bare static page in the same browser.
+  // The floor: a bare static page in the same browser, each run between
+  // a cold and a warm load of the page (interleaved, so both see the same
+  // machine).
   fs.writeFileSync(path.join(box.www, 'bare.html'), '<!doctype html><p id=bare>bare</p>');
-  const bare = [];
-  for (let i = 0; i < Number(runs); i++) {
-    const context = await box.browser.newContext();
-    const page = await context.newPage();
-    const start = Date.now();
-    await page.goto(`${box.base}/bare.html`);
-    await page.waitForSelector('#bare');
-    bare.push(Date.now() - start);
-    await context.close();
-  }
-  fs.rmSync(path.join(box.www, 'bare.html'));
-
-  const loads = [], status = [];
-  let requests = 0, bytes = 0;
-  for (let i = 0; i < Number(runs); i++) {
-    const context = await box.browser.newContext();
+  const bare = [], cold = [], warm = [], status = [];
+  let requests = 0, bytes = 0, warmBytes = 0;
+  const open = async (context, url, selector) => {
     const page = await context.newPage();
     let count = 0;
     page.on('requestfinished', () => count++);
     const start = Date.now();
-    await page.goto(`${box.base}/#files`);
-    await page.waitForSelector('#listing li:nth-child(101)');
-    loads.push(Date.now() - start);
-    requests = count;
-    bytes = await page.evaluate(() => performance.getEntriesByType('resource').reduce((s, r) => s + r.transferSize, 0) +
+    await page.goto(url);
+    await page.waitForSelector(selector);
+    const took = Date.now() - start;
+    const moved = await page.evaluate(() => performance.getEntriesByType('resource').reduce((s, r) => s + r.transferSize, 0) +
       performance.getEntriesByType('navigation')[0].transferSize);
-    status.push(await page.evaluate(async () => {
+    return { page, took, count, moved };
+  };
+  for (let i = 0; i < Number(runs); i++) {
+    let context = await box.browser.newContext();
+    bare.push((await open(context, `${box.base}/bare.html`, '#bare')).took);
+    await context.close();
+
+    context = await box.browser.newContext();
+    const first = await open(context, `${box.base}/#files`, '#listing li:nth-child(101)');
+    cold.push(first.took);
+    requests = first.count;
+    bytes = first.moved;
+    status.push(await first.page.evaluate(async () => {
       const t = performance.now();
       await (await fetch('/cgi-bin/kiv-list?full=1', { headers: { 'X-Kiv': '1' }, cache: 'no-store' })).text();
       return performance.now() - t;
     }));
+    await first.page.close();
+    // A repeat visit: the page's files come from the browser's cache once
+    // the server says they are unchanged.
+    const again = await open(context, `${box.base}/#files`, '#listing li:nth-child(101)');
+    warm.push(again.took);
+    warmBytes = again.moved;
     await context.close();
   }
+  fs.rmSync(path.join(box.www, 'bare.html'));
   console.log(`page size: ${packed} bytes as gzip -9 (limit 27648), ${total} unpacked (limit 81920), in ${files.length} files`);
   for (const [name, n, z] of files.sort()) console.log(`  ${name} ${z} / ${n}`);
-  console.log(`first load until the listing of 101 entries shows: median ${median(loads)} ms, p90 ${p90(loads)} ms over ${runs} fresh contexts`);
+  console.log(`first load until the listing of 101 entries shows: median ${median(cold)} ms, p90 ${p90(cold)} ms over ${runs} fresh contexts`);
   console.log(`  ${requests} requests, ${bytes} bytes transferred (headers included)`);
+  console.log(`repeat visit, the page's files revalidated: median ${median(warm)} ms, p90 ${p90(warm)} ms; ${warmBytes} bytes transferred`);
   console.log(`a bare static page, the same way: median ${median(bare)} ms, p90 ${p90(bare)} ms`);
+  console.log(`first load / bare page: ${(median(cold) / median(bare)).toFixed(2)}; repeat visit / bare page: ${(median(warm) / median(bare)).toFixed(2)}`);
   console.log(`status request alone (kiv-list with the job lists): median ${median(status).toFixed(1)} ms`);
 } finally {
   await box.stop();

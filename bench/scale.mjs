@@ -1,7 +1,7 @@
 // The page at a household's scale in headless Chromium: one folder of
 // 10,000 files and 300 transfer logs. Figures: the listing shown after the
 // status answer arrived, sort and filter of all rows, what an idle refresh
-// writes to the page and fetches, and the bytes of a refresh.
+// writes to the page, fetches and costs the main thread.
 // Usage: node bench/scale.mjs [BUILD_DIR] [FILES] [JOBS]
 import fs from 'node:fs';
 import path from 'node:path';
@@ -30,6 +30,9 @@ try {
   const page = await context.newPage();
   const fetched = [];
   page.on('request', (r) => fetched.push(r.url()));
+  const session = await context.newCDPSession(page);
+  await session.send('Performance.enable');
+  const busy = async () => (await session.send('Performance.getMetrics')).metrics.find((m) => m.name === 'TaskDuration').value;
 
   const shown = [];
   for (let i = 0; i < 5; i++) {
@@ -56,6 +59,7 @@ try {
     await page.evaluate((v) => { location.hash = v; }, view);
     await page.waitForTimeout(3500);
     fetched.length = 0;
+    const before = await busy();
     const writes = await page.evaluate(() => new Promise((resolve) => {
       let n = 0;
       const seen = new MutationObserver((m) => { n += m.length; });
@@ -64,7 +68,8 @@ try {
     }));
     const logs = fetched.filter((u) => u.includes('/trk/')).length;
     const lists = fetched.filter((u) => u.includes('kiv-list')).length;
-    return `${lists} status requests, ${writes} DOM changes, ${logs} job-log requests`;
+    const work = ((await busy()) - before) * 1000 / Math.max(1, lists);
+    return `${lists} status requests, ${writes} DOM changes, ${logs} job-log requests, main thread ${work.toFixed(0)} ms per refresh`;
   };
   const files9 = await idle('files');
   const transfers9 = await idle('transfers');
