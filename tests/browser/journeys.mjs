@@ -478,6 +478,34 @@ async function run() {
     hang.close();
   });
 
+  await journey('a refresh reuses only the parts of the answer whose text is unchanged', async (page) => {
+    await open(page, 'files');
+    const wrong = await page.evaluate(async () => {
+      const { parseObject } = await import('/js/parse.js');
+      // [before, after, members the result must share with the earlier one]
+      const cases = [
+        ["{a:[1,2],b:'x'}", "{a:[1,2],b:'y'}", ['a']],
+        ['{a:[1,2]}', '{a:[1,3]}', []],
+        ['{a:[1,2],b:{c:[3]}}', '{b:{c:[3]},a:[1,2]}', ['a', 'b']],
+        ['{a:[1],a:[2]}', '{a:[2]}', ['a']],
+        ['{a:["x]"],n:12}', '{a:["x]"],n:123}', ['a']],
+        ["{a:'[1]'}", '{a:[1]}', []],
+        ['{a:[1]}', '{a:[1] ,b:[1]}', ['a']],
+        ['{a:[]}', '{b:{a:[]}}', []],
+      ];
+      const out = [];
+      for (const [before, after, shared] of cases) {
+        const earlier = parseObject(before), got = parseObject(after, earlier);
+        if (JSON.stringify(got) !== JSON.stringify(parseObject(after))) out.push(`${after}: read as ${JSON.stringify(got)}`);
+        for (const k of Object.keys(got)) {
+          if (typeof got[k] === 'object' && (got[k] === earlier[k]) !== shared.includes(k)) out.push(`${before} -> ${after}: ${k}`);
+        }
+      }
+      return out;
+    });
+    assert.deepEqual(wrong, []);
+  });
+
   server.close();
 }
 

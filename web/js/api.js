@@ -54,6 +54,8 @@ export async function ctl(cmd, file, para, extra = {}) {
   return answer(response);
 }
 
+let last; // lends its unchanged members to the next
+
 /** The status object (with the job lists when full) of folder `dir`. */
 export async function status(full = true, amule = false, dir = curdir) {
   // In the body, which beats the cookie that another tab may have moved.
@@ -64,7 +66,7 @@ export async function status(full = true, amule = false, dir = curdir) {
     cache: 'no-store',
   }));
   if (!text.trimStart().startsWith('{')) throw new Error(text);
-  return parseObject(text);
+  return (last = parseObject(text, last));
 }
 
 /** The names in folder `dir` as the box has them now; null when it is gone. */

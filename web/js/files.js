@@ -147,11 +147,13 @@ export function updateFiles(status, asked = status.curdir) {
     setCurdir('/'); paintCrumbs(); paintTreeCurrent();
     clearRows();
   }
+  // The reader lends an unchanged listing: then no row moved.
+  const same = status.dnl === entries && !cleared;
   entries = status.dnl || [];
   const seen = new Set();
-  let dirty = cleared || entries.length !== rows.size;
+  let dirty = !same && (cleared || entries.length !== rows.size);
   cleared = false;
-  for (const e of entries) {
+  for (const e of same ? [] : entries) {
     const key = `${e.type}:${e.file}`;
     seen.add(key);
     let rec = rows.get(key);
@@ -175,6 +177,7 @@ export function updateFiles(status, asked = status.curdir) {
   $('#disk-bar').classList.toggle('warn', full);
   $('#disk-text').classList.toggle('bad', full);
   setText($('#disk-text'), `${full ? 'The disk is nearly full. ' : ''}Disk: ${showBytes((d.used || 0) * 1024)} used of ${showBytes(((d.used || 0) + (d.available || 0)) * 1024)} (${d.perc || '?'}), ${showBytes((d.available || 0) * 1024)} free`);
+  if (same) return;
   const dirs = entries.filter((e) => e.type === 'd').map((e) => e.file).join('/');
   if (dirs + getCurdir() !== treeKey) { treeKey = dirs + getCurdir(); loadTree(); }
   const torrents = document.getElementById('torrent-names');

@@ -5,9 +5,14 @@
 const MAX_DEPTH = 64;
 const KEY = /[A-Za-z_$][\w$]{0,255}/y, NUMBER = /-?\d{1,31}/y;
 
-/** Reads one script-object value; throws SyntaxError on anything else. */
-export function parseObject(text) {
+const spans = new WeakMap(); // result -> its top-level members' texts
+
+/** Reads one script-object value; throws SyntaxError on anything else.
+ *  An earlier result lends the members whose text is unchanged; shared, so
+ *  neither is to be changed. */
+export function parseObject(text, before) {
   let at = 0;
+  const old = spans.get(before || spans) || {}, mine = {};
   const fail = (what) => { throw new SyntaxError(`${what} at ${at}`); };
   const space = () => { while (at < text.length && (text.charCodeAt(at) <= 32 || /\s/.test(text[at]))) at++; };
   const expect = (c) => { space(); if (text[at] !== c) fail(`expected ${c}`); at++; };
@@ -60,7 +65,12 @@ export function parseObject(text) {
       for (;;) {
         const k = key();
         expect(':');
-        obj[k] = value(depth + 1);
+        space();
+        const from = at, was = !depth && Object.hasOwn(old, k) && old[k];
+        // Arrays and objects end at their own bracket: equal text, equal value.
+        if (was && text.startsWith(was[0], at)) [, obj[k]] = was, at += was[0].length;
+        else obj[k] = value(depth + 1);
+        if (!depth && /[[{]/.test(text[from])) mine[k] = [text.slice(from, at), obj[k]];
         space();
         if (text[at] === ',') { at++; continue; }
         expect('}');
@@ -91,6 +101,7 @@ export function parseObject(text) {
   const result = value(0);
   space();
   if (at !== text.length) fail('trailing text');
+  if (result instanceof Object) spans.set(result, mine);
   return result;
 }
 
