@@ -101,7 +101,7 @@ export function parseObject(text, before) {
   const result = value(0);
   space();
   if (at !== text.length) fail('trailing text');
-  if (result instanceof Object) spans.set(result, mine);
+  if (result && typeof result == 'object') spans.set(result, mine);
   return result;
 }
 
