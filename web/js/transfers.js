@@ -247,10 +247,16 @@ export async function updateTransfers(status) {
   }
   for (const [key, row] of rows) if (!seen.has(key)) { if (screen) screen.unobserve(row.node); row.node.remove(); rows.delete(key); unread.delete(row); }
   await Promise.all(fetches);
-  for (const [key, row] of rows) paint(key.slice(4), row);
-  arrange();
+  // Job lists the reader lent unchanged and no log read: nothing to repaint.
+  const lists = KINDS.map(([kind]) => status[kind]);
+  if (fetches.length || lists.some((l, i) => l !== lastLists[i])) {
+    for (const [key, row] of rows) paint(key.slice(4), row);
+    arrange();
+  }
+  lastLists = lists;
   readUnread();
 }
+let lastLists = [];
 
 // The jobs whose logs were never read: the state counts, the name order
 // and the filter need each once. Read a few at a time while Transfers is
