@@ -482,7 +482,7 @@ async function run() {
     await open(page, 'files');
     const wrong = await page.evaluate(async () => {
       const { parseObject } = await import('/js/parse.js');
-      // [before, after, members the result must share with the earlier one]
+      // [before, after, members (and elements) the result must share with the earlier one]
       const cases = [
         ["{a:[1,2],b:'x'}", "{a:[1,2],b:'y'}", ['a']],
         ['{a:[1,2]}', '{a:[1,3]}', []],
@@ -492,13 +492,23 @@ async function run() {
         ["{a:'[1]'}", '{a:[1]}', []],
         ['{a:[1]}', '{a:[1] ,b:[1]}', ['a']],
         ['{a:[]}', '{b:{a:[]}}', []],
+        // Elements of a top-level list, by position.
+        ['{a:[{x:1},{x:2},[3]],d:1}', '{a:[{x:1},{x:5},[3]],d:2}', ['a.0', 'a.2']],
+        ['{a:[{x:1},{x:2}]}', '{a:[{x:0},{x:1},{x:2}]}', []],
+        ['{a:[{x:1},{x:2}]}', '{a:[{x:1}]}', ['a.0']],
+        ['{a:[{x:[1]}],b:{c:[{y:1}]}}', '{a:[{x:[1]},7],b:{c:[{y:1}],d:1}}', ['a.0']],
+        ['{a:[{x:1}]}', "{a:[{x:1} ,'{x:1}']}", ['a.0']],
       ];
       const out = [];
       for (const [before, after, shared] of cases) {
         const earlier = parseObject(before), got = parseObject(after, earlier);
         if (JSON.stringify(got) !== JSON.stringify(parseObject(after))) out.push(`${after}: read as ${JSON.stringify(got)}`);
+        const check = (now, then, name) => {
+          if (typeof now === 'object' && (now === then) !== shared.includes(name)) out.push(`${before} -> ${after}: ${name}`);
+        };
         for (const k of Object.keys(got)) {
-          if (typeof got[k] === 'object' && (got[k] === earlier[k]) !== shared.includes(k)) out.push(`${before} -> ${after}: ${k}`);
+          check(got[k], earlier[k], k);
+          if (Array.isArray(got[k]) && got[k] !== earlier[k]) got[k].forEach((e, i) => check(e, (earlier[k] || [])[i], `${k}.${i}`));
         }
       }
       return out;

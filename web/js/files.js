@@ -164,7 +164,7 @@ export function updateFiles(status, asked = status.curdir) {
     rec.bytes = sizeBytes(e.size);
     rec.time = +listingDate(e.date) || 0;
     if (rec.node) paintRow(rec);
-    dirty = true;
+    dirty ||= sort.key !== 'name'; // a new size or date moves no row in name order
   }
   if (dirty) {
     for (const [k, rec] of rows) if (!seen.has(k)) { if (rec.node) rec.node.remove(); rows.delete(k); }

@@ -8,11 +8,12 @@ const KEY = /[A-Za-z_$][\w$]{0,255}/y, NUMBER = /-?\d{1,31}/y;
 const spans = new WeakMap(); // result -> its top-level members' texts
 
 /** Reads one script-object value; throws SyntaxError on anything else.
- *  An earlier result lends the members whose text is unchanged; shared, so
- *  neither is to be changed. */
+ *  An earlier result lends its top-level members, and their array elements,
+ *  whose text is unchanged; shared, so neither is to be changed. */
 export function parseObject(text, before) {
   let at = 0;
-  const old = spans.get(before || spans) || {}, mine = {};
+  const old = spans.get(before || spans) || {}, mine = Object.create(null);
+  let olds = [], news = []; // the elements of the top-level array being read
   const fail = (what) => { throw new SyntaxError(`${what} at ${at}`); };
   const space = () => { while (at < text.length && (text.charCodeAt(at) <= 32 || /\s/.test(text[at]))) at++; };
   const expect = (c) => { space(); if (text[at] !== c) fail(`expected ${c}`); at++; };
@@ -52,6 +53,20 @@ export function parseObject(text, before) {
     return m[0];
   }
 
+  // `was`, [text, value, its elements' such pairs], read earlier, is taken
+  // where its text is here again: arrays and objects end at their own
+  // bracket, so equal text means an equal value.
+  function lent(was, depth, into, n) {
+    space();
+    const from = at, outer = [olds, news];
+    if (was && text.startsWith(was[0], at)) { at += was[0].length; into[n] = was; return was[1]; }
+    [olds, news] = [(was && was[2]) || [], []];
+    const v = value(depth);
+    if (/[[{]/.test(text[from])) into[n] = [text.slice(from, at), v, news];
+    [olds, news] = outer;
+    return v;
+  }
+
   function value(depth) {
     if (depth > MAX_DEPTH) fail('too deep');
     space();
@@ -65,12 +80,7 @@ export function parseObject(text, before) {
       for (;;) {
         const k = key();
         expect(':');
-        space();
-        const from = at, was = !depth && Object.hasOwn(old, k) && old[k];
-        // Arrays and objects end at their own bracket: equal text, equal value.
-        if (was && text.startsWith(was[0], at)) [, obj[k]] = was, at += was[0].length;
-        else obj[k] = value(depth + 1);
-        if (!depth && /[[{]/.test(text[from])) mine[k] = [text.slice(from, at), obj[k]];
+        obj[k] = depth ? value(depth + 1) : lent(Object.hasOwn(old, k) && old[k], 1, mine, k);
         space();
         if (text[at] === ',') { at++; continue; }
         expect('}');
@@ -83,7 +93,7 @@ export function parseObject(text, before) {
       space();
       if (text[at] === ']') { at++; return list; }
       for (;;) {
-        list.push(value(depth + 1));
+        list.push(depth === 1 ? lent(olds[list.length], 2, news, list.length) : value(depth + 1));
         space();
         if (text[at] === ',') { at++; continue; }
         expect(']');
