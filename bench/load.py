@@ -256,7 +256,18 @@ class Source(http.server.BaseHTTPRequestHandler):
 class Box:
     """A scratch installation: kivd started from it, lighttpd serving it."""
 
+    # What kivd publishes is shared with the tests (they take turns): put
+    # back as it was.
+    SHARED = ("/tmp/kiv.conf", "/tmp/kiv-names")
+
     def __init__(self, build):
+        self.saved = {}
+        for path in self.SHARED:
+            try:
+                with open(path, "rb") as f:
+                    self.saved[path] = f.read()
+            except FileNotFoundError:
+                pass
         self.root = tempfile.mkdtemp(prefix="kiv-load.")
         subprocess.run(["cmake", "--install", build, "--prefix", self.root],
                        check=True, stdout=subprocess.DEVNULL)
@@ -310,6 +321,12 @@ class Box:
             os.kill(pid, signal.SIGTERM)
         self.server.terminate()
         self.server.wait()
+        for path in self.SHARED:
+            if path in self.saved:
+                with open(path, "wb") as f:
+                    f.write(self.saved[path])
+            elif os.path.exists(path):
+                os.remove(path)
 
 
 class Client(threading.Thread):

@@ -57,6 +57,8 @@ export function processesOf(program) {
   return found;
 }
 
+const SHARED = ['/tmp/kiv.conf', '/tmp/kiv-names'];
+
 export class Box {
   /** build: the build tree; source: the source tree. */
   constructor(build, source) {
@@ -68,8 +70,8 @@ export class Box {
   async start() {
     for (const f of [CHROMIUM, path.join(this.source, 'tests/browser/node_modules/playwright-core')])
       if (!fs.existsSync(f)) throw new Error(`${f} is missing: bash scripts/test.sh installs it`);
-    // /tmp/kiv.conf is shared with the other tests (they run one at a time): put it back after.
-    this.savedConf = fs.existsSync('/tmp/kiv.conf') ? fs.readFileSync('/tmp/kiv.conf') : null;
+    // What kivd publishes is shared with the other tests (they run one at a time): put it back after.
+    this.saved = SHARED.map((f) => (fs.existsSync(f) ? fs.readFileSync(f) : null));
     this.root = fs.mkdtempSync(path.join(os.tmpdir(), 'kiv-browser-'));
     execFileSync('cmake', ['--install', this.build, '--prefix', this.root], { stdio: 'ignore' });
     this.www = path.join(this.root, 'www/kiv');
@@ -104,8 +106,11 @@ export class Box {
     this.stopTransfers();
     if (this.server) this.server.kill();
     if (this.root) for (const pid of processesOf(path.join(this.root, 'bin/kivd'))) process.kill(pid, 'SIGTERM');
-    if (this.savedConf) fs.writeFileSync('/tmp/kiv.conf', this.savedConf);
-    else fs.rmSync('/tmp/kiv.conf', { force: true });
+    SHARED.forEach((f, i) => {
+      if (!this.saved) return;
+      if (this.saved[i]) fs.writeFileSync(f, this.saved[i]);
+      else fs.rmSync(f, { force: true });
+    });
     if (this.root) fs.rmSync(this.root, { recursive: true, force: true });
   }
 }
