@@ -4,115 +4,141 @@
 
 const MAX_DEPTH = 64;
 const KEY = /[A-Za-z_$][\w$]{0,255}/y, NUMBER = /-?\d{1,31}/y;
+const ESCAPES = { n: '\n', r: '\r', t: '\t' };
 
-const spans = new WeakMap(); // result -> its top-level members' texts
+// A span: a list or object read earlier, { text, value, items }, items the
+// spans of a top-level list's elements.
+const spans = new WeakMap(); // result -> { member name: its span }
+let src = '', at = 0; // what is being read, and where
 
 /** Reads one script-object value; throws SyntaxError on anything else.
- *  An earlier result lends its top-level members, and their array elements,
+ *  An earlier result lends its top-level members, and their list elements,
  *  whose text is unchanged; shared, so neither is to be changed. */
 export function parseObject(text, before) {
-  let at = 0;
-  const old = spans.get(before || spans) || {}, mine = Object.create(null);
-  let olds = [], news = []; // the elements of the top-level array being read
-  const fail = (what) => { throw new SyntaxError(`${what} at ${at}`); };
-  const space = () => { while (at < text.length && (text.charCodeAt(at) <= 32 || /\s/.test(text[at]))) at++; };
-  const expect = (c) => { space(); if (text[at] !== c) fail(`expected ${c}`); at++; };
-
-  function string() {
-    const quote = text[at++];
-    let out = '';
-    for (;;) {
-      // Plain runs in one piece: long answers are mostly names.
-      let end = at;
-      while (end < text.length && text[end] !== quote && text[end] !== '\\') end++;
-      out += text.slice(at, end);
-      at = end;
-      if (at >= text.length) fail('open string');
-      if (text[at++] === quote) return out;
-      const e = text[at++];
-      if (e === 'n') out += '\n';
-      else if (e === 'r') out += '\r';
-      else if (e === 't') out += '\t';
-      else if (e === 'x' || e === 'u') {
-        const n = e === 'x' ? 2 : 4, hex = text.slice(at, at + n);
-        if (!/^[0-9a-fA-F]+$/.test(hex) || hex.length !== n) fail('bad escape');
-        out += String.fromCharCode(parseInt(hex, 16));
-        at += n;
-      } else if (e === undefined) fail('open string');
-      else out += e; // \\ \' \" and any other escaped character stand for themselves
-    }
-  }
-
-  function key() {
-    space();
-    if (text[at] === '"' || text[at] === "'") return string();
-    KEY.lastIndex = at;
-    const m = KEY.exec(text);
-    if (!m) fail('expected a key');
-    at += m[0].length;
-    return m[0];
-  }
-
-  // `was`, [text, value, its elements' such pairs], read earlier, is taken
-  // where its text is here again: arrays and objects end at their own
-  // bracket, so equal text means an equal value.
-  function lent(was, depth, into, n) {
-    space();
-    const from = at, outer = [olds, news];
-    if (was && text.startsWith(was[0], at)) { at += was[0].length; into[n] = was; return was[1]; }
-    [olds, news] = [(was && was[2]) || [], []];
-    const v = value(depth);
-    if (/[[{]/.test(text[from])) into[n] = [text.slice(from, at), v, news];
-    [olds, news] = outer;
-    return v;
-  }
-
-  function value(depth) {
-    if (depth > MAX_DEPTH) fail('too deep');
-    space();
-    const c = text[at];
-    if (c === '"' || c === "'") return string();
-    if (c === '{') {
-      at++;
-      const obj = Object.create(null);
-      space();
-      if (text[at] === '}') { at++; return obj; }
-      for (;;) {
-        const k = key();
-        expect(':');
-        obj[k] = depth ? value(depth + 1) : lent(Object.hasOwn(old, k) && old[k], 1, mine, k);
-        space();
-        if (text[at] === ',') { at++; continue; }
-        expect('}');
-        return obj;
-      }
-    }
-    if (c === '[') {
-      at++;
-      const list = [];
-      space();
-      if (text[at] === ']') { at++; return list; }
-      for (;;) {
-        list.push(depth === 1 ? lent(olds[list.length], 2, news, list.length) : value(depth + 1));
-        space();
-        if (text[at] === ',') { at++; continue; }
-        expect(']');
-        return list;
-      }
-    }
-    NUMBER.lastIndex = at;
-    const m = NUMBER.exec(text);
-    if (!m) fail('unexpected character');
-    at += m[0].length;
-    const n = Number(m[0]);
-    return Number.isSafeInteger(n) ? n : m[0]; // big numbers (inodes) stay exact as text
-  }
-
-  const result = value(0);
+  src = text;
+  at = 0;
+  const mine = Object.create(null);
+  const result = value(0, spans.get(before || spans) || {}, mine);
   space();
-  if (at !== text.length) fail('trailing text');
+  if (at !== src.length) fail('trailing text');
   if (result && typeof result == 'object') spans.set(result, mine);
   return result;
+}
+
+const fail = (what) => { throw new SyntaxError(`${what} at ${at}`); };
+
+function space() {
+  while (at < src.length && (src.charCodeAt(at) <= 32 || /\s/.test(src[at]))) at++;
+}
+
+function expect(c) {
+  space();
+  if (src[at] !== c) fail(`expected ${c}`);
+  at++;
+}
+
+/** After an entry: true when another follows, false at `close`. */
+function more(close) {
+  space();
+  if (src[at] === ',') { at++; return true; }
+  expect(close);
+  return false;
+}
+
+/** `before`: the earlier spans of what the value holds; `into` gets these. */
+function value(depth, before, into) {
+  if (depth > MAX_DEPTH) fail('too deep');
+  space();
+  const c = src[at];
+  if (c === '"' || c === "'") return string();
+  if (c === '{') return object(depth, before, into);
+  if (c === '[') return list(depth, before, into);
+  return number();
+}
+
+/** A top-level member or element of a top-level list: the earlier span where
+ *  its text comes again (lists and objects end at their own bracket, so equal
+ *  text means an equal value), else read and kept. */
+function reused(was, depth, into, name) {
+  space();
+  const from = at;
+  if (was && src.startsWith(was.text, from)) {
+    at += was.text.length;
+    into[name] = was;
+    return was.value;
+  }
+  const items = [];
+  const v = value(depth, was ? was.items : [], items);
+  if (src[from] === '[' || src[from] === '{') into[name] = { text: src.slice(from, at), value: v, items };
+  return v;
+}
+
+function object(depth, before, into) {
+  at++;
+  const obj = Object.create(null);
+  space();
+  if (src[at] === '}') { at++; return obj; }
+  do {
+    const k = key();
+    expect(':');
+    obj[k] = depth ? value(depth + 1) : reused(Object.hasOwn(before, k) && before[k], 1, into, k);
+  } while (more('}'));
+  return obj;
+}
+
+function list(depth, before, into) {
+  at++;
+  const out = [];
+  space();
+  if (src[at] === ']') { at++; return out; }
+  do out.push(depth === 1 ? reused(before[out.length], 2, into, out.length) : value(depth + 1));
+  while (more(']'));
+  return out;
+}
+
+function key() {
+  space();
+  if (src[at] === '"' || src[at] === "'") return string();
+  KEY.lastIndex = at;
+  const m = KEY.exec(src);
+  if (!m) fail('expected a key');
+  at += m[0].length;
+  return m[0];
+}
+
+function string() {
+  const quote = src[at++];
+  let out = '';
+  for (;;) {
+    // Plain runs in one piece: long answers are mostly names.
+    let end = at;
+    while (end < src.length && src[end] !== quote && src[end] !== '\\') end++;
+    out += src.slice(at, end);
+    at = end;
+    if (at >= src.length) fail('open string');
+    if (src[at++] === quote) return out;
+    out += escaped();
+  }
+}
+
+/** What an escape after its backslash stands for. */
+function escaped() {
+  const e = src[at++];
+  if (e === undefined) fail('open string');
+  if (e !== 'x' && e !== 'u') return ESCAPES[e] || e; // \\ \' \" and any other stand for themselves
+  const n = e === 'x' ? 2 : 4, hex = src.slice(at, at + n);
+  if (!/^[0-9a-fA-F]+$/.test(hex) || hex.length !== n) fail('bad escape');
+  at += n;
+  return String.fromCharCode(parseInt(hex, 16));
+}
+
+function number() {
+  NUMBER.lastIndex = at;
+  const m = NUMBER.exec(src);
+  if (!m) fail('unexpected character');
+  at += m[0].length;
+  const n = Number(m[0]);
+  return Number.isSafeInteger(n) ? n : m[0]; // big numbers (inodes) stay exact as text
 }
 
 /** Bytes from the listing's short sizes ("700.2 M", "1024"). */
