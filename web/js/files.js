@@ -1,22 +1,28 @@
-// Files: the current folder with breadcrumb and tree, the listing with
-// its actions, new folders, uploads and what a torrent holds.
-import { ctl, tree, torrent, upload, downloadHref, claimCurdir, getCurdir, setCurdir, inCurdir, namesIn, tooLong } from './api.js';
+// Files: the current folder with breadcrumb and tree, and the listing with
+// its actions.
+import { ctl, tree, downloadHref, claimCurdir, getCurdir, setCurdir, inCurdir, tooLong } from './api.js';
 import { sizeBytes, listingDate, showDate, showBytes, treeNodes } from './parse.js';
-import { el, $, setText, put, plain, act, ask, choose, confirmed, bar, note, compareNames } from './ui.js';
-import { startTorrent } from './transfers.js';
+import { el, $, setText, put, act, ask, confirmed, modal, bar, note, compareNames } from './ui.js';
+import { settle, uploadFiles, dropTarget } from './upload.js';
+import { inspect } from './torrent.js';
 
 const DISK_WARN = 90; // per cent used from which the disk bar warns
 const LONG = 300; // rows from which only those on screen are built
-const rows = new Map(); // "d:name" / "f:name" -> { entry, bytes, time, node, parts }
-let sort = { key: 'name', dir: 1 };
-let entries = [];
-let shown = []; // the rows in order, filtered
-let rowHeight = 0, frame = 0, cleared = true;
-let refresh = () => {};
-let treeKey = '';
+
+const view = {
+  rows: new Map(), // "d:name" / "f:name" -> { entry, bytes, time, node, parts }
+  entries: [], // the listing as last read
+  shown: [], // the rows in order, filtered
+  sort: { key: 'name', dir: 1 },
+  rowHeight: 0, // of a long list's rows, measured once drawn
+  frame: 0, // a redraw asked for on scrolling
+  cleared: true, // no listing read since the folder changed
+  treeKey: '', // the folders of the listing the tree was read with
+  refresh: () => {},
+};
 
 export function setupFiles({ onChange }) {
-  refresh = onChange;
+  view.refresh = onChange;
   // A phone shows the listing first; the tree opens on request.
   if (matchMedia('(max-width: 799px)').matches) $('#tree-box').open = false;
   const disk = bar('Disk usage');
@@ -25,21 +31,22 @@ export function setupFiles({ onChange }) {
   $('#filter').addEventListener('input', order);
   for (const b of document.querySelectorAll('#sort button')) {
     b.addEventListener('click', () => {
-      sort = { key: b.dataset.key, dir: sort.key === b.dataset.key ? -sort.dir : 1 };
+      view.sort = { key: b.dataset.key, dir: view.sort.key === b.dataset.key ? -view.sort.dir : 1 };
       order();
     });
   }
-  const later = () => { if (!frame) frame = requestAnimationFrame(() => { frame = 0; render(); }); };
+  const later = () => { if (!view.frame) view.frame = requestAnimationFrame(() => { view.frame = 0; render(); }); };
   addEventListener('scroll', later, { passive: true });
-  addEventListener('resize', () => { rowHeight = 0; later(); });
+  addEventListener('resize', () => { view.rowHeight = 0; later(); });
   addEventListener('hashchange', later);
   $('#mkdir').addEventListener('click', async () => {
     const v = await ask({ title: 'New folder', text: `In ${getCurdir()}`, fields: [{ name: 'name', label: 'Folder name' }], ok: 'Create folder' });
     if (v && v.name && (await act(ctl('mkdir', inCurdir(v.name)), `Folder ${v.name} made`))) changed();
   });
-  dropTarget($('#view-files'), uploadFiles);
+  const take = (files) => uploadFiles(files, view.refresh);
+  dropTarget($('#view-files'), take);
   $('#upload-input').addEventListener('change', (e) => {
-    uploadFiles([...e.target.files]);
+    take([...e.target.files]);
     e.target.value = '';
   });
 }
@@ -50,20 +57,20 @@ export function go(dir) {
   paintCrumbs();
   paintTreeCurrent();
   clearRows();
-  refresh();
+  view.refresh();
 }
 
 function clearRows() {
   $('#listing').replaceChildren();
-  rows.clear();
-  entries = [];
-  shown = [];
-  cleared = true;
+  view.rows.clear();
+  view.entries = [];
+  view.shown = [];
+  view.cleared = true;
 }
 
 function changed() {
-  treeKey = '';
-  refresh();
+  view.treeKey = '';
+  view.refresh();
 }
 
 function paintCrumbs() {
@@ -148,26 +155,26 @@ export function updateFiles(status, asked = status.curdir) {
     clearRows();
   }
   // The reader lends an unchanged listing: then no row moved.
-  const same = status.dnl === entries && !cleared;
-  entries = status.dnl || [];
+  const same = status.dnl === view.entries && !view.cleared;
+  view.entries = status.dnl || [];
   const seen = new Set();
-  let dirty = !same && (cleared || entries.length !== rows.size);
-  cleared = false;
-  for (const e of same ? [] : entries) {
+  let dirty = !same && (view.cleared || view.entries.length !== view.rows.size);
+  view.cleared = false;
+  for (const e of same ? [] : view.entries) {
     const key = `${e.type}:${e.file}`;
     seen.add(key);
-    let rec = rows.get(key);
-    if (!rec) { rec = { node: null }; rows.set(key, rec); dirty = true; }
+    let rec = view.rows.get(key);
+    if (!rec) { rec = { node: null }; view.rows.set(key, rec); dirty = true; }
     const old = rec.entry;
     if (old && old.size === e.size && old.date === e.date && old.inode === e.inode) continue;
     rec.entry = e;
     rec.bytes = sizeBytes(e.size);
     rec.time = +listingDate(e.date) || 0;
     if (rec.node) paintRow(rec);
-    dirty ||= sort.key !== 'name'; // a new size or date moves no row in name order
+    dirty ||= view.sort.key !== 'name'; // a new size or date moves no row in name order
   }
   if (dirty) {
-    for (const [k, rec] of rows) if (!seen.has(k)) { if (rec.node) rec.node.remove(); rows.delete(k); }
+    for (const [k, rec] of view.rows) if (!seen.has(k)) { if (rec.node) rec.node.remove(); view.rows.delete(k); }
     order();
   }
   const d = status.disk || {};
@@ -178,10 +185,10 @@ export function updateFiles(status, asked = status.curdir) {
   $('#disk-text').classList.toggle('bad', full);
   setText($('#disk-text'), `${full ? 'The disk is nearly full. ' : ''}Disk: ${showBytes((d.used || 0) * 1024)} used of ${showBytes(((d.used || 0) + (d.available || 0)) * 1024)} (${d.perc || '?'}), ${showBytes((d.available || 0) * 1024)} free`);
   if (same) return;
-  const dirs = entries.filter((e) => e.type === 'd').map((e) => e.file).join('/');
-  if (dirs + getCurdir() !== treeKey) { treeKey = dirs + getCurdir(); loadTree(); }
+  const dirs = view.entries.filter((e) => e.type === 'd').map((e) => e.file).join('/');
+  if (dirs + getCurdir() !== view.treeKey) { view.treeKey = dirs + getCurdir(); loadTree(); }
   const torrents = document.getElementById('torrent-names');
-  const names = entries.filter((e) => e.type !== 'd' && /\.torrent$/i.test(e.file)).map((e) => inCurdir(e.file));
+  const names = view.entries.filter((e) => e.type !== 'd' && /\.torrent$/i.test(e.file)).map((e) => inCurdir(e.file));
   if (torrents.dataset.names !== names.join('\n')) {
     torrents.dataset.names = names.join('\n');
     torrents.replaceChildren(...names.map((n) => el('option', { value: n })));
@@ -191,72 +198,45 @@ export function updateFiles(status, asked = status.curdir) {
 function order() {
   const filter = $('#filter').value.trim().toLowerCase();
   const name = (a, b) => compareNames(a.entry.file, b.entry.file);
-  const by = { name, size: (a, b) => a.bytes - b.bytes, date: (a, b) => a.time - b.time }[sort.key];
-  shown = [...rows.values()]
+  const by = { name, size: (a, b) => a.bytes - b.bytes, date: (a, b) => a.time - b.time }[view.sort.key];
+  view.shown = [...view.rows.values()]
     .filter((r) => !filter || r.entry.file.toLowerCase().includes(filter))
-    .sort((a, b) => (a.entry.type === 'd' ? 0 : 1) - (b.entry.type === 'd' ? 0 : 1) || sort.dir * by(a, b) || name(a, b));
+    .sort((a, b) => (a.entry.type === 'd' ? 0 : 1) - (b.entry.type === 'd' ? 0 : 1) || view.sort.dir * by(a, b) || name(a, b));
   render();
   for (const b of document.querySelectorAll('#sort button')) {
-    b.setAttribute('aria-pressed', String(b.dataset.key === sort.key));
-    b.dataset.dir = sort.dir > 0 ? 'up' : 'down';
+    b.setAttribute('aria-pressed', String(b.dataset.key === view.sort.key));
+    b.dataset.dir = view.sort.dir > 0 ? 'up' : 'down';
   }
-  put($('#listing-empty'), 'hidden', shown.length > 0);
-  setText($('#listing-empty'), rows.size ? 'Nothing matches the filter.' : 'This folder is empty.');
+  put($('#listing-empty'), 'hidden', view.shown.length > 0);
+  setText($('#listing-empty'), view.rows.size ? 'Nothing matches the filter.' : 'This folder is empty.');
 }
 
 /** Puts the shown rows in the list; of a long list only those on screen,
  *  with room above and below for the others. */
 function render() {
   const list = $('#listing');
-  const long = shown.length > LONG;
+  const long = view.shown.length > LONG;
   list.classList.toggle('long', long);
-  let first = 0, last = shown.length;
+  let first = 0, last = view.shown.length;
   if (long) {
-    if (!rowHeight && list.firstElementChild) rowHeight = list.firstElementChild.getBoundingClientRect().height;
-    const h = rowHeight || 40, top = list.getBoundingClientRect().top;
+    if (!view.rowHeight && list.firstElementChild) view.rowHeight = list.firstElementChild.getBoundingClientRect().height;
+    const h = view.rowHeight || 40, top = list.getBoundingClientRect().top;
     first = Math.max(0, Math.floor(-top / h) - 10);
-    last = Math.min(shown.length, Math.ceil((innerHeight - top) / h) + 10);
+    last = Math.min(view.shown.length, Math.ceil((innerHeight - top) / h) + 10);
     const pad = (n) => `${n * h}px`;
     if (list.style.paddingTop !== pad(first)) list.style.paddingTop = pad(first);
-    if (list.style.paddingBottom !== pad(shown.length - last)) list.style.paddingBottom = pad(shown.length - last);
+    if (list.style.paddingBottom !== pad(view.shown.length - last)) list.style.paddingBottom = pad(view.shown.length - last);
   } else {
-    rowHeight = 0;
+    view.rowHeight = 0;
     if (list.style.paddingTop) list.style.padding = '';
   }
-  const want = shown.slice(first, last);
+  const want = view.shown.slice(first, last);
   const keep = new Set(want);
   for (const node of [...list.children]) if (!keep.has(node.kiv)) node.remove();
   want.forEach((r, i) => {
     if (!r.node) { row(r); r.node.kiv = r; }
     if (list.children[i] !== r.node) list.insertBefore(r.node, list.children[i] || null);
   });
-}
-
-/** `target` (a path below the top folder), or another free name for it, or
- *  null: the user is asked when its folder has an entry of that name now. */
-async function settle(target, taken, both = true) {
-  const at = target.lastIndexOf('/');
-  const dir = at < 0 ? '/' : '/' + target.slice(0, at), name = target.slice(at + 1);
-  try { taken = taken || (await namesIn(dir)); } catch (e) { note(e.message); return null; }
-  if (!taken) { note(`The folder ${dir} is gone.`); return null; }
-  if (!taken.has(name)) return target;
-  const other = freeName(name, taken);
-  const answer = await choose({
-    title: `${name} already exists`,
-    text: `The folder ${dir} already holds ${name}. Replace it${both ? `, or keep both and name the new one ${other}` : ''}?`,
-    choices: [['replace', 'Replace', 'danger'], both && ['both', 'Keep both', 'primary']].filter(Boolean),
-  });
-  if (answer === 'replace') return target;
-  return answer === 'both' ? target.slice(0, at + 1) + other : null;
-}
-
-/** "photo (1).jpg": the first such name not taken. */
-export function freeName(name, taken) {
-  const [, stem, ext = ''] = /^(.+?)((?:\.tar)?\.[A-Za-z0-9]{1,8})?$/.exec(name) || [null, name];
-  for (let n = 1; ; n++) {
-    const candidate = `${stem} (${n})${ext}`;
-    if (!taken.has(candidate)) return candidate;
-  }
 }
 
 async function actions(entry) {
@@ -266,7 +246,7 @@ async function actions(entry) {
   const list = [
     entry.type !== 'd' ? el('a', { class: 'button', href: downloadHref(entry.inode), download: '', text: 'Download', onclick: () => { claimCurdir(); dialog.close(); } }) : null,
     entry.type === 'd' ? choose('Open', () => go('/' + path)) : null,
-    /\.torrent$/i.test(entry.file) && entry.type !== 'd' ? choose('Show torrent', () => inspect(path)) : null,
+    /\.torrent$/i.test(entry.file) && entry.type !== 'd' ? choose('Show torrent', async () => { if (await inspect(path)) view.refresh(); }) : null,
     choose('Rename', async () => {
       const v = await ask({ title: `Rename ${entry.file}`, fields: [{ name: 'to', label: 'New name', value: entry.file }], ok: 'Rename' });
       const to = v && v.to && v.to !== entry.file && (await settle(inCurdir(v.to)));
@@ -284,85 +264,12 @@ async function actions(entry) {
           (await act(ctl('rem', path), `Deleted ${entry.file}`))) changed();
     }, 'danger'),
   ];
+  const close = el('button', { type: 'button', text: 'Close', onclick: () => dialog.close() });
   const dialog = el('dialog', { 'aria-label': `Actions for ${entry.file}` },
     el('h2', { text: entry.file }),
     el('p', { class: 'muted', text: entry.type === 'd' ? 'Folder' : `${showBytes(sizeBytes(entry.size))} · ${showDate(listingDate(entry.date))}` }),
     why ? el('p', { class: 'bad', text: `The box cannot act on this entry. ${why}` }) : null,
     el('div', { class: 'menu' }, list),
-    el('div', { class: 'row end' }, el('button', { type: 'button', text: 'Close', onclick: () => dialog.close() })));
-  dialog.addEventListener('close', () => dialog.remove());
-  document.body.append(dialog);
-  dialog.showModal();
-  (dialog.querySelector('.menu > :not(:disabled)') || dialog.querySelector('.row button')).focus();
-}
-
-const text = (v) => (typeof v === 'string' || typeof v === 'number' ? String(v) : '');
-
-/** What a torrent holds, and a way to start it. */
-export async function inspect(path) {
-  let t;
-  try { t = await torrent(path); } catch (e) { note(e.message); return; }
-  const b = t.benc || {};
-  const info = b.info || {};
-  const files = Array.isArray(info.files)
-    ? info.files.map((f) => ({ name: (Array.isArray(f.path) ? f.path.map(text) : [text(f.path)]).join('/'), length: Number(f.length) || 0 }))
-    : [{ name: text(info.name), length: Number(info.length) || 0 }];
-  const total = files.reduce((s, f) => s + f.length, 0);
-  const trackers = [...new Set([text(b.announce), ...(Array.isArray(b['announce-list']) ? b['announce-list'].flat().map(text) : [])].filter(Boolean))];
-  const created = Number(b['creation date']);
-  const facts = [
-    ['Name', text(info.name)],
-    ['Total size', `${showBytes(total)} in ${files.length} file${files.length === 1 ? '' : 's'}`],
-    ['Comment', text(b.comment)],
-    ['Created', created ? showDate(new Date(created * 1000)) : ''],
-    ['Created by', text(b['created by'])],
-  ].filter(([, v]) => v);
-  const body = el('div', { class: 'torrent' },
-    el('dl', {}, facts.map(([k, v]) => [el('dt', { text: k }), el('dd', { text: v })])),
-    el('h3', { text: 'Files' }),
-    el('ul', { class: 'tfiles' }, files.map((f) => el('li', {}, el('span', { text: f.name }), el('span', { class: 'size', text: showBytes(f.length) })))),
-    trackers.length ? [el('h3', { text: 'Trackers' }), el('ul', {}, trackers.map((u) => el('li', { text: u })))] : null);
-  const asl = el('input', { type: 'checkbox', name: 'asl' });
-  const v = await ask({ title: `Torrent ${text(t.file)}`, body: [body, el('label', { class: 'check' }, asl, 'Alternative status line')],
-    fields: [{ name: 'opts', label: 'ctorrent options (optional)', required: false }], ok: 'Start torrent' });
-  if (v) startTorrent(path, v.opts.trim(), asl.checked);
-}
-
-/** Uploads into the current folder; resolves to the paths stored. */
-export async function uploadFiles(files) {
-  const list = $('#uploads');
-  const dir = getCurdir();
-  const stored = [];
-  let taken;
-  try { taken = await namesIn(dir); } catch (e) { note(e.message); return stored; }
-  for (const file of files) {
-    const target = await settle(inCurdir(file.name), taken);
-    if (!target) continue;
-    const name = target.slice(target.lastIndexOf('/') + 1);
-    taken.add(name); // two of one name in one choice
-    const b = bar(`Upload of ${name}`);
-    const state = el('span', { class: 'figures', text: 'waiting' });
-    const item = el('li', {}, el('span', { class: 'name', text: name }), b, state);
-    list.append(item);
-    stored.push(upload(file, (f) => { b.set(f * 100); setText(state, `${Math.floor(f * 100)} %`); }, name, dir)
-      .then(() => {
-        b.set(100);
-        setText(state, `stored in ${dir}`);
-        setTimeout(() => item.remove(), 8000);
-        refresh();
-        return target;
-      }, (e) => {
-        item.classList.add('bad');
-        setText(state, plain(e.message));
-        item.append(el('button', { type: 'button', class: 'quiet', text: 'Dismiss', onclick: () => item.remove() }));
-        note(`${name}: ${e.message}`);
-      }));
-  }
-  return (await Promise.all(stored)).filter(Boolean);
-}
-
-/** Files dropped on a view: `take` gets them. */
-export function dropTarget(view, take) {
-  view.addEventListener('dragover', (e) => { if (e.dataTransfer.types.includes('Files')) e.preventDefault(); });
-  view.addEventListener('drop', (e) => { e.preventDefault(); if (e.dataTransfer.files.length) take([...e.dataTransfer.files]); });
+    el('div', { class: 'row end' }, close));
+  modal(dialog, dialog.querySelector('.menu > :not(:disabled)') || close);
 }

@@ -1,7 +1,8 @@
 // Transfers: every job of the status with its progress from its job log,
 // and the forms that start new ones.
 import { ctl, jobFile, getCurdir, tree } from './api.js';
-import { uploadFiles, dropTarget } from './files.js';
+import { uploadFiles, dropTarget } from './upload.js';
+import { startTorrent } from './torrent.js';
 import { wgetLog, ctorrentLog, noticeText, rateBytes, treeNodes } from './parse.js';
 import { el, $, setText, put, note, act, confirmed, bar, compareNames } from './ui.js';
 
@@ -12,7 +13,6 @@ const KINDS = [
   ['nfo', 'Notices'],
 ];
 const STATES = { '': 'All', running: 'Running', stopped: 'Stopped', finished: 'Finished', failed: 'Failed' };
-let chosen = '';
 // Every order falls back to newest first.
 const SORTS = {
   added: () => 0,
@@ -21,13 +21,19 @@ const SORTS = {
   speed: (a, b) => b.rate - a.rate,
 };
 
-const rows = new Map(); // job file name -> { node, parts, info, running }
-let refresh = () => {};
-let notifyDone = () => {};
+const view = {
+  rows: new Map(), // "kind:job file name" -> { node, parts, info, running, … }
+  chip: '', // the state shown, '' for all
+  lists: [], // the job lists of the last status, as the reader lent them
+  unread: new Set(), // rows whose logs were never read
+  reading: null, // the reading of those, while it runs
+  refresh: () => {},
+  notifyDone: () => {},
+};
 
 export function setupTransfers({ onChange, onDone }) {
-  refresh = onChange;
-  notifyDone = onDone;
+  view.refresh = onChange;
+  view.notifyDone = onDone;
   const url = $('#add-url'), opts = $('#add-opts'), dir = $('#add-dir'), down = $('#add-down');
   // The folders to save in, the one shown in Files chosen, each time the form opens.
   $('#adders').addEventListener('toggle', () => { if ($('#adders').open) fillFolders(dir); });
@@ -45,36 +51,36 @@ export function setupTransfers({ onChange, onDone }) {
       opts.value = '';
       down.value = '';
       if (location.hash.startsWith('#add=')) history.replaceState(null, '', '#transfers');
-      refresh();
+      view.refresh();
     }
   });
   $('#tor-form').addEventListener('submit', async (e) => {
     e.preventDefault();
     const limits = { down: $('#tor-down').value.trim(), up: $('#tor-up').value.trim() };
-    if (await startTorrent($('#tor-path').value.trim(), $('#tor-opts').value.trim(), $('#tor-asl').checked, limits)) $('#tor-path').value = '';
+    if (await started($('#tor-path').value.trim(), $('#tor-opts').value.trim(), $('#tor-asl').checked, limits)) $('#tor-path').value = '';
   });
   // A .torrent chosen or dropped here is stored in the current folder and started.
   const torrents = async (files) => {
     const chosen = files.filter((f) => /\.torrent$/i.test(f.name));
     if (chosen.length < files.length) note('Only .torrent files can be started here; other files are uploaded in Files.');
-    for (const path of await uploadFiles(chosen)) await startTorrent(path, '', false);
+    for (const path of await uploadFiles(chosen, view.refresh)) await started(path, '', false);
   };
   dropTarget($('#view-transfers'), torrents);
   $('#tor-file').addEventListener('change', (e) => { torrents([...e.target.files]); e.target.value = ''; });
   $('#clear-done').addEventListener('click', async () => {
     await readUnread();
-    const done = [...rows.values()].filter((r) => !r.running && r.info && r.info.finished);
+    const done = [...view.rows.values()].filter((r) => !r.running && r.info && r.info.finished);
     if (!done.length) return note('No finished transfers to clear.', false);
     if (await confirmed('Clear finished', `Delete the records of ${done.length} finished transfer${done.length > 1 ? 's' : ''}? Downloaded files stay.`, 'Clear'))
       for (const r of done) await act(ctl('del', r.name));
-    refresh();
+    view.refresh();
   });
-  for (const b of $('#chips').children) b.addEventListener('click', () => { chosen = b.dataset.state; arrange(); });
+  for (const b of $('#chips').children) b.addEventListener('click', () => { view.chip = b.dataset.state; arrange(); });
   $('#job-filter').addEventListener('input', arrange);
   $('#job-sort').addEventListener('change', arrange);
   $('#nukeall').addEventListener('click', async () => {
     if (await confirmed('Stop all and clear', 'Stop every transfer and delete all job files? Downloaded files stay.', 'Stop all and clear'))
-      act(ctl('nukeall')).then(refresh);
+      act(ctl('nukeall')).then(view.refresh);
   });
 }
 
@@ -94,9 +100,9 @@ async function fillFolders(select) {
   }
 }
 
-export async function startTorrent(path, options, asl, limits = {}) {
-  const ok = await act(ctl('ctor', path, options, { asl: asl ? '1' : '0', ...limits }), `Torrent started: ${path}`);
-  if (ok) refresh();
+async function started(...torrent) {
+  const ok = await startTorrent(...torrent);
+  if (ok) view.refresh();
   return ok;
 }
 
@@ -119,14 +125,14 @@ function jobRow(name, kind) {
   };
   const restart = kind === 'wgt' ? 'startdnl' : 'starttor';
   if (kind === 'wgt' || kind === 'tor') {
-    parts.stop = el('button', { type: 'button', text: 'Stop', onclick: () => act(ctl('stop', name)).then(refresh) });
-    parts.restart = el('button', { type: 'button', text: 'Restart', onclick: () => act(ctl(restart, name)).then(refresh) });
+    parts.stop = el('button', { type: 'button', text: 'Stop', onclick: () => act(ctl('stop', name)).then(view.refresh) });
+    parts.restart = el('button', { type: 'button', text: 'Restart', onclick: () => act(ctl(restart, name)).then(view.refresh) });
     parts.actions.append(parts.stop, parts.restart);
   }
   parts.actions.append(el('button', { type: 'button', class: 'danger', text: 'Delete',
     onclick: async () => {
       if (await confirmed('Delete transfer', `Stop and delete the job ${name}? Downloaded files stay.`, 'Delete'))
-        act(ctl('del', name)).then(refresh);
+        act(ctl('del', name)).then(view.refresh);
     } }));
   const progress = el('div', { class: 'progress' }, parts.bar, parts.figures);
   const node = el('li', { class: 'job' },
@@ -200,7 +206,7 @@ function paint(name, row) {
 }
 
 /** The download speed of the running jobs whose logs were read, bytes/s. */
-export const totalRate = () => [...rows.values()].reduce((sum, r) => sum + r.rate, 0);
+export const totalRate = () => [...view.rows.values()].reduce((sum, r) => sum + r.rate, 0);
 
 /** The file an address names: its last piece, decoded, without the query. */
 function fileName(url) {
@@ -225,8 +231,8 @@ export async function updateTransfers(status) {
       const name = job.obj.slice(0, at), pid = job.obj.slice(at + 1);
       const key = `${kind}:${name}`;
       seen.add(key);
-      let row = rows.get(key);
-      if (!row) { row = jobRow(name, kind); row.name = name; rows.set(key, row); }
+      let row = view.rows.get(key);
+      if (!row) { row = jobRow(name, kind); row.name = name; view.rows.set(key, row); }
       const wasRunning = row.running;
       row.running = pid !== '';
       row.pid = pid;
@@ -236,63 +242,60 @@ export async function updateTransfers(status) {
       const onScreen = shown && (row.onScreen || !screen);
       if ((wasRunning && !row.running) || (onScreen && (row.running || !row.fetched)))
         fetches.push(loadLog(name, row).then(() => {
-          if (wasRunning && !row.running && row.info && row.info.finished) notifyDone(row.source || name);
+          if (wasRunning && !row.running && row.info && row.info.finished) view.notifyDone(row.source || name);
         }));
-      else if (shown && !row.fetched) unread.add(row);
+      else if (shown && !row.fetched) view.unread.add(row);
       if (list && list.children[index] !== row.node) {
         list.insertBefore(row.node, list.children[index] || null);
         if (screen) screen.observe(row.node);
       }
     });
   }
-  for (const [key, row] of rows) if (!seen.has(key)) { if (screen) screen.unobserve(row.node); row.node.remove(); rows.delete(key); unread.delete(row); }
+  for (const [key, row] of view.rows) if (!seen.has(key)) { if (screen) screen.unobserve(row.node); row.node.remove(); view.rows.delete(key); view.unread.delete(row); }
   await Promise.all(fetches);
   // Job lists the reader lent unchanged and no log read: nothing to repaint.
   const lists = KINDS.map(([kind]) => status[kind]);
-  if (fetches.length || lists.some((l, i) => l !== lastLists[i])) {
-    for (const [key, row] of rows) paint(key.slice(4), row);
+  if (fetches.length || lists.some((l, i) => l !== view.lists[i])) {
+    for (const [key, row] of view.rows) paint(key.slice(4), row);
     arrange();
   }
-  lastLists = lists;
+  view.lists = lists;
   readUnread();
 }
-let lastLists = [];
 
 // The jobs whose logs were never read: the state counts, the name order
 // and the filter need each once. Read a few at a time while Transfers is
 // shown, after the rows on screen.
-const unread = new Set();
 const AT_ONCE = 4;
-let reading = null;
 
 /** Resolves when every unread log is read (or Transfers was left). */
 function readUnread() {
-  reading ||= (async () => {
-    while (unread.size && !$('#view-transfers').hidden) {
-      const batch = [...unread].slice(0, AT_ONCE);
-      for (const row of batch) unread.delete(row);
-      const live = batch.filter((row) => !row.fetched && rows.get(`${row.kind}:${row.name}`) === row);
+  view.reading ||= (async () => {
+    while (view.unread.size && !$('#view-transfers').hidden) {
+      const batch = [...view.unread].slice(0, AT_ONCE);
+      for (const row of batch) view.unread.delete(row);
+      const live = batch.filter((row) => !row.fetched && view.rows.get(`${row.kind}:${row.name}`) === row);
       await Promise.all(live.map((row) => loadLog(row.name, row)));
       for (const row of live) paint(row.name, row);
       arrange();
     }
-  })().finally(() => { reading = null; });
-  return reading;
+  })().finally(() => { view.reading = null; });
+  return view.reading;
 }
 
 /** The transfers in the chosen order, state and filter; moves only what moved. */
 function arrange() {
-  const jobs = [...rows.values()].filter((r) => r.kind === 'wgt' || r.kind === 'tor');
+  const jobs = [...view.rows.values()].filter((r) => r.kind === 'wgt' || r.kind === 'tor');
   const counts = { '': jobs.length, running: 0, stopped: 0, finished: 0, failed: 0 };
   for (const r of jobs) if (r.code in counts) counts[r.code]++;
   for (const b of $('#chips').children) {
     const s = b.dataset.state;
     setText(b, `${STATES[s]} (${counts[s]})`);
-    put(b, 'ariaPressed', String(s === chosen));
+    put(b, 'ariaPressed', String(s === view.chip));
   }
   const words = $('#job-filter').value.trim().toLowerCase();
   const by = SORTS[$('#job-sort').value] || SORTS.added;
-  const shown = jobs.filter((r) => (!chosen || r.code === chosen) && (!words || `${r.label} ${r.source}`.toLowerCase().includes(words)))
+  const shown = jobs.filter((r) => (!view.chip || r.code === view.chip) && (!words || `${r.label} ${r.source}`.toLowerCase().includes(words)))
     .sort((a, b) => by(a, b) || b.added - a.added || compareNames(a.name, b.name));
   const list = $('#jobs');
   shown.forEach((r, index) => {

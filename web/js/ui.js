@@ -82,51 +82,42 @@ export async function act(promise, okText) {
   return false;
 }
 
-/** A modal question. fields: [{ name, label, value, type }]; resolves to the
- *  values, or null when cancelled. */
-export function ask({ title, text, fields = [], ok = 'OK', danger = false, body = null }) {
+/** Shows `dialog` until it closes, `first` focused; resolves to its return value. */
+export function modal(dialog, first) {
   return new Promise((resolve) => {
-    const inputs = fields.map((f) => el('input', { name: f.name, value: f.value || '', type: f.type || 'text', required: f.required !== false, autocomplete: 'off' }));
-    const dialog = el('dialog', { 'aria-label': title },
-      el('form', { method: 'dialog' },
-        el('h2', { text: title }),
-        text ? el('p', {}, lines(text)) : null,
-        body,
-        fields.map((f, i) => el('label', {}, f.label, inputs[i])),
-        el('div', { class: 'row end' },
-          el('button', { type: 'button', value: 'cancel', text: 'Cancel', onclick: () => dialog.close('cancel') }),
-          el('button', { value: 'ok', class: danger ? 'danger' : 'primary', text: ok }))));
-    dialog.addEventListener('close', () => {
-      dialog.remove();
-      if (dialog.returnValue !== 'ok') return resolve(null);
-      resolve(Object.fromEntries(fields.map((f, i) => [f.name, inputs[i].value])));
-    });
+    dialog.addEventListener('close', () => { dialog.remove(); resolve(dialog.returnValue); });
     document.body.append(dialog);
     dialog.showModal();
-    (inputs[0] || dialog.querySelector('.primary, .danger')).focus();
+    first.focus();
   });
+}
+
+const buttons = (...list) => el('div', { class: 'row end' }, list);
+
+/** A modal question. fields: [{ name, label, value, type }]; resolves to the
+ *  values, or null when cancelled. */
+export async function ask({ title, text, fields = [], ok = 'OK', danger = false, body = null }) {
+  const inputs = fields.map((f) => el('input', { name: f.name, value: f.value || '', type: f.type || 'text', required: f.required !== false, autocomplete: 'off' }));
+  const yes = el('button', { value: 'ok', class: danger ? 'danger' : 'primary', text: ok });
+  const dialog = el('dialog', { 'aria-label': title },
+    el('form', { method: 'dialog' },
+      el('h2', { text: title }),
+      text ? el('p', {}, lines(text)) : null,
+      body,
+      fields.map((f, i) => el('label', {}, f.label, inputs[i])),
+      buttons(el('button', { type: 'button', text: 'Cancel', onclick: () => dialog.close('cancel') }), yes)));
+  if ((await modal(dialog, inputs[0] || yes)) !== 'ok') return null;
+  return Object.fromEntries(fields.map((f, i) => [f.name, inputs[i].value]));
 }
 
 /** A question with several answers: choices are [value, label, class];
  *  resolves to the value chosen, or null when cancelled. */
-export function choose({ title, text, choices }) {
-  return new Promise((resolve) => {
-    const dialog = el('dialog', { 'aria-label': title },
-      el('form', { method: 'dialog' },
-        el('h2', { text: title }),
-        el('p', { text }),
-        el('div', { class: 'row end' },
-          el('button', { value: 'cancel', text: 'Cancel' }),
-          choices.map(([value, label, cls]) => el('button', { value, class: cls, text: label })))));
-    dialog.addEventListener('close', () => {
-      dialog.remove();
-      const value = dialog.returnValue;
-      resolve(choices.some(([v]) => v === value) ? value : null);
-    });
-    document.body.append(dialog);
-    dialog.showModal();
-    dialog.querySelector('button[value=cancel]').focus();
-  });
+export async function choose({ title, text, choices }) {
+  const no = el('button', { value: 'cancel', text: 'Cancel' });
+  const value = await modal(el('dialog', { 'aria-label': title },
+    el('form', { method: 'dialog' }, el('h2', { text: title }), el('p', { text }),
+      buttons(no, choices.map(([value, label, cls]) => el('button', { value, class: cls, text: label }))))), no);
+  return choices.some(([v]) => v === value) ? value : null;
 }
 
 export const confirmed = async (title, text, ok) => (await ask({ title, text, ok, danger: true })) !== null;

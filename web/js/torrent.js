@@ -1,0 +1,44 @@
+// Torrents: what one holds, and starting one.
+import { ctl, torrent } from './api.js';
+import { showDate, showBytes } from './parse.js';
+import { el, act, ask, note } from './ui.js';
+
+/** Starts the torrent file at `path`; resolves to whether it started. */
+export const startTorrent = (path, options, asl, limits = {}) =>
+  act(ctl('ctor', path, options, { asl: asl ? '1' : '0', ...limits }), `Torrent started: ${path}`);
+
+const text = (v) => (typeof v === 'string' || typeof v === 'number' ? String(v) : '');
+
+/** The facts, files and trackers of a torrent's content, as elements. */
+function described(b) {
+  const info = b.info || {};
+  const files = Array.isArray(info.files)
+    ? info.files.map((f) => ({ name: (Array.isArray(f.path) ? f.path.map(text) : [text(f.path)]).join('/'), length: Number(f.length) || 0 }))
+    : [{ name: text(info.name), length: Number(info.length) || 0 }];
+  const total = files.reduce((s, f) => s + f.length, 0);
+  const trackers = [...new Set([text(b.announce), ...(Array.isArray(b['announce-list']) ? b['announce-list'].flat().map(text) : [])].filter(Boolean))];
+  const created = Number(b['creation date']);
+  const facts = [
+    ['Name', text(info.name)],
+    ['Total size', `${showBytes(total)} in ${files.length} file${files.length === 1 ? '' : 's'}`],
+    ['Comment', text(b.comment)],
+    ['Created', created ? showDate(new Date(created * 1000)) : ''],
+    ['Created by', text(b['created by'])],
+  ].filter(([, v]) => v);
+  return el('div', { class: 'torrent' },
+    el('dl', {}, facts.map(([k, v]) => [el('dt', { text: k }), el('dd', { text: v })])),
+    el('h3', { text: 'Files' }),
+    el('ul', { class: 'tfiles' }, files.map((f) => el('li', {}, el('span', { text: f.name }), el('span', { class: 'size', text: showBytes(f.length) })))),
+    trackers.length ? [el('h3', { text: 'Trackers' }), el('ul', {}, trackers.map((u) => el('li', { text: u })))] : null);
+}
+
+/** Shows what the torrent at `path` holds, with a way to start it;
+ *  resolves to whether it was started. */
+export async function inspect(path) {
+  let t;
+  try { t = await torrent(path); } catch (e) { note(e.message); return false; }
+  const asl = el('input', { type: 'checkbox', name: 'asl' });
+  const v = await ask({ title: `Torrent ${text(t.file)}`, body: [described(t.benc || {}), el('label', { class: 'check' }, asl, 'Alternative status line')],
+    fields: [{ name: 'opts', label: 'ctorrent options (optional)', required: false }], ok: 'Start torrent' });
+  return !!v && startTorrent(path, v.opts.trim(), asl.checked);
+}

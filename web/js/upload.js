@@ -1,0 +1,73 @@
+// Uploads into the current folder, drop targets, and the question asked
+// before anything takes a name that is in use.
+import { upload, getCurdir, inCurdir, namesIn } from './api.js';
+import { el, $, setText, plain, choose, bar, note } from './ui.js';
+
+/** `target` (a path below the top folder), or another free name for it, or
+ *  null: the user is asked when its folder has an entry of that name now. */
+export async function settle(target, taken, both = true) {
+  const at = target.lastIndexOf('/');
+  const dir = at < 0 ? '/' : '/' + target.slice(0, at), name = target.slice(at + 1);
+  try { taken = taken || (await namesIn(dir)); } catch (e) { note(e.message); return null; }
+  if (!taken) { note(`The folder ${dir} is gone.`); return null; }
+  if (!taken.has(name)) return target;
+  const other = freeName(name, taken);
+  const answer = await choose({
+    title: `${name} already exists`,
+    text: `The folder ${dir} already holds ${name}. Replace it${both ? `, or keep both and name the new one ${other}` : ''}?`,
+    choices: [['replace', 'Replace', 'danger'], both && ['both', 'Keep both', 'primary']].filter(Boolean),
+  });
+  if (answer === 'replace') return target;
+  return answer === 'both' ? target.slice(0, at + 1) + other : null;
+}
+
+/** "photo (1).jpg": the first such name not taken. */
+function freeName(name, taken) {
+  const [, stem, ext = ''] = /^(.+?)((?:\.tar)?\.[A-Za-z0-9]{1,8})?$/.exec(name) || [null, name];
+  for (let n = 1; ; n++) {
+    const candidate = `${stem} (${n})${ext}`;
+    if (!taken.has(candidate)) return candidate;
+  }
+}
+
+/** Uploads into the current folder, each shown with its progress; `stored`
+ *  is called as each arrives. Resolves to the paths stored. */
+export async function uploadFiles(files, stored = () => {}) {
+  const dir = getCurdir();
+  let taken;
+  try { taken = await namesIn(dir); } catch (e) { note(e.message); return []; }
+  const sent = [];
+  for (const file of files) {
+    const target = await settle(inCurdir(file.name), taken);
+    if (!target) continue;
+    const name = target.slice(target.lastIndexOf('/') + 1);
+    taken.add(name); // two of one name in one choice
+    sent.push(send(file, name, dir).then(() => { stored(); return target; }, () => null));
+  }
+  return (await Promise.all(sent)).filter(Boolean);
+}
+
+/** One upload with its line in the list of uploads. */
+function send(file, name, dir) {
+  const b = bar(`Upload of ${name}`);
+  const state = el('span', { class: 'figures', text: 'waiting' });
+  const item = el('li', {}, el('span', { class: 'name', text: name }), b, state);
+  $('#uploads').append(item);
+  return upload(file, (f) => { b.set(f * 100); setText(state, `${Math.floor(f * 100)} %`); }, name, dir).then(() => {
+    b.set(100);
+    setText(state, `stored in ${dir}`);
+    setTimeout(() => item.remove(), 8000);
+  }, (e) => {
+    item.classList.add('bad');
+    setText(state, plain(e.message));
+    item.append(el('button', { type: 'button', class: 'quiet', text: 'Dismiss', onclick: () => item.remove() }));
+    note(`${name}: ${e.message}`);
+    throw e;
+  });
+}
+
+/** Files dropped on a view: `take` gets them. */
+export function dropTarget(view, take) {
+  view.addEventListener('dragover', (e) => { if (e.dataTransfer.types.includes('Files')) e.preventDefault(); });
+  view.addEventListener('drop', (e) => { e.preventDefault(); if (e.dataTransfer.files.length) take([...e.dataTransfer.files]); });
+}
