@@ -53,9 +53,11 @@ std::optional<std::string> read_all(int fd);
 UniqueFd open_trusted(const std::string& path, std::string& why);
 
 /// Replaces `path` atomically: writes a new file created exclusively beside
-/// it, gives it `mode` whatever the umask, and renames it into place. A
-/// symbolic link at `path` is replaced, never followed. False with errno on
-/// failure, leaving nothing behind.
+/// it, gives it `mode` whatever the umask, flushes it, renames it into place
+/// and flushes the folder: after a power cut `path` holds the old content or
+/// the new, never a part. A symbolic link at `path` is replaced, never
+/// followed. False with errno on failure, leaving nothing behind (or, when
+/// only the folder's flush failed, the new content in place).
 bool replace_file(const std::string& path, std::string_view content, mode_t mode);
 
 }  // namespace kiv

@@ -71,18 +71,19 @@ std::vector<std::string> fields(std::string_view text) {
     message += "Username and password must not hold control characters<br>";
   if (!message.empty()) message_answer(message, kNotEnabled);
 
-  if (chdir(c.dwww.c_str()) != 0) message_answer("Unable to enter web directory:", c.dwww);
   // printf, not echo: the shell's echo would act on backslashes in it.
-  std::string command = "printf '%s\\n' '" + escape_shell_single(password) + "' | " + c.dbin +
-                        "htpasswd -c .htpasswd '" + escape_shell_single(user) + "'";
-  std::vector<std::string> dirs = lock_directories(c, extension);
-  for (size_t i = 1; i < dirs.size(); ++i)
-    command += " && cp .htpasswd '" + escape_shell_single(dirs[i]) + "'";
-  run_shell(command);
-  // Telling the user to restart the browser while nothing is protected
-  // would be a false sense of safety.
-  for (const std::string& dir : lock_directories(c, false))
-    if (!exists(dir + ".htpasswd")) message_answer("Unable to write lock files", kNotEnabled);
+  ShellResult made = run_shell_status("printf '%s\\n' '" + escape_shell_single(password) +
+                                      "' | " + c.dbin + "htpasswd -n '" +
+                                      escape_shell_single(user) + "'");
+  std::string line = made.output.substr(0, made.output.find('\n') + 1);
+  if (!made.succeeded() || !line.starts_with(user + ":") || !line.ends_with('\n'))
+    message_answer("Unable to write lock files", kNotEnabled);
+  // Each replaced whole: the web server never reads a half-written one, and
+  // after a power cut each is the old or the new. Telling the user to restart
+  // the browser while nothing is protected would be a false sense of safety.
+  for (const std::string& dir : lock_directories(c, extension))
+    if (!replace_file(dir + ".htpasswd", line, 0644))
+      message_answer("Unable to write lock files", kNotEnabled);
   message_answer(kRestart, "");
 }
 
