@@ -6,7 +6,10 @@
 #include <climits>
 #include <cstdio>
 #include <ctime>
+#include <limits>
 #include <fcntl.h>
+#include <ftw.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,7 +23,30 @@ namespace {
 constexpr std::array<std::string_view, 3> kInfixes = {".upload-", ".copy-", ".pack-"};
 constexpr size_t kRandom = 6;  // the XXXXXX of mkstemp
 
+/// Directories nftw keeps open at once while it sweeps.
+constexpr int kSweepDescriptors = 16;
+
 int temporary_filter(const struct dirent* entry) { return is_temporary_name(entry->d_name); }
+
+/// Removes the temporary file at `path` when it is a plain file last
+/// written before `before` that no request holds (hold_temporary).
+void remove_if_left_over(const std::string& path, time_t before) {
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat st;
+  if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+      st.st_mtime >= before || flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+    return;
+  // Still the file just looked at, not one made since under its name.
+  struct stat now;
+  if (lstat(path.c_str(), &now) == 0 && now.st_ino == st.st_ino && now.st_dev == st.st_dev)
+    unlink(path.c_str());
+}
+
+int sweep_entry(const char* path, const struct stat* st, int type, struct FTW* at) {
+  if (type == FTW_F && S_ISREG(st->st_mode) && is_temporary_name(path + at->base))
+    remove_if_left_over(path, std::numeric_limits<time_t>::max());
+  return 0;  // a folder that cannot be read is skipped, the sweep goes on
+}
 
 /// Renames without replacing. Older kernels know no such flag: there the
 /// check comes just before the rename.
@@ -73,14 +99,15 @@ void remove_stale_temporaries(const std::string& directory) {
   auto names = scan_directory(directory, ScanOrder::directory, temporary_filter);
   if (!names) return;
   time_t now = time(nullptr);
-  for (const std::string& name : *names) {
-    std::string path = directory + "/" + name;
-    struct stat st;
-    if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
-        st.st_mtime < now - kStaleTemporarySeconds)
-      unlink(path.c_str());
-  }
+  for (const std::string& name : *names)
+    remove_if_left_over(directory + "/" + name, now - kStaleTemporarySeconds);
 }
+
+void remove_leftover_temporaries(const std::string& root) {
+  nftw(root.c_str(), sweep_entry, kSweepDescriptors, FTW_PHYS);
+}
+
+void hold_temporary(int fd) { flock(fd, LOCK_EX | LOCK_NB); }
 
 Temporary::Temporary(const std::string& path, TemporaryKind kind) {
   size_t slash = path.rfind('/') + 1;  // npos + 1 == 0: a bare name
@@ -103,12 +130,14 @@ Temporary::Temporary(const std::string& path, TemporaryKind kind) {
   mode_t mask = umask(0);
   umask(mask);
   fchmod(made.get(), 0666 & ~mask);
+  hold_temporary(made.get());
   std::string name = path_.substr(slash);
   int forked = background_fork();
   if (forked == 0) {
     int null = open("/dev/null", O_RDWR);
     for (int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) dup2(null, stream);
-    made.close();
+    // `made` stays open here: it holds the file (hold_temporary) until the
+    // keeper is done with it.
     lifeline_.close();
     keep_watch(watched.get(), parent.get(), name);
   }

@@ -26,8 +26,17 @@ std::string temporary_template(std::string_view name, TemporaryKind kind);
 bool is_temporary_name(std::string_view name);
 
 /// Removes from `directory` the plain files with temporary names that were
-/// left untouched for kStaleTemporarySeconds.
+/// left untouched for kStaleTemporarySeconds and that no request holds.
 void remove_stale_temporaries(const std::string& directory);
+
+/// Removes below `root` (its whole tree, symbolic links not followed) the
+/// plain files with temporary names that no request holds: what requests
+/// ended by a power cut left. Run when the box starts.
+void remove_leftover_temporaries(const std::string& root);
+
+/// Marks the temporary file open as `fd` as held for as long as the open
+/// file lives (in this process or a keeper): the sweeps leave it alone.
+void hold_temporary(int fd);
 
 /// A new empty file (mode 0666 less the umask) under a temporary name
 /// beside `path`, for a file that

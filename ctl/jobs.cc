@@ -14,6 +14,8 @@
 #include "common/date.h"
 #include "common/dir.h"
 #include "common/file.h"
+#include "common/job_record.h"
+#include "common/log_end.h"
 #include "common/process.h"
 #include "common/quote.h"
 #include "common/request.h"
@@ -35,12 +37,6 @@ struct LiveJob {
   std::string name;
   std::string pid;
 };
-
-std::string record_text(const JobRecord& record) {
-  std::string text = record.pid + "\n" + record.source + "\n" + record.options + "\n";
-  if (record.folder) text += *record.folder + "\n";
-  return text;
-}
 
 /// `text` when it is a plain process number (digits, no leading zero).
 std::optional<std::string> plain_pid(std::string_view text) {
@@ -76,18 +72,30 @@ void check_one_line(std::string_view text) {
     message_answer("Line feed not allowed in:", text);
 }
 
-/// Creates a new empty job record; its name is the new job id.
-std::string new_record() {
+void write_record(const std::string& path, const JobRecord& record) {
+  // Replaced whole, so the listing never reads a half-written record, and
+  // after a power cut it is the old or the new one.
+  if (!replace_file(path, record_text(record), 0600))
+    message_answer("Unable to write trk file:", path);
+}
+
+/// Creates the record of a new job, not started yet; its name is the new
+/// job id. It is whole from the start: a cut before the transfer starts
+/// leaves a job that never ran, never an empty record.
+std::string new_record(const JobRecord& job) {
   std::string path = config().trkdir + "XXXXXX";
   UniqueFd fd(mkstemp(path.data()));
   if (!fd.valid()) message_answer("Unable to write trk file:", config().trkdir + "XXXXXX");
+  write_record(path, {"", job.source, job.options, job.folder});
   return path;
 }
 
-void write_record(const std::string& path, const JobRecord& record) {
-  // Replaced whole, so the listing never reads a half-written record.
-  if (!replace_file(path, record_text(record), 0600))
-    message_answer("Unable to write trk file:", path);
+/// The record of a job that has just started (`pid`) or failed to (none):
+/// a start wishes the job to run, so it is continued after a power cut.
+JobRecord started_record(const std::optional<std::string>& pid, const JobRecord& job,
+                         const std::string& folder) {
+  return {pid.value_or(""), job.source, job.options, folder,
+          pid ? JobWish::running : JobWish::unknown};
 }
 
 /// Whether the job's log or record is there: the job exists.
@@ -194,7 +202,7 @@ void start_wget(const JobRecord& job, const std::optional<std::string>& job_log)
   check_reach(folder, Reach::through, PathMessage::lower_case, workdir);
   if (chdir(workdir.c_str()) != 0) error_answer(errno, workdir);
 
-  std::string log = job_log ? *job_log : new_record() + ".wgt";
+  std::string log = job_log ? *job_log : new_record({"", url, job.options, folder}) + ".wgt";
   std::string options = job.options;
   if (job_log) {
     // A restart continues the job's own file, named as wget logged it (it
@@ -206,7 +214,7 @@ void start_wget(const JobRecord& job, const std::optional<std::string>& job_log)
   }
   std::string output = run_shell(wget_command_line(c.wget, options, log, url));
   std::optional<std::string> pid = wget_pid(output);
-  write_record(without_suffix(log), {pid.value_or(""), url, job.options, folder});
+  write_record(without_suffix(log), started_record(pid, job, folder));
   if (!pid) message_answer("Unable to start wget:", output);
 }
 
@@ -225,7 +233,8 @@ void start_ctorrent(const JobRecord& job, const std::optional<std::string>& job_
   check_path(source, PathMessage::capitalised);
   check_reach(source.substr(c.dnldir.size()), Reach::through, PathMessage::capitalised, source);
   check_torrent(source, job_log ? source : torrent, job_log);
-  std::string log = job_log ? *job_log : new_record() + ".tor";
+  // Its files land in the download directory itself: no folder of its own.
+  std::string log = job_log ? *job_log : new_record({"", source, options, ""}) + ".tor";
 
   {
     UniqueFd fd(open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
@@ -249,7 +258,7 @@ void start_ctorrent(const JobRecord& job, const std::optional<std::string>& job_
   std::string output =
       run_shell(ctorrent_command_line(c.ctor, job_id, options, c.trkdir, source, log));
   std::optional<std::string> pid = plain_pid(output);
-  write_record(record, {pid.value_or(""), source, options, std::nullopt});
+  write_record(record, started_record(pid, {"", source, options, ""}, ""));
   if (!pid) message_answer("Unable to start ctorrent:", output);
 }
 
@@ -261,34 +270,53 @@ void restart_job(const std::string& name, StartJob start) {
   if (!cut_at_last(base, '.')) message_answer("Invalid job name:", name);
   std::string record_path = trkdir + base;
   std::optional<std::string> text = read_file(record_path);
-  if (!text) message_answer("Unable to read trk file:", record_path);
   // Read back cut, a line would name another source: never started so.
-  for (std::string_view rest = *text; !rest.empty();) {
-    size_t end = std::min(rest.find('\n'), rest.size());
-    if (end > kRecordLineLength) message_answer("Unable to read trk file:", record_path);
-    rest.remove_prefix(std::min(end + 1, rest.size()));
-  }
-  JobRecord record = parse_record(*text);
+  std::optional<JobRecord> record = text ? read_record(*text) : std::nullopt;
+  if (!record) message_answer("Unable to read trk file:", record_path);
   // Two transfers must never share one job's files.
   end_job(name);
-  start(record, trkdir + name);
+  start(*record, trkdir + name);
+}
+
+/// One kind of job: the suffix of its log, its start, and whether its log
+/// shows that the transfer ended by itself. Every kind is restarted, and
+/// resumed after a power cut, through its row here.
+struct JobKind {
+  std::string_view suffix;
+  StartJob start;
+  bool (*ended)(std::string_view log_tail);
+};
+
+constexpr JobKind kJobKinds[] = {
+    {".wgt", start_wget, wget_log_ended},
+    {".tor", start_ctorrent, ctorrent_log_ended},
+};
+
+const JobKind* kind_of(std::string_view name) {
+  for (const JobKind& kind : kJobKinds)
+    if (name.ends_with(kind.suffix)) return &kind;
+  return nullptr;
 }
 
 }  // namespace
 
-JobRecord parse_record(std::string_view text) {
-  auto next_line = [&text](size_t width) {
-    size_t end = std::min(text.find('\n'), text.size());
-    std::string line(text.substr(0, std::min(end, width)));
-    text.remove_prefix(std::min(end + 1, text.size()));
-    return line;
-  };
-  JobRecord record;
-  record.pid = next_line(kPidTextLength);
-  record.source = next_line(kRecordLineLength);
-  record.options = next_line(kRecordLineLength);
-  if (!text.empty()) record.folder = next_line(kRecordLineLength);
-  return record;
+bool wants_resume(const std::string& name) {
+  const JobKind* kind = kind_of(name);
+  if (!kind) return false;
+  const std::string& trkdir = config().trkdir;
+  std::optional<std::string> text = read_file(trkdir + without_suffix(name));
+  std::optional<JobRecord> record = text ? read_record(*text) : std::nullopt;
+  if (!record || record->wish != JobWish::running || record->pid.empty()) return false;
+  // A transfer that survived (kivd alone was ended) goes on by itself.
+  if (!transfer_pid(name).empty()) return false;
+  std::optional<std::string> tail = log_tail(trkdir + name);
+  return tail && !kind->ended(*tail);
+}
+
+void restart_of_kind(const std::string& name) {
+  const JobKind* kind = kind_of(name);
+  if (!kind) message_answer("Invalid job name:", name);
+  restart_job(name, kind->start);
 }
 
 std::optional<std::string> wget_pid(std::string_view output) {
@@ -360,8 +388,16 @@ void del_command(const std::string& file, const std::string&) {
 
 void stop_command(const std::string& file, const std::string&) {
   check_job_name(file);
-  if (!job_exists(config().trkdir + file, config().trkdir + without_suffix(file)))
-    message_answer("Job not found:", file);
+  std::string record_path = config().trkdir + without_suffix(file);
+  if (!job_exists(config().trkdir + file, record_path)) message_answer("Job not found:", file);
+  // Recorded before the signal: a power cut right after it must not bring
+  // the job back. Older records carry no wish, and get none.
+  std::optional<std::string> text = read_file(record_path);
+  std::optional<JobRecord> record = text ? read_record(*text) : std::nullopt;
+  if (record && record->wish == JobWish::running) {
+    record->wish = JobWish::stopped;
+    write_record(record_path, *record);
+  }
   if (stop_job(file).empty()) message_answer("Job not running:", file);
 }
 

@@ -5,35 +5,19 @@
 #include <string>
 #include <string_view>
 
+#include "common/job_record.h"
+
 // Transfer jobs: wget and ctorrent in the background, their files in trk/.
 namespace kiv::ctl {
 
 /// The shared standard input of every ctorrent start.
 inline constexpr const char* kCtorrentInputPath = "/tmp/kiv-sl";
-/// Lines 2 and 3 of a job record are read up to this length.
-inline constexpr size_t kRecordLineLength = 999;
 /// How long "del", "nukeall" and a restart wait for a stopped transfer to
 /// end before it is killed outright.
 inline constexpr int kEndWaitTenths = 100;
 
 /// The highest speed limit a start takes, in KiB/s (about 1 GiB/s).
 inline constexpr unsigned long kRateLimitMax = 1048576;
-
-/// The lines of a job record.
-struct JobRecord {
-  std::string pid;      // empty when the transfer never started
-  std::string source;   // the URL, or the full torrent path
-  std::string options;  // the options exactly as received
-  /// wget jobs: the folder below the download directory the file lands in
-  /// (the FORM_curdir of the first start); absent in records of older
-  /// versions and of ctorrent jobs.
-  std::optional<std::string> folder;
-};
-
-/// Reads a record back: line 1 up to kPidTextLength, lines 2 to 4 up to
-/// kRecordLineLength characters, line ends removed, missing lines empty
-/// (a missing fourth line: no folder).
-JobRecord parse_record(std::string_view text);
 
 /// The process number in wget's "... pid N." answer: the text after the
 /// last blank, cut at its last "."; nothing when that is not a number
@@ -71,6 +55,15 @@ void stop_command(const std::string& file, const std::string& para);
 /// its log names as its own, or else starts over under a name no file has.
 void startdnl_command(const std::string& file, const std::string& para);
 void starttor_command(const std::string& file, const std::string& para);
+/// Whether the job whose log is `name` is to be continued when the box
+/// starts: its record is whole and wishes it running (the user did not stop
+/// it), no transfer of it runs, and its log does not show that the transfer
+/// ended by itself (finished, or failed).
+bool wants_resume(const std::string& name);
+/// Restarts the job whose log is `name` by the start of its kind (the
+/// log's suffix), as the user's restart does. Ends the request with a
+/// message answer when it fails, as the handlers do.
+void restart_of_kind(const std::string& name);
 /// "ctor"/"wget": start a new job for a torrent of the download directory
 /// or for a URL, with the options in `para`.
 void ctor_command(const std::string& file, const std::string& para);

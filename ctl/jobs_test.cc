@@ -27,25 +27,6 @@ TEST(WgetPid, FromItsAnswer) {
   EXPECT_EQ(wget_pid("pid 12\n."), std::nullopt);
 }
 
-TEST(JobRecord, LinesReadUpToTheirWidth) {
-  // A long first line does not spill into the source.
-  JobRecord record = parse_record("1234567890123\nsrc\nopt");
-  EXPECT_EQ(record.pid, "123456789");
-  EXPECT_EQ(record.source, "src");
-  EXPECT_EQ(record.options, "opt");
-
-  std::string longer(1200, 'u');
-  record = parse_record("1\n" + longer + "\n" + longer + "\n");
-  EXPECT_EQ(record.source, std::string(kRecordLineLength, 'u'));
-  EXPECT_EQ(record.options, std::string(kRecordLineLength, 'u'));
-
-  record = parse_record("");
-  EXPECT_EQ(record.pid + record.source + record.options, "");
-  EXPECT_EQ(record.folder, std::nullopt);  // an older record: no folder line
-  EXPECT_EQ(parse_record("1\nu\no\n\n").folder, "");
-  EXPECT_EQ(parse_record("1\nu\no\n/sub\n").folder, "/sub");
-}
-
 TEST(CommandLines, Wget) {
   EXPECT_EQ(wget_command_line("wget", "--limit-rate=10k", "/r/trk/aB3dE9.wgt", "http://h/x"),
             "wget -b --progress=bar:force --limit-rate=10k -a \"/r/trk/aB3dE9.wgt\" "

@@ -21,6 +21,7 @@
 #include "common/process.h"
 #include "common/shell.h"
 #include "common/text.h"
+#include "daemon/resume.h"
 #include "daemon/trim.h"
 #include "daemon/version_check.h"
 
@@ -177,6 +178,12 @@ int kivd_main(int argc, char** argv) {
   const std::string& pidfile = config().pidfile;
   if (!pidfile.empty() && !write_pid_file(pidfile))
     syslog(LOG_ERR, "%s - %m", pidfile.c_str());
+  // Once per start, beside the cycle: what was running when the box went
+  // down continues.
+  if (background_fork() == 0) {
+    resume_at_start();
+    _exit(0);
+  }
   run_cycle();
 }
 

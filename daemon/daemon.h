@@ -49,7 +49,8 @@ bool write_pid_file(const std::string& path);
 /// The whole program: close inherited descriptors above 2, log "starting",
 /// read the configuration in search mode (an error ends the starter with
 /// status 1), print the banner in the starter and exit, detach, write the
-/// pid file, run the cycle.
+/// pid file, resume the interrupted transfers (in the background), run the
+/// cycle.
 int kivd_main(int argc, char** argv);
 
 }  // namespace kiv

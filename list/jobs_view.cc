@@ -1,5 +1,6 @@
 #include "list/jobs_view.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
 #include <optional>
@@ -9,9 +10,12 @@
 
 #include "common/config.h"
 #include "common/dir.h"
+#include "common/file.h"
+#include "common/job_record.h"
 #include "common/process.h"
 #include "common/quote.h"
 #include "common/response.h"
+#include "common/resumed.h"
 #include "common/shell.h"
 #include "common/text.h"
 
@@ -35,6 +39,16 @@ std::optional<long long> added_time(const std::string& trkdir, const std::string
   return std::nullopt;
 }
 
+/// Whether the job behind the log `name` has a record that is there but
+/// cannot be read whole (empty, cut short, unreadable): the job is shown
+/// as failed for it, never left out or taken as stopped.
+bool record_unreadable(const std::string& trkdir, std::string name) {
+  if (!cut_at_last(name, '.')) return false;
+  std::optional<std::string> text = read_file(trkdir + name);
+  if (!text) return errno != ENOENT;
+  return !read_record(*text);
+}
+
 }  // namespace
 
 int print_job_list(const std::string& pattern) {
@@ -46,6 +60,8 @@ int print_job_list(const std::string& pattern) {
   dir_pattern = "";
   if (!names) message_answer("Can't scan tracker directory:\n", trkdir);
   int running = 0;
+  // Notices and the eDonkey list have no record.
+  bool has_records = pattern != ".nfo" && pattern != ".amu";
   for (auto name = names->rbegin(); name != names->rend(); ++name) {
     std::string pid = transfer_pid(*name);
     if (!pid.empty()) ++running;
@@ -57,6 +73,8 @@ int print_job_list(const std::string& pattern) {
     out_append("\"");
     if (std::optional<long long> added = added_time(trkdir, *name))
       out_append(",added:" + std::to_string(*added));
+    if (has_records && record_unreadable(trkdir, *name))
+      out_append(",state:\"failed\",reason:\"record unreadable\"");
     out_append("}");
   }
   out_append("]");
@@ -76,6 +94,10 @@ void print_job_members() {
   int wgets = print_job_list(".wgt");
   out_append(",");
   out_append("torrents:" + std::to_string(torrents) + ",wgets:" + std::to_string(wgets) + ",");
+  // How many transfers kivd resumed at its last start, and when (ms).
+  if (std::optional<ResumedNotice> resumed = read_resumed_notice())
+    out_append("resumed:{count:" + std::to_string(resumed->count) +
+               ",at:" + std::to_string(resumed->when * 1000LL) + "},");
 }
 
 }  // namespace kiv::list

@@ -183,6 +183,7 @@ class PartialFile {
     for (int signal : kEndingSignals) sigaction(signal, &action, nullptr);
     fd_ = UniqueFd(mkostemp(temporary_.data(), O_CLOEXEC));
     if (!fd_.valid()) fail("Upload failed: unable to save file");
+    hold_temporary(fd_.get());
     memcpy(pending_name, temporary_.c_str(), temporary_.size() + 1);
     pending_armed = 1;
     mode_t mask = umask(0);

@@ -1,0 +1,60 @@
+#include "common/job_record.h"
+
+#include <algorithm>
+
+namespace kiv {
+namespace {
+
+constexpr std::string_view kWishWords[] = {"", "running", "stopped"};
+
+JobWish wish_of(std::string_view word) {
+  for (size_t i = 1; i < std::size(kWishWords); ++i)
+    if (word == kWishWords[i]) return JobWish(i);
+  return JobWish::unknown;
+}
+
+}  // namespace
+
+std::string record_text(const JobRecord& record) {
+  std::string text = record.pid + "\n" + record.source + "\n" + record.options + "\n";
+  if (record.folder) {
+    text += *record.folder + "\n";
+    if (record.wish != JobWish::unknown) text += std::string(kWishWords[size_t(record.wish)]) + "\n";
+  }
+  return text;
+}
+
+JobRecord parse_record(std::string_view text) {
+  auto next_line = [&text](size_t width) {
+    size_t end = std::min(text.find('\n'), text.size());
+    std::string line(text.substr(0, std::min(end, width)));
+    text.remove_prefix(std::min(end + 1, text.size()));
+    return line;
+  };
+  JobRecord record;
+  record.pid = next_line(kPidTextLength);
+  record.source = next_line(kRecordLineLength);
+  record.options = next_line(kRecordLineLength);
+  if (!text.empty()) record.folder = next_line(kRecordLineLength);
+  if (!text.empty()) record.wish = wish_of(next_line(kRecordLineLength));
+  return record;
+}
+
+std::optional<JobRecord> read_record(std::string_view text) {
+  if (!text.ends_with('\n')) return std::nullopt;
+  size_t lines = 0;
+  for (std::string_view rest = text; !rest.empty(); ++lines) {
+    size_t end = rest.find('\n');
+    size_t width = lines == 0 ? kPidTextLength : kRecordLineLength;
+    if (end > width) return std::nullopt;
+    if (lines == 0 && end > 0 &&
+        (rest[0] == '0' || rest.substr(0, end).find_first_not_of("0123456789") !=
+                               std::string_view::npos))
+      return std::nullopt;
+    rest.remove_prefix(end + 1);
+  }
+  if (lines < 3) return std::nullopt;
+  return parse_record(text);
+}
+
+}  // namespace kiv

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/process.h"
+
+// The job record: the file named by the job id in the job directory, beside
+// the job's log. Lines, each ended by a line feed:
+//   1 the transfer's process number (empty when it never started)
+//   2 the source: the URL, or the full torrent path
+//   3 the options exactly as received
+//   4 the folder below the download directory the files land in ("" for
+//     kinds that keep none); absent in records of older versions
+//   5 what the user last asked of the job: "running" or "stopped"; absent
+//     in records of older versions, which are then left as they are
+namespace kiv {
+
+/// Lines 2 to 4 of a job record are read up to this length.
+inline constexpr size_t kRecordLineLength = 999;
+
+/// What the user last asked of a job.
+enum class JobWish {
+  unknown,  // an older record: nothing is done with it by itself
+  running,  // started or restarted: continued after a power cut
+  stopped,  // stopped by the user: stays stopped
+};
+
+struct JobRecord {
+  std::string pid;      // empty when the transfer never started
+  std::string source;   // the URL, or the full torrent path
+  std::string options;  // the options exactly as received
+  /// The folder below the download directory the files land in (the
+  /// FORM_curdir of the first start); absent in records of older versions.
+  std::optional<std::string> folder;
+  JobWish wish = JobWish::unknown;
+};
+
+/// The record's text. A wish is written only with a folder line before it
+/// (an older record has neither, and gets none).
+std::string record_text(const JobRecord& record);
+
+/// Reads a record back leniently: line 1 up to kPidTextLength, lines 2 to 4
+/// up to kRecordLineLength characters, missing lines empty (a missing fourth
+/// line: no folder; a missing or unknown fifth: no wish).
+JobRecord parse_record(std::string_view text);
+
+/// Reads a record back only when it is whole, as a start or a stop wrote
+/// it: ended by a line feed, at least three lines, a plain process number
+/// or none, no line longer than it may be. Nothing for an empty or cut
+/// record, which must never be started from.
+std::optional<JobRecord> read_record(std::string_view text);
+
+}  // namespace kiv

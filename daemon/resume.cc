@@ -1,0 +1,77 @@
+#include "daemon/resume.h"
+
+#include <cerrno>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "common/config.h"
+#include "common/dir.h"
+#include "common/file.h"
+#include "common/response.h"
+#include "common/resumed.h"
+#include "common/temporary.h"
+#include "ctl/jobs.h"
+
+namespace kiv {
+namespace {
+
+/// Which of the interrupted jobs start now. The queue and the schedule
+/// decide this once they exist; until then every one does.
+std::vector<std::string> admitted(std::vector<std::string> jobs) { return jobs; }
+
+/// The message of a message answer, without its header block.
+std::string message_of(const std::string& answer) {
+  size_t body = answer.find("\r\n\n");
+  return body == std::string::npos ? answer : answer.substr(body + 3);
+}
+
+}  // namespace
+
+std::vector<std::string> interrupted_jobs() {
+  std::vector<std::string> jobs;
+  dir_pattern.clear();
+  auto names = scan_directory(config().trkdir, ScanOrder::directory);
+  if (!names) return jobs;
+  for (std::string& name : *names)
+    if (ctl::wants_resume(name)) jobs.push_back(std::move(name));
+  return jobs;
+}
+
+bool resume_job(const std::string& name) {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) return false;
+  UniqueFd reader(ends[0]), writer(ends[1]);
+  pid_t child = fork();
+  if (child < 0) return false;
+  if (child == 0) {
+    // The restart answers as a request would: a failure ends this process
+    // with its message on standard output, success returns.
+    dup2(writer.get(), STDOUT_FILENO);
+    ctl::restart_of_kind(name);
+    _exit(0);
+  }
+  writer.close();
+  std::optional<std::string> answer = read_all(reader.get());
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  std::string message = message_of(answer.value_or(""));
+  bool resumed = WIFEXITED(status) && WEXITSTATUS(status) == 0 && message.empty();
+  if (!resumed)
+    syslog(LOG_ERR, "%s not resumed: %s", name.c_str(),
+           message.empty() ? "the restart ended abnormally" : message.c_str());
+  return resumed;
+}
+
+void resume_at_start() {
+  unsigned resumed = 0;
+  for (const std::string& name : admitted(interrupted_jobs())) resumed += resume_job(name);
+  if (resumed > 0) syslog(LOG_INFO, "%u transfers resumed", resumed);
+  write_resumed_notice({resumed, time(nullptr)});
+  remove_leftover_temporaries(config().dnldir);
+}
+
+}  // namespace kiv

@@ -1,0 +1,272 @@
+// After a power cut: kivd's start continues the transfers that were running,
+// leaves the ones the user stopped, sweeps what interrupted requests left,
+// and the status answer tells what it made of every job record.
+#include <algorithm>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <set>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "common/file.h"
+#include "common/job_record.h"
+#include "tests/support/installation.h"
+#include "tests/support/processes.h"
+#include "tests/support/programs.h"
+#include "tests/support/web.h"
+
+namespace kiv {
+namespace {
+
+using testing::eventually;
+using testing::read_text;
+using testing::write_text;
+
+const std::string kUnreadable = "reason:\"record unreadable\"";
+
+std::string body_of(const testing::ChildResult& result) {
+  size_t at = result.out.find("\r\n\n");
+  return at == std::string::npos ? result.out : result.out.substr(at + 3);
+}
+
+/// The job object of `log` in a status answer, "" when it is not listed.
+std::string job_object(const std::string& answer, const std::string& log) {
+  size_t at = answer.find("{obj:\"" + log + "@");
+  return at == std::string::npos ? "" : answer.substr(at, answer.find('}', at) + 1 - at);
+}
+
+// What the status answer makes of each form a record can have on the disk.
+TEST(ResumeRecords, StatusOfEachRecordText) {
+  testing::Installation installation;
+  struct Case {
+    const char* id;
+    std::string record;  // absent: "-"
+    bool unreadable;
+  } cases[] = {
+      {"Old001", "4242\nhttp://h/x\n\n", false},                      // before folders
+      {"Old002", "4242\nhttp://h/x\n-t 3\n/sub\n", false},            // before wishes
+      {"New001", "4242\nhttp://h/x\n\n/sub\nrunning\n", false},
+      {"New002", "4242\n" + installation.dnldir() + "c.torrent\n\n\nstopped\n", false},
+      {"Cut001", "", true},                                           // empty
+      {"Cut002", "4242\nhttp://h/", true},                            // cut in the middle
+      {"Cut003", "4242\nhttp://h/x\n\n/sub\nrun", true},
+      {"Bad001", "pid\nhttp://h/x\n\n", true},
+      {"Gone01", "-", false},  // no record at all: listed by its log as always
+  };
+  for (const Case& c : cases) {
+    if (c.record != "-") write_text(installation.trkdir() + c.id, c.record);
+    write_text(installation.trkdir() + c.id + (c.id[0] == 'N' && c.id[5] == '2' ? ".tor" : ".wgt"),
+               "log\n");
+  }
+  std::string answer =
+      body_of(installation.run("list/kiv-list", {"QUERY_STRING=full=1"}));
+  for (const Case& c : cases) {
+    std::string log = std::string(c.id) + (c.id[0] == 'N' && c.id[5] == '2' ? ".tor" : ".wgt");
+    std::string object = job_object(answer, log);
+    ASSERT_FALSE(object.empty()) << log << " never left out: " << answer;
+    EXPECT_EQ(object.find(kUnreadable) != std::string::npos, c.unreadable) << object;
+    if (c.unreadable) {
+      EXPECT_NE(object.find("state:\"failed\""), std::string::npos) << object;
+    }
+  }
+}
+
+/// A box to cut the power of: an installation with its own kivd, and a
+/// source site of its own (the Internet, which stays up).
+class PowerCut {
+ public:
+  PowerCut() {
+    testing::copy_program("daemon/kivd", kivd());
+    write_text(box_.root() + "kiv.conf", "# defaults\n");
+    mkdir((source_.root() + "www/kiv/src").c_str(), 0755);
+  }
+
+  std::string kivd() const { return box_.root() + "bin/kivd"; }
+  const testing::Installation& box() const { return box_; }
+  testing::WebSite& site() { return site_; }
+  std::string source_file(const std::string& name) const {
+    return source_.root() + "www/kiv/src/" + name;
+  }
+
+  void start_kivd() {
+    testing::ChildResult started =
+        testing::run_program(testing::program_command(kivd()), {"PATH=/usr/bin:/bin"});
+    ASSERT_EQ(started.exit_code(), 0) << started.out << started.err;
+    ASSERT_TRUE(eventually([&] { return !testing::processes_running(kivd()).empty(); }));
+  }
+  std::string ctl(const std::string& cmd, const std::string& file,
+                  std::vector<std::string> env = {}) {
+    env.push_back("FORM_cmd=" + cmd);
+    env.push_back("FORM_file=" + file);
+    return body_of(box_.run("ctl/kiv-ctl", env));
+  }
+  std::string status() { return body_of(box_.run("list/kiv-list", {"QUERY_STRING=full=1"})); }
+  /// The job log names, sorted.
+  std::vector<std::string> jobs() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(box_.trkdir()))
+      if (entry.path().extension() == ".wgt") names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  std::string pid_of(const std::string& log) const {
+    return parse_record(read_text(box_.trkdir() + log.substr(0, log.find('.')))).pid;
+  }
+  /// Every entry below the installation root but the job logs' growth.
+  std::set<std::string> files() const {
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(box_.root()))
+      names.insert(entry.path());
+    return names;
+  }
+  /// SIGKILL to kivd and its workers, and with `transfers` to every wget too:
+  /// what a power cut does (this runs in a PID namespace of its own).
+  void kill_box(bool transfers) {
+    for (int round = 0; round < 50; ++round) {
+      std::vector<pid_t> pids = testing::processes_running(kivd());
+      if (transfers)
+        for (pid_t pid : testing::processes_running("/usr/bin/wget")) pids.push_back(pid);
+      if (pids.empty()) return;
+      for (pid_t pid : pids) kill(pid, SIGKILL);
+      usleep(20000);
+    }
+    ADD_FAILURE() << "the box's processes outlived SIGKILL";
+  }
+  /// What a reboot does to /tmp (a file system of this test's own): only the
+  /// two installations, which stand for the box's disk and the Internet, stay.
+  void empty_tmp() {
+    std::set<std::string> kept = {box_.root(), source_.root()};
+    for (const auto& entry : std::filesystem::directory_iterator("/tmp"))
+      if (!kept.contains(entry.path().string() + "/"))
+        std::filesystem::remove_all(entry.path());
+  }
+
+ private:
+  testing::Installation source_;
+  testing::WebSite site_{source_};
+  testing::Installation box_;
+};
+
+off_t size_of(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+std::string random_bytes(size_t size) {
+  std::string data(size, '\0');
+  unsigned state = 2654435761u;
+  for (char& c : data) c = char((state = state * 1103515245u + 12345u) >> 16);
+  return data;
+}
+
+// Runs the test below as process 1 of a PID namespace of its own, over a
+// /tmp of its own, so that killing "every process of the box" and emptying
+// /tmp touch nothing else on the machine.
+TEST(Resume, AfterAPowerCutInItsOwnNamespace) {
+  if (geteuid() != 0 ||
+      testing::run_program({"/usr/bin/unshare", "--pid", "--fork", "--mount-proc", "/bin/true"},
+                           {})
+              .exit_code() != 0)
+    GTEST_SKIP() << "no PID namespace here (needs root and unshare)";
+  if (!testing::WebSite::available()) GTEST_SKIP() << "lighttpd or curl is not installed";
+  std::string self = std::filesystem::read_symlink("/proc/self/exe");
+  std::vector<std::string> env = testing::programs_environment();
+  env.push_back("KIV_RESUME_INSIDE=1");
+  testing::ChildResult inner = testing::run_program(
+      {"/usr/bin/unshare", "--pid", "--fork", "--mount-proc", "--propagation", "private", self,
+       "--gtest_filter=ResumeInside.*", "--gtest_also_run_disabled_tests"},
+      env);
+  EXPECT_EQ(inner.exit_code(), 0) << inner.out << inner.err;
+  EXPECT_NE(inner.out.find("[  PASSED  ] 1 test"), std::string::npos) << inner.out << inner.err;
+}
+
+TEST(ResumeInside, DISABLED_RunningJobsContinueStoppedOnesStay) {
+  if (!getenv("KIV_RESUME_INSIDE")) GTEST_SKIP() << "run by Resume.AfterAPowerCutInItsOwnNamespace";
+  ASSERT_EQ(mount("tmpfs", "/tmp", "tmpfs", 0, nullptr), 0);
+  PowerCut box;
+  const std::string whole = random_bytes(1500000);
+  write_text(box.source_file("big.bin"), whole);
+  write_text(box.source_file("other.bin"), whole);
+  ASSERT_TRUE(box.site().start());
+  box.start_kivd();
+  const std::string dnl = box.box().dnldir();
+
+  // One transfer runs, slowly; the user stops the other.
+  ASSERT_EQ(box.ctl("wget", box.site().url("/src/big.bin"), {"FORM_para=--limit-rate=100k"}),
+            "OK");
+  std::string running = box.jobs().at(0);
+  ASSERT_EQ(box.ctl("wget", box.site().url("/src/other.bin"), {"FORM_para=--limit-rate=100k"}),
+            "OK");
+  std::vector<std::string> both = box.jobs();
+  std::string stopped = both[0] == running ? both[1] : both[0];
+  ASSERT_TRUE(eventually([&] { return size_of(dnl + "other.bin") > 0; }, 60));
+  ASSERT_EQ(box.ctl("stop", stopped), "OK");
+  ASSERT_TRUE(eventually([&] { return size_of(dnl + "big.bin") > 100000; }, 60));
+
+  // Leftovers of requests the cut ended, a temporary a live request still
+  // holds, and a user's file that only looks like one.
+  write_text(dnl + ".a.bin.upload-Ab12Cd", "part");
+  mkdir((dnl + "sub").c_str(), 0755);
+  write_text(dnl + "sub/.b.tar.pack-Zz09aa", "part");
+  write_text(dnl + ".held.copy-Hh11hh", "part");
+  UniqueFd held(open((dnl + ".held.copy-Hh11hh").c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_EQ(flock(held.get(), LOCK_EX), 0);
+  write_text(dnl + ".mine.upload-short", "the user's");
+
+  box.kill_box(true);
+  off_t cut_at = size_of(dnl + "big.bin");
+  off_t stopped_at = size_of(dnl + "other.bin");
+  ASSERT_GT(cut_at, 0);
+  ASSERT_LT(cut_at, off_t(whole.size()));
+  box.empty_tmp();
+  std::set<std::string> before = box.files();
+
+  box.start_kivd();
+  // It grows from where it was, to the very bytes of the source.
+  ASSERT_TRUE(eventually([&] { return !box.pid_of(running).empty() &&
+                                      box.status().find(running + "@" + box.pid_of(running)) !=
+                                          std::string::npos; },
+                         60));
+  off_t smallest = cut_at;
+  EXPECT_TRUE(eventually([&] {
+    off_t now = size_of(dnl + "big.bin");
+    smallest = std::min(smallest, now);
+    return now == off_t(whole.size());
+  }, 120));
+  EXPECT_EQ(smallest, cut_at) << "started over instead of continuing";
+  EXPECT_EQ(read_text(dnl + "big.bin"), whole);
+  EXPECT_NE(read_text(box.box().trkdir() + running).find("206 Partial Content"), std::string::npos);
+
+  // The stopped one stays stopped; nothing new but the notice.
+  EXPECT_EQ(size_of(dnl + "other.bin"), stopped_at);
+  std::string status = box.status();
+  EXPECT_NE(status.find("{obj:\"" + stopped + "@\""), std::string::npos) << status;
+  EXPECT_NE(status.find("resumed:{count:1,"), std::string::npos) << status;
+  std::set<std::string> after = box.files();
+  std::vector<std::string> appeared, removed;
+  std::set_difference(after.begin(), after.end(), before.begin(), before.end(),
+                      std::back_inserter(appeared));
+  std::set_difference(before.begin(), before.end(), after.begin(), after.end(),
+                      std::back_inserter(removed));
+  EXPECT_EQ(appeared, std::vector<std::string>{box.box().trkdir() + "_resumed"});
+  EXPECT_EQ(removed, (std::vector<std::string>{dnl + ".a.bin.upload-Ab12Cd",
+                                               dnl + "sub/.b.tar.pack-Zz09aa"}));
+
+  // kivd alone ended: its transfer goes on, and no second one joins it.
+  ASSERT_EQ(box.ctl("startdnl", stopped), "OK");
+  std::string pid = box.pid_of(stopped);
+  ASSERT_FALSE(pid.empty());
+  box.kill_box(false);
+  box.start_kivd();
+  ASSERT_TRUE(eventually([&] { return box.status().find("resumed:") == std::string::npos; }, 60))
+      << "a start that resumed nothing leaves no notice";
+  EXPECT_EQ(testing::processes_running("/usr/bin/wget").size(), 1u);
+  EXPECT_EQ(box.pid_of(stopped), pid);
+}
+
+}  // namespace
+}  // namespace kiv
