@@ -42,6 +42,7 @@ async function refresh() {
     early = null;
     const s = await (first || status(true));
     updateFiles(s, asked);
+    resumedNotice(s);
     put(document.body.dataset, 'loaded', 'true');
     const running = (s.wgets || 0) + (s.torrents || 0);
     put(document, 'title', running ? `(${running}) kiv` : 'kiv');
@@ -58,6 +59,16 @@ async function refresh() {
     busy = false;
     if (again) { again = false; refresh(); }
   }
+}
+
+/** Says once in this browser that the box resumed transfers when it started. */
+function resumedNotice(s) {
+  const r = s.resumed, seen = 'kiv-resumed';
+  try {
+    if (!r || !r.count || localStorage.getItem(seen) === String(r.at)) return;
+    localStorage.setItem(seen, String(r.at));
+  } catch { return; } // no storage: better never than at every refresh
+  note(`${r.count} transfer${r.count > 1 ? 's' : ''} resumed after the box restarted`, false);
 }
 
 async function releaseNotice(s) {
