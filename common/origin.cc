@@ -134,7 +134,7 @@ RequestEdge request_edge() {
 
 void require_page_header() {
   // kPageHeader as the web server passes it.
-  std::optional<std::string_view> value = header("HTTP_X_KIV");;
+  std::optional<std::string_view> value = header("HTTP_X_KIV");
   if (!value || value->empty())
     message_answer("Request refused: it lacks the request header " + std::string(kPageHeader),
                    "(the box's own page sends it; scripts add -H '" + std::string(kPageHeader) +
@@ -142,11 +142,6 @@ void require_page_header() {
 }
 
 void refuse_foreign_request(Callers callers) {
-  // Nothing of a preflight or other method is read: its URL may carry a
-  // command.
-  std::optional<std::string_view> method = header("REQUEST_METHOD");
-  if (method && *method != "GET" && *method != "POST")
-    message_answer("Request refused: method not served:", escape_html(*method));
   RequestEdge edge = request_edge();
   if (edge.host) {
     if (!host_allowed(*edge.host, own_host_name(), config().hosts)) {

@@ -68,11 +68,12 @@ enum class Callers {
   any_link,   // plain links too; the program checks the header itself
 };
 
-/// Ends the request with a message answer when its method is neither GET
-/// nor POST (a CORS preflight among them), its Host is not the box's own,
-/// it was sent from elsewhere or, for Callers::page, it lacks the page
-/// header. Called by every CGI program right after reading the
-/// configuration, before the request is read further.
+/// Ends the request with a message answer when its Host is not the box's
+/// own, it was sent from elsewhere or, for Callers::page, it lacks the page
+/// header (which a CORS preflight never carries). Called by every CGI
+/// program right after reading the configuration, before the request is
+/// read further. (Methods other than GET and POST never reach a program:
+/// the web server refuses them, scripts/webserver.lua.)
 void refuse_foreign_request(Callers callers);
 
 /// Ends the request with a message answer naming kPageHeader unless the

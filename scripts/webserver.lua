@@ -1,10 +1,12 @@
 -- The web server's gate (lighttpd mod_magnet, before anything else of a
--- request): refuses names that are not the box's, serves of the box's web
--- directory only what the box put there, and names the lock file that
--- protects the request in the header X-Kiv-Lock, on which the server
--- configuration asks for credentials. webserver.sh fills in the @...@
+-- request): refuses names that are not the box's and methods the programs
+-- do not serve; serves of the web directories only what their owner put
+-- there; and names the lock file that protects the request in the header
+-- X-Kiv-Lock, on which the server configuration asks for credentials.
+-- webserver.sh fills in the @...@
 -- values when it writes the server configuration.
 local r = lighty.r
+
 r.req_header["X-Kiv-Lock"] = nil -- never trust a copy from the client
 
 local www, fb = "@WWW@", "@FB@"
@@ -21,6 +23,7 @@ local function refuse(code, text)
   r.resp_header["Content-Type"] = "text/plain; charset=utf-8"
   r.resp_header["Content-Security-Policy"] = "sandbox"
   r.resp_header["X-Content-Type-Options"] = "nosniff"
+  r.resp_header["Cross-Origin-Resource-Policy"] = "same-origin"
   r.resp_body.set(text)
   return code
 end
@@ -107,15 +110,22 @@ if path == "/kivfb" or path:sub(1, 7) == "/kivfb/" then area, rest = fb, path:su
 local cgi = rest == "/cgi-bin" or rest:sub(1, 9) == "/cgi-bin/"
 
 -- A site that points a name of its own at the box (DNS rebinding) reads
--- nothing of it and runs none of its programs. (The user's own pages in
--- the second web directory are theirs.)
+-- nothing of it and runs none of its programs.
 local host = r.req_header["Host"]
-if host and (area == www or cgi) and not known_host(host) then
+if host and not known_host(host) then
   -- The programs' own answer.
   local name = host_name(host) or host
   return refuse(421, { "Request refused: unknown host name ", name, " (to reach the box by ",
                        "this name, add hosts=", name, " to kiv.conf in the installation root ",
                        "and start kivd again)" })
+end
+
+-- The programs serve GET and POST only: nothing else reaches them (a
+-- preflight's URL may carry a command; HEAD would run one unseen).
+local method = r.req_attr["request.method"]
+if cgi and method ~= "GET" and method ~= "POST" then
+  r.resp_header["Allow"] = "GET, POST"
+  return refuse(405, { "Request refused: method not served: ", method })
 end
 
 local function parent(p)
@@ -145,8 +155,8 @@ local function added(top)
 end
 
 -- Of the box's web directory, only the box's own: the page's files, the
--- four programs, the downloads and the job logs. Of the second one's
--- cgi-bin/, only the programs its owner put there.
+-- four programs, the downloads and the job logs. Of the second one, only
+-- the pages and programs its owner put there.
 local function under(d) return p == d or p:sub(1, #d + 1) == d .. "/" end
 if area == www and st and not under(www .. "/dnl") and not under(www .. "/trk") then
   local program = p:match("^" .. www:gsub("%p", "%%%0") .. "/cgi%-bin/([^/]*)$")
@@ -154,7 +164,7 @@ if area == www and st and not under(www .. "/dnl") and not under(www .. "/trk") 
     return refuse(404, "Not found\n")
   end
 end
-if area == fb and cgi and st and added(fb) then return refuse(404, "Not found\n") end
+if area == fb and st and added(fb) then return refuse(404, "Not found\n") end
 
 -- The nearest lock file from there up to the root of the area, in a
 -- directory the lock writes.
@@ -178,3 +188,4 @@ if not r.req_header["X-Kiv-Lock"] and (first == fbcgi or first:sub(1, #fbcgi + 1
     and lighty.c.stat(www .. "/.htpasswd") then
   r.req_header["X-Kiv-Lock"] = www .. "/.htpasswd"
 end
+

@@ -2,16 +2,17 @@
 # Serves an installation root with lighttpd: the web directory at /, the
 # second web directory at /kivfb/, the CGI programs in their cgi-bin/.
 # Basic Authentication follows the lock files: a directory that holds
-# .htpasswd closes itself and everything below it. The front end's
-# pages get a strict content policy; everything else of the box (CGI
-# answers, downloads, job logs) is served sandboxed, and version.html not
-# at all.
+# .htpasswd closes itself and everything below it. The pages get a strict
+# content policy; everything else (CGI answers, downloads, job logs) is
+# served sandboxed, and version.html not at all. Nothing is served through
+# a link below the web directories, and nothing to another site's page.
 # Usage: scripts/webserver.sh ROOT PORT [ADDRESS [USER]]   (runs in the foreground)
 # ADDRESS is where it listens (default 127.0.0.1; 0.0.0.0 for the home
 # network); USER, given to a root start, is whom lighttpd runs as once it
 # has bound the port (default: whoever started it).
 set -euo pipefail
-root=$(cd "$1" && pwd)
+# Without links: the server follows none below these paths.
+root=$(cd "$1" && pwd -P)
 port=$2
 address=${3:-127.0.0.1}
 user=${4:-}
@@ -23,6 +24,10 @@ case "$user" in *[!A-Za-z0-9._-]*) echo "webserver: bad user: $user" >&2; exit 1
 
 www=$root/www/kiv
 fb=$root/www/kivfb
+# The download directory may be a link itself (to a USB disk, say): it is
+# served from where it leads.
+dnl=$(readlink -f "$www/dnl")
+case "$dnl" in *[!A-Za-z0-9/._-]*) echo "webserver: unsupported download directory: $dnl" >&2; exit 1;; esac
 etc=$root/etc
 mkdir -p "$etc" "$root/log"
 # lighttpd opens its error log after it has become USER. Root changes
@@ -44,6 +49,12 @@ sed -e "s|@WWW@|$www|; s|@FB@|$fb|; s|@LOCK_DIRS@|$lock_dirs|" \
     "$(dirname "$0")/webserver.lua" > "$etc/lock.lua.new"
 mv "$etc/lock.lua.new" "$etc/lock.lua"
 
+# Of both web directories' own files and of the downloads only these
+# types are named; a downloaded page, script or style sheet goes as text,
+# which no browser runs or applies, whoever includes it.
+media_types='".svg" => "image/svg+xml", ".png" => "image/png", ".gif" => "image/gif", ".jpg" => "image/jpeg",
+                    ".wgt" => "text/plain", ".tor" => "text/plain", ".nfo" => "text/plain",
+                    ".amu" => "text/plain", "" => "application/octet-stream"'
 page_policy="default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; connect-src 'self'; object-src 'none'; base-uri 'none'; form-action 'self'; frame-ancestors 'none'"
 
 auth_block() {
@@ -70,12 +81,13 @@ server.stat-cache-engine = "disable"
 # nothing is spooled whole.
 server.stream-request-body = 2
 server.stream-response-body = 2
+# A link that a download brought, or that the programs' user placed, leads
+# nowhere.
+server.follow-symlink = "disable"
 index-file.names = ( "index.html" )
 mimetype.assign = ( ".html" => "text/html", ".js" => "text/javascript", ".css" => "text/css",
-                    ".svg" => "image/svg+xml", ".png" => "image/png", ".gif" => "image/gif", ".jpg" => "image/jpeg",
-                    ".wgt" => "text/plain", ".tor" => "text/plain", ".nfo" => "text/plain",
-                    ".amu" => "text/plain", "" => "application/octet-stream" )
-alias.url = ( "/kivfb/" => "$fb/" )
+                    $media_types )
+alias.url = ( "/kivfb/" => "$fb/", "/dnl/" => "$dnl/" )
 url.access-deny = ( ".htpasswd" )
 # Text is compressed where the client accepts it: the page's files and the
 # status answers (below). Downloads and job logs go as they are (their
@@ -91,12 +103,18 @@ auth.backend = "htpasswd"
 \$HTTP["url"] =~ "^/+version\\.html\$" {
   url.access-deny = ( "" )
 }
-# Everything of the box that is data (CGI answers, downloads, job logs) is
-# shown without scripts, in an origin of its own, never sniffed into a page.
-\$HTTP["url"] =~ "^/+(cgi-bin|dnl|trk)(/|\$)" {
+# Everything that is data (the programs' answers, downloads, job logs) is
+# shown without scripts, in an origin of its own, never sniffed into a
+# page, and to no other site's page (not as its script, style or image).
+\$HTTP["url"] =~ "^/+(kivfb/+)?cgi-bin(/|\$)|^/+(dnl|trk)(/|\$)" {
   setenv.set-response-header = (
     "Content-Security-Policy" => "sandbox",
-    "X-Content-Type-Options" => "nosniff" )
+    "X-Content-Type-Options" => "nosniff",
+    "Cross-Origin-Resource-Policy" => "same-origin" )
+  \$HTTP["url"] =~ "^/+(dnl|trk)/" {
+    mimetype.assign = ( ".html" => "text/plain", ".js" => "text/plain", ".css" => "text/plain",
+                        $media_types )
+  }
   # (The status answer is taken whole to be compressed: it is text of at
   # most a few hundred KB.)
   \$HTTP["url"] =~ "^/+cgi-bin/+kiv-list\$" {
@@ -104,15 +122,16 @@ auth.backend = "htpasswd"
     deflate.mimetypes = ( "text/" )
   }
 }
-# The rest of the web directory is the front end's own files: their own
-# scripts and styles only, no inline script, no eval, in no one's frame.
-# (The second web directory holds the user's own pages.)
+# The rest is pages: the front end's own files and the second web
+# directory's (its owner's): their own scripts and styles only, no inline
+# script, no eval, in no one's frame.
 # Kept by the browser, and asked again each time with the validators
 # (ETag, Last-Modified) the server sends, so an unchanged file is a 304.
-else \$HTTP["url"] !~ "^/kivfb(/|\$)" {
+else {
   setenv.set-response-header = (
     "Content-Security-Policy" => "$page_policy",
     "X-Content-Type-Options" => "nosniff",
+    "Cross-Origin-Resource-Policy" => "same-origin",
     "Cache-Control" => "no-cache" )
   deflate.mimetypes = ( "text/html", "text/css", "text/javascript", "image/svg+xml" )
 }

@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "common/dir.h"
+#include "common/file.h"
 #include "common/origin.h"
 #include "tests/support/installation.h"
 #include "tests/support/web.h"
@@ -54,7 +55,12 @@ class WebServer : public ::testing::Test {
     return lines;
   }
   static std::string header(const std::string& headers, const std::string& name) {
-    size_t at = headers.find("\n" + name + ": ");
+    // Names without regard to case (the programs send "Content-type").
+    auto lower = [](std::string text) {
+      for (char& c : text) c = char(tolower(c));
+      return text;
+    };
+    size_t at = lower(headers).find("\n" + lower(name) + ": ");
     if (at == std::string::npos) return "";
     at += name.size() + 3;
     return headers.substr(at, headers.find('\n', at) - at);
@@ -215,6 +221,7 @@ TEST_F(WebServer, ForeignHostNamesReadNothingOfTheBox) {
   EXPECT_EQ(refused, "Request refused: unknown host name evil.example (to reach the box by this "
                      "name, add hosts=evil.example to kiv.conf in the installation root and start "
                      "kivd again)");
+  EXPECT_EQ(status("/kivfb/index.html", "", "evil.example"), "421");
   // A list that others could have written is not read.
   chmod(kBoxNamesPath, 0666);
   EXPECT_EQ(status("/index.html", "", "media.example"), "421");
@@ -226,9 +233,10 @@ TEST_F(WebServer, ForeignHostNamesReadNothingOfTheBox) {
 }
 
 // Of the web directory the box serves only its own: the page's files, the
-// four programs, the downloads and the job logs. What the programs' user
-// (anyone who passes the lock, through "run") adds beside them is neither
-// served nor run; a downloaded .htpasswd neither locks nor is served.
+// four programs, the downloads and the job logs; of the second one, only
+// its owner's. What the programs' user (anyone who passes the lock,
+// through "run") adds beside them is neither served nor run; a downloaded
+// .htpasswd neither locks nor is served.
 TEST_F(WebServer, ServesOnlyTheBoxsOwnFiles) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to give files to another user";
   write_text(www_ + "planted.html", "<script>x</script>");
@@ -242,7 +250,7 @@ TEST_F(WebServer, ServesOnlyTheBoxsOwnFiles) {
     chmod((root_ + name).c_str(), 0755);
   }
   ASSERT_EQ(chown((root_ + "www/kivfb/cgi-bin/shell").c_str(), 65534, 65534), 0);
-  write_text(root_ + "www/kivfb/own.html", "user page");
+  write_text(root_ + "www/kivfb/own.html", "<script>x</script>");  // as the programs' user writes it
   ASSERT_EQ(chown((root_ + "www/kivfb/own.html").c_str(), 65534, 65534), 0);
   write_text(dnl_ + ".htpasswd", "evil:$apr1$x$y\n");  // as cmd=wget of .../.htpasswd stores it
   struct Case {
@@ -254,8 +262,8 @@ TEST_F(WebServer, ServesOnlyTheBoxsOwnFiles) {
       {"/mine/index.html", "404"},       {"/cgi-bin/shell", "404"},
       {"/cgi-bin/shell/x", "404"},       {"/kivfb/cgi-bin/shell", "404"},
       {"/dnl/.htpasswd", "403"},         {"/dnl/movie.avi", "200"},
-      {"/cgi-bin/kiv-list", "200"},      {"/kivfb/own.html", "200"},
-      {"/kivfb/cgi-bin/mine", "200"},
+      {"/cgi-bin/kiv-list", "200"},      {"/kivfb/own.html", "404"},
+      {"/kivfb/cgi-bin/mine", "200"},    {"/kivfb/index.html", "200"},
       {"/index.html", "200"},
   };
   for (const Case& c : cases) EXPECT_EQ(status(c.path), c.code) << c.path;
@@ -318,6 +326,78 @@ TEST_F(WebServer, NoAnswerGrantsCrossOriginAccess) {
   }
   for (char& c : all) c = char(tolower(c));
   EXPECT_EQ(all.find("access-control-allow"), std::string::npos) << all;
+}
+
+// No other site's page can include what the box serves (as script, style
+// sheet or image), a downloaded page, script or style sheet is only text,
+// no link below the web directory is followed, and the programs see GET
+// and POST only.
+TEST_F(WebServer, WhatIsServedAndToWhom) {
+  write_text(dnl_ + "x.js", "parent.pwned=1");
+  write_text(dnl_ + "x.css", "body{}");
+  write_text(dnl_ + "x.html", "<script>parent.pwned=1</script>");
+  mkdir((root_ + "outside").c_str(), 0755);
+  write_text(root_ + "outside/secret", "leak");
+  symlink((root_ + "outside/secret").c_str(), (dnl_ + "pass").c_str());
+  symlink((root_ + "outside").c_str(), (dnl_ + "out").c_str());
+  symlink("movie.avi", (dnl_ + "inner").c_str());
+  symlink((root_ + "outside/secret").c_str(), (www_ + "trk/aB3dE9.tor").c_str());
+  write_text(root_ + "up.txt", "data");
+  const std::string page = "default-src 'self'";  // how the page policy begins
+  struct Case {
+    std::string method;
+    std::string path;
+    std::string code;
+    std::string type;    // "": not compared
+    std::string policy;  // how Content-Security-Policy begins
+  };
+  const std::vector<Case> cases = {
+      {"GET", "/dnl/x.js", "200", "text/plain", "sandbox"},
+      {"GET", "/dnl/x.css", "200", "text/plain", "sandbox"},
+      {"GET", "/%64nl//x.html", "200", "text/plain", "sandbox"},
+      {"GET", "/dnl/movie.avi", "200", "application/octet-stream", "sandbox"},
+      {"GET", "/trk/aB3dE9.wgt", "200", "text/plain", "sandbox"},
+      {"GET", "/cgi-bin/kiv-list", "200", "text/html;charset=utf-8", "sandbox"},
+      {"GET", "/kivfb/cgi-bin/kiv-list", "200", "text/html;charset=utf-8", "sandbox"},
+      {"GET", "/index.html", "200", "text/html", page},
+      {"HEAD", "/index.html", "200", "text/html", page},
+      {"GET", "/kivfb/index.html", "200", "text/html", page},
+      {"GET", "/dnl/pass", "403", "", "sandbox"},
+      {"GET", "/dnl/out/secret", "403", "", "sandbox"},
+      {"GET", "/dnl/inner", "403", "", "sandbox"},  // the programs' dow serves it
+      {"GET", "/trk/aB3dE9.tor", "403", "", "sandbox"},
+      {"HEAD", "/cgi-bin/kiv-ctl?cmd=mkdir&file=made", "405", "", "sandbox"},
+      {"HEAD", "/kivfb/cgi-bin/kiv-ctl?cmd=mkdir&file=made", "405", "", "sandbox"},
+      {"OPTIONS", "/cgi-bin/kiv-ctl?cmd=mkdir&file=made", "405", "", "sandbox"},
+      {"PUT", "/cgi-bin/kiv-upload", "405", "", "sandbox"},
+      {"DELETE", "/cgi-bin/kiv-ctl?cmd=rem&file=movie.avi", "405", "", "sandbox"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"-X", c.method, "-b", "curdir=/"};
+    if (c.method == "HEAD") args = {"-I"};
+    if (c.method == "PUT") args.insert(args.end(), {"-F", "up=@" + root_ + "up.txt"});
+    std::string got = headers(c.path, args);
+    EXPECT_NE(got.find(" " + c.code + " "), std::string::npos) << c.method << c.path << got;
+    if (!c.type.empty()) {
+      EXPECT_EQ(header(got, "Content-Type"), c.type) << c.path;
+    }
+    EXPECT_TRUE(header(got, "Content-Security-Policy").starts_with(c.policy)) << c.path << got;
+    EXPECT_EQ(header(got, "Cross-Origin-Resource-Policy"), "same-origin") << c.path << got;
+    EXPECT_EQ(header(got, "Allow"), c.code == "405" ? "GET, POST" : "") << c.path;
+  }
+  EXPECT_FALSE(exists(dnl_ + "made"));
+  EXPECT_FALSE(exists(dnl_ + "up.txt"));
+  EXPECT_EQ(read_text(dnl_ + "movie.avi"), "film");
+  EXPECT_EQ(curl({"-X", "OPTIONS", url("/cgi-bin/kiv-ctl?cmd=disk")}),
+            "Request refused: method not served: OPTIONS");
+
+  // A download directory that is itself a link (to a USB disk, say) is
+  // served from where it leads.
+  ASSERT_EQ(rename(dnl_.substr(0, dnl_.size() - 1).c_str(), (root_ + "usb").c_str()), 0);
+  ASSERT_EQ(symlink((root_ + "usb").c_str(), dnl_.substr(0, dnl_.size() - 1).c_str()), 0);
+  ASSERT_TRUE(site_.start()) << read_text(root_ + "log/webserver.log");
+  EXPECT_EQ(curl({url("/dnl/movie.avi")}), "film");
+  EXPECT_EQ(status("/dnl/pass"), "403");
 }
 
 TEST_F(WebServer, SecondDirectoryProgramsAreLockedWithTheBox) {
