@@ -1,11 +1,56 @@
 -- The web server's gate (lighttpd mod_magnet, before anything else of a
--- request): refuses names that are not the box's and methods the programs
--- do not serve; serves of the web directories only what their owner put
--- there; and names the lock file that protects the request in the header
--- X-Kiv-Lock, on which the server configuration asks for credentials.
--- webserver.sh fills in the @...@
+-- request): refuses names that are not the box's, methods the programs do
+-- not serve, and an address that sent too many wrong passwords; serves of
+-- the web directories only what their owner put there; and names the lock
+-- file that protects the request in the header X-Kiv-Lock, on which the
+-- server configuration asks for credentials. It runs again when the answer
+-- starts, to count wrong passwords. webserver.sh fills in the @...@
 -- values when it writes the server configuration.
 local r = lighty.r
+
+-- Wrong passwords are counted per client address, however many
+-- connections bring them: once an address has sent this many different
+-- wrong credentials within the window (seconds) since its first, any other
+-- credentials it sends are refused until the window has passed. The same
+-- wrong credentials again (a browser that kept an old password) count once.
+local max_wrong_passwords, wrong_password_window = 10, 60
+-- Kept for the server's lifetime (_G outlives a request), shared by both
+-- stages this script runs at.
+local wrong = _G.kiv_wrong_passwords or {} -- address → { since, count, seen }
+_G.kiv_wrong_passwords = wrong
+local address = r.req_attr["request.remote-addr"]
+
+-- The address's record while its window lasts.
+local function wrong_passwords(now)
+  local entry = wrong[address]
+  if entry and now - entry.since >= wrong_password_window then
+    wrong[address], entry = nil, nil
+  end
+  return entry
+end
+
+-- The answer is starting: a 401 to a request that carried credentials
+-- was a wrong password.
+if r.req_item.http_status ~= 0 then
+  local credentials = r.req_header["Authorization"]
+  if r.req_item.http_status == 401 and credentials then
+    local now = lighty.c.time()
+    local entry = wrong_passwords(now)
+    if not entry then
+      for other, e in pairs(wrong) do -- forget the windows that passed
+        if now - e.since >= wrong_password_window then wrong[other] = nil end
+      end
+      entry = { since = now, count = 0, seen = {} }
+      wrong[address] = entry
+    end
+    local digest = lighty.c.md("sha256", credentials)
+    if not entry.seen[digest] then
+      entry.seen[digest] = true
+      entry.count = entry.count + 1
+    end
+  end
+  return
+end
 
 r.req_header["X-Kiv-Lock"] = nil -- never trust a copy from the client
 
@@ -189,3 +234,17 @@ if not r.req_header["X-Kiv-Lock"] and (first == fbcgi or first:sub(1, #fbcgi + 1
   r.req_header["X-Kiv-Lock"] = www .. "/.htpasswd"
 end
 
+-- Credentials from an address that sent too many wrong ones are not
+-- even checked.
+local credentials = r.req_header["Authorization"]
+if r.req_header["X-Kiv-Lock"] and credentials then
+  local now = lighty.c.time()
+  local entry = wrong_passwords(now)
+  if entry and entry.count >= max_wrong_passwords
+      and not entry.seen[lighty.c.md("sha256", credentials)] then
+    local wait = tostring(entry.since + wrong_password_window - now)
+    r.resp_header["Retry-After"] = wait
+    return refuse(429, { "Too many wrong passwords from this address: try again in ", wait,
+                         " seconds" })
+  end
+end

@@ -89,6 +89,8 @@ mimetype.assign = ( ".html" => "text/html", ".js" => "text/javascript", ".css" =
                     $media_types )
 alias.url = ( "/kivfb/" => "$fb/", "/dnl/" => "$dnl/" )
 url.access-deny = ( ".htpasswd" )
+# The gate again as each answer starts: it counts the wrong passwords.
+magnet.attract-response-start-to = ( "$etc/lock.lua" )
 # Text is compressed where the client accepts it: the page's files and the
 # status answers (below). Downloads and job logs go as they are (their
 # lengths and ranges stay exact).

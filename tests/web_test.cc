@@ -400,6 +400,35 @@ TEST_F(WebServer, WhatIsServedAndToWhom) {
   EXPECT_EQ(status("/dnl/pass"), "403");
 }
 
+// However many connections bring them, an address gets a bounded number
+// of wrong passwords judged; then its credentials are not even checked
+// until the window has passed.
+TEST_F(WebServer, WrongPasswordsAreBoundedPerAddress) {
+  const int kMaxWrongPasswords = 10;  // as scripts/webserver.lua and the docs say
+  ctl("cmd=lock&file=admin1%3AaXQncztpZA");
+  // 20 connections at once, 40 different guesses.
+  std::vector<std::string> args = {"-Z", "--parallel-max", "20", "-w", "%{http_code}\n"};
+  for (int i = 0; i < 40; ++i)
+    args.insert(args.end(), {"-o", "/dev/null",
+                             "http://admin1:guess" + std::to_string(i) + "@127.0.0.1:" +
+                                 std::to_string(site_.port()) + "/index.html"});
+  std::string codes = curl(args);
+  auto count = [&](const std::string& code) {
+    int n = 0;
+    for (size_t at = codes.find(code); at != std::string::npos; at = codes.find(code, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(count("401"), kMaxWrongPasswords) << codes;
+  EXPECT_EQ(count("429"), 40 - kMaxWrongPasswords) << codes;
+  // Even the right password waits; the page's own answers stay text.
+  std::string refused = headers("/index.html", {"-u", "admin1:it's;id"});
+  EXPECT_NE(refused.find(" 429 "), std::string::npos) << refused;
+  EXPECT_FALSE(header(refused, "Retry-After").empty()) << refused;
+  EXPECT_EQ(header(refused, "Content-Security-Policy"), "sandbox");
+  // Requests without credentials still get the prompt.
+  EXPECT_EQ(status("/index.html"), "401");
+}
+
 TEST_F(WebServer, SecondDirectoryProgramsAreLockedWithTheBox) {
   // Locked without the flag for the second web directory.
   ctl("cmd=lock&file=admin1%3AaXQncztpZA");
