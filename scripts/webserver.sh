@@ -5,13 +5,13 @@
 # .htpasswd closes itself and everything below it. The pages get a strict
 # content policy; everything else (CGI answers, downloads, job logs) is
 # served sandboxed, and version.html not at all. Nothing is served through
-# a link below the web directories, and nothing to another site's page.
+# a link below dnl/ and trk/, and nothing to another site's page.
 # Usage: scripts/webserver.sh ROOT PORT [ADDRESS [USER]]   (runs in the foreground)
 # ADDRESS is where it listens (default 127.0.0.1; 0.0.0.0 for the home
 # network); USER, given to a root start, is whom lighttpd runs as once it
 # has bound the port (default: whoever started it).
 set -euo pipefail
-# Without links: the server follows none below these paths.
+# Without links: the server follows none below dnl/ and trk/ of it.
 root=$(cd "$1" && pwd -P)
 port=$2
 address=${3:-127.0.0.1}
@@ -81,9 +81,6 @@ server.stat-cache-engine = "disable"
 # nothing is spooled whole.
 server.stream-request-body = 2
 server.stream-response-body = 2
-# A link that a download brought, or that the programs' user placed, leads
-# nowhere.
-server.follow-symlink = "disable"
 index-file.names = ( "index.html" )
 mimetype.assign = ( ".html" => "text/html", ".js" => "text/javascript", ".css" => "text/css",
                     $media_types )
@@ -114,6 +111,9 @@ auth.backend = "htpasswd"
     "X-Content-Type-Options" => "nosniff",
     "Cross-Origin-Resource-Policy" => "same-origin" )
   \$HTTP["url"] =~ "^/+(dnl|trk)/" {
+    # A link that a download brought, or that the programs' user placed,
+    # leads nowhere. (The programs themselves are links to one file.)
+    server.follow-symlink = "disable"
     mimetype.assign = ( ".html" => "text/plain", ".js" => "text/plain", ".css" => "text/plain",
                         $media_types )
   }
