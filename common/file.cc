@@ -89,18 +89,12 @@ std::optional<std::string> read_all(int fd_number) {
   }
 }
 
-namespace {
-
-/// Flushes the folder of `path` to the disk, so that a rename in it
-/// survives a power cut. File systems that cannot (EINVAL) count as done.
 bool sync_folder_of(const std::string& path) {
   size_t slash = path.rfind('/');
   std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
   UniqueFd fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   return fd.valid() && (fsync(fd.get()) == 0 || errno == EINVAL);
 }
-
-}  // namespace
 
 bool replace_file(const std::string& path, std::string_view content, mode_t mode) {
   std::string temporary = path + ".XXXXXX";

@@ -52,6 +52,10 @@ std::optional<std::string> read_all(int fd);
 /// cannot be opened at all `why` stays empty and errno is set.
 UniqueFd open_trusted(const std::string& path, std::string& why);
 
+/// Flushes the folder of `path` to the disk, so that a rename into it
+/// survives a power cut. File systems that cannot (EINVAL) count as done.
+bool sync_folder_of(const std::string& path);
+
 /// Replaces `path` atomically: writes a new file created exclusively beside
 /// it, gives it `mode` whatever the umask, flushes it, renames it into place
 /// and flushes the folder: after a power cut `path` holds the old content or

@@ -152,13 +152,16 @@ Temporary::Temporary(const std::string& path, TemporaryKind kind) {
 }
 
 bool Temporary::keep_as(const std::string& path, bool replace) {
-  if (done_ || !fd_.close()) return false;
+  // On the disk before it has its name: after a power cut a file under
+  // its final name is whole.
+  if (done_ || fsync(fd_.get()) != 0 || !fd_.close()) return false;
   int renamed = replace ? rename(path_.c_str(), path.c_str())
                         : rename_no_replace(path_.c_str(), path.c_str());
   if (renamed != 0) return false;
   done_ = true;
   send(lifeline_.get(), "k", 1, MSG_NOSIGNAL);
   lifeline_.close();
+  sync_folder_of(path);  // it has its name either way; this only makes it last
   return true;
 }
 

@@ -56,7 +56,8 @@ class Temporary {
   int fd() const { return fd_.get(); }
   const std::string& path() const { return path_; }
 
-  /// Renames the file to `path`, replacing what is there only when
+  /// Flushes the file to the disk and renames it to `path` (so that after a
+  /// power cut `path` is whole or absent), replacing what is there only when
   /// `replace` is true. False with errno (EEXIST when not replaced) on
   /// failure; the file is then still temporary.
   bool keep_as(const std::string& path, bool replace);

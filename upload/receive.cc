@@ -200,13 +200,15 @@ class PartialFile {
     remove();
     fail(message);
   }
-  /// Closes the file and gives it its name; false when either fails.
+  /// Flushes and closes the file and gives it its name; false when any of
+  /// these fails. After a power cut a file under its final name is whole.
   bool keep(const std::string& name) {
-    if (!fd_.close()) return false;
+    if (fsync(fd_.get()) != 0 || !fd_.close()) return false;
     EndingSignalsBlocked blocked;
     if (rename(temporary_.c_str(), name.c_str()) != 0) return false;
     pending_armed = 0;
     kept_ = true;
+    sync_folder_of(name);
     return true;
   }
 
