@@ -22,6 +22,20 @@ constexpr std::string_view kRestart = "Close and restart the browser to complete
 constexpr std::string_view kUserLength = "Username must be between 6 and 10 chars long<br>";
 constexpr std::string_view kPasswordLength = "Password must be between 6 and 10 chars long<br>";
 
+constexpr std::string_view kLockFile = ".htpasswd";
+/// Where the package leaves the password it locked a new installation with,
+/// below the installation root, in a directory the programs' user may
+/// remove it from but not read.
+constexpr std::string_view kInitialPassword = "etc/lock/initial-password";
+
+/// Once the owner has set a password of their own or opened the box, the
+/// initial one opens nothing: it goes. Elsewhere than the package's layout
+/// there is none.
+void forget_initial_password(const Config& c) {
+  std::string path = c.droo + std::string(kInitialPassword);
+  if (unlink(path.c_str()) != 0 && errno != ENOENT) error_answer(errno, path);
+}
+
 bool has_control_characters(std::string_view text) {
   for (unsigned char c : text)
     if (c < 0x20 || c == 0x7F) return true;
@@ -81,9 +95,11 @@ std::vector<std::string> fields(std::string_view text) {
   // Each replaced whole: the web server never reads a half-written one, and
   // after a power cut each is the old or the new. Telling the user to restart
   // the browser while nothing is protected would be a false sense of safety.
+  // Only the web server's user, which the programs run as, reads the hashes.
   for (const std::string& dir : lock_directories(c, extension))
-    if (!replace_file(dir + ".htpasswd", line, 0644))
+    if (!replace_file(dir + std::string(kLockFile), line, 0600))
       message_answer("Unable to write lock files", kNotEnabled);
+  forget_initial_password(c);
   message_answer(kRestart, "");
 }
 
@@ -112,12 +128,13 @@ std::string base64_decode(std::string_view text) {
 
 void do_lock(const std::string& argument) {
   const Config& c = config();
-  if (argument == "read") message_answer(exists(c.dwww + ".htpasswd") ? "OK" : "KO", "");
+  if (argument == "read") message_answer(exists(c.dwww + std::string(kLockFile)) ? "OK" : "KO", "");
   if (argument == "unlock") {
     for (const std::string& dir : lock_directories(c, true)) {
-      std::string path = dir + ".htpasswd";
+      std::string path = dir + std::string(kLockFile);
       if (unlink(path.c_str()) != 0 && errno != ENOENT) error_answer(errno, path);
     }
+    forget_initial_password(c);
     message_answer(kRestart, "");
   }
   lock_on(argument);

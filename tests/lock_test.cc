@@ -1,6 +1,7 @@
 // The lock, scripts, run and eDonkey commands of kiv-ctl, run directly.
 // (The lock as the web server enforces it is tested in web_test.cc.)
 #include <gtest/gtest.h>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -129,6 +130,30 @@ TEST_F(KivCtlTools, CredentialsAreValidatedAndNothingIsCreated) {
               "Username and password must not hold control characters<br>" + kNotEnabled);
   EXPECT_EQ(locked_directories(), 0);
   EXPECT_EQ(lock("admin12345", "secret"), kRestart);  // both bounds included
+}
+
+TEST_F(KivCtlTools, LockFilesAreReadableByTheirUserAloneAndTheInitialPasswordGoes) {
+  auto mode = [](const std::string& path) {
+    struct stat st{};
+    return stat(path.c_str(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+  };
+  // An earlier release's world-readable file, and the password the package
+  // locked a new installation with.
+  write_text(www_ + "trk/.htpasswd", "old:x\n");
+  chmod((www_ + "trk/.htpasswd").c_str(), 0644);
+  std::string initial = root_ + "etc/lock/initial-password";
+  std::filesystem::create_directories(root_ + "etc/lock");
+  write_text(initial, "user: kivadmin\npassword: x\n");
+
+  EXPECT_EQ(lock("admin1", "secret1", "1"), kRestart);
+  for (std::string dir : {www_, www_ + "trk/", www_ + "cgi-bin/", fb_, fb_ + "cgi-bin/"})
+    EXPECT_EQ(mode(dir + ".htpasswd"), 0600) << dir;
+  EXPECT_EQ(mode(initial), -1);  // it opens nothing any more
+
+  // Opening the box also takes the initial password.
+  write_text(initial, "user: kivadmin\npassword: x\n");
+  EXPECT_EQ(answer("lock", "unlock"), kRestart);
+  EXPECT_EQ(mode(initial), -1);
 }
 
 TEST_F(KivCtlTools, QuotesInCredentialsAreOnlyCredentials) {
