@@ -17,6 +17,9 @@ if [ "${2:-}" != inside ]; then
 fi
 
 fail() { echo "init script: $*" >&2; exit 1; }
+# Waits end as soon as what they wait for holds: long enough for a loaded
+# machine.
+patience=600
 for dir in /opt /run /var/log; do mount -t tmpfs -o mode=1777 tmpfs "$dir" || exit 77; done
 ip link set lo up 2>/dev/null || true
 root=/opt/kiv
@@ -41,7 +44,7 @@ echo root >/tmp/victim
 ln -s /tmp/victim "$root/bin/kiv.pid"
 init start >/dev/null || fail "start failed"
 [ "$(stat -c '%U %s' /tmp/victim)" = "root 5" ] || fail "the start wrote through a link"
-for _ in $(seq 50); do [ -s "$root/bin/kiv.pid" ] && break; sleep 0.1; done
+for _ in $(seq "$patience"); do [ -s "$root/bin/kiv.pid" ] && break; sleep 0.1; done
 [ "$(stat -c '%F %U' "$root/bin/kiv.pid")" = "regular file www-data" ] || fail "the pid file is not kivd's"
 daemon=$(cat "$root/bin/kiv.pid")
 [ -n "$daemon" ] && kill -0 "$daemon" || fail "no kivd by the pid file"
@@ -50,14 +53,14 @@ init status >/dev/null || fail "status of a running kiv is not 0"
 # A program of www-data's that is merely named kivd.
 cp /bin/sleep /tmp/kivd
 su www-data -s /bin/sh -c '/tmp/kivd 300 >/dev/null 2>&1 &'
-for _ in $(seq 50); do impostor=$(pgrep -x -u www-data -f '/tmp/kivd 300') && break; sleep 0.1; done
+for _ in $(seq "$patience"); do impostor=$(pgrep -x -u www-data -f '/tmp/kivd 300') && break; sleep 0.1; done
 [ -n "$impostor" ] || fail "the impostor did not start"
 
 init stop >/dev/null || fail "stop failed"
 kill -0 "$impostor" 2>/dev/null || fail "stop ended a process merely named kivd"
 ! kill -0 "$daemon" 2>/dev/null || fail "stop left kivd running"
 init start >/dev/null || fail "start failed beside the impostor"
-for _ in $(seq 50); do [ -n "$(kivd_pids)" ] && break; sleep 0.1; done
+for _ in $(seq "$patience"); do [ -n "$(kivd_pids)" ] && break; sleep 0.1; done
 [ -n "$(kivd_pids)" ] || fail "start took the impostor for kivd"
 init stop >/dev/null
 
