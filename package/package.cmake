@@ -13,17 +13,28 @@ install(FILES package/kiv.service package/kiv-web.service DESTINATION /lib/syste
         COMPONENT system EXCLUDE_FROM_ALL)
 install(PROGRAMS package/kiv.init DESTINATION /etc/init.d RENAME kiv
         COMPONENT system EXCLUDE_FROM_ALL)
-install(FILES package/kiv.default DESTINATION /etc/default RENAME kiv
+# The owner's settings as a new installation starts with them: the postinst
+# copies each into place where it is missing, never over an existing one,
+# so that no upgrade asks about them or replaces them (kiv.conf and
+# /etc/default/kiv are no conffiles: those of an earlier release stay as
+# they are).
+install(FILES kiv.conf DESTINATION lib/default COMPONENT system EXCLUDE_FROM_ALL)
+install(FILES package/kiv.default DESTINATION lib/default RENAME kiv
         COMPONENT system EXCLUDE_FROM_ALL)
 
-# The daemon's version is the package's.
+# The package's version: the programs' own (the daemon's), and the
+# package's revision, which counts up with every release of the package,
+# also one whose programs keep their version.
+set(kiv_package_revision 2)
 file(STRINGS daemon/daemon.h kiv_version_line REGEX "kVersion = \"")
 string(REGEX REPLACE ".*\"(.*)\".*" "\\1" kiv_version "${kiv_version_line}")
+set(kiv_package_version ${kiv_version}-${kiv_package_revision})
 
-# What Debian asks of every package's documentation.
-configure_file(package/doc/changelog.in package/changelog @ONLY)
-execute_process(COMMAND gzip -9nf ${PROJECT_BINARY_DIR}/package/changelog)
-install(FILES package/doc/copyright ${PROJECT_BINARY_DIR}/package/changelog.gz
+# What Debian asks of every package's documentation (with a revision, the
+# package's changelog is changelog.Debian).
+configure_file(package/doc/changelog.in package/changelog.Debian @ONLY)
+execute_process(COMMAND gzip -9nf ${PROJECT_BINARY_DIR}/package/changelog.Debian)
+install(FILES package/doc/copyright ${PROJECT_BINARY_DIR}/package/changelog.Debian.gz
         DESTINATION /usr/share/doc/kiv COMPONENT system EXCLUDE_FROM_ALL)
 install(FILES package/lintian-overrides DESTINATION /usr/share/lintian/overrides RENAME kiv
         COMPONENT system EXCLUDE_FROM_ALL)
@@ -56,6 +67,7 @@ endif()
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kiv)
 set(CPACK_PACKAGE_VERSION ${kiv_version})
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${kiv_package_revision})
 set(CPACK_PACKAGE_CONTACT "${KIV_CONTACT}")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "kiv developers <${KIV_CONTACT}>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "web-driven download manager for small Linux boxes")
