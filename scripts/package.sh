@@ -27,6 +27,8 @@ cpack --config "$build/CPackConfig.cmake" -B "$build/deb" >/dev/null
 deb=$(ls "$build"/deb/kiv_*.deb)
 got=$(dpkg-deb -f "$deb" Architecture)
 [ "$got" = "$arch" ] || { echo "package: $deb is for $got, not $arch" >&2; exit 1; }
+# One package per architecture there: an earlier version's goes.
 mkdir -p dist
+rm -f dist/kiv_*_"$arch".deb
 cp "$deb" dist/
 echo "dist/$(basename "$deb")"
