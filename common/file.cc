@@ -89,6 +89,20 @@ std::optional<std::string> read_all(int fd_number) {
   }
 }
 
+std::optional<std::string> read_range(int fd, off_t offset, size_t length) {
+  std::string content(length, '\0');
+  size_t got = 0;
+  while (got < length) {
+    ssize_t n = pread(fd, content.data() + got, length - got, offset + off_t(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) break;
+    got += size_t(n);
+  }
+  content.resize(got);
+  return content;
+}
+
 bool sync_folder_of(const std::string& path) {
   size_t slash = path.rfind('/');
   std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);

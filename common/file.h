@@ -44,6 +44,10 @@ std::optional<std::string> read_file(const std::string& path);
 /// The rest of the open file `fd`, or nothing (errno set) on a read error.
 std::optional<std::string> read_all(int fd);
 
+/// Up to `length` bytes of `fd` from `offset` (fewer at its end), or
+/// nothing (errno set) on a read error. The file position is not used.
+std::optional<std::string> read_range(int fd, off_t offset, size_t length);
+
 /// Opens a fixed path of a shared directory (/tmp) for reading, refusing
 /// what another local user could have planted there: anything but a
 /// regular file (a symbolic link included), a file writable by group or

@@ -15,21 +15,6 @@ bool contains_any(std::string_view line, std::initializer_list<std::string_view>
   return false;
 }
 
-/// Calls `each` with every piece of `text` between line feeds and carriage
-/// returns (a redraw is a piece of its own), blanks around it removed.
-template <typename Each>
-void for_each_piece(std::string_view text, Each each) {
-  while (!text.empty()) {
-    size_t end = std::min(text.find_first_of("\r\n"), text.size());
-    std::string_view piece = text.substr(0, end);
-    text.remove_prefix(std::min(end + 1, text.size()));
-    size_t first = piece.find_first_not_of(' ');
-    if (first == std::string_view::npos) continue;
-    piece = piece.substr(first, piece.find_last_not_of(' ') + 1 - first);
-    each(piece);
-  }
-}
-
 }  // namespace
 
 std::optional<std::string> log_tail(const std::string& path) {

@@ -9,15 +9,18 @@
 #include <unistd.h>
 
 #include "common/config.h"
+#include "common/ctorrent_state.h"
 #include "common/dir.h"
 #include "common/file.h"
 #include "common/job_record.h"
+#include "common/job_state.h"
 #include "common/process.h"
 #include "common/quote.h"
 #include "common/response.h"
 #include "common/resumed.h"
 #include "common/shell.h"
 #include "common/text.h"
+#include "common/wget_state.h"
 
 namespace kiv::list {
 
@@ -39,14 +42,54 @@ std::optional<long long> added_time(const std::string& trkdir, const std::string
   return std::nullopt;
 }
 
-/// Whether the job behind the log `name` has a record that is there but
-/// cannot be read whole (empty, cut short, unreadable): the job is shown
-/// as failed for it, never left out or taken as stopped.
-bool record_unreadable(const std::string& trkdir, std::string name) {
-  if (!cut_at_last(name, '.')) return false;
-  std::optional<std::string> text = read_file(trkdir + name);
-  if (!text) return errno != ENOENT;
-  return !read_record(*text);
+/// The state reader of each kind of job log.
+struct StateKind {
+  std::string_view suffix;
+  StateReader read;
+};
+constexpr StateKind kStateKinds[] = {
+    {".wgt", wget_state},
+    {".tor", ctorrent_state},
+};
+
+/// Whether a job has a record beside its log.
+enum class Records { kept, none };
+
+/// The state members of job log `name`: for a kind with a reader
+/// `,name:"..",state:"..",done:N,size:N,down:N,up:N`, for torrents also
+/// `,peers:N,seeds:N`, for a failed job `,reason:".."`. A record that is
+/// there but cannot be read whole (empty, cut short, unreadable) makes the
+/// job failed, never left out or taken as stopped.
+void print_state(const std::string& trkdir, const std::string& name, bool running,
+                 Records records) {
+  if (records == Records::none) return;
+  std::string record_name = name;
+  if (!cut_at_last(record_name, '.')) return;
+  std::optional<std::string> text = read_file(trkdir + record_name);
+  bool unreadable = text ? !read_record(*text) : errno != ENOENT;
+  const StateKind* kind = nullptr;
+  for (const StateKind& each : kStateKinds)
+    if (name.ends_with(each.suffix)) kind = &each;
+  if (!kind) {
+    if (unreadable) out_append(",state:\"failed\",reason:\"record unreadable\"");
+    return;
+  }
+  JobRecord record = parse_record(text.value_or(""));
+  LogEnds log = read_log_ends(trkdir + name);
+  JobState state = kind->read({record, running, log.head, log.tail});
+  if (unreadable) {
+    state.phase = JobPhase::failed;
+    state.reason = "record unreadable";
+  }
+  std::string members = ",name:\"" + escape_script(state.name, '"') + "\",state:\"";
+  members += phase_name(state.phase);
+  members += "\",done:" + std::to_string(state.done) + ",size:" + std::to_string(state.size) +
+             ",down:" + std::to_string(state.down) + ",up:" + std::to_string(state.up);
+  if (state.peers) members += ",peers:" + std::to_string(*state.peers);
+  if (state.seeds) members += ",seeds:" + std::to_string(*state.seeds);
+  if (state.phase == JobPhase::failed)
+    members += ",reason:\"" + escape_script(state.reason, '"') + "\"";
+  out_append(members);
 }
 
 }  // namespace
@@ -61,7 +104,7 @@ int print_job_list(const std::string& pattern) {
   if (!names) message_answer("Can't scan tracker directory:\n", trkdir);
   int running = 0;
   // Notices and the eDonkey list have no record.
-  bool has_records = pattern != ".nfo" && pattern != ".amu";
+  Records records = pattern != ".nfo" && pattern != ".amu" ? Records::kept : Records::none;
   for (auto name = names->rbegin(); name != names->rend(); ++name) {
     std::string pid = transfer_pid(*name);
     if (!pid.empty()) ++running;
@@ -73,8 +116,7 @@ int print_job_list(const std::string& pattern) {
     out_append("\"");
     if (std::optional<long long> added = added_time(trkdir, *name))
       out_append(",added:" + std::to_string(*added));
-    if (has_records && record_unreadable(trkdir, *name))
-      out_append(",state:\"failed\",reason:\"record unreadable\"");
+    print_state(trkdir, *name, !pid.empty(), records);
     out_append("}");
   }
   out_append("]");

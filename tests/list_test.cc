@@ -1,5 +1,6 @@
 // kiv-list answers as the front end evaluates them.
 #include <fcntl.h>
+#include <functional>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -164,8 +165,10 @@ TEST_F(KivList, JobListsWithLiveTransfers) {
   touch(trk_ + "k3Jd9a", 1000000000);
   const std::string expected =
       "{nfo:[{obj:\"_wversion.nfo@\"" + added(trk_ + "_wversion.nfo") + "}],amu:[],"
-      "tor:[{obj:\"k3Jd9a.tor@\"" + added(trk_ + "k3Jd9a.tor") + "}],"
+      "tor:[{obj:\"k3Jd9a.tor@\"" + added(trk_ + "k3Jd9a.tor") +
+      ",name:\"t.torrent\",state:\"stopped\",done:0,size:-1,down:0,up:0,peers:0,seeds:0}],"
       "wgt:[{obj:\"Qa81xZ.wgt@" + wget.pid() + "\"" + added(trk_ + "Qa81xZ.wgt") +
+      ",name:\"http://x/\",state:\"running\",done:0,size:-1,down:0,up:0"
       "}],torrents:0,wgets:1,curdir: '/',dnl:[],disk:{...}}";
   EXPECT_EQ(without_disk(body({"QUERY_STRING=full=1"})), expected);
 
@@ -182,6 +185,62 @@ TEST_F(KivList, JobListsWithLiveTransfers) {
                                  ".concat([o.torrents, o.wgets])"),
             (std::vector<std::string>{"Zz.tor.wgt@" + odd.pid(), "Zz.tor@",
                                       "Zz.tor.wgt@" + odd.pid(), "1", "1"}));
+}
+
+// A real wget started through kiv-ctl from a slow loopback server: the
+// status alone tells its name, size, progress and speed, and then that the
+// stop left it stopped.
+TEST_F(KivList, StateMembersOfARunningWget) {
+  testing::TempDir served;
+  write_text(served.path() + "big file.bin", std::string(3000000, 'x'));
+  int port = testing::free_port();
+  testing::Running server({"/usr/bin/python3", "-m", "http.server", std::to_string(port), "--bind",
+                           "127.0.0.1", "--directory", served.path()},
+                          served.path());
+  ASSERT_TRUE(testing::eventually([&] { return testing::accepts_connections(port); }));
+  std::string url = "http://127.0.0.1:" + std::to_string(port) + "/big%20file.bin?at=1";
+  auto ctl = [&](std::vector<std::string> env) {
+    testing::ChildResult result = installation_.run("ctl/kiv-ctl", std::move(env));
+    return result.out.substr(std::min(result.out.size(), kHeaders.size()));
+  };
+  ASSERT_EQ(ctl({"FORM_cmd=wget", "FORM_file=" + url, "FORM_para=", "FORM_down=64"}), "OK");
+  // Whatever becomes of the test, the job and its wget end with it.
+  struct Cleared {
+    std::function<void()> clear;
+    ~Cleared() { clear(); }
+  } cleared{[&] {
+    for (const std::string& job : script_strings(body({"QUERY_STRING=full=1"}),
+                                                 "o.wgt.map(j => j.obj.split('@')[0])"))
+      ctl({"FORM_cmd=del", "FORM_file=" + job});
+  }};
+  const std::string members =
+      "o.wgt.flatMap(j => [j.name, j.state, String(j.size), String(j.done > 0), "
+      "String(j.down > 0), String(j.down <= 2 * 64 * 1024), String(j.up), String('reason' in j)])";
+  std::vector<std::string> seen;
+  EXPECT_TRUE(testing::eventually([&] {
+    seen = script_strings(body({"QUERY_STRING=full=1"}), members);
+    return seen.size() > 3 && seen[3] == "true" && seen[4] == "true";
+  }, 30)) << seen.size();
+  EXPECT_EQ(seen, (std::vector<std::string>{"big file.bin", "running", "3000000", "true", "true",
+                                            "true", "0", "false"}));
+  std::string job = script_strings(body({"QUERY_STRING=full=1"}), "o.wgt.map(j => j.obj.split('@')[0])").at(0);
+  ASSERT_EQ(ctl({"FORM_cmd=stop", "FORM_file=" + job}), "OK");
+  EXPECT_TRUE(testing::eventually([&] {
+    seen = script_strings(body({"QUERY_STRING=full=1"}), members);
+    return seen.size() > 1 && seen[1] == "stopped";
+  }, 30)) << seen.size();
+  EXPECT_EQ(seen.at(4), "false");  // no speed once stopped
+}
+
+// Names in a torrent's log are the torrent maker's choice.
+TEST_F(KivList, StateMembersFromHostileLogsStayText) {
+  const std::string name = "\"+(globalThis.pwned=1)+\"\u2028</script>'";
+  write_text(trk_ + "Hx1234", "\n/srv/a.torrent\n\n");
+  write_text(trk_ + "Hx1234.tor", "-- 1/0/2026 0:0:0 --a.torrent\nFILES INFO\n<1> " + name +
+                                       " [10]\nTotal: 0 MB\nerror, " + name + "\n");
+  EXPECT_EQ(script_strings(body({"QUERY_STRING=full=1"}),
+                           "o.tor.flatMap(j => [j.name, j.state, j.reason, String(j.size)])"),
+            (std::vector<std::string>{name, "failed", "error, " + name, "10"}));
 }
 
 TEST_F(KivList, EdonkeyRefreshLeavesItsListInTheJobDirectory) {

@@ -1,0 +1,143 @@
+#include "common/ctorrent_state.h"
+
+#include <charconv>
+
+namespace kiv {
+namespace {
+
+/// Reads a decimal number at the start of `text` and steps past it and
+/// then past `separator`; false when either is not there.
+template <typename Number>
+bool take(std::string_view& text, Number& number, std::string_view separator) {
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+  if (error != std::errc() || number < 0) return false;
+  text.remove_prefix(size_t(end - text.data()));
+  if (!text.starts_with(separator)) return false;
+  text.remove_prefix(separator.size());
+  return true;
+}
+
+/// The name and size of a "<1> name [bytes]" line of the file list ("<1>
+/// name [bytes] 12/23 (52%)" once checked).
+std::optional<std::pair<std::string_view, long long>> file_line(std::string_view line) {
+  if (!line.starts_with('<')) return std::nullopt;
+  size_t close = line.find("> ");
+  if (close == std::string_view::npos || close < 2 ||
+      line.substr(1, close - 1).find_first_not_of("0123456789") != std::string_view::npos)
+    return std::nullopt;
+  std::string_view rest = line.substr(close + 2);
+  size_t end = rest.ends_with(']') ? rest.size() - 1 : rest.rfind("] ");
+  size_t open = end == std::string_view::npos ? end : rest.rfind(" [", end);
+  if (open == std::string_view::npos) return std::nullopt;
+  long long bytes = 0;
+  std::string_view figure = rest.substr(open + 2, end - open - 2);
+  if (!take(figure, bytes, "") || !figure.empty()) return std::nullopt;
+  std::string_view name = rest.substr(0, open);
+  name.remove_prefix(std::min(name.find_first_not_of(' '), name.size()));
+  return std::pair{name, bytes};
+}
+
+/// What the head of the log tells: the torrent's layout.
+struct Layout {
+  std::string name;
+  long long piece_length = 0;
+  long long files_size = 0;
+  bool whole_list = false;  // the list ended with its "Total:" line
+};
+
+Layout read_layout(std::string_view head) {
+  Layout layout;
+  bool in_list = false;
+  for_each_piece(head, [&](std::string_view line) {
+    if (layout.whole_list) return;
+    if (line.starts_with("Piece length: ")) {
+      std::string_view figure = line.substr(14);
+      take(figure, layout.piece_length, "");
+    } else if (line == "FILES INFO") {
+      in_list = true;
+    } else if (in_list && line.starts_with("Directory: ")) {
+      layout.name = line.substr(11);
+    } else if (in_list && line.starts_with("Total: ")) {
+      layout.whole_list = true;
+    } else if (auto file = in_list ? file_line(line) : std::nullopt) {
+      if (layout.name.empty()) layout.name = file->first;
+      layout.files_size += file->second;
+    }
+  });
+  return layout;
+}
+
+bool is_error(std::string_view line) {
+  return line.starts_with("error") || line.starts_with("Error");
+}
+
+}  // namespace
+
+std::optional<CtorrentStatus> ctorrent_status(std::string_view line) {
+  CtorrentStatus status;
+  long long down_mb, up_mb, down_k, up_k;
+  if (line.size() < 2 || line[1] != ' ' || std::string_view("-\\|/").find(line[0]) == std::string_view::npos)
+    return std::nullopt;
+  line.remove_prefix(2);
+  if (!take(line, status.seeds, "/") || !take(line, status.leechers, "/") ||
+      !take(line, status.connecting, " [") || !take(line, status.have, "/") ||
+      !take(line, status.pieces, "/") || !take(line, status.available, "] ") ||
+      !take(line, down_mb, "MB,") || !take(line, up_mb, "MB | ") || !take(line, down_k, ",") ||
+      !take(line, up_k, "K/s"))
+    return std::nullopt;
+  status.down = down_k * 1024;
+  status.up = up_k * 1024;
+  return status;
+}
+
+JobState ctorrent_state(const JobView& job) {
+  JobState state;
+  Layout layout = read_layout(job.head);
+  state.name = layout.name;
+  if (state.name.empty()) {
+    // Until ctorrent has read the torrent: the torrent file's name.
+    std::string_view source = job.record.source;
+    state.name = source.substr(source.rfind('/') + 1);
+  }
+  std::optional<CtorrentStatus> last;
+  bool complete = false;
+  for_each_piece(job.tail, [&](std::string_view line) {
+    if (std::optional<CtorrentStatus> status = ctorrent_status(line)) {
+      last = status;
+      state.reason.clear();
+    } else if (line == "Download complete.") {
+      complete = true;
+    } else if (is_error(line)) {
+      state.reason = line;
+    }
+  });
+  if (layout.whole_list)
+    state.size = layout.files_size;
+  else if (last && layout.piece_length)
+    state.size = last->pieces * layout.piece_length;
+  if (last) {
+    complete = complete || (last->pieces > 0 && last->have == last->pieces);
+    state.done = last->have * layout.piece_length;
+    if (state.size >= 0 && (complete || state.done > state.size)) state.done = state.size;
+    state.seeds = last->seeds;
+    state.peers = last->leechers;
+  } else {
+    state.seeds = state.peers = 0;
+  }
+  if (job.running) {
+    state.phase = complete ? JobPhase::seeding : JobPhase::running;
+    state.reason.clear();
+    if (last) {
+      state.down = last->down;
+      state.up = last->up;
+    }
+  } else {
+    state.phase = complete ? JobPhase::finished
+                  : !state.reason.empty() ? JobPhase::failed
+                                          : JobPhase::stopped;
+    state.seeds = state.peers = 0;
+  }
+  return state;
+}
+
+}  // namespace kiv

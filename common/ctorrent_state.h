@@ -1,0 +1,32 @@
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+#include "common/job_state.h"
+
+namespace kiv {
+
+/// One status line of ctorrent (its default format), such as
+/// "/ 1/0/2 [11/23/23] 0MB,0MB | 97,0K/s | 96,0K E:0,1".
+struct CtorrentStatus {
+  int seeds = 0, leechers = 0, connecting = 0;
+  long long have = 0, pieces = 0, available = 0;  // pieces
+  long long down = 0, up = 0;                     // bytes per second
+};
+
+/// The status line `line` as read, nothing when it is none.
+std::optional<CtorrentStatus> ctorrent_status(std::string_view line);
+
+/// The state of a ctorrent job. ctorrent writes the torrent's layout at
+/// the start of each run's log ("Piece length:", "FILES INFO", "Directory:"
+/// for a torrent of several files, "<1> name [bytes]" per file, "Total:"):
+/// the name is the directory or the single file, the size the sum of the
+/// files (pieces times piece length when the head holds no whole list).
+/// The last status line gives progress, speeds, seeds and other peers; a
+/// running job that has every piece is seeding. One that no longer runs has
+/// finished with every piece, failed when an "error" line ends its log,
+/// and is stopped otherwise.
+JobState ctorrent_state(const JobView& job);
+
+}  // namespace kiv

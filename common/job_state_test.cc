@@ -1,0 +1,115 @@
+#include "common/job_state.h"
+
+#include <gtest/gtest.h>
+
+#include "common/ctorrent_state.h"
+#include "common/wget_state.h"
+
+namespace kiv {
+namespace {
+
+// Logs recorded from real runs on loopback: wget against a local HTTP
+// server (300 KB/s limit, stopped, restarted, a 404, a refused
+// connection), ctorrent against a local tracker and seeder (running under
+// a limit, stopped, finished with -e 0, seeding, a torrent that is none).
+const std::string kLogs = std::string(KIV_SOURCE_DIR) + "/common/job_logs/";
+
+struct Case {
+  std::string log;
+  bool running;
+  std::string source;  // the record's second line
+  std::string name;
+  JobPhase phase;
+  long long done, size, down, up;
+  std::optional<int> peers, seeds;
+  std::string reason;
+};
+
+void check(const Case& c, StateReader read) {
+  LogEnds ends = read_log_ends(kLogs + c.log);
+  ASSERT_FALSE(ends.tail.empty()) << c.log;
+  JobRecord record{"123", c.source, "", std::nullopt};
+  JobState state = read({record, c.running, ends.head, ends.tail});
+  std::string what = c.log + (c.running ? " running" : " ended");
+  EXPECT_EQ(state.name, c.name) << what;
+  EXPECT_EQ(phase_name(state.phase), phase_name(c.phase)) << what;
+  EXPECT_EQ(state.done, c.done) << what;
+  EXPECT_EQ(state.size, c.size) << what;
+  EXPECT_EQ(state.down, c.down) << what;
+  EXPECT_EQ(state.up, c.up) << what;
+  EXPECT_EQ(state.peers, c.peers) << what;
+  EXPECT_EQ(state.seeds, c.seeds) << what;
+  EXPECT_EQ(state.reason, c.reason) << what;
+}
+
+TEST(JobState, WgetLogs) {
+  const std::string big = "http://127.0.0.1:8099/big.bin";
+  const long long at_42 = 1048576 + 22 * 1048576 / 100;  // "1.22M"
+  const Case cases[] = {
+      {"partial.wgt", true, big, "big.bin", JobPhase::running, at_42, 3000000, 300 * 1024, 0, {}, {}, ""},
+      {"partial.wgt", false, big, "big.bin", JobPhase::stopped, at_42, 3000000, 0, 0, {}, {}, ""},
+      // Past the tail's reach of the first run: its length from the head.
+      {"restarted-finished.wgt", false, big, "big.bin", JobPhase::finished, 3000000, 3000000, 0, 0, {}, {}, ""},
+      {"finished.wgt", false, "http://127.0.0.1:8099/small.bin?x=1&y=%20", "small.bin",
+       JobPhase::finished, 20000, 20000, 0, 0, {}, {}, ""},
+      {"failed-404.wgt", false, "http://127.0.0.1:8099/missing%20file.iso", "missing file.iso",
+       JobPhase::failed, 0, -1, 0, 0, {}, {}, "ERROR 404: File not found."},
+      {"failed-refused.wgt", false, "http://127.0.0.1:8098/x.bin", "x.bin", JobPhase::failed, 0,
+       -1, 0, 0, {}, {}, "Connecting to 127.0.0.1:8098... failed: Connection refused."},
+      // Still trying: no failure while it runs.
+      {"failed-refused.wgt", true, "http://127.0.0.1:8098/", "http://127.0.0.1:8098/",
+       JobPhase::running, 0, -1, 0, 0, {}, {}, ""},
+  };
+  for (const Case& c : cases) check(c, wget_state);
+}
+
+TEST(JobState, CtorrentLogs) {
+  const std::string torrent = "/srv/dnl/sub/a.torrent";
+  const Case cases[] = {
+      {"running.tor", true, torrent, "content.bin", JobPhase::running, 11 * 65536, 1500000,
+       97 * 1024, 0, 0, 1, ""},
+      {"stopped.tor", false, torrent, "content.bin", JobPhase::stopped, 12 * 65536, 1500000, 0,
+       0, 0, 0, ""},
+      {"seeding.tor", true, torrent, "content.bin", JobPhase::seeding, 1500000, 1500000, 0, 0, 0, 0, ""},
+      {"finished.tor", false, torrent, "content.bin", JobPhase::finished, 1500000, 1500000, 0, 0,
+       0, 0, ""},
+      {"failed.tor", false, "/srv/dnl/bad.torrent", "bad.torrent", JobPhase::failed, 0, -1, 0, 0,
+       0, 0, "error, initial meta info failed."},
+  };
+  for (const Case& c : cases) check(c, ctorrent_state);
+}
+
+TEST(JobState, CtorrentLayoutOfSeveralFiles) {
+  // As ctorrent lists a torrent of a folder; the list cut off before its
+  // "Total:" line leaves the size to the pieces.
+  std::string head =
+      "-- 9/11/2026 16:10:00 --m.torrent\nMETA INFO\nPiece length: 262144\nFILES INFO\n"
+      "Directory: Holiday pack\n<1>  a.jpg [1000]\n<2>  sub/b [x].jpg [70000]\nTotal: 0 MB\n";
+  std::string tail = "| 2/3/0 [1/1/1] 0MB,0MB | 0,5K/s | 0,5K E:0,1";
+  JobRecord record{"1", "/d/m.torrent", "", std::nullopt};
+  JobState state = ctorrent_state({record, true, head, head + tail});
+  EXPECT_EQ(state.name, "Holiday pack");
+  EXPECT_EQ(state.size, 71000);
+  EXPECT_EQ(state.done, 71000);
+  EXPECT_EQ(phase_name(state.phase), "seeding");
+  EXPECT_EQ(state.up, 5 * 1024);
+  EXPECT_EQ(state.peers, 3);
+  EXPECT_EQ(state.seeds, 2);
+  head.resize(head.find("<2>"));
+  state = ctorrent_state({record, false, head, tail});
+  EXPECT_EQ(state.size, 262144);
+  EXPECT_EQ(phase_name(state.phase), "finished");
+}
+
+TEST(JobState, UnitBytes) {
+  const std::pair<std::string_view, std::optional<long long>> cases[] = {
+      {"0", 0}, {"12345", 12345}, {"64.00K", 65536}, {"1006K", 1006 * 1024},
+      {"1.5M", 1572864}, {"2G", 2LL << 30}, {"", std::nullopt}, {"K", std::nullopt},
+      {"1.234M", std::nullopt}, {"-1", std::nullopt}, {"1e9", std::nullopt},
+      {"99999999999999999999K", std::nullopt},
+  };
+  for (auto [figure, bytes] : cases) EXPECT_EQ(unit_bytes(figure), bytes) << figure;
+}
+
+}  // namespace
+}  // namespace kiv
