@@ -173,7 +173,9 @@ TEST_F(KivList, JobListsWithLiveTransfers) {
   EXPECT_EQ(without_disk(body({"QUERY_STRING=full=1"})), expected);
 
   // x.tor.wgt is in both lists, and counts as a wget job in both; its
-  // record x.tor is listed too.
+  // record x.tor is listed too. The first wget ends first: it may open
+  // (and so make again) its log only now.
+  wget.end();
   for (const char* name : {"k3Jd9a", "k3Jd9a.tor", "Qa81xZ.wgt", "_wversion.nfo"})
     unlink((trk_ + name).c_str());
   testing::Running odd(testing::waiting_wget(listener, trk_ + "Zz.tor.wgt"), trk_);
