@@ -9,7 +9,7 @@ import path from 'node:path';
 import { chromium } from 'playwright-core';
 
 export const CHROMIUM = '/usr/bin/chromium';
-const CHROMIUM_ARGS = ['--no-sandbox', '--headless', '--disable-gpu', '--disable-quic', '--no-first-run',
+export const CHROMIUM_ARGS = ['--no-sandbox', '--headless', '--disable-gpu', '--disable-quic', '--no-first-run',
   '--disable-background-networking', '--disable-component-update', '--disable-sync'];
 
 export function freePort() {

@@ -98,6 +98,17 @@ export async function jobFile(name, range = '') {
 export const claimCurdir = () => setCurdir(curdir);
 export const downloadHref = (inode) => `/cgi-bin/kiv-ctl?cmd=dow&file=${enc(String(inode))}&curdir=${enc(curdir)}`;
 
+/** Has the browser keep `user` and `pass` for the box's pages and programs;
+ *  resolves to whether the box takes them. */
+export function signIn(user, pass) {
+  return new Promise((resolve) => {
+    const xhr = new XMLHttpRequest();
+    xhr.open('HEAD', '/', true, user, pass);
+    xhr.onloadend = () => resolve(xhr.status === 200);
+    xhr.send();
+  });
+}
+
 /** Uploads one file into the current directory; progress(fraction).
  *  Success is the program's redirect to the page; any text is a failure. */
 export function upload(file, progress, name = file.name, dir = curdir) {

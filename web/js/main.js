@@ -1,6 +1,6 @@
 // The page: tabs, the live status, the header counts and the release notice.
 import { status, jobFile, setCurdir, getCurdir } from './api.js';
-import { noticeText, showBytes } from './parse.js';
+import { noticeText, showRate } from './parse.js';
 import { el, $, setText, put, note, compareNames } from './ui.js';
 import { setupTransfers, updateTransfers, fillFromLink, totalRate } from './transfers.js';
 import { setupFiles, updateFiles, go } from './files.js';
@@ -48,7 +48,7 @@ async function refresh() {
     put(document, 'title', running ? `(${running}) kiv` : 'kiv');
     await Promise.all([updateTransfers(s), releaseNotice(s)]);
     const rate = running && totalRate();
-    setText($('#running'), running ? `${running} running (${s.wgets || 0} HTTP/FTP, ${s.torrents || 0} BitTorrent)${rate ? ` · ${showBytes(rate)}/s` : ''}` : 'idle');
+    setText($('#running'), running ? `${running} running (${s.wgets || 0} HTTP/FTP, ${s.torrents || 0} BitTorrent)${rate ? ` · ${showRate(rate)}` : ''}` : 'idle');
     put($('#offline'), 'hidden', true);
   } catch (e) {
     setText($('#offline'), /^401/.test(e.message)

@@ -167,11 +167,7 @@ export function showBytes(n) {
   return `${u ? n.toFixed(1) : n} ${units[u]}`;
 }
 
-/** Bytes per second from a tool's rate ("1.2MB/s", "256 KB/s"). */
-export function rateBytes(text) {
-  const m = /([\d.]+)\s*([KMG]?)B\/s/.exec(text || '');
-  return m ? Number(m[1]) * ({ K: 1024, M: 1048576, G: 1073741824 }[m[2]] || 1) : 0;
-}
+export const showRate = (n) => `${showBytes(n)}/s`;
 
 export function showSeconds(s) {
   if (!isFinite(s) || s < 0) return '';
@@ -179,62 +175,6 @@ export function showSeconds(s) {
   if (s < 60) return `${s}s`;
   if (s < 3600) return `${Math.floor(s / 60)}m ${s % 60}s`;
   return `${Math.floor(s / 3600)}h ${Math.floor((s % 3600) / 60)}m`;
-}
-
-/** A tool's failure line without its time stamp. */
-const reason = (line) => line.replace(/^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d /, '');
-
-/** The lines of a log; a carriage return redraws within a line. */
-const pieces = (text) => text.split(/\r\n|\r|\n/).map((l) => l.trim()).filter(Boolean);
-
-/** wget's log: the first line names the URL, the last bar piece the state. */
-export function wgetLog(text) {
-  const lines = pieces(text);
-  const info = { source: '', percent: null, done: '', speed: '', left: '', finished: false, error: '' };
-  const first = /^--[\d-]+ [\d:]+--\s+(.*)$/.exec(lines[0] || '');
-  if (first) info.source = first[1];
-  for (const line of lines) {
-    const bar = /(\d+)%\[[^\]]*\]\s+(\S+)\s+(\S+)\s*(?:(eta|in)\s+(.+))?$/.exec(line);
-    if (bar) {
-      info.error = ''; // it went on after a retry
-      info.percent = +bar[1];
-      info.done = bar[2];
-      info.speed = bar[3] === '--.-KB/s' ? '' : bar[3];
-      info.left = bar[4] === 'eta' ? bar[5] : '';
-      continue;
-    }
-    const unknown = /\[\s*<=>\s*\]\s+(\S+)\s+(\S+)/.exec(line);
-    if (unknown) { info.done = unknown[1]; info.speed = unknown[2]; }
-    if (/ saved \[/.test(line) || /^Downloaded: /.test(line)) { info.finished = true; info.percent = 100; info.left = ''; info.error = ''; }
-    else if (/ERROR|failed:|unable to|Unable to|not resolve|No such file|refused|Cannot write to/.test(line)) info.error = reason(line);
-  }
-  if (info.percent === 100) info.finished = true;
-  return info;
-}
-
-/** ctorrent's log: a header line with the torrent's name, then status lines
- *  such as "/ 1/0/2 [12/100/100] 3MB,0MB | 256,0K/s | 100,0K E:0,1". */
-export function ctorrentLog(text) {
-  const lines = pieces(text);
-  const info = { source: '', percent: null, done: '', speed: '', left: '', finished: false, error: '' };
-  const first = /^-- [\d/]+ [\d:]+ --(.*)$/.exec(lines[0] || '');
-  if (first) info.source = first[1];
-  for (const line of lines) {
-    const st = /\[(\d+)\/(\d+)\/\d+\]\s+(\d+)MB,(\d+)MB\s*\|\s*([\d.]+),([\d.]+)K\/s/.exec(line);
-    if (st) {
-      const have = +st[1], total = +st[2], mb = +st[3], rate = +st[5];
-      info.percent = total ? Math.floor((have * 100) / total) : 0;
-      info.done = `${mb} MB`;
-      info.speed = `${rate} KB/s`;
-      // Whole megabytes: no estimate until one is in.
-      const left = mb && rate ? ((mb * 1024 * (total - have)) / have) / rate : NaN;
-      info.left = have < total ? showSeconds(left) : '';
-      info.finished = total > 0 && have === total;
-    } else if (/Download complete/i.test(line)) {
-      info.finished = true; info.percent = 100;
-    } else if (/error|failed|fail to|not found/i.test(line)) info.error = reason(line);
-  }
-  return info;
 }
 
 /** The tree answer is HTML: read it and hand back plain nodes

@@ -1,10 +1,10 @@
-// Transfers: every job of the status with its progress from its job log,
-// and the forms that start new ones.
+// Transfers: every job of the status with its progress, from the status
+// answer alone, and the forms that start new ones.
 import { ctl, jobFile, getCurdir, tree } from './api.js';
 import { uploadFiles, dropTarget } from './upload.js';
 import { startTorrent } from './torrent.js';
-import { wgetLog, ctorrentLog, noticeText, rateBytes, treeNodes } from './parse.js';
-import { el, $, setText, put, note, act, confirmed, bar, compareNames } from './ui.js';
+import { noticeText, treeNodes, showBytes, showRate, showSeconds } from './parse.js';
+import { el, $, setText, put, note, act, confirmed, bar, compareNames, muleText } from './ui.js';
 
 const KINDS = [
   ['wgt'],
@@ -12,21 +12,20 @@ const KINDS = [
   ['amu', 'eDonkey list'],
   ['nfo', 'Notices'],
 ];
+// The kinds of transfer, with the command that restarts one.
+const TRANSFERS = { wgt: 'startdnl', tor: 'starttor' };
 const STATES = { '': 'All', running: 'Running', stopped: 'Stopped', finished: 'Finished', failed: 'Failed' };
 // Every order falls back to newest first.
 const SORTS = {
   added: () => 0,
   name: (a, b) => compareNames(a.label, b.label),
-  progress: (a, b) => (b.info?.percent ?? -1) - (a.info?.percent ?? -1),
-  speed: (a, b) => b.rate - a.rate,
+  progress: (a, b) => percent(b.job) - percent(a.job),
+  speed: (a, b) => (b.job.down || 0) - (a.job.down || 0),
 };
 
 const view = {
-  rows: new Map(), // "kind:job file name" -> { node, parts, info, running, … }
+  rows: new Map(), // "kind:job file name" -> { name, kind, job, node, parts, … }
   chip: '', // the state shown, '' for all
-  lists: [], // the job lists of the last status, as the reader lent them
-  unread: new Set(), // rows whose logs were never read
-  reading: null, // the reading of those, while it runs
   refresh: () => {},
   notifyDone: () => {},
 };
@@ -39,20 +38,30 @@ export function setupTransfers({ onChange, onDone }) {
   $('#adders').addEventListener('toggle', () => { if ($('#adders').open) fillFolders(dir); });
   $('#add-form').addEventListener('submit', async (e) => {
     e.preventDefault();
-    const urls = url.value.split('\n').map((u) => u.trim()).filter(Boolean);
-    if (urls.some((u) => /^magnet:/i.test(u)))
-      return note('A magnet link cannot be added: the BitTorrent client here cannot fetch what a torrent holds. Save its .torrent file in the downloads and start that.');
-    let added = 0;
-    const into = dir.value || getCurdir();
-    for (const u of urls) if (await act(ctl('wget', u, opts.value.trim(), { curdir: into, down: down.value.trim() }))) added++;
-    if (added === urls.length) {
-      note(`Added ${added > 1 ? `${added} downloads ` : ''}to ${into}`, false);
-      url.value = '';
-      opts.value = '';
-      down.value = '';
-      if (location.hash.startsWith('#add=')) history.replaceState(null, '', '#transfers');
-      view.refresh();
+    const raw = url.value.split('\n'), lines = raw.map((u) => u.trim());
+    const wrong = lines.findIndex((u) => u && refused(u));
+    if (wrong >= 0) {
+      // The wrong line chosen in the field, and named.
+      const start = raw.slice(0, wrong).join('\n').length + (wrong ? 1 : 0);
+      url.focus();
+      url.setSelectionRange(start, start + raw[wrong].length);
+      return note(`Line ${wrong + 1} (${lines[wrong]}) ${refused(lines[wrong])}`);
     }
+    const into = dir.value || getCurdir(), urls = lines.filter(Boolean), left = [];
+    for (const [n, u] of lines.entries()) {
+      if (u && lines.indexOf(u) < n) return note(`Line ${n + 1} (${u}) is line ${lines.indexOf(u) + 1} again.`);
+      if (u && (await runsAlready(u, into))) return note(`Line ${n + 1} (${u}) is already being downloaded into ${into}.`);
+    }
+    for (const u of urls)
+      if (!(await act(ctl('wget', u, opts.value.trim(), { curdir: into, down: down.value.trim() })))) left.push(u);
+    // What was added leaves the field: sent again, it would run twice.
+    url.value = left.join('\n');
+    if (left.length) return view.refresh();
+    note(`Added ${urls.length > 1 ? `${urls.length} downloads ` : ''}to ${into}`, false);
+    opts.value = '';
+    down.value = '';
+    if (location.hash.startsWith('#add=')) history.replaceState(null, '', '#transfers');
+    view.refresh();
   });
   $('#tor-form').addEventListener('submit', async (e) => {
     e.preventDefault();
@@ -68,8 +77,7 @@ export function setupTransfers({ onChange, onDone }) {
   dropTarget($('#view-transfers'), torrents);
   $('#tor-file').addEventListener('change', (e) => { torrents([...e.target.files]); e.target.value = ''; });
   $('#clear-done').addEventListener('click', async () => {
-    await readUnread();
-    const done = [...view.rows.values()].filter((r) => !r.running && r.info && r.info.finished);
+    const done = [...view.rows.values()].filter((r) => r.job && r.job.state === 'finished');
     if (!done.length) return note('No finished transfers to clear.', false);
     if (await confirmed('Clear finished', `Delete the records of ${done.length} finished transfer${done.length > 1 ? 's' : ''}? Downloaded files stay.`, 'Clear'))
       for (const r of done) await act(ctl('del', r.name));
@@ -82,6 +90,14 @@ export function setupTransfers({ onChange, onDone }) {
     if (await confirmed('Stop all and clear', 'Stop every transfer and delete all job files? Downloaded files stay.', 'Stop all and clear'))
       act(ctl('nukeall')).then(view.refresh);
   });
+}
+
+const ADDRESS = /^(https?|ftp):\/\/[^\s/?#]+([/?#]\S*)?$/i;
+
+/** Why a line of the address field is not added ('' when it is). */
+function refused(line) {
+  if (/^magnet:/i.test(line)) return 'is a magnet link: the BitTorrent client here cannot fetch what a torrent holds. Save its .torrent file in the downloads and start that.';
+  return ADDRESS.test(line) ? '' : 'is not an address the box can fetch: addresses start with http://, https:// or ftp://.';
 }
 
 /** Fills `select` with every folder of the tree, the current one chosen. */
@@ -113,6 +129,7 @@ export function fillFromLink(url) {
   $('#add-form button[type=submit]').focus();
 }
 
+/** The row of a job: built once, painted from its status object. */
 function jobRow(name, kind) {
   const parts = {
     source: el('span', { class: 'name' }),
@@ -123,90 +140,79 @@ function jobRow(name, kind) {
     reason: el('p', { class: 'reason bad', hidden: true }),
     actions: el('div', { class: 'actions' }),
   };
-  const restart = kind === 'wgt' ? 'startdnl' : 'starttor';
-  if (kind === 'wgt' || kind === 'tor') {
+  const row = { name, kind, node: null, parts, job: null, code: '', label: name, open: false };
+  if (TRANSFERS[kind]) {
+    parts.more = el('button', { type: 'button', class: 'quiet', text: 'Details', 'aria-expanded': 'false', onclick: () => toggle(row) });
     parts.stop = el('button', { type: 'button', text: 'Stop', onclick: () => act(ctl('stop', name)).then(view.refresh) });
-    parts.restart = el('button', { type: 'button', text: 'Restart', onclick: () => act(ctl(restart, name)).then(view.refresh) });
-    parts.actions.append(parts.stop, parts.restart);
+    parts.restart = el('button', { type: 'button', text: 'Restart', onclick: () => act(ctl(TRANSFERS[kind], name)).then(view.refresh) });
+    parts.actions.append(parts.more, parts.stop, parts.restart);
   }
   parts.actions.append(el('button', { type: 'button', class: 'danger', text: 'Delete',
     onclick: async () => {
-      if (await confirmed('Delete transfer', `Stop and delete the job ${name}? Downloaded files stay.`, 'Delete'))
+      if (await confirmed('Delete transfer', `Stop and delete the job ${row.label}? Downloaded files stay.`, 'Delete'))
         act(ctl('del', name)).then(view.refresh);
     } }));
-  const progress = el('div', { class: 'progress' }, parts.bar, parts.figures);
-  const node = el('li', { class: 'job' },
-    el('div', { class: 'row' }, parts.source, parts.state), progress, parts.reason, parts.detail, parts.actions);
-  parts.progress = progress;
-  if (kind === 'nfo' || kind === 'amu') progress.hidden = true;
-  const row = { node, parts, info: null, running: false, kind, fetched: false, onScreen: false, source: '', label: name, code: 'stopped', rate: 0, added: 0 };
-  node.kiv = row;
+  parts.progress = el('div', { class: 'progress', hidden: true }, parts.bar, parts.figures);
+  row.node = el('li', { class: 'job' },
+    el('div', { class: 'row' }, parts.source, parts.state), parts.progress, parts.reason, parts.detail, parts.actions);
   return row;
 }
 
-// Logs are read for the rows on screen only.
-const screen = 'IntersectionObserver' in window ? new IntersectionObserver((seen) => {
-  for (const { target, isIntersecting } of seen) {
-    const row = target.kiv;
-    row.onScreen = isIntersecting;
-    if (isIntersecting && !row.fetched && !$('#view-transfers').hidden) loadLog(row.name, row).then(() => paint(row.name, row));
-  }
-}) : null;
+// A job's state as its chip counts it, and as the row says it.
+const CODES = { queued: 'running', metadata: 'running', running: 'running', seeding: 'running', stopped: 'stopped', finished: 'finished', failed: 'failed' };
+const WORDS = { queued: 'waiting to start', metadata: 'fetching the torrent', seeding: 'finished, seeding' };
+const live = (job) => CODES[job.state] === 'running';
+const percent = (job) => (job.size > 0 ? Math.floor((job.done * 100) / job.size) : -1);
 
-const TAIL = 4096; // the last redraws of a progress display and what ends it
-const HEAD = 2048; // the first line names the source
-
-async function loadLog(name, row) {
-  try {
-    if (row.kind === 'wgt' || row.kind === 'tor') {
-      // The first line once, then only the tail: logs grow with every redraw.
-      const read = row.kind === 'wgt' ? wgetLog : ctorrentLog;
-      if (!row.source) row.source = read((await jobFile(name, `0-${HEAD - 1}`)).split(/\r|\n/)[0]).source;
-      row.info = read(await jobFile(name, `-${TAIL}`));
-    } else {
-      const text = await jobFile(name);
-      row.info = { text: row.kind === 'nfo' ? noticeText(text).text : text };
-    }
-    row.fetched = true;
-  } catch (e) {
-    row.info = row.info || { error: e.message };
-  }
-}
-
-function paint(name, row) {
-  const { parts, info, running, pid } = row;
-  const i = info || {};
-  if (row.kind === 'nfo' || row.kind === 'amu') {
-    setText(parts.source, name);
-    setText(parts.state, row.kind === 'amu' ? 'eDonkey downloads' : 'notice');
-    put(parts.detail, 'hidden', !i.text);
-    setText(parts.detail, i.text || '');
-    return;
-  }
-  row.label = row.kind === 'wgt' ? fileName(row.source) || name : row.source || name;
+/** Paints a transfer's row from its status object. */
+function paint(row) {
+  const { parts, job } = row;
+  row.label = job.name || row.name;
   setText(parts.source, row.label);
-  if (parts.source.title !== (row.source || name)) parts.source.title = row.source || name;
-  const failed = !running && !i.finished && !!i.error;
-  // A job not running whose log is still unread is in no state yet.
-  const code = row.code = running ? 'running' : !info ? 'unread' : i.finished ? 'finished' : failed ? 'failed' : 'stopped';
-  setText(parts.state, running && i.finished ? 'seeding' : running ? `running · process ${pid}` : code === 'unread' ? '…' : code);
-  row.rate = running && !i.finished ? rateBytes(i.speed) : 0;
-  if (parts.state.dataset.state !== code) parts.state.dataset.state = code;
-  const showBar = (running || i.finished) && i.percent != null;
-  put(parts.progress, 'hidden', !showBar);
-  if (showBar) {
-    parts.bar.set(i.percent);
-    setText(parts.figures, [`${i.percent} %`, i.done, i.speed && running ? i.speed : '', i.left && running ? `${i.left} left` : '']
-      .filter(Boolean).join(' · '));
-  }
-  put(parts.reason, 'hidden', !failed);
-  setText(parts.reason, failed ? i.error : '');
-  put(parts.stop, 'disabled', !running);
-  put(parts.restart, 'disabled', running);
+  put(parts.source, 'title', row.label);
+  row.code = CODES[job.state] || 'failed';
+  setText(parts.state, WORDS[job.state] || job.state || 'unknown');
+  if (parts.state.dataset.state !== row.code) parts.state.dataset.state = row.code;
+  // Whatever it got, a stopped or failed job shows too.
+  const p = percent(job), running = live(job);
+  put(parts.progress, 'hidden', !(job.done > 0 || p >= 0));
+  parts.bar.set(p >= 0 ? p : 0);
+  const left = running && job.down > 0 && job.size > 0 ? showSeconds((job.size - job.done) / job.down) : '';
+  setText(parts.figures, [p >= 0 && `${p} %`, p >= 0 ? `${showBytes(job.done)} of ${showBytes(job.size)}` : showBytes(job.done || 0),
+    running && job.down > 0 && showRate(job.down), running && job.up > 0 && `up ${showRate(job.up)}`,
+    running && job.peers + job.seeds > 0 && `${job.seeds} seeds, ${job.peers} peers`, left && `${left} left`].filter(Boolean).join(' · '));
+  put(parts.reason, 'hidden', job.state !== 'failed');
+  setText(parts.reason, job.state === 'failed' ? job.reason || 'It failed; its log says more.' : '');
+  // Restart only where it goes on: a stopped or failed job.
+  put(parts.stop, 'hidden', !running);
+  put(parts.restart, 'hidden', job.state !== 'stopped' && job.state !== 'failed');
 }
 
-/** The download speed of the running jobs whose logs were read, bytes/s. */
-export const totalRate = () => [...view.rows.values()].reduce((sum, r) => sum + r.rate, 0);
+/** Opens or closes a transfer's detail: its record and the end of its log,
+ *  read only while it is open. */
+function toggle(row) {
+  row.open = !row.open;
+  row.parts.more.setAttribute('aria-expanded', String(row.open));
+  put(row.parts.detail, 'hidden', !row.open);
+  if (row.open) detail(row);
+}
+
+const TAIL = 4096; // of a log: the last redraws of its progress and what ended it
+
+async function detail(row) {
+  const record = row.name.replace(/\.[^.]*$/, '');
+  try {
+    const [fields, log] = await Promise.all([jobFile(record).catch(() => ''), jobFile(row.name, `-${TAIL}`)]);
+    const [, source = '', , folder = ''] = fields.split('\n');
+    const pid = row.job.obj.slice(row.job.obj.lastIndexOf('@') + 1);
+    if (!row.open) return;
+    const head = [source && `From ${source}`, folder && `Into ${folder}`, pid && `Process ${pid}`].filter(Boolean);
+    setText(row.parts.detail, [head.join('\n'), log.split(/\r\n|\r|\n/).filter(Boolean).slice(-12).join('\n')].filter(Boolean).join('\n\n'));
+  } catch (e) { setText(row.parts.detail, e.message); }
+}
+
+/** The download speed of the running transfers, bytes/s. */
+export const totalRate = () => [...view.rows.values()].reduce((sum, r) => sum + (r.job && live(r.job) ? r.job.down || 0 : 0), 0);
 
 /** The file an address names: its last piece, decoded, without the query. */
 function fileName(url) {
@@ -214,11 +220,20 @@ function fileName(url) {
   try { return decodeURIComponent(piece); } catch { return piece; }
 }
 
+/** Whether `url` runs already into folder `into`: the jobs of its name say. */
+async function runsAlready(url, into) {
+  for (const r of view.rows.values()) {
+    if (r.kind !== 'wgt' || !r.job || !live(r.job) || r.job.name !== fileName(url)) continue;
+    const [, source, , folder] = (await jobFile(r.name.replace(/\.[^.]*$/, '')).catch(() => '')).split('\n');
+    if (source === url && folder === into) return true;
+  }
+  return false;
+}
+
 /** Brings the job lists up to date with a status object, in place. */
-export async function updateTransfers(status) {
+export function updateTransfers(status) {
   const seen = new Set();
-  const fetches = [];
-  const shown = !$('#view-transfers').hidden;
+  let moved = false;
   for (const [kind, label] of KINDS) {
     const list = label && $(`#jobs-${kind}`);
     const jobs = status[kind] || [];
@@ -227,67 +242,45 @@ export async function updateTransfers(status) {
       setText(list.closest('section').querySelector('h3'), `${label} (${jobs.length})`);
     }
     jobs.forEach((job, index) => {
-      const at = job.obj.lastIndexOf('@');
-      const name = job.obj.slice(0, at), pid = job.obj.slice(at + 1);
+      const name = job.obj.slice(0, job.obj.lastIndexOf('@'));
       const key = `${kind}:${name}`;
       seen.add(key);
       let row = view.rows.get(key);
-      if (!row) { row = jobRow(name, kind); row.name = name; view.rows.set(key, row); }
-      const wasRunning = row.running;
-      row.running = pid !== '';
-      row.pid = pid;
+      if (!row) { row = jobRow(name, kind); view.rows.set(key, row); moved = true; }
+      // The reader lends an unchanged job's object: nothing to paint.
+      if (row.job === job) return;
+      const was = row.job;
+      row.job = job;
       row.added = +job.added || 0; // older boxes give no time: oldest
-      // Logs are read when a job ends (for the notification), while it runs
-      // only on screen, and otherwise once, in the background.
-      const onScreen = shown && (row.onScreen || !screen);
-      if ((wasRunning && !row.running) || (onScreen && (row.running || !row.fetched)))
-        fetches.push(loadLog(name, row).then(() => {
-          if (wasRunning && !row.running && row.info && row.info.finished) view.notifyDone(row.source || name);
-        }));
-      else if (shown && !row.fetched) view.unread.add(row);
-      if (list && list.children[index] !== row.node) {
-        list.insertBefore(row.node, list.children[index] || null);
-        if (screen) screen.observe(row.node);
+      moved = true;
+      if (!TRANSFERS[kind]) { readFile(row); } else {
+        paint(row);
+        if (row.open) detail(row);
+        if (was && live(was) && job.state === 'finished') view.notifyDone(row.label);
       }
+      if (list && list.children[index] !== row.node) list.insertBefore(row.node, list.children[index] || null);
     });
   }
-  for (const [key, row] of view.rows) if (!seen.has(key)) { if (screen) screen.unobserve(row.node); row.node.remove(); view.rows.delete(key); view.unread.delete(row); }
-  await Promise.all(fetches);
-  // Job lists the reader lent unchanged and no log read: nothing to repaint.
-  const lists = KINDS.map(([kind]) => status[kind]);
-  if (fetches.length || lists.some((l, i) => l !== view.lists[i])) {
-    for (const [key, row] of view.rows) paint(key.slice(4), row);
-    arrange();
-  }
-  view.lists = lists;
-  readUnread();
+  for (const [key, row] of view.rows) if (!seen.has(key)) { row.node.remove(); view.rows.delete(key); moved = true; }
+  if (moved) arrange();
 }
 
-// The jobs whose logs were never read: the state counts, the name order
-// and the filter need each once. Read a few at a time while Transfers is
-// shown, after the rows on screen.
-const AT_ONCE = 4;
-
-/** Resolves when every unread log is read (or Transfers was left). */
-function readUnread() {
-  view.reading ||= (async () => {
-    while (view.unread.size && !$('#view-transfers').hidden) {
-      const batch = [...view.unread].slice(0, AT_ONCE);
-      for (const row of batch) view.unread.delete(row);
-      const live = batch.filter((row) => !row.fetched && view.rows.get(`${row.kind}:${row.name}`) === row);
-      await Promise.all(live.map((row) => loadLog(row.name, row)));
-      for (const row of live) paint(row.name, row);
-      arrange();
-    }
-  })().finally(() => { view.reading = null; });
-  return view.reading;
+/** A notice or the eDonkey list: its text, in the row. */
+async function readFile(row) {
+  try {
+    const text = await jobFile(row.name);
+    row.parts.detail.hidden = false;
+    setText(row.parts.detail, row.kind === 'nfo' ? noticeText(text).text : muleText(text));
+  } catch (e) { setText(row.parts.detail, e.message); }
+  setText(row.parts.source, row.name);
+  setText(row.parts.state, row.kind === 'amu' ? 'eDonkey downloads' : 'notice');
 }
 
 /** The transfers in the chosen order, state and filter; moves only what moved. */
 function arrange() {
-  const jobs = [...view.rows.values()].filter((r) => r.kind === 'wgt' || r.kind === 'tor');
+  const jobs = [...view.rows.values()].filter((r) => TRANSFERS[r.kind]);
   const counts = { '': jobs.length, running: 0, stopped: 0, finished: 0, failed: 0 };
-  for (const r of jobs) if (r.code in counts) counts[r.code]++;
+  for (const r of jobs) counts[r.code]++;
   for (const b of $('#chips').children) {
     const s = b.dataset.state;
     setText(b, `${STATES[s]} (${counts[s]})`);
@@ -295,20 +288,11 @@ function arrange() {
   }
   const words = $('#job-filter').value.trim().toLowerCase();
   const by = SORTS[$('#job-sort').value] || SORTS.added;
-  const shown = jobs.filter((r) => (!view.chip || r.code === view.chip) && (!words || `${r.label} ${r.source}`.toLowerCase().includes(words)))
+  const shown = jobs.filter((r) => (!view.chip || r.code === view.chip) && (!words || `${r.label} ${r.name}`.toLowerCase().includes(words)))
     .sort((a, b) => by(a, b) || b.added - a.added || compareNames(a.name, b.name));
   const list = $('#jobs');
-  shown.forEach((r, index) => {
-    if (list.children[index] !== r.node) {
-      list.insertBefore(r.node, list.children[index] || null);
-      if (screen) screen.observe(r.node);
-    }
-  });
-  while (list.children.length > shown.length) {
-    const gone = list.lastChild;
-    if (screen) screen.unobserve(gone);
-    gone.remove();
-  }
+  shown.forEach((r, index) => { if (list.children[index] !== r.node) list.insertBefore(r.node, list.children[index] || null); });
+  while (list.children.length > shown.length) list.lastChild.remove();
   put($('#jobs-empty'), 'hidden', shown.length > 0);
   setText($('#jobs-empty'), jobs.length ? 'No transfer matches.' : 'No transfers yet.');
 }

@@ -52,11 +52,16 @@ const WORDS = [
   [/^EROFS\b/, 'The disk is read-only.'],
   [/^(Failed to fetch|NetworkError|Load failed)/, 'The box does not answer: is it on and on the network?'],
 ];
-export function plain(text) {
-  const t = String(text).trim();
-  const known = WORDS.find(([re]) => re.test(t));
-  return known ? known[1] : text;
-}
+const known = (list, text) => (list.find(([re]) => re.test(text)) || [, text])[1];
+export const plain = (text) => known(WORDS, String(text).trim());
+
+// What the eDonkey client's command tool says that the page knows, in plain words.
+const MULE = [
+  [/empty password/, 'The eDonkey client asks for a password and none is set: set it on the box as the web server\'s user with amulecmd -P PASSWORD -w (kept in ~/.aMule/remote.conf).'],
+  [/Unable to connect/, 'The eDonkey client does not answer: is aMule running, with external connections on?'],
+  [/wrong password|authentication failed|access denied/i, 'The eDonkey client refused the password in ~/.aMule/remote.conf of the web server\'s user.'],
+];
+export const muleText = (text) => known(MULE, String(text).replace(/^Enter password for mule connection: /, ''));
 
 let noteTimer = 0;
 /** Shows an answer to the user; failures stay until dismissed. */
