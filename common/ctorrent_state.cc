@@ -85,9 +85,22 @@ std::optional<CtorrentStatus> ctorrent_status(std::string_view line) {
       !take(line, down_mb, "MB,") || !take(line, up_mb, "MB | ") || !take(line, down_k, ",") ||
       !take(line, up_k, "K/s"))
     return std::nullopt;
+  // Figures no run reaches would overflow in bytes.
+  constexpr long long kMost = 1LL << 40;
+  if (down_mb > kMost || up_mb > kMost || down_k > kMost || up_k > kMost) return std::nullopt;
+  status.downloaded = down_mb << 20;
+  status.uploaded = up_mb << 20;
   status.down = down_k * 1024;
   status.up = up_k * 1024;
   return status;
+}
+
+std::optional<CtorrentStatus> last_ctorrent_status(std::string_view tail) {
+  std::optional<CtorrentStatus> last;
+  for_each_piece(tail, [&](std::string_view line) {
+    if (std::optional<CtorrentStatus> status = ctorrent_status(line)) last = status;
+  });
+  return last;
 }
 
 JobState ctorrent_state(const JobView& job) {

@@ -13,10 +13,14 @@ struct CtorrentStatus {
   int seeds = 0, leechers = 0, connecting = 0;
   long long have = 0, pieces = 0, available = 0;  // pieces
   long long down = 0, up = 0;                     // bytes per second
+  long long downloaded = 0, uploaded = 0;         // this run, whole MiB
 };
 
 /// The status line `line` as read, nothing when it is none.
 std::optional<CtorrentStatus> ctorrent_status(std::string_view line);
+
+/// The last status line in `tail`, nothing while there is none.
+std::optional<CtorrentStatus> last_ctorrent_status(std::string_view tail);
 
 /// The state of a ctorrent job. ctorrent writes the torrent's layout at
 /// the start of each run's log ("Piece length:", "FILES INFO", "Directory:"

@@ -103,6 +103,36 @@ TEST_F(KivTorrent, HostileContentStaysData) {
             (std::vector<std::string>{name, key, text}));
 }
 
+// A stopped ctorrent job, its log as ctorrent wrote it (12 of 23 pieces
+// in), its bit-field file, and a torrent of two files over those pieces.
+TEST_F(KivTorrent, JobDetail) {
+  std::string trk = installation_.trkdir();
+  mkdir((dnl_ + "sub").c_str(), 0755);
+  write_text(dnl_ + "sub/h.torrent",
+             "d8:announce30:http://127.0.0.1:6969/announce4:infod5:filesld6:lengthi100000e4:pathl5:"
+             "a.bineed6:lengthi1400000e4:pathl5:b.bineee4:name12:Holiday pack12:piece lengthi65536e"
+             "6:pieces460:" + std::string(460, 'h') + "ee");
+  write_text(trk + "Ab1234", "\n" + dnl_ + "sub/h.torrent\n-e 1\n");
+  write_text(trk + "Ab1234.tor", testing::read_text(std::string(KIV_SOURCE_DIR) + "/common/job_logs/stopped.tor"));
+  write_text(trk + "Ab1234.bf", std::string("\xff\xf0\x00", 3));
+  EXPECT_EQ(answer("job=Ab1234.tor"),
+            "{job:\"Ab1234.tor\",torrent:\"sub/h.torrent\",name:\"Holiday pack\",state:\"stopped\","
+            "done:786432,size:1500000,down:0,up:0,peers:0,seeds:0,left:-1,ratio:\"0.00\","
+            "trackers:[\"http://127.0.0.1:6969/announce\"],"
+            "files:[{path:\"a.bin\",size:100000,done:100000},{path:\"b.bin\",size:1400000,done:686432}]}");
+  // Without its bit-field file the progress of each file is unknown.
+  unlink((trk + "Ab1234.bf").c_str());
+  EXPECT_NE(answer("job=Ab1234.tor").find("{path:\"a.bin\",size:100000,done:-1}"), std::string::npos);
+
+  EXPECT_EQ(answer("job=../Ab1234.tor"), "Invalid job name: ../Ab1234.tor");
+  EXPECT_EQ(answer("job=Ab1234.wgt"), "Invalid job name: Ab1234.wgt");
+  EXPECT_EQ(answer("job=Zz9999.tor"), "Job not found: Zz9999.tor");
+  write_text(trk + "Ab1234", "\n/etc/passwd\n\n");
+  EXPECT_EQ(answer("job=Ab1234.tor"), "Filename error (contains /..) /etc/passwd");
+  write_text(trk + "Ab1234", "\n" + dnl_ + "sub/h.torr");
+  EXPECT_EQ(answer("job=Ab1234.tor"), "Unable to read trk file: " + trk + "Ab1234");
+}
+
 TEST_F(KivTorrent, EveryCorpusFileGetsAWholeAnswer) {
   std::string corpus = std::string(KIV_SOURCE_DIR) + "/../shared/corpus/torrents";
   if (!std::filesystem::is_directory(corpus)) GTEST_SKIP() << "no torrent corpus at " << corpus;

@@ -140,4 +140,44 @@ void print_value(Cursor& cursor) {
   read_value(cursor, Mode::print, 0, unused);
 }
 
+void skip_value(Cursor& cursor) {
+  std::optional<std::string_view> unused;
+  read_value(cursor, Mode::skip, 0, unused);
+}
+
+std::optional<std::string_view> take_string(Cursor& cursor) {
+  if (is_digit(peek(cursor))) return read_string(cursor);
+  skip_value(cursor);
+  return std::nullopt;
+}
+
+std::optional<int64_t> take_integer(Cursor& cursor) {
+  if (peek(cursor) != 'i') {
+    skip_value(cursor);
+    return std::nullopt;
+  }
+  ++cursor.at;
+  int64_t number = read_number(cursor);
+  if (peek(cursor) != 'e') malformed(cursor, "integer not closed by 'e'");
+  ++cursor.at;
+  return number;
+}
+
+void for_each_entry(Cursor& cursor, const std::function<void(std::string_view key)>& each) {
+  if (peek(cursor) != 'd') return skip_value(cursor);
+  ++cursor.at;
+  while (peek(cursor) != 'e') {
+    if (!is_digit(peek(cursor))) malformed(cursor, "dictionary key is not a string");
+    each(read_string(cursor));
+  }
+  ++cursor.at;
+}
+
+void for_each_item(Cursor& cursor, const std::function<void()>& each) {
+  if (peek(cursor) != 'l') return skip_value(cursor);
+  ++cursor.at;
+  while (peek(cursor) != 'e') each();
+  ++cursor.at;
+}
+
 }  // namespace kiv::torrent

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
 #include <string_view>
 
 // The bencoded content of a torrent file, printed as a script object
@@ -35,5 +38,22 @@ void check_value(Cursor& cursor);
 /// left out at every level. Writes the buffer out as it grows (out_spill),
 /// so the value must have passed check_value.
 void print_value(Cursor& cursor);
+
+/// Moves past the value at the cursor, ending the request only on
+/// malformed data.
+void skip_value(Cursor& cursor);
+
+/// The string at the cursor, or nothing when another kind of value is
+/// there; the cursor moves past the value either way. Ends the request on
+/// malformed data, as do the three below.
+std::optional<std::string_view> take_string(Cursor& cursor);
+/// The integer at the cursor, or nothing when another kind of value is there.
+std::optional<int64_t> take_integer(Cursor& cursor);
+/// Calls `each` with the key of every entry of the dictionary at the
+/// cursor, the cursor at the entry's value, which `each` must move past;
+/// any other value is skipped.
+void for_each_entry(Cursor& cursor, const std::function<void(std::string_view key)>& each);
+/// Calls `each` for every item of the list at the cursor, as above.
+void for_each_item(Cursor& cursor, const std::function<void()>& each);
 
 }  // namespace kiv::torrent

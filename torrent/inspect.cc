@@ -16,10 +16,7 @@
 #include "torrent/bencode.h"
 
 namespace kiv::torrent {
-namespace {
 
-/// The first `size` bytes of the regular file at `path`; shorter when it
-/// shrank meanwhile. Ends the request when it cannot be read.
 std::string read_torrent(const std::string& path, std::string_view name) {
   struct stat status;
   if (stat(path.c_str(), &status) != 0) message_answer("File not found:", name);
@@ -43,8 +40,6 @@ std::string read_torrent(const std::string& path, std::string_view name) {
   data.resize(done);
   return data;
 }
-
-}  // namespace
 
 void inspect_torrent(std::string_view request_name) {
   std::string_view name = request_name;
