@@ -1,13 +1,10 @@
 #pragma once
 
 #include <algorithm>
-#include <optional>
-#include <string>
 #include <string_view>
 
-// How a transfer that no longer runs ended, as the end of its job log tells:
-// by itself (its file complete, or a failure it gave up on), or cut off (a
-// power cut, a kill) in the middle of its work.
+// Reading the end of a job log, where the tools tell how far a transfer got
+// and how it ended.
 namespace kiv {
 
 /// The end of a log read to tell it: the last progress redraws and what
@@ -29,18 +26,5 @@ void for_each_piece(std::string_view text, Each each) {
     each(piece);
   }
 }
-
-/// The last kLogTailLength bytes of the log at `path`; nothing when it
-/// cannot be read.
-std::optional<std::string> log_tail(const std::string& path);
-
-/// Whether wget's log ends with the file saved (or already whole) or with a
-/// failure; false when it ends in a progress bar, a connection or a request
-/// under way.
-bool wget_log_ended(std::string_view tail);
-
-/// Whether ctorrent's log ends with the torrent complete or with a failure;
-/// false when its last status line shows pieces still missing.
-bool ctorrent_log_ended(std::string_view tail);
 
 }  // namespace kiv

@@ -15,7 +15,9 @@
 #include "common/dir.h"
 #include "common/file.h"
 #include "common/job_record.h"
-#include "common/log_end.h"
+#include "common/ctorrent_state.h"
+#include "common/job_state.h"
+#include "common/wget_state.h"
 #include "common/process.h"
 #include "common/quote.h"
 #include "common/request.h"
@@ -278,18 +280,18 @@ void restart_job(const std::string& name, StartJob start) {
   start(*record, trkdir + name);
 }
 
-/// One kind of job: the suffix of its log, its start, and whether its log
-/// shows that the transfer ended by itself. Every kind is restarted, and
-/// resumed after a power cut, through its row here.
+/// One kind of job: the suffix of its log, its start, and the reader of its
+/// state. Every kind is restarted, and resumed after a power cut, through
+/// its row here.
 struct JobKind {
   std::string_view suffix;
   StartJob start;
-  bool (*ended)(std::string_view log_tail);
+  StateReader state;
 };
 
 constexpr JobKind kJobKinds[] = {
-    {".wgt", start_wget, wget_log_ended},
-    {".tor", start_ctorrent, ctorrent_log_ended},
+    {".wgt", start_wget, wget_state},
+    {".tor", start_ctorrent, ctorrent_state},
 };
 
 const JobKind* kind_of(std::string_view name) {
@@ -309,8 +311,10 @@ bool wants_resume(const std::string& name) {
   if (!record || record->wish != JobWish::running || record->pid.empty()) return false;
   // A transfer that survived (kivd alone was ended) goes on by itself.
   if (!transfer_pid(name).empty()) return false;
-  std::optional<std::string> tail = log_tail(trkdir + name);
-  return tail && !kind->ended(*tail);
+  // Neither finished nor failed: cut off in the middle of its work.
+  if (!exists(trkdir + name)) return false;
+  LogEnds log = read_log_ends(trkdir + name);
+  return kind->state({*record, false, log.head, log.tail}).phase == JobPhase::stopped;
 }
 
 void restart_of_kind(const std::string& name) {
