@@ -48,63 +48,125 @@ bool same_key(std::string_view a, std::string_view b) {
   return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
-std::optional<ConfigFault> apply_token(Config& c, std::string_view token) {
-  size_t equals = token.find('=');
-  std::string_view key = token.substr(0, equals);
+/// A key=value token of a line, put together from its blank-separated
+/// pieces: "wget = /usr/bin/wget" is one token.
+struct Token {
+  std::string text;        // the pieces without the blanks between them
+  std::string written;     // the value as the line has it, blanks and all
+  bool blank_in_value = false;
+};
+
+/// How a value is checked before it is taken.
+enum class ValueKind {
+  directory,     // an absolute path
+  file_or_none,  // an absolute path, or empty for none
+  program,       // an absolute path, a bare name looked up in PATH, or empty for the default
+  names,         // host names
+};
+
+struct Key {
+  std::string_view name;
+  ValueKind kind;
+};
+constexpr Key kKeys[] = {
+    {"dnldir", ValueKind::directory}, {"droo", ValueKind::directory},
+    {"dbin", ValueKind::directory},   {"dwww", ValueKind::directory},
+    {"dufb", ValueKind::directory},   {"pidfile", ValueKind::file_or_none},
+    {"wget", ValueKind::program},     {"ctor", ValueKind::program},
+    {"hosts", ValueKind::names}};
+
+/// A relative path would be taken from wherever a program happens to run.
+bool acceptable(ValueKind kind, std::string_view value) {
+  bool absolute = value.starts_with('/');
+  switch (kind) {
+    case ValueKind::directory: return absolute;
+    case ValueKind::file_or_none: return absolute || value.empty();
+    case ValueKind::program: return absolute || value.find('/') == std::string_view::npos;
+    case ValueKind::names: return true;
+  }
+  return false;
+}
+
+std::optional<ConfigFault> apply_token(Config& c, const Token& token) {
+  size_t equals = token.text.find('=');
+  std::string key = token.text.substr(0, equals);
   std::optional<std::string_view> value;
-  if (equals != std::string_view::npos) value = token.substr(equals + 1);
+  if (equals != std::string::npos) value = std::string_view(token.text).substr(equals + 1);
 
-  static constexpr std::string_view kKeys[] = {
-      "dnldir", "droo", "dbin", "dwww", "dufb", "pidfile", "wget", "ctor", "hosts"};
-  std::string_view known;
-  for (std::string_view k : kKeys)
-    if (same_key(key, k)) known = k;
-  if (known.empty())
-    return ConfigFault{std::string(key), 0, "Unknown config option '" + std::string(key) + "'"};
-  if (!value)
-    return ConfigFault{std::string(key), 0,
-                       "quondel: value required for " + std::string(key) + " option"};
+  const Key* known = nullptr;
+  for (const Key& k : kKeys)
+    if (same_key(key, k.name)) known = &k;
+  if (!known) return ConfigFault{key, 0, "Unknown config option '" + key + "'"};
+  if (!value) return ConfigFault{key, 0, "quondel: value required for " + key + " option"};
+  if (token.blank_in_value)
+    return ConfigFault{key, 0, "Value of " + key + " has a blank: '" + token.written + "'"};
+  if (!acceptable(known->kind, *value))
+    return ConfigFault{key, 0,
+                       "Value of " + key + " is not an absolute path: '" + token.written + "'"};
 
-  if (known == "dnldir") c.dnldir = *value;
-  if (known == "droo") c.droo = *value;
-  if (known == "dbin") c.dbin = *value;
-  if (known == "pidfile") c.pidfile = *value;
-  if (known == "dwww") {
+  std::string_view name = known->name;
+  if (name == "dnldir") c.dnldir = *value;
+  if (name == "droo") c.droo = *value;
+  if (name == "dbin") c.dbin = *value;
+  if (name == "pidfile") c.pidfile = *value;
+  if (name == "dwww") {
     c.dwww = with_slash(*value);
     c.trkdir = c.dwww + "trk/";
   }
-  if (known == "dufb") c.dufb = with_slash(*value);
-  if (known == "wget" && !value->empty()) c.wget = *value;
-  if (known == "ctor" && !value->empty()) c.ctor = *value;
-  if (known == "hosts") c.hosts = *value;
+  if (name == "dufb") c.dufb = with_slash(*value);
+  if (name == "wget" && !value->empty()) c.wget = *value;
+  if (name == "ctor" && !value->empty()) c.ctor = *value;
+  if (name == "hosts") c.hosts = *value;
   return std::nullopt;
 }
 
-/// Whether `next` goes on the host list that `token` holds, written with
-/// blanks around an item ("hosts=nas.lan, media.lan"). A host name has no
-/// "=", so a token with one is always a token of its own.
-bool continues_list(std::string_view token, std::string_view next) {
-  size_t equals = token.find('=');
-  return equals != std::string_view::npos && same_key(token.substr(0, equals), "hosts") &&
-         next.find('=') == std::string_view::npos &&
-         (token.back() == '=' || token.back() == ',' || next.front() == ',');
+bool has_equals(std::string_view text) { return text.find('=') != std::string_view::npos; }
+
+bool is_key(std::string_view word) {
+  for (const Key& k : kKeys)
+    if (same_key(word, k.name)) return true;
+  return false;
+}
+
+/// Whether the piece `next` belongs to `token`: the "=" after a key, the
+/// value after "=", or an item of the host list written with blanks around
+/// it ("hosts=nas.lan, media.lan"). A piece with a "=" of its own is always
+/// a token of its own.
+bool continues(const Token& token, std::string_view next) {
+  const std::string& text = token.text;
+  if (!has_equals(text)) return next.starts_with('=');
+  if (has_equals(next)) return false;
+  if (text.back() == '=') return true;
+  return same_key(std::string_view(text).substr(0, text.find('=')), "hosts") &&
+         (text.back() == ',' || next.front() == ',');
 }
 
 std::optional<ConfigFault> apply_line(Config& c, std::string_view line) {
   line = line.substr(0, line.find('#'));
   static constexpr std::string_view kBlanks = " \t\n\r";
-  std::vector<std::string> tokens;
+  std::vector<Token> tokens;
+  size_t value_at = 0;  // where the last token's value starts in the line
   size_t at = 0;
   while ((at = line.find_first_not_of(kBlanks, at)) != std::string_view::npos) {
     size_t end = std::min(line.find_first_of(kBlanks, at), line.size());
-    std::string_view token = line.substr(at, end - at);
-    if (!tokens.empty() && continues_list(tokens.back(), token))
-      tokens.back() += token;
-    else
-      tokens.emplace_back(token);
+    std::string_view piece = line.substr(at, end - at);
+    bool joins = !tokens.empty() && continues(tokens.back(), piece);
+    // A word after a complete value that is no key: the value had a blank
+    // ("hosts=my nas", "dnldir=/mnt/usb disk/").
+    bool breaks = !tokens.empty() && !joins && has_equals(tokens.back().text) &&
+                  !has_equals(piece) && !is_key(piece);
+    if (!joins && !breaks) tokens.emplace_back();
+    Token& token = tokens.back();
+    if (!has_equals(token.text) && has_equals(piece))
+      value_at = at + piece.find('=') + 1;
+    else if (token.text.ends_with('='))  // the value starts with this piece
+      value_at = at;
+    token.text += piece;
+    token.blank_in_value = token.blank_in_value || breaks;
+    if (has_equals(token.text)) token.written = line.substr(value_at, end - value_at);
     at = end;
   }
-  for (const std::string& token : tokens)
+  for (const Token& token : tokens)
     if (auto fault = apply_token(c, token)) return fault;
   return std::nullopt;
 }

@@ -23,6 +23,7 @@ class ConfigText : public ::testing::Test {
     config().wget = "/r/bin/wget";
     config().ctor = "ctorrent";
     config().dwww = "/r/www/kiv/";
+    config().dufb = "/r/www/kivfb/";
     config().trkdir = "/r/www/kiv/trk/";
     config().dnldir = "/r/www/kiv/dnl/";
   }
@@ -40,21 +41,21 @@ TEST_F(ConfigText, KeyRules) {
   EXPECT_EQ(config().trkdir, "/srv/web/trk/");
   EXPECT_EQ(config().dnldir, "/data/");
 
-  apply_config_text("DWWW=/other/\tDUFB=\r\ndbin=/opt/bin/\n");
+  apply_config_text("DWWW=/other/\tDUFB=/fb\r\ndbin=/opt/bin/\n");
   EXPECT_EQ(config().dwww, "/other/");
   EXPECT_EQ(config().trkdir, "/other/trk/");
-  EXPECT_EQ(config().dufb, "/");
+  EXPECT_EQ(config().dufb, "/fb/");
   EXPECT_EQ(config().dbin, "/opt/bin/");
   EXPECT_EQ(config().wget, "/r/bin/wget");  // nothing follows dbin
 
-  apply_config_text("wget= ctor=\nctor=/usr/bin/ctorrent dnldir=/a=b pidfile=p");
+  apply_config_text("wget= ctor=\nctor=/usr/bin/ctorrent dnldir=/a=b pidfile=/p");
   EXPECT_EQ(config().wget, "/r/bin/wget");
   EXPECT_EQ(config().ctor, "/usr/bin/ctorrent");
   EXPECT_EQ(config().dnldir, "/a=b");
-  EXPECT_EQ(config().pidfile, "p");
+  EXPECT_EQ(config().pidfile, "/p");
 
-  apply_config_text("dnldir=/first/ dnldir=");
-  EXPECT_EQ(config().dnldir, "");
+  apply_config_text("pidfile=/first pidfile=");  // no pid file
+  EXPECT_EQ(config().pidfile, "");
 }
 
 TEST_F(ConfigText, HostNamesArePublishedOnlyWhenSet) {
@@ -91,7 +92,19 @@ TEST(ConfigErrors, TheFirstBadTokenByItsLine) {
       {"hosts=nas.lan, media.lan", std::nullopt, "nas.lan,media.lan"},
       {"hosts= a.lan ,b.lan\t,\tc.lan dnldir=/d/", std::nullopt, "a.lan,b.lan,c.lan"},
       {"hosts= dnldir=/d/", std::nullopt, ""},
-      {"hosts=a.lan b.lan", "1: Unknown config option 'b.lan'", "a.lan"},
+      // Blanks around "=" are taken; a blank inside a value is named.
+      {"wget = /usr/bin/wget\thosts =a.lan", std::nullopt, "a.lan"},
+      {"hosts= a.lan ctor =\twget\n", std::nullopt, "a.lan"},
+      {"hosts=bad host", "1: Value of hosts has a blank: 'bad host'", ""},
+      {"hosts=a.lan b.lan c.lan wget=/w", "1: Value of hosts has a blank: 'a.lan b.lan c.lan'", ""},
+      {"dnldir = /mnt/usb disk/ # d", "1: Value of dnldir has a blank: '/mnt/usb disk/'", ""},
+      // Paths are absolute; a program may be a bare name found in PATH.
+      {"DNLDIR=dl/", "1: Value of DNLDIR is not an absolute path: 'dl/'", ""},
+      {"dwww=", "1: Value of dwww is not an absolute path: ''", ""},
+      {"droo=./ dbin=/b/ dufb=/f/", "1: Value of droo is not an absolute path: './'", ""},
+      {"pidfile=kiv.pid", "1: Value of pidfile is not an absolute path: 'kiv.pid'", ""},
+      {"wget=bin/wget", "1: Value of wget is not an absolute path: 'bin/wget'", ""},
+      {"wget=wget2 ctor=/opt/ctorrent pidfile=", std::nullopt, ""},
   };
   for (const Case& c : cases) {
     Config record;
@@ -235,7 +248,7 @@ TEST_F(ResolvedConfig, CopyThatWouldNotReadBackIsRefused) {
       {"dwww=" + fits, ""},
       {"dwww=" + fits.substr(0, 993) + "x", "dwww"},
       {"dufb=" + fits.substr(0, 993) + "x", "dufb"},
-      {"dnldir=" + std::string(992, 'n'), ""},
+      {"dnldir=/" + std::string(991, 'n'), ""},
   };
   for (const Case& c : cases) {
     unlink(kResolvedConfigPath);

@@ -98,6 +98,7 @@ TEST_F(Daemon, ConfigurationIsCheckedBeforeTheStarterLeaves) {
   } cases[] = {
       {"colour=red\n", "line 1: Unknown config option 'colour'"},
       {"# names\nhosts=nas.lan\n\nwget dnldir=/d/\n", "line 4: quondel: value required for wget option"},
+      {"dnldir=dl/\n", "line 1: Value of dnldir is not an absolute path: 'dl/'"},
       {"hosts=nas.lan, media.lan\nHOSTS= nas.lan ,media.lan , box.lan # blanks\n", ""},
   };
   for (const Case& c : cases) {
