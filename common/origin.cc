@@ -1,6 +1,7 @@
 #include "common/origin.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <arpa/inet.h>
 #include <cstdlib>
 #include <unistd.h>
@@ -111,6 +112,10 @@ bool host_allowed(std::string_view host, std::string_view own_name, std::string_
 bool publish_box_names(std::string_view own_name, std::string_view allowed) {
   std::string text;
   for (const std::string& name : box_names(own_name, allowed)) text += name + "\n";
+  if (text.size() > kBoxNamesMaxSize) {
+    errno = EFBIG;
+    return false;
+  }
   return replace_file(kBoxNamesPath, text, 0644);
 }
 

@@ -41,8 +41,14 @@ bool host_allowed(std::string_view host, std::string_view own_name, std::string_
 /// line, for the web server, which only looks them up.
 inline constexpr const char* kBoxNamesPath = "/tmp/kiv-names";
 
+/// The names file holds at most this many bytes (a full host list and the
+/// own names take half of it): kivd writes no longer one, and the web
+/// server, which reads it for every request, takes a longer one, written
+/// by someone else, for no names at all.
+inline constexpr size_t kBoxNamesMaxSize = 4096;
+
 /// Writes box_names to kBoxNamesPath atomically (mode 0644); false when
-/// that failed.
+/// that failed (EFBIG: longer than kBoxNamesMaxSize).
 bool publish_box_names(std::string_view own_name, std::string_view allowed);
 
 /// This machine's host name; "" when it has none.

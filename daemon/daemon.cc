@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <chrono>
+#include <ctime>
 #include <dirent.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/inotify.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -18,6 +20,7 @@
 #include "common/config.h"
 #include "common/dir.h"
 #include "common/file.h"
+#include "common/origin.h"
 #include "common/process.h"
 #include "common/shell.h"
 #include "common/text.h"
@@ -53,36 +56,63 @@ void close_inherited_descriptors() {
     if (int fd = atoi(name.c_str()); fd > STDERR_FILENO) close(fd);
 }
 
-/// Rewrites the published configuration when it has gone (a cleaner of
-/// /tmp): every request fails without it. A copy that is there is left
-/// alone, since it may be a newer daemon's.
-void restore_resolved_config() {
+/// When this daemon started.
+time_t daemon_start = 0;
+
+/// Whether the published copy is another daemon's to keep: a daemon of this
+/// installation started since (its number written to the pid file after
+/// our start) still runs, or the copy names another installation root.
+bool published_by_another() {
+  const Config& own = config();
   struct stat st;
-  if (lstat(kResolvedConfigPath, &st) != 0 && errno == ENOENT) write_resolved_config();
+  if (!own.pidfile.empty() && stat(own.pidfile.c_str(), &st) == 0 &&
+      st.st_mtime >= daemon_start) {
+    pid_t pid = pid_t(atol(read_file(own.pidfile).value_or("").c_str()));
+    if (pid > 0 && pid != getpid() && (kill(pid, 0) == 0 || errno == EPERM)) return true;
+  }
+  Config copy;
+  std::optional<std::string> text = read_file(kResolvedConfigPath);
+  return text && !parse_config_text(copy, *text) && !copy.droo.empty() && copy.droo != own.droo;
 }
 
-/// Whether the inotify events in `buffer` include the removal of the copy.
-bool copy_removed(const char* buffer, ssize_t size) {
+/// Writes the configuration copy and the box's names again from this
+/// daemon's own record: a removed one is back (every request fails
+/// without the copy; the web server refuses the box's names without the
+/// names), and whatever was written into them by hand lasts one cycle.
+void republish() {
+  if (!published_by_another()) write_resolved_config();
+}
+
+/// Whether the inotify events in `buffer` include the removal of a
+/// published file.
+bool published_file_removed(const char* buffer, ssize_t size) {
   for (ssize_t at = 0; at + ssize_t(sizeof(inotify_event)) <= size;) {
     const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-    std::string_view path = kResolvedConfigPath;
-    if (event->len > 0 && event->name == path.substr(path.rfind('/') + 1)) return true;
+    if (event->len > 0)
+      for (std::string_view path : {kResolvedConfigPath, kBoxNamesPath})
+        if (event->name == path.substr(path.rfind('/') + 1)) return true;
     at += ssize_t(sizeof(inotify_event) + event->len);
   }
   return false;
 }
 
-/// Sleeps one cycle period; meanwhile a removed copy of the configuration
-/// is published again at once (without inotify, on the next cycle).
-void sleep_between_passes() {
-  using Clock = std::chrono::steady_clock;
-  Clock::time_point end = Clock::now() + std::chrono::seconds(kCyclePeriodSeconds);
+/// A watch for the removal of the published files, or none (-1) without
+/// inotify. Both files lie in the same directory.
+UniqueFd watch_published_files() {
   std::string directory(kResolvedConfigPath);
   cut_at_last(directory, '/');
   UniqueFd watch(inotify_init1(IN_CLOEXEC));
   if (watch.valid() &&
       inotify_add_watch(watch.get(), directory.c_str(), IN_DELETE | IN_MOVED_FROM) < 0)
     watch = UniqueFd();
+  return watch;
+}
+
+/// Sleeps one cycle period; meanwhile a removed published file is written
+/// again at once (without a watch, on the next cycle).
+void sleep_between_passes(const UniqueFd& watch) {
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point end = Clock::now() + std::chrono::seconds(kCyclePeriodSeconds);
   for (Clock::time_point now; (now = Clock::now()) < end;) {
     auto left = std::chrono::ceil<std::chrono::milliseconds>(end - now).count();
     // Without a watch (fd -1) poll only sleeps; a signal must not shorten
@@ -91,7 +121,7 @@ void sleep_between_passes() {
     if (poll(&ready, 1, int(left)) <= 0) continue;
     alignas(inotify_event) char buffer[4096];
     ssize_t size = read(watch.get(), buffer, sizeof buffer);
-    if (size > 0 && copy_removed(buffer, size)) restore_resolved_config();
+    if (size > 0 && published_file_removed(buffer, size)) republish();
   }
 }
 
@@ -104,7 +134,6 @@ std::string banner() {
 }
 
 void daemon_detach() {
-  umask(kDaemonUmask);
   setsid();
   const std::string& trkdir = config().trkdir;
   if (!trkdir.empty() && chdir(trkdir.c_str()) != 0) {
@@ -144,8 +173,10 @@ bool write_pid_file(const std::string& path) {
 }
 
 void run_cycle() {
+  // Watched from before the first publication: no removal goes unseen.
+  UniqueFd watch = watch_published_files();
   for (;;) {
-    restore_resolved_config();
+    republish();
     if (background_fork() == 0) {
       daemon_detach();
       try {
@@ -155,11 +186,15 @@ void run_cycle() {
       }
       _exit(0);
     }
-    sleep_between_passes();
+    sleep_between_passes(watch);
   }
 }
 
 int kivd_main(int argc, char** argv) {
+  // Before anything is created: the download directory is made while the
+  // configuration is read.
+  umask(kDaemonUmask);
+  daemon_start = time(nullptr);
   close_inherited_descriptors();
   setlocale(LC_ALL, "");
   openlog(kProgramName, LOG_PID, LOG_LOCAL5);

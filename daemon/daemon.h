@@ -12,8 +12,9 @@ inline constexpr const char* kProgramName = "kiv";
 inline constexpr std::string_view kVersion = "0.4.0";
 /// The daemon spawns one worker per period.
 inline constexpr unsigned kCyclePeriodSeconds = 60;
-/// Files the daemon and its workers create get at most rwxr-xr-x; every file
-/// another program relies on is created with an explicit mode anyway.
+/// Files the daemon and its workers create get at most rwxr-xr-x, whatever
+/// the starter's umask; every file another program relies on is created
+/// with an explicit mode anyway.
 inline constexpr mode_t kDaemonUmask = 022;
 
 /// Build-time values: the release page and the banner's contact line.
@@ -23,7 +24,7 @@ extern const char* const kContact;
 /// The seven lines the starter prints before it leaves.
 std::string banner();
 
-/// Leaves the controlling terminal: umask, new session, working directory
+/// Leaves the controlling terminal: new session, working directory
 /// the job directory (when configured), standard streams on /dev/null.
 /// Failing steps are skipped silently.
 void daemon_detach();
@@ -42,15 +43,18 @@ void worker_pass();
 bool write_pid_file(const std::string& path);
 
 /// Spawns a detached worker running worker_pass every kCyclePeriodSeconds,
-/// the first one at once, and publishes the configuration again when its
-/// copy has gone. Never returns; nothing a worker does reaches the caller.
+/// the first one at once. Each period, and at once when one is removed, it
+/// writes the configuration copy and the box's names again from its own
+/// record, unless a newer daemon (by the pid file) or another
+/// installation's (by the copy's root) publishes them now. Never returns;
+/// nothing a worker does reaches the caller.
 [[noreturn]] void run_cycle();
 
-/// The whole program: close inherited descriptors above 2, log "starting",
-/// read the configuration in search mode (an error ends the starter with
-/// status 1), print the banner in the starter and exit, detach, write the
-/// pid file, resume the interrupted transfers (in the background), run the
-/// cycle.
+/// The whole program: set kDaemonUmask, close inherited descriptors above
+/// 2, log "starting", read the configuration in search mode (an error ends
+/// the starter with status 1), print the banner in the starter and exit,
+/// detach, write the pid file, resume the interrupted transfers (in the
+/// background), run the cycle.
 int kivd_main(int argc, char** argv);
 
 }  // namespace kiv

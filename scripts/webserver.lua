@@ -61,6 +61,9 @@ local lock_dirs = { @LOCK_DIRS@ }
 -- The names the box answers to, one a line, as kivd publishes them, and
 -- the user the server runs as (its copy counts, or root's).
 local names_path, server_uid = "@NAMES@", @UID@
+-- kivd writes no longer one (kBoxNamesMaxSize); a longer one, written by
+-- someone else, names nothing and is not read.
+local names_max = 4096
 local programs = { ["kiv-ctl"] = true, ["kiv-list"] = true, ["kiv-torrent"] = true,
                    ["kiv-upload"] = true }
 
@@ -130,7 +133,7 @@ end
 local function box_names()
   local st = lighty.c.stat(names_path)
   if not st or not st.is_file or st.st_mode & 18 ~= 0 -- group or others may write
-      or (st.st_uid ~= 0 and st.st_uid ~= server_uid) then
+      or (st.st_uid ~= 0 and st.st_uid ~= server_uid) or st.st_size > names_max then
     return {}
   end
   local f = io.open(names_path)

@@ -136,6 +136,33 @@ TEST_F(Daemon, PidFileAndARemovedCopyRestored) {
   EXPECT_TRUE(eventually([&] { return read_text("/tmp/kiv.conf") == copy; }));
 }
 
+TEST_F(Daemon, NamesPublishedAgainFromItsOwnConfiguration) {
+  write_text(inst_.root() + "kiv.conf", "hosts=media.lan\n");
+  ASSERT_EQ(start().exit_code(), 0);
+  std::string names;
+  ASSERT_TRUE(eventually([&] { return (names = read_text("/tmp/kiv-names")).ends_with("\nmedia.lan\n"); }))
+      << names;
+  ASSERT_TRUE(eventually([&] { return running(); }));
+  // A name added by hand is gone with the next publication, which a
+  // removal brings at once (a removed names file left the web server
+  // refusing the box's own names).
+  write_text("/tmp/kiv-names", names + "evil.example\n");
+  ASSERT_EQ(unlink("/tmp/kiv-names"), 0);
+  EXPECT_TRUE(eventually([&] { return read_text("/tmp/kiv-names") == names; }))
+      << read_text("/tmp/kiv-names");
+}
+
+TEST_F(Daemon, DownloadFolderIsOpenToAllWhateverTheStartersUmask) {
+  std::filesystem::remove_all(inst_.dnldir());
+  mode_t mask = umask(077);
+  ChildResult result = start();
+  umask(mask);
+  ASSERT_EQ(result.exit_code(), 0) << result.out;
+  struct stat st;
+  ASSERT_EQ(stat(inst_.dnldir().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+}
+
 TEST_F(Daemon, LeavesNoInheritedDescriptorOpen) {
   // The write end of a pipe, left open by whoever started kivd, at fd 7:
   // the reader sees the end of the pipe only once no process holds it.
