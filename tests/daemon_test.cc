@@ -26,14 +26,7 @@ class Daemon : public ::testing::Test {
     copy_program("daemon/kivd", kivd());
     write_text(inst_.root() + "kiv.conf", "# defaults\n");
   }
-  void TearDown() override {
-    for (int round = 0; round < 50; ++round) {
-      std::vector<pid_t> pids = processes_running(kivd());
-      if (pids.empty()) break;
-      for (pid_t pid : pids) kill(pid, SIGKILL);
-      usleep(20000);
-    }
-  }
+  void TearDown() override { end_processes_running(kivd()); }
 
   std::string kivd() const { return inst_.root() + "bin/kivd"; }
   ChildResult start() const { return run_program(program_command(kivd()), {"PATH=/usr/bin:/bin"}); }
@@ -187,7 +180,8 @@ TEST_F(Daemon, LeavesNoInheritedDescriptorOpen) {
   waitpid(starter, &status, 0);
   EXPECT_TRUE(eventually([&] { return running(); }));
   pollfd reader = {ends[0], POLLIN, 0};
-  ASSERT_EQ(poll(&reader, 1, 5000), 1) << "the pipe is still held open";
+  ASSERT_EQ(poll(&reader, 1, int(allowance(std::chrono::seconds(5)).count())), 1)
+      << "the pipe is still held open";
   char byte;
   EXPECT_EQ(read(ends[0], &byte, 1), 0);
   close(ends[0]);
@@ -225,7 +219,8 @@ class DaemonLog : public Daemon {
         "rm -f /dev/log\n"
         "busybox syslogd -n -O " + w + "log </dev/null >/dev/null 2>&1 &\n"
         "echo $! > " + w + "syslogd.pid\n"
-        "i=0; while [ ! -S /dev/log ] && [ $i -lt 100 ]; do sleep 0.05; i=$((i+1)); done\n" +
+        "i=0; while [ ! -S /dev/log ] && [ $i -lt " + std::to_string(100 * wait_factor()) +
+        " ]; do sleep 0.05; i=$((i+1)); done\n" +
         program_shell_command(kivd()) + " & echo $! > " + w + "starter.pid; wait $!\n";
     ChildResult result = run_program(
         {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c", script},

@@ -231,14 +231,7 @@ TEST_F(Faults, DaemonKilledAndRestartedWhileClientsReadTheStatus) {
   testing::copy_program("daemon/kivd", kivd);
   write_text(root_ + "kiv.conf", "# defaults\n");
   const std::string published = read_text("/tmp/kiv.conf");  // what kivd writes too
-  auto kill_all = [&] {
-    for (int round = 0; round < 50; ++round) {
-      std::vector<pid_t> pids = testing::processes_running(kivd);
-      if (pids.empty()) return;
-      for (pid_t pid : pids) kill(pid, SIGKILL);
-      usleep(5000);
-    }
-  };
+  auto kill_all = [&] { testing::end_processes_running(kivd); };
 
   std::atomic<bool> done = false;
   std::atomic<int> answers = 0, partial_copies = 0;

@@ -33,18 +33,10 @@ void sparse_file(const std::string& path, off_t size) {
 /// The children of process `pid`, with their program names.
 std::vector<std::pair<pid_t, std::string>> children_of(const std::string& pid) {
   std::vector<std::pair<pid_t, std::string>> children;
-  dir_pattern = "";
-  for (const std::string& entry : scan_directory("/proc", ScanOrder::directory).value_or(
-           std::vector<std::string>{})) {
-    if (entry.find_first_not_of("0123456789") != std::string::npos) continue;
+  for (pid_t child : testing::child_processes(pid_t(std::stoi(pid)))) {
     // A process may end meanwhile: its files then read as empty.
-    std::string stat = read_file("/proc/" + entry + "/stat").value_or("");
-    size_t close = stat.rfind(')');
-    // "pid (comm) state ppid ..."
-    if (close == std::string::npos || stat.substr(close + 4, pid.size() + 1) != pid + " ")
-      continue;
-    std::string comm = read_file("/proc/" + entry + "/comm").value_or("");
-    children.emplace_back(std::stoi(entry), comm.substr(0, comm.find('\n')));
+    std::string comm = read_file("/proc/" + std::to_string(child) + "/comm").value_or("");
+    children.emplace_back(child, comm.substr(0, comm.find('\n')));
   }
   return children;
 }

@@ -46,10 +46,7 @@ AmuleDaemon::AmuleDaemon() {
   std::string amuled = "/usr/bin/amuled";
   daemon_ = std::make_unique<Running>(std::vector<std::string>{"/usr/bin/env", env, amuled},
                                       home());
-  for (int i = 0; i < 200 && !ready_; ++i) {
-    ready_ = accepts_connections(control);
-    if (!ready_) usleep(50000);
-  }
+  ready_ = eventually([&] { return accepts_connections(control); });
 }
 
 }  // namespace kiv::testing

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +16,9 @@
 
 namespace kiv::testing {
 namespace {
+
+// Set before any test starts a process (see processes.h).
+[[maybe_unused]] const bool kAdopting = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
 
 std::vector<std::string> command_line(const std::string& pid) {
   std::string text = read_text("/proc/" + pid + "/cmdline");
@@ -80,17 +84,18 @@ Running::Running(std::vector<std::string> argv, const std::string& directory) {
 }
 
 void Running::wait_for_exec(std::string_view program) const {
-  for (int i = 0; i < 100; ++i) {
+  eventually([&] {
     char target[4096];
     ssize_t n = readlink(("/proc/" + pid() + "/exe").c_str(), target, sizeof target);
-    if (n > 0 && std::string_view(target, size_t(n)).ends_with(program)) return;
-    usleep(20000);
-  }
+    return n > 0 && std::string_view(target, size_t(n)).ends_with(program);
+  }, 2);
 }
 
 void Running::kill_only() {
   kill(pid_, SIGKILL);
-  usleep(100000);
+  siginfo_t info;
+  while (waitid(P_PID, id_t(pid_), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+  }
 }
 
 void Running::end() {
@@ -100,26 +105,60 @@ void Running::end() {
   pid_ = 0;
 }
 
+int wait_factor() {
+  static const int factor = kLoadAllowance * (emulator().empty() ? 1 : kEmulationSlowdown);
+  return factor;
+}
+
+std::chrono::milliseconds allowance(std::chrono::milliseconds idle) {
+  return idle * wait_factor();
+}
+
+std::vector<pid_t> child_processes(pid_t parent) {
+  std::vector<pid_t> pids;
+  std::string task = "/proc/" + std::to_string(parent) + "/task/";
+  DIR* threads = opendir(task.c_str());
+  if (!threads) return pids;
+  while (dirent* entry = readdir(threads)) {
+    if (entry->d_name[0] == '.') continue;
+    std::string list = read_text(task + entry->d_name + "/children");
+    for (size_t at = 0; (at = list.find_first_of("0123456789", at)) != std::string::npos;) {
+      size_t end = list.find(' ', at);
+      pids.push_back(pid_t(std::stol(list.substr(at, end - at))));
+      at = end;
+    }
+  }
+  closedir(threads);
+  return pids;
+}
+
 std::vector<pid_t> processes_running(const std::string& exe) {
   std::vector<pid_t> pids;
-  DIR* proc = opendir("/proc");
-  if (!proc) return pids;
-  while (dirent* entry = readdir(proc)) {
-    char* end;
-    long pid = strtol(entry->d_name, &end, 10);
-    if (*end != '\0' || pid <= 0) continue;
+  std::vector<pid_t> pending = child_processes(getpid());
+  while (!pending.empty()) {
+    pid_t pid = pending.back();
+    pending.pop_back();
+    for (pid_t child : child_processes(pid)) pending.push_back(child);
+    std::string id = std::to_string(pid);
     char target[4096];
-    std::string link = "/proc/" + std::string(entry->d_name) + "/exe";
-    ssize_t n = readlink(link.c_str(), target, sizeof target);
+    ssize_t n = readlink(("/proc/" + id + "/exe").c_str(), target, sizeof target);
     if (n <= 0) continue;
     std::string_view file(target, size_t(n));
     // An emulated program's file is the emulator's; its command line says
     // which program it runs.
-    if (file == exe || (file == emulator() && emulates(command_line(entry->d_name), exe)))
-      pids.push_back(pid_t(pid));
+    if (file == exe || (file == emulator() && emulates(command_line(id), exe)))
+      pids.push_back(pid);
   }
-  closedir(proc);
   return pids;
+}
+
+void end_processes_running(const std::string& exe) {
+  for (std::vector<pid_t> pids; !(pids = processes_running(exe)).empty();) {
+    for (pid_t pid : pids) kill(pid, SIGKILL);
+    // Ours to reap once adopted; a process whose parent lives is its
+    // parent's, and is seen no more once it is a zombie.
+    for (pid_t pid : pids) waitpid(pid, nullptr, 0);
+  }
 }
 
 std::vector<std::string> waiting_wget(const SilentListener& listener,

@@ -11,10 +11,27 @@
 
 namespace kiv::testing {
 
-/// Polls `done` every 20 ms until it holds or `seconds` have passed.
+/// How many times longer than on an idle machine the tests' waits allow:
+/// other builds and test runs load the machine (a load of 10 to 20 on two
+/// cores has been seen), and an emulated program runs several times slower
+/// again. Every wait of the tests is scaled by wait_factor(), and by
+/// nothing else.
+inline constexpr int kLoadAllowance = 3;
+inline constexpr int kEmulationSlowdown = 4;
+
+/// kLoadAllowance, times kEmulationSlowdown when the programs under test
+/// are emulated.
+int wait_factor();
+
+/// `idle` (what a step takes at most on an idle machine) scaled by
+/// wait_factor().
+std::chrono::milliseconds allowance(std::chrono::milliseconds idle);
+
+/// Polls `done` every 20 ms until it holds or the allowance for `seconds`
+/// has passed.
 template <typename Done>
 bool eventually(Done done, int seconds = 10) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  auto deadline = std::chrono::steady_clock::now() + allowance(std::chrono::seconds(seconds));
   while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     usleep(20000);
@@ -50,9 +67,11 @@ class Running {
   Running& operator=(const Running&) = delete;
 
   std::string pid() const { return std::to_string(pid_); }
-  /// Waits (up to two seconds) until the process runs `program` itself.
+  /// Waits (up to the allowance for two seconds) until the process runs
+  /// `program` itself.
   void wait_for_exec(std::string_view program) const;
-  /// Kills the process but leaves it a zombie until end().
+  /// Kills the process and waits until it is a zombie, which it stays until
+  /// end().
   void kill_only();
   void end();
 
@@ -60,9 +79,22 @@ class Running {
   pid_t pid_ = 0;
 };
 
-/// The processes running the program file `exe` (by /proc/<pid>/exe, or
-/// the emulator's command line when the programs under test are emulated).
+// The test process adopts what its children leave behind (it is a child
+// subreaper): a daemon or a background transfer that a program under test
+// started stays among its descendants. Tests look for processes there only,
+// never in the machine's process list.
+
+/// The children of process `parent` (by its own /proc entry).
+std::vector<pid_t> child_processes(pid_t parent);
+
+/// The descendants of this process running the program file `exe` (by
+/// /proc/<pid>/exe, or the emulator's command line when the programs under
+/// test are emulated). Zombies run nothing.
 std::vector<pid_t> processes_running(const std::string& exe);
+
+/// Kills the descendants running `exe`, again until none is left (a dying
+/// daemon may start a worker), and reaps those that were adopted.
+void end_processes_running(const std::string& exe);
 
 /// A real wget that connects to `listener` and waits there; with `job_log`
 /// its command line names that log as a job's transfer does.

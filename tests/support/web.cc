@@ -52,8 +52,7 @@ bool WebSite::start(size_t small_disk_kib) {
   }
   server_.reset();
   server_ = std::make_unique<Running>(std::move(argv), root_);
-  for (int i = 0; i < 200 && !accepts_connections(port_); ++i) usleep(25000);
-  return accepts_connections(port_);
+  return eventually([&] { return accepts_connections(port_); }, 5);
 }
 
 std::string WebSite::url(const std::string& path) const {
