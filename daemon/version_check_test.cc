@@ -66,7 +66,7 @@ class CheckVersion : public ::testing::Test {
         std::vector<std::string>{"/usr/bin/python3", "-m", "http.server", std::to_string(port_),
                                  "--bind", "127.0.0.1", "--directory", served_->path()},
         served_->path());
-    for (int i = 0; i < 200 && !listening(); ++i) usleep(50000);
+    testing::eventually(listening);
     setenv("no_proxy", "127.0.0.1", 1);  // a proxy setting must not send loopback away
   }
   static void TearDownTestSuite() {

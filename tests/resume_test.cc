@@ -126,15 +126,8 @@ class PowerCut {
   /// SIGKILL to kivd and its workers, and with `transfers` to every wget too:
   /// what a power cut does (this runs in a PID namespace of its own).
   void kill_box(bool transfers) {
-    for (int round = 0; round < 50; ++round) {
-      std::vector<pid_t> pids = testing::processes_running(kivd());
-      if (transfers)
-        for (pid_t pid : testing::processes_running("/usr/bin/wget")) pids.push_back(pid);
-      if (pids.empty()) return;
-      for (pid_t pid : pids) kill(pid, SIGKILL);
-      usleep(20000);
-    }
-    ADD_FAILURE() << "the box's processes outlived SIGKILL";
+    testing::end_processes_running(kivd());
+    if (transfers) testing::end_processes_running("/usr/bin/wget");
   }
   /// What a reboot does to /tmp (a file system of this test's own): only the
   /// two installations, which stand for the box's disk and the Internet, stay.
