@@ -222,6 +222,13 @@ TEST_F(WebServer, ForeignHostNamesReadNothingOfTheBox) {
                      "name, add hosts=evil.example to kiv.conf in the installation root and start "
                      "kivd again)");
   EXPECT_EQ(status("/kivfb/index.html", "", "evil.example"), "421");
+  // Nor one longer than kivd writes: it would be read for every request.
+  std::string names = read_text(kBoxNamesPath);
+  write_text(kBoxNamesPath, names + std::string(kBoxNamesMaxSize - names.size(), '\n'));
+  EXPECT_EQ(status("/index.html", "", "media.example"), "200");
+  write_text(kBoxNamesPath, names + std::string(kBoxNamesMaxSize + 1 - names.size(), '\n'));
+  EXPECT_EQ(status("/index.html", "", "media.example"), "421");
+  write_text(kBoxNamesPath, names);
   // A list that others could have written is not read.
   chmod(kBoxNamesPath, 0666);
   EXPECT_EQ(status("/index.html", "", "media.example"), "421");
