@@ -62,6 +62,7 @@ enum class ValueKind {
   file_or_none,  // an absolute path, or empty for none
   program,       // an absolute path, a bare name looked up in PATH, or empty for the default
   names,         // host names
+  setting,       // a torrent setting, checked where it is used
 };
 
 struct Key {
@@ -73,7 +74,9 @@ constexpr Key kKeys[] = {
     {"dbin", ValueKind::directory},   {"dwww", ValueKind::directory},
     {"dufb", ValueKind::directory},   {"pidfile", ValueKind::file_or_none},
     {"wget", ValueKind::program},     {"ctor", ValueKind::program},
-    {"hosts", ValueKind::names}};
+    {"hosts", ValueKind::names},      {"aria2", ValueKind::program},
+    {"bt_port", ValueKind::setting},  {"seed_ratio", ValueKind::setting},
+    {"seed_time", ValueKind::setting}, {"dht", ValueKind::setting}};
 
 /// A relative path would be taken from wherever a program happens to run.
 bool acceptable(ValueKind kind, std::string_view value) {
@@ -82,7 +85,8 @@ bool acceptable(ValueKind kind, std::string_view value) {
     case ValueKind::directory: return absolute;
     case ValueKind::file_or_none: return absolute || value.empty();
     case ValueKind::program: return absolute || value.find('/') == std::string_view::npos;
-    case ValueKind::names: return true;
+    case ValueKind::names:
+    case ValueKind::setting: return true;
   }
   return false;
 }
@@ -117,6 +121,11 @@ std::optional<ConfigFault> apply_token(Config& c, const Token& token) {
   if (name == "wget" && !value->empty()) c.wget = *value;
   if (name == "ctor" && !value->empty()) c.ctor = *value;
   if (name == "hosts") c.hosts = *value;
+  if (name == "aria2" && !value->empty()) c.aria2 = *value;
+  if (name == "bt_port") c.bt_port = *value;
+  if (name == "seed_ratio") c.seed_ratio = *value;
+  if (name == "seed_time") c.seed_time = *value;
+  if (name == "dht") c.dht = *value;
   return std::nullopt;
 }
 
@@ -204,11 +213,18 @@ constexpr ResolvedField kResolvedFields[] = {
     {"ctor", &Config::ctor}, {"dwww", &Config::dwww}, {"dufb", &Config::dufb},
     {"dnldir", &Config::dnldir}, {"pidfile", &Config::pidfile}};
 
-/// The fields the copy holds: the eight always, the further host names only
-/// when set, so that the copy of a default installation stays as it was.
+/// Lines only for values that are set.
+constexpr ResolvedField kOptionalFields[] = {
+    {"hosts", &Config::hosts},          {"aria2", &Config::aria2},
+    {"bt_port", &Config::bt_port},      {"seed_ratio", &Config::seed_ratio},
+    {"seed_time", &Config::seed_time},  {"dht", &Config::dht}};
+
+/// The fields the copy holds: the eight always, the others only when set,
+/// so that the copy of a default installation stays as it was.
 std::vector<ResolvedField> published_fields(const Config& c) {
   std::vector<ResolvedField> fields(std::begin(kResolvedFields), std::end(kResolvedFields));
-  if (!c.hosts.empty()) fields.push_back({"hosts", &Config::hosts});
+  for (const ResolvedField& field : kOptionalFields)
+    if (!(c.*field.member).empty()) fields.push_back(field);
   return fields;
 }
 
@@ -233,6 +249,7 @@ void search_installation(std::string_view program_path) {
   c.dbin = c.droo + "bin/";
   c.wget = exists(c.dbin + "wget") ? c.dbin + "wget" : "wget";
   c.ctor = exists(c.dbin + "ctorrent") ? c.dbin + "ctorrent" : "ctorrent";
+  if (exists(c.dbin + "aria2c")) c.aria2 = c.dbin + "aria2c";
   c.dwww = c.droo + "www/kiv/";
   c.dufb = c.droo + "www/kivfb/";
   c.trkdir = c.dwww + "trk/";

@@ -13,6 +13,7 @@ struct Config {
   std::string dbin;      // programs directory
   std::string wget;      // path or bare name of the HTTP/FTP transfer program
   std::string ctor;      // path or bare name of the BitTorrent transfer program
+  std::string aria2;     // path or bare name of the magnet-link program; "" for aria2c
   std::string dwww;      // web directory
   std::string dufb;      // second web directory
   std::string trkdir;    // job directory, always dwww + "trk/"
@@ -20,6 +21,11 @@ struct Config {
   std::string pidfile;   // kivd writes its process number there
   std::string confpath;  // kiv.conf itself; set in search mode only
   std::string hosts;     // further host names the box answers to, comma-separated
+  // aria2c's torrent settings, checked where they are used; "" for the defaults
+  std::string bt_port;     // listening port or range ("6881-6999")
+  std::string seed_ratio;  // share ratio after which seeding ends
+  std::string seed_time;   // minutes of seeding at most
+  std::string dht;         // "on" or "off"
 
   bool operator==(const Config&) const = default;
 };

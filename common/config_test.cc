@@ -70,6 +70,18 @@ TEST_F(ConfigText, HostNamesArePublishedOnlyWhenSet) {
   EXPECT_EQ(config().hosts, "nas.example,media.example");
 }
 
+TEST_F(ConfigText, TorrentSettingsArePublishedOnlyWhenSet) {
+  std::string before = resolved_config_text();
+  apply_config_text("aria2= bt_port=51413 seed_ratio=2.0\nseed_time=30 dht=off aria2=/opt/aria2c\n");
+  std::string settings =
+      "aria2=/opt/aria2c\nbt_port=51413\nseed_ratio=2.0\nseed_time=30\ndht=off\n";
+  EXPECT_EQ(resolved_config_text(), before + settings);
+  Config back;
+  EXPECT_EQ(parse_config_text(back, before + settings), std::nullopt);
+  EXPECT_EQ(std::vector({back.aria2, back.bt_port, back.seed_ratio, back.seed_time, back.dht}),
+            std::vector<std::string>({"/opt/aria2c", "51413", "2.0", "30", "off"}));
+}
+
 TEST_F(ConfigText, LongLinesAreReadInPieces) {
   // A comment started in the first 999 characters does not reach the rest.
   std::string line = "#" + std::string(kConfigPieceLength - 1, 'c') + "dnldir=/piece/\n";

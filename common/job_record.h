@@ -9,7 +9,7 @@
 // The job record: the file named by the job id in the job directory, beside
 // the job's log. Lines, each ended by a line feed:
 //   1 the transfer's process number (empty when it never started)
-//   2 the source: the URL, or the full torrent path
+//   2 the source: the URL, the full torrent path, or the magnet link
 //   3 the options exactly as received
 //   4 the folder below the download directory the files land in ("" for
 //     kinds that keep none); absent in records of older versions
@@ -29,7 +29,7 @@ enum class JobWish {
 
 struct JobRecord {
   std::string pid;      // empty when the transfer never started
-  std::string source;   // the URL, or the full torrent path
+  std::string source;   // the URL, the full torrent path, or the magnet link
   std::string options;  // the options exactly as received
   /// The folder below the download directory the files land in (the
   /// FORM_curdir of the first start); absent in records of older versions.

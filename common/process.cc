@@ -35,22 +35,10 @@ std::string real_path(const std::string& path) {
   return realpath(path.c_str(), resolved) ? resolved : "";
 }
 
-/// Whether `file` is the program `configured` names: its file when it is a
-/// path, else the one the shell finds for the bare name through PATH.
+/// Whether `file` is the program `configured` names.
 bool is_configured_program(const std::string& file, const std::string& configured) {
-  if (configured.find('/') != std::string::npos) return real_path(configured) == file;
-  // Unset, the shell that started it searched its own default.
-  const char* path = getenv("PATH");
-  std::string_view dirs = path && *path ? path : kShellDefaultPath;
-  while (!dirs.empty()) {
-    size_t colon = std::min(dirs.find(':'), dirs.size());
-    std::string dir(dirs.substr(0, colon));
-    dirs.remove_prefix(std::min(colon + 1, dirs.size()));
-    if (dir.empty()) continue;  // the current directory: never a transfer program
-    std::string candidate = dir + "/" + configured;
-    if (access(candidate.c_str(), X_OK) == 0) return real_path(candidate) == file;
-  }
-  return false;
+  std::string path = program_path(configured);
+  return !path.empty() && path == file;
 }
 
 /// Whether the words of `pid`'s command line hold `option` followed by `value`.
@@ -77,17 +65,38 @@ bool is_job_process(const std::string& pid, std::string_view job_log) {
   std::string file = program_file(pid);
   if (file.empty()) return false;
   // The job is named by what the start put on the command line: wget's log
-  // ("-a") or ctorrent's bit-field file ("-b"), both in the job directory.
+  // ("-a"), ctorrent's bit-field file ("-b") or aria2c's DHT file, all in
+  // the job directory.
   if (job_log.find(".wgt") != std::string_view::npos)
     return is_configured_program(file, c.wget.empty() ? "wget" : c.wget) &&
            command_line_has(pid, "-a", c.trkdir + std::string(job_log));
   if (job_log.find(".tor") != std::string_view::npos)
-    return is_configured_program(file, c.ctor.empty() ? "ctorrent" : c.ctor) &&
-           command_line_has(pid, "-b", c.trkdir + record + ".bf");
+    return (is_configured_program(file, c.ctor.empty() ? "ctorrent" : c.ctor) &&
+            command_line_has(pid, "-b", c.trkdir + record + ".bf")) ||
+           (is_configured_program(file, aria2_program()) &&
+            command_line_has(pid, kAria2JobOption, c.trkdir + record + ".dht"));
   return false;
 }
 
 }  // namespace
+
+std::string program_path(const std::string& configured) {
+  if (configured.find('/') != std::string::npos) return real_path(configured);
+  // Unset, the shell that started it searched its own default.
+  const char* path = getenv("PATH");
+  std::string_view dirs = path && *path ? path : kShellDefaultPath;
+  while (!dirs.empty()) {
+    size_t colon = std::min(dirs.find(':'), dirs.size());
+    std::string dir(dirs.substr(0, colon));
+    dirs.remove_prefix(std::min(colon + 1, dirs.size()));
+    if (dir.empty()) continue;  // the current directory: never a transfer program
+    std::string candidate = dir + "/" + configured;
+    if (access(candidate.c_str(), X_OK) == 0) return real_path(candidate);
+  }
+  return "";
+}
+
+std::string aria2_program() { return config().aria2.empty() ? "aria2c" : config().aria2; }
 
 std::string transfer_pid(std::string_view job_log) {
   if (job_log.find(".wgt") == std::string_view::npos &&

@@ -8,8 +8,21 @@ namespace kiv {
 /// A job record's first line (the process number) is read up to this length.
 inline constexpr size_t kPidTextLength = 9;
 
+/// The option of aria2c's command line that names its job: the DHT file
+/// in the job directory, the value a separate word.
+inline constexpr std::string_view kAria2JobOption = "--dht-file-path";
+
+/// The file (links resolved) of the program `configured` names: the path
+/// itself, or for a bare name the first executable of that name the shell
+/// would find on PATH; "" when there is none.
+std::string program_path(const std::string& configured);
+
+/// The aria2c program to run: the configured one, or "aria2c" on the search
+/// path.
+std::string aria2_program();
+
 /// The process number of the live transfer behind `job_log` (a name in the
-/// job directory; ".wgt" for wget, ".tor" for ctorrent), or "": the number
+/// job directory; ".wgt" for wget, ".tor" for ctorrent and aria2c), or "": the number
 /// in its record, while that process runs the configured program and its
 /// command line names this job's files. A process number can be reused,
 /// and a user's own wget is none of the box's business; whatever signals a

@@ -35,6 +35,7 @@ constexpr Command kCommands[] = {
     {"wget", wget_command},
     {"rename", rename_command},
     {"copy", copy_command},
+    {"magnet", magnet_command},
 };
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -14,6 +15,7 @@
 #include "common/date.h"
 #include "common/dir.h"
 #include "common/file.h"
+#include "common/info_hash.h"
 #include "common/job_record.h"
 #include "common/ctorrent_state.h"
 #include "common/job_state.h"
@@ -26,6 +28,7 @@
 #include "common/text.h"
 #include "common/wget_log.h"
 #include "ctl/checks.h"
+#include "ctl/magnet.h"
 
 namespace kiv::ctl {
 namespace {
@@ -169,21 +172,60 @@ std::string with_options(std::string options, const std::string& more) {
   return options + more;
 }
 
-/// Ends the request when `source` is no regular file or another job's
-/// transfer (not `own_log`'s) already runs it: two ctorrents on one
-/// torrent would write the same files.
-void check_torrent(const std::string& source, const std::string& shown,
-                   const std::optional<std::string>& own_log) {
-  struct stat status;
-  if (stat(source.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
-    message_answer("Torrent file not found:", shown);
+/// Held while a torrent start checks that no other job runs its torrent and
+/// records its own: two requests at once must not both pass the check. The
+/// lock is on the job directory itself, so that it leaves no file there.
+class TorrentStartLock {
+ public:
+  TorrentStartLock()
+      : fd_(open(config().trkdir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    // Not inherited by the transfer started meanwhile (close-on-exec): the
+    // lock ends with the request.
+    if (!fd_.valid()) error_answer(errno, config().trkdir);
+    while (flock(fd_.get(), LOCK_EX) != 0)
+      if (errno != EINTR) error_answer(errno, config().trkdir);
+  }
+
+ private:
+  UniqueFd fd_;
+};
+
+/// The info hash of a torrent job's source (a magnet link or the full path
+/// of a torrent file), when it can be told.
+std::optional<std::string> source_hash(const std::string& source) {
+  if (source.starts_with("magnet:")) {
+    std::variant<Magnet, std::string> magnet = read_magnet(source);
+    if (const Magnet* read = std::get_if<Magnet>(&magnet)) return read->hash;
+    return std::nullopt;
+  }
+  std::optional<std::string> data = read_file(source);
+  return data ? torrent_info_hash(*data) : std::nullopt;
+}
+
+/// Ends the request when another job's transfer (not `own_log`'s) already
+/// runs the torrent of `source` (the same info hash, or the same file when
+/// either hash is unknown): two transfers on one torrent would write the
+/// same files. Callers hold the TorrentStartLock.
+void check_torrent_free(const std::string& source, const std::string& shown,
+                        const std::optional<std::string>& own_log) {
+  std::optional<std::string> hash = source_hash(source);
   std::string own = own_log ? own_log->substr(own_log->rfind('/') + 1) : "";
   for (const LiveJob& job : live_jobs()) {
     if (job.name == own || !job.name.ends_with(".tor")) continue;
     std::optional<std::string> text = read_file(config().trkdir + without_suffix(job.name));
-    if (text && parse_record(*text).source == source)
+    if (!text) continue;
+    std::string other = parse_record(*text).source;
+    std::optional<std::string> other_hash = hash ? source_hash(other) : std::nullopt;
+    if (other_hash ? other_hash == hash : other == source)
       message_answer("This torrent is already running:", shown);
   }
+}
+
+/// Ends the request when `source` is no regular file.
+void check_torrent_file(const std::string& source, const std::string& shown) {
+  struct stat status;
+  if (stat(source.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
+    message_answer("Torrent file not found:", shown);
 }
 
 void start_wget(const JobRecord& job, const std::optional<std::string>& job_log) {
@@ -234,7 +276,10 @@ void start_ctorrent(const JobRecord& job, const std::optional<std::string>& job_
   refuse_long_name(source);
   check_path(source, PathMessage::capitalised);
   check_reach(source.substr(c.dnldir.size()), Reach::through, PathMessage::capitalised, source);
-  check_torrent(source, job_log ? source : torrent, job_log);
+  std::string shown = job_log ? source : torrent;
+  check_torrent_file(source, shown);
+  TorrentStartLock lock;
+  check_torrent_free(source, shown, job_log);
   // Its files land in the download directory itself: no folder of its own.
   std::string log = job_log ? *job_log : new_record({"", source, options, ""}) + ".tor";
 
@@ -264,6 +309,54 @@ void start_ctorrent(const JobRecord& job, const std::optional<std::string>& job_
   if (!pid) message_answer("Unable to start ctorrent:", output);
 }
 
+void start_magnet(const JobRecord& job, const std::optional<std::string>& job_log) {
+  const Config& c = config();
+  Magnet magnet = check_magnet(job.source);
+  check_aria2_limits(job.options);
+  TorrentSettings settings = torrent_settings();
+  std::string program = aria2_program();
+  if (program_path(program).empty())
+    message_answer("Magnet links need aria2c: install the package aria2, or name the program "
+                   "with aria2= in kiv.conf.",
+                   "");
+  // A restart goes on in the job's own folder.
+  std::string folder;
+  if (job.folder)
+    folder = *job.folder;
+  else
+    check_one_line(folder = form_field("curdir").value_or(""));
+  std::string workdir = c.dnldir + folder;
+  check_path(workdir, PathMessage::lower_case);
+  check_reach(folder, Reach::through, PathMessage::lower_case, workdir);
+  if (chdir(workdir.c_str()) != 0) error_answer(errno, workdir);
+  if (!workdir.ends_with('/')) workdir += '/';
+
+  TorrentStartLock lock;
+  check_torrent_free(job.source, magnet.name.empty() ? magnet.hash : magnet.name, job_log);
+  std::string log =
+      job_log ? *job_log : new_record({"", job.source, job.options, folder}) + ".tor";
+  std::string record = without_suffix(log);
+  {
+    UniqueFd fd(open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!fd.valid() || !write_all(fd.get(), magnet_header(time(nullptr), magnet.hash)) ||
+        !fd.close())
+      message_answer("Unable to write trk file:", log);
+  }
+  std::string output = run_shell(aria2_command_line(
+      {program, settings, workdir, record + ".dht", job.options, job.source, log}));
+  std::optional<std::string> pid = plain_pid(output);
+  write_record(record, started_record(pid, job, folder));
+  if (!pid) message_answer("Unable to start aria2c:", output);
+}
+
+/// A torrent job's start by its engine: aria2c for a magnet link.
+void start_torrent(const JobRecord& job, const std::optional<std::string>& job_log) {
+  if (job.source.starts_with("magnet:"))
+    start_magnet(job, job_log);
+  else
+    start_ctorrent(job, job_log);
+}
+
 void restart_job(const std::string& name, StartJob start) {
   check_job_name(name);
   const std::string& trkdir = config().trkdir;
@@ -291,7 +384,7 @@ struct JobKind {
 
 constexpr JobKind kJobKinds[] = {
     {".wgt", start_wget, wget_state},
-    {".tor", start_ctorrent, ctorrent_state},
+    {".tor", start_torrent, ctorrent_state},
 };
 
 const JobKind* kind_of(std::string_view name) {
@@ -386,7 +479,7 @@ void del_command(const std::string& file, const std::string&) {
   std::string record = config().trkdir + without_suffix(file);
   if (!job_exists(log, record)) message_answer("Job not found:", file);
   end_job(file);
-  for (const std::string& path : {log, record, record + ".bf"})
+  for (const std::string& path : {log, record, record + ".bf", record + ".dht"})
     if (unlink(path.c_str()) != 0 && errno != ENOENT) error_answer(errno, path);
 }
 
@@ -410,7 +503,7 @@ void startdnl_command(const std::string& file, const std::string&) {
 }
 
 void starttor_command(const std::string& file, const std::string&) {
-  restart_job(file, start_ctorrent);
+  restart_job(file, start_torrent);
 }
 
 void ctor_command(const std::string& file, const std::string& para) {
@@ -423,6 +516,16 @@ void ctor_command(const std::string& file, const std::string& para) {
   if (std::optional<unsigned long> up = rate_limit("up"))
     limits = with_options(limits, "-U " + std::to_string(*up));
   start_ctorrent({"", file, with_options(para, limits), std::nullopt}, std::nullopt);
+}
+
+void magnet_command(const std::string& file, const std::string& para) {
+  // Only the limits: aria2c's options are the box's own.
+  if (!para.empty()) message_answer("A magnet link takes no further options:", para);
+  check_magnet(file);
+  start_magnet({"", file,
+                aria2_limits(rate_limit("down").value_or(0), rate_limit("up").value_or(0)),
+                std::nullopt},
+               std::nullopt);
 }
 
 void wget_command(const std::string& file, const std::string& para) {

@@ -7,7 +7,8 @@
 
 #include "common/job_record.h"
 
-// Transfer jobs: wget and ctorrent in the background, their files in trk/.
+// Transfer jobs: wget, ctorrent and aria2c in the background, their files in
+// trk/.
 namespace kiv::ctl {
 
 /// The shared standard input of every ctorrent start.
@@ -68,5 +69,8 @@ void restart_of_kind(const std::string& name);
 /// or for a URL, with the options in `para`.
 void ctor_command(const std::string& file, const std::string& para);
 void wget_command(const std::string& file, const std::string& para);
+/// "magnet": starts a new job for a magnet link with aria2c, in the folder
+/// FORM_curdir, with the speed limits of FORM_down and FORM_up.
+void magnet_command(const std::string& file, const std::string& para);
 
 }  // namespace kiv::ctl

@@ -37,8 +37,8 @@ struct Snapshot {
   std::string kept;
 };
 
-/// A log's kept head, its first "Saving to:" line ("" for none) and its
-/// latest status, each once.
+/// A log's kept head, the line naming the job's own file ("" for none) and
+/// its latest status, each once.
 std::string kept_text(const std::string& head, const std::string& saving,
                       const std::string& status) {
   // A restart continues the file that line names; without it the job could
@@ -53,7 +53,8 @@ std::optional<Snapshot> take_snapshot(int fd, const struct stat& st) {
       read_at(fd, st.st_size - off_t(kTailRegion), kTailRegion);
   std::optional<std::string> saving = first_saving_line(fd);
   if (!start || !region || !saving) return std::nullopt;
-  return Snapshot{st.st_size, kept_text(kept_head(*start), *saving, latest_status(*region))};
+  std::string own = saving->empty() ? latest_file_line(*region) : *saving;
+  return Snapshot{st.st_size, kept_text(kept_head(*start), own, latest_status(*region))};
 }
 
 bool pwrite_all(int fd, std::string_view data) {
@@ -118,6 +119,18 @@ void trim_file(const std::string& path, const std::string& name) {
 }
 
 }  // namespace
+
+std::string latest_file_line(std::string_view region) {
+  // The last one may still be being written.
+  for (size_t before = region.size(); before > 0;) {
+    size_t at = region.rfind("\nFILE: ", before - 1);
+    if (at == std::string_view::npos) break;
+    size_t end = region.find('\n', at + 1);
+    if (end != std::string_view::npos) return std::string(region.substr(at + 1, end - at));
+    before = at;
+  }
+  return "";
+}
 
 bool is_job_log(std::string_view name) {
   return name.ends_with(".wgt") || name.ends_with(".tor");

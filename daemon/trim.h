@@ -36,10 +36,14 @@ std::string kept_head(std::string_view start);
 /// that redraw ends the line). Falls back to the region's last line.
 std::string latest_status(std::string_view region);
 
+/// aria2c's latest whole "FILE: " line in `region`, line feed included, or
+/// "": the name of what a magnet job fetches, known once its metadata is in.
+std::string latest_file_line(std::string_view region);
+
 /// Trims every job log of the job directory larger than kTrimThreshold (a
 /// regular file with a single link) to
-/// its first line, wget's first "Saving to:" line (the job's own file) and
-/// its latest status line, rewriting it in place (the same
+/// its first line, wget's first "Saving to:" line or else aria2c's latest
+/// "FILE: " line (the job's own file) and its latest status line, rewriting it in place (the same
 /// file, which transfer programs keep appending to), and only when that
 /// makes it shorter. Creates the job directory (0755) when it is missing.
 /// Changes the working directory to the job directory.

@@ -92,6 +92,29 @@ TEST_F(TrimJobLogs, WgetLogBecomesHeaderSavedNameAndLastRedraw) {
             "--2026-12-08 02:00:00--  http://127.0.0.1/file\nSaving to: 'file.1'\n");
 }
 
+TEST_F(TrimJobLogs, Aria2KeepsTheNameOfWhatItFetches) {
+  // As aria2c writes it: summaries every few seconds, the metadata first.
+  auto summary = [](const std::string& file, const std::string& readout) {
+    return " *** Download Progress Summary as of Wed Dec  9 16:08:44 2026 *** \n" +
+           std::string(79, '=') + "\n" + readout + "\nFILE: " + file + "\n" +
+           std::string(79, '-') + "\n\n" + readout + "\n";
+  };
+  std::string log = "-- 9/12/2026 16:8:41 --a3663bef59c38b849eeb340d99e91493c6a83c2b\n";
+  log += summary("[MEMORY][METADATA]a3663bef59c38b849eeb340d99e91493c6a83c2b",
+                 "[#56e04a 0B/0B CN:2 SD:0 DL:0B]");
+  log += "\n12/09 16:08:43 [NOTICE] Download complete: [MEMORY][METADATA]a366\n";
+  for (int i = 0; i < 5; ++i)
+    log += summary("/d/Holiday pack/a.bin (1more)",
+                   "[#47c42f " + std::to_string(i) + "000B/299999B(0%) CN:2 SD:1 DL:1000B]");
+  write_text(trk("eeeeee.tor"), log);
+  trim_job_logs();
+  EXPECT_EQ(read_text(trk("eeeeee.tor")),
+            "-- 9/12/2026 16:8:41 --a3663bef59c38b849eeb340d99e91493c6a83c2b\n"
+            "FILE: /d/Holiday pack/a.bin (1more)\n"
+            "[#47c42f 4000B/299999B(0%) CN:2 SD:1 DL:1000B]\n");
+  EXPECT_EQ(latest_file_line("x\nFILE: a\nFILE: b"), "FILE: a\n");  // b is not whole yet
+}
+
 TEST_F(TrimJobLogs, LongFirstLineStaysALineOfItsOwn) {
   std::string log = std::string(600, 'A') + "\nmiddle\nstatus line\n";
   write_text(trk("dddddd.tor"), log);

@@ -1,0 +1,238 @@
+// Magnet links through kiv-ctl with the real aria2c, against a tracker
+// (opentracker in whitelist mode) and an aria2c seeder on loopback; DHT off.
+#include <csignal>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <set>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+#include "common/info_hash.h"
+#include "tests/support/installation.h"
+#include "tests/support/processes.h"
+
+namespace kiv {
+namespace {
+
+using testing::accepts_connections;
+using testing::eventually;
+using testing::kHeaders;
+using testing::read_text;
+using testing::Running;
+using testing::write_text;
+
+constexpr std::string_view kOk = "OK";
+constexpr size_t kContentSize = 600000;
+
+std::string program_of(const std::string& pid) {
+  std::error_code error;
+  std::filesystem::path exe = std::filesystem::read_symlink("/proc/" + pid + "/exe", error);
+  return error ? "" : exe.filename().string();
+}
+
+std::string made_bytes(size_t size) {
+  std::string data(size, '\0');
+  unsigned state = unsigned(getpid()) * 2654435761u + 7;
+  for (char& c : data) c = char((state = state * 1103515245u + 12345u) >> 16);
+  return data;
+}
+
+std::string first_line(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+/// The bytes done in aria2c's readout lines ("[#gid DONEB/TOTALB(..."),
+/// for the content (not the metadata) in the order written.
+std::vector<long> content_readouts(const std::string& log) {
+  std::vector<long> done;
+  std::string total = "/" + std::to_string(kContentSize) + "B";
+  for (size_t at = 0; (at = log.find("\n[#", at)) != std::string::npos; ++at) {
+    size_t blank = log.find(' ', at), slash = log.find(total, at);
+    if (blank == std::string::npos || slash == std::string::npos || slash > log.find('\n', at + 1))
+      continue;
+    done.push_back(std::stol(log.substr(blank + 1, slash - blank - 2)));
+  }
+  return done;
+}
+
+/// A torrent of made content with its tracker on 127.0.0.1 and an aria2c
+/// seeder.
+class Swarm {
+ public:
+  Swarm() : tracker_port_(testing::free_port()) {
+    const std::string& dir = seed_.path();
+    write_text(dir + "content.bin", content_);
+    std::string tracker = std::to_string(tracker_port_);
+    announce_ = "http://127.0.0.1:" + tracker + "/announce";
+    EXPECT_EQ(testing::run_program({"/usr/bin/ctorrent", "-t", "-u", announce_, "-l", "65536", "-s",
+                                    dir + "a.torrent", dir + "content.bin"},
+                                   {})
+                  .exit_code(),
+              0);
+    hash_ = torrent_info_hash(read_text(dir + "a.torrent")).value_or("");
+    write_text(dir + "whitelist", hash_ + "\n");
+    chmod(dir.c_str(), 0755);  // read by the tracker as "nobody"
+    tracker_.emplace(std::vector<std::string>{"/usr/bin/opentracker", "-i", "127.0.0.1", "-p",
+                                              tracker, "-P", tracker, "-w", "whitelist", "-d", dir},
+                     dir);
+    EXPECT_TRUE(eventually([&] { return accepts_connections(tracker_port_); })) << "no tracker";
+    seeder_.emplace(std::vector<std::string>{"/usr/bin/aria2c", "--no-conf", "--enable-dht=false",
+                                             "--enable-dht6=false", "--bt-enable-lpd=false",
+                                             "--interface=127.0.0.1", "-V", "--seed-ratio=0",
+                                             "--listen-port=" + std::to_string(testing::free_port()),
+                                             "--dir=" + dir, dir + "a.torrent"},
+                    dir);
+    EXPECT_TRUE(eventually([&] { return scrape().find("completei1e") != std::string::npos; }, 30))
+        << "the seeder never announced";
+  }
+  const std::string& content() const { return content_; }
+  const std::string& hash() const { return hash_; }
+  std::string torrent() const { return seed_.path() + "a.torrent"; }
+  std::string magnet() const { return "magnet:?xt=urn:btih:" + hash_ + "&dn=content.bin&tr=" + announce_; }
+
+ private:
+  std::string scrape() const {
+    std::string escaped;
+    for (size_t at = 0; at < hash_.size(); at += 2) escaped += "%" + hash_.substr(at, 2);
+    return testing::run_program({"/usr/bin/wget", "-q", "-O", "-", "--tries=1",
+                                 "http://127.0.0.1:" + std::to_string(tracker_port_) +
+                                     "/scrape?info_hash=" + escaped},
+                                {})
+        .out;
+  }
+
+  std::string content_ = made_bytes(kContentSize);
+  int tracker_port_;
+  std::string announce_, hash_;
+  testing::TempDir seed_;
+  std::optional<Running> tracker_, seeder_;
+};
+
+class Magnets : public ::testing::Test {
+ protected:
+  Magnets() {
+    installation_.publish("aria2=/usr/bin/aria2c\ndht=off\nseed_time=0\nbt_port=" +
+                          std::to_string(testing::free_port()) + "\n");
+  }
+  ~Magnets() override {
+    // Whatever became of the test, no aria2c of its jobs stays.
+    for (const auto& entry : std::filesystem::directory_iterator(trk_)) {
+      std::string name = entry.path().filename();
+      if (name.size() != 6) continue;
+      std::string pid = first_line(read_text(entry.path()));
+      if (!pid.empty() && program_of(pid) == "aria2c") kill(pid_t(std::stol(pid)), SIGKILL);
+    }
+  }
+
+  std::string ctl(std::vector<std::string> env) const {
+    testing::ChildResult result = installation_.run("ctl/kiv-ctl", std::move(env));
+    EXPECT_EQ(result.exit_code(), 0) << result.err;
+    return result.out.substr(std::min(result.out.size(), kHeaders.size()));
+  }
+  std::string magnet(const std::string& uri, std::vector<std::string> env = {}) const {
+    env.push_back("FORM_cmd=magnet");
+    env.push_back("FORM_file=" + uri);
+    return ctl(std::move(env));
+  }
+  std::vector<std::string> job_logs() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(trk_))
+      if (entry.path().extension() == ".tor") names.push_back(entry.path().filename());
+    return names;
+  }
+  std::vector<std::string> record(const std::string& job) const {
+    std::string text = read_text(trk_ + job.substr(0, 6));
+    std::vector<std::string> lines;
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+      lines.push_back(text.substr(at, end - at));
+    lines.resize(4);
+    return lines;
+  }
+
+  testing::Installation installation_;
+  std::string dnl_ = installation_.dnldir();
+  std::string trk_ = installation_.trkdir();
+};
+
+TEST_F(Magnets, FetchStopRestartOnceOnly) {
+  Swarm swarm;
+  mkdir((dnl_ + "sub").c_str(), 0755);
+  std::string uri = swarm.magnet();
+  // Two requests at once: one job.
+  std::string answers[2];
+  std::vector<std::string> env = {"FORM_curdir=sub", "FORM_down=50"};
+  std::thread other([&] { answers[1] = magnet(uri, env); });
+  answers[0] = magnet(uri, env);
+  other.join();
+  std::multiset<std::string> got(std::begin(answers), std::end(answers));
+  EXPECT_EQ(got, (std::multiset<std::string>{std::string(kOk),
+                                             "This torrent is already running: content.bin"}));
+  ASSERT_EQ(job_logs().size(), 1u);
+  std::string job = job_logs()[0];
+  std::vector<std::string> first = record(job);
+  EXPECT_EQ(program_of(first[0]), "aria2c");
+  EXPECT_EQ(first[1], uri);
+  EXPECT_EQ(first[2], "--max-download-limit=50K");
+  EXPECT_EQ(first[3], "sub");
+  EXPECT_TRUE(read_text(trk_ + job).starts_with("-- ")) << read_text(trk_ + job);
+  EXPECT_TRUE(first_line(read_text(trk_ + job)).ends_with(" --" + swarm.hash()));
+
+  // The same torrent by its file, for ctorrent, is refused too.
+  write_text(dnl_ + "copy.torrent", read_text(swarm.torrent()));
+  EXPECT_EQ(ctl({"FORM_cmd=ctor", "FORM_file=copy.torrent"}),
+            "This torrent is already running: copy.torrent");
+
+  // The metadata comes in, then part of the file; the stop keeps the
+  // control file, and the restart goes on from there.
+  std::string target = dnl_ + "sub/content.bin";
+  std::string log = trk_ + job;
+  ASSERT_TRUE(eventually([&] {
+    std::vector<long> done = content_readouts(read_text(log));
+    return !done.empty() && done.back() >= long(kContentSize / 2);
+  }, 60)) << read_text(log);
+  ASSERT_EQ(ctl({"FORM_cmd=stop", "FORM_file=" + job}), kOk);
+  ASSERT_TRUE(eventually([&] { return program_of(first[0]) != "aria2c"; }, 30));
+  long stopped_at = content_readouts(read_text(log)).back();
+  EXPECT_TRUE(std::filesystem::exists(target + ".aria2"));
+  EXPECT_NE(read_text(target), swarm.content());
+
+  ASSERT_EQ(ctl({"FORM_cmd=starttor", "FORM_file=" + job}), kOk);
+  std::vector<std::string> again = record(job);
+  EXPECT_NE(again[0], first[0]);
+  EXPECT_EQ(program_of(again[0]), "aria2c");
+  EXPECT_EQ(std::vector(again.begin() + 1, again.end()),
+            std::vector(first.begin() + 1, first.end()));
+  // At 50 KiB/s a start from nothing could not be there by the first readout.
+  ASSERT_TRUE(eventually([&] { return !content_readouts(read_text(log)).empty(); }, 60));
+  EXPECT_GE(content_readouts(read_text(log)).front(), stopped_at) << read_text(log);
+
+  EXPECT_TRUE(eventually([&] { return read_text(target) == swarm.content(); }, 120))
+      << read_text(log);
+  EXPECT_TRUE(eventually([&] { return program_of(again[0]) != "aria2c"; }, 60));
+  EXPECT_FALSE(std::filesystem::exists(target + ".aria2"));
+
+  ASSERT_EQ(ctl({"FORM_cmd=del", "FORM_file=" + job}), kOk);
+  EXPECT_TRUE(std::filesystem::is_empty(trk_));
+}
+
+TEST_F(Magnets, RefusedBeforeAnythingRuns) {
+  std::string hash(40, 'a');
+  EXPECT_EQ(magnet("magnet:?xt=urn:btih:" + hash.substr(1)),
+            "Invalid magnet link: xt must be urn:btih: with 40 hexadecimal or 32 base32 "
+            "characters.");
+  EXPECT_EQ(magnet("magnet:?xt=urn:btih:" + hash + "&tr=file:///etc/passwd"),
+            "Invalid magnet link: trackers (tr) must be http, https or udp addresses.");
+  EXPECT_EQ(magnet("magnet:?xt=urn:btih:" + hash, {"FORM_para=--on-download-complete=/bin/sh"}),
+            "A magnet link takes no further options: --on-download-complete=/bin/sh");
+  EXPECT_EQ(magnet("magnet:?xt=urn:btih:" + hash, {"FORM_curdir=../.."}),
+            "filename error (contains /..) " + dnl_ + "../..");
+  installation_.publish("aria2=/nonexistent/aria2c\n");
+  EXPECT_EQ(magnet("magnet:?xt=urn:btih:" + hash),
+            "Magnet links need aria2c: install the package aria2, or name the program with "
+            "aria2= in kiv.conf.");
+  installation_.publish("seed_ratio=1,5\n");
+  EXPECT_EQ(magnet("magnet:?xt=urn:btih:" + hash), "Invalid seed_ratio in kiv.conf: 1,5");
+  EXPECT_TRUE(std::filesystem::is_empty(trk_));
+}
+
+}  // namespace
+}  // namespace kiv
