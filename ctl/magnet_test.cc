@@ -96,5 +96,16 @@ TEST(Magnet, StartLineQuotesWhatTheUserGave) {
   EXPECT_EQ(aria2_limits(0, 5), "--max-upload-limit=5K");
 }
 
+TEST(Magnet, LogEndedByItself) {
+  const std::string results =
+      "\nDownload Results:\ngid   |stat|avg speed  |path/URI\n======+====+===\n"
+      "56e04a|OK  |       0B/s|[MEMORY][METADATA]a366\n";
+  EXPECT_TRUE(aria2_log_ended(results + "47c42f|OK  |  4000B/s|/d/content.bin\n"));
+  EXPECT_TRUE(aria2_log_ended(results + "47c42f|ERR |       n/a|/d/content.bin\n"));
+  // Stopped or killed while it ran: continued after a power cut.
+  EXPECT_FALSE(aria2_log_ended(results + "47c42f|INPR|  4000B/s|/d/content.bin\n"));
+  EXPECT_FALSE(aria2_log_ended("FILE: /d/content.bin\n[#47c42f 4000B/299999B(1%) CN:2 SD:1]\n"));
+}
+
 }  // namespace
 }  // namespace kiv::ctl

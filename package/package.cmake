@@ -80,11 +80,12 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # The web server with its gate script and compression, and what the
 # programs run through the shell: wget, htpasswd (bin/htpasswd wraps it);
 # the maintainer scripts' deb-systemd-helper, update-rc.d and invoke-rc.d.
-# BitTorrent is recommended; eDonkey, which brings a desktop's libraries,
-# only suggested: without them only those commands fail.
+# BitTorrent (ctorrent; aria2 for magnet links) is recommended; eDonkey,
+# which brings a desktop's libraries, only suggested: without them only
+# those commands fail.
 string(JOIN ", " CPACK_DEBIAN_PACKAGE_DEPENDS lighttpd lighttpd-modules-lua lighttpd-mod-deflate
        wget apache2-utils "init-system-helpers (>= 1.54~)")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ctorrent")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ctorrent, aria2")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "amule-utils")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/package/postinst ${PROJECT_SOURCE_DIR}/package/prerm

@@ -86,7 +86,7 @@ cpack --config "$build/CPackConfig.cmake" -B "$work/cpack" >"$work/cpack.log" 2>
   { cat "$work/cpack.log"; fail "cpack failed"; }
 deb=$(ls "$work/cpack/kiv_"*"_$arch.deb")
 check_deb "$deb" "$arch"
-[ "$(dpkg-deb -f "$deb" Depends Recommends Suggests | xargs)" = "Depends: lighttpd, lighttpd-modules-lua, lighttpd-mod-deflate, wget, apache2-utils, init-system-helpers (>= 1.54~) Recommends: ctorrent Suggests: amule-utils" ] ||
+[ "$(dpkg-deb -f "$deb" Depends Recommends Suggests | xargs)" = "Depends: lighttpd, lighttpd-modules-lua, lighttpd-mod-deflate, wget, apache2-utils, init-system-helpers (>= 1.54~) Recommends: ctorrent, aria2 Suggests: amule-utils" ] ||
   fail "relations: $(dpkg-deb -f "$deb" Depends Recommends Suggests | xargs)"
 lintian --fail-on error,warning "$deb" >"$work/lintian.log" 2>&1 || { cat "$work/lintian.log"; fail "lintian"; }
 # The program under five names counts once.
