@@ -9,12 +9,7 @@
 
 namespace kiv {
 
-/// Name fragment that dir_filter selects by; empty selects every name.
-/// Set it before each scan.
-extern std::string dir_pattern;
-
-/// Selection for scandir: never "." or ".."; otherwise names containing
-/// dir_pattern (case-sensitive), or all names when it is empty.
+/// Selection for a scan: every name but "." and "..".
 int dir_filter(const struct dirent* entry);
 
 enum class ScanOrder {

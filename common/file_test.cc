@@ -28,7 +28,6 @@ TEST(ReplaceFile, WholeFileWithItsModeWhateverTheMask) {
   ASSERT_EQ(stat((dir.path() + "other").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0644u);
   // No temporary is left beside it.
-  dir_pattern = "";
   EXPECT_EQ(scan_directory(dir.path(), ScanOrder::by_name)->size(), 2u);
 }
 
@@ -52,7 +51,6 @@ TEST(ReplaceFile, FailureLeavesNothing) {
   mkdir((dir.path() + "busy").c_str(), 0755);
   testing::write_text(dir.path() + "busy/inside", "");
   EXPECT_FALSE(replace_file(dir.path() + "busy", "x", 0644));
-  dir_pattern = "";
   EXPECT_EQ(*scan_directory(dir.path(), ScanOrder::by_name),
             std::vector<std::string>{"busy"});
 }

@@ -104,9 +104,6 @@ std::string transfer_pid(std::string_view job_log) {
     return "";
 
   const std::string& trkdir = config().trkdir;
-  if (chdir(trkdir.c_str()) != 0) {
-    // The record is opened by its full path below anyway.
-  }
   std::string record(job_log);
   cut_at_last(record, '.');
   std::optional<std::string> content = read_file(trkdir + record);

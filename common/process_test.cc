@@ -104,13 +104,13 @@ TEST_F(TransferPid, OtherProgramsAndBadRecords) {
   EXPECT_EQ(transfer_pid("abc123.wgt"), "");
 }
 
-TEST_F(TransferPid, UnknownSuffixLeavesTheDirectoryAlone) {
+TEST_F(TransferPid, LeavesTheWorkingDirectoryAlone) {
   ASSERT_EQ(chdir("/"), 0);
-  EXPECT_EQ(transfer_pid("abc123.txt"), "");
   char cwd[4096];
-  EXPECT_STREQ(getcwd(cwd, sizeof cwd), "/");
-  transfer_pid("abc123.wgt");
-  EXPECT_EQ(std::string(getcwd(cwd, sizeof cwd)) + "/", config().trkdir);
+  for (const char* name : {"abc123.txt", "abc123.wgt", "abc123.tor"}) {
+    EXPECT_EQ(transfer_pid(name), "");
+    EXPECT_STREQ(getcwd(cwd, sizeof cwd), "/") << name;
+  }
 }
 
 TEST(BackgroundFork, DetachesAtOnce) {

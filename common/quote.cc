@@ -26,26 +26,16 @@ void refuse_longer_than(std::string_view message, std::string_view what,
   message_answer(message, detail);
 }
 
-std::string escape_shell_double(std::string_view text) {
+std::string shell_word(std::string_view text) {
   refuse_long_name(text);
-  std::string quoted;
-  for (char c : text) {
-    if (c == '"' || c == '\\' || c == '$' || c == '`') quoted += '\\';
-    quoted += c;
-  }
-  return quoted;
-}
-
-std::string escape_shell_single(std::string_view text) {
-  refuse_long_name(text);
-  std::string quoted;
+  std::string word = "'";
   for (char c : text) {
     if (c == '\'')
-      quoted += "'\\''";
+      word += "'\\''";
     else
-      quoted += c;
+      word += c;
   }
-  return quoted;
+  return word + "'";
 }
 
 std::string escape_script(std::string_view text, char quote) {

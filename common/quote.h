@@ -26,15 +26,10 @@ inline constexpr size_t kShownLength = 60;
 void refuse_longer_than(std::string_view message, std::string_view what,
                         std::string_view text, size_t limit);
 
-/// `text` for use between double quotes of a shell line: `"`, `\`, `$` and
-/// the backquote get a backslash, so nothing in it is expanded or ends the
-/// quote. Refuses long names.
-std::string escape_shell_double(std::string_view text);
-
-/// `text` for use between single quotes of a shell line: each `'` becomes
-/// `'\''` (end the quote, a quoted apostrophe, quote again). Refuses long
-/// names.
-std::string escape_shell_single(std::string_view text);
+/// `text` as one whole word of a shell line, in single quotes (each `'`
+/// inside becomes `'\''`: end the quote, a quoted apostrophe, quote again),
+/// so nothing in it is expanded, split or ends the word. Refuses long names.
+std::string shell_word(std::string_view text);
 
 /// `text` for use between `quote` characters (an apostrophe or a double
 /// quote) of a script-object answer that the front end evaluates:

@@ -28,37 +28,25 @@ std::string through_shell(const std::string& line) {
   return run_program({"/bin/sh", "-c", line}, {"PATH=/usr/bin:/bin"}).out;
 }
 
-TEST(ShellDoubleQuote, TortureRoundTripsThroughTheShell) {
+TEST(ShellWord, TortureRoundTripsThroughTheShell) {
   for (const std::string& name : hostile_names())
-    EXPECT_EQ(through_shell("printf %s \"" + escape_shell_double(name) + "\""), name)
-        << "name: " << name;
+    EXPECT_EQ(through_shell("printf %s " + shell_word(name)), name) << "name: " << name;
+  // One word, however many blanks and quotes it holds.
+  EXPECT_EQ(through_shell("set -- " + shell_word("a b 'c' \"d\"") + "; echo $#"), "1\n");
 }
 
-TEST(ShellSingleQuote, TortureRoundTripsThroughTheShell) {
-  for (const std::string& name : hostile_names())
-    EXPECT_EQ(through_shell("printf %s '" + escape_shell_single(name) + "'"), name)
-        << "name: " << name;
+TEST(ShellWord, SensibleNamesOnlyEnclosed) {
+  for (std::string name : {"My Film (1).avi", "dir/sub/file.tar.gz", "a-b_c+d=e,f@g", ""})
+    EXPECT_EQ(shell_word(name), "'" + name + "'");
+  EXPECT_EQ(shell_word("it's"), "'it'\\''s'");
 }
 
-TEST(ShellQuote, SensibleNamesUnchanged) {
-  for (std::string name : {"My Film (1).avi", "dir/sub/file.tar.gz", "a-b_c+d=e,f@g"}) {
-    EXPECT_EQ(escape_shell_double(name), name);
-    EXPECT_EQ(escape_shell_single(name), name);
-  }
-  EXPECT_EQ(escape_shell_double("say \"hi\""), "say \\\"hi\\\"");
-  EXPECT_EQ(escape_shell_single("it's"), "it'\\''s");
-}
-
-TEST(ShellQuote, RefusesNamesOver500Characters) {
+TEST(ShellWord, RefusesNamesOver500Characters) {
   std::string longest(kMaxNameLength, 'n');
-  EXPECT_EQ(escape_shell_double(longest), longest);
-  EXPECT_EQ(escape_shell_single(longest), longest);
-  for (auto quote : {escape_shell_double, escape_shell_single}) {
-    auto result = testing::run_in_child([&] { quote(longest + "n"); });
-    EXPECT_EQ(result.exit_code(), 0);
-    EXPECT_TRUE(result.out.ends_with(
-        "\r\n\nFilename too long please shorten it:  " + longest + "n"));
-  }
+  EXPECT_EQ(shell_word(longest), "'" + longest + "'");
+  auto result = testing::run_in_child([&] { shell_word(longest + "n"); });
+  EXPECT_EQ(result.exit_code(), 0);
+  EXPECT_TRUE(result.out.ends_with("\r\n\nFilename too long please shorten it:  " + longest + "n"));
 }
 
 std::string hex(std::string_view bytes) {

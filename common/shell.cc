@@ -45,8 +45,17 @@ void end_with(pid_t parent) {
 /// the last one's output when `output` is -1) and waits for all of them.
 /// `described` names them in failure messages.
 ShellResult run_pipeline(std::span<const std::vector<std::string>> pipeline, int output,
-                         std::string_view described) {
+                         std::string_view described, std::string_view text_input = {}) {
   int ends[2];
+  UniqueFd input;  // the previous program's output
+  if (!text_input.empty()) {
+    // Written whole before any program starts: a pipe holds this much.
+    if (text_input.size() > kMaxProgramInput || pipe2(ends, O_CLOEXEC) != 0)
+      fail("Unable to start subshell: ", described);
+    input = UniqueFd(ends[0]);
+    UniqueFd feed(ends[1]);
+    if (!write_all(feed.get(), text_input)) fail("Unable to start subshell: ", described);
+  }
   if (pipe2(ends, O_CLOEXEC) != 0) fail("Unable to start subshell: ", described);
   UniqueFd reader(ends[0]), writer(ends[1]);
   // Built before the forks: a child only rearranges descriptors and execs.
@@ -58,7 +67,6 @@ ShellResult run_pipeline(std::span<const std::vector<std::string>> pipeline, int
   }
   pid_t parent = getpid();
   std::vector<pid_t> pids;
-  UniqueFd input;  // the previous program's output
   for (size_t i = 0; i < argvs.size(); ++i) {
     UniqueFd next_reader, next_writer;
     if (i + 1 < argvs.size()) {
@@ -130,13 +138,14 @@ ShellResult run_shell_status(std::string_view command, ShellStreams streams) {
   return run_pipeline(shell, joined ? -1 : null.get(), line);
 }
 
-ShellResult run_programs(std::span<const std::vector<std::string>> pipeline, int output) {
+ShellResult run_programs(std::span<const std::vector<std::string>> pipeline, int output,
+                         std::string_view input) {
   std::string described;
   for (const std::vector<std::string>& program : pipeline) {
     if (!described.empty()) described += " | ";
     described += program.empty() ? "" : program.front();
   }
-  return run_pipeline(pipeline, output, described);
+  return run_pipeline(pipeline, output, described, input);
 }
 
 }  // namespace kiv

@@ -12,6 +12,8 @@ namespace kiv {
 inline constexpr size_t kMaxCommandText = 993;
 /// Output beyond this many bytes is read and dropped.
 inline constexpr size_t kMaxShellOutput = 10000;
+/// The most run_programs hands a program on its standard input.
+inline constexpr size_t kMaxProgramInput = 4096;
 
 // Every program these start ends with the request: it is killed when the
 // process that started it dies, even by SIGKILL (a CGI program ended by the
@@ -50,7 +52,10 @@ ShellResult run_shell_status(std::string_view command,
 /// the program as it is. Each one's standard output feeds the next one's
 /// input; the last one's goes to the open descriptor `output`, or joins the
 /// collected error stream when `output` is -1. The status is that of the
-/// first program that failed, else the last one's.
-ShellResult run_programs(std::span<const std::vector<std::string>> pipeline, int output = -1);
+/// first program that failed, else the last one's. The first program reads
+/// `input` (at most kMaxProgramInput bytes; a secret passed so never shows
+/// in a command line), or nothing when it is empty.
+ShellResult run_programs(std::span<const std::vector<std::string>> pipeline, int output = -1,
+                         std::string_view input = {});
 
 }  // namespace kiv

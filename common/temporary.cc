@@ -151,11 +151,11 @@ Temporary::Temporary(const std::string& path, TemporaryKind kind) {
   done_ = false;
 }
 
-bool Temporary::keep_as(const std::string& path, bool replace) {
+bool Temporary::keep_as(const std::string& path, Existing existing) {
   // On the disk before it has its name: after a power cut a file under
   // its final name is whole.
   if (done_ || fsync(fd_.get()) != 0 || !fd_.close()) return false;
-  int renamed = replace ? rename(path_.c_str(), path.c_str())
+  int renamed = existing == Existing::replace ? rename(path_.c_str(), path.c_str())
                         : rename_no_replace(path_.c_str(), path.c_str());
   if (renamed != 0) return false;
   done_ = true;

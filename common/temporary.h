@@ -47,6 +47,8 @@ void hold_temporary(int fd);
 class Temporary {
  public:
   Temporary(const std::string& path, TemporaryKind kind);
+  /// What keep_as does with an entry already at the final name.
+  enum class Existing { replace, keep };
   ~Temporary() { discard(); }
   Temporary(const Temporary&) = delete;
   Temporary& operator=(const Temporary&) = delete;
@@ -57,10 +59,10 @@ class Temporary {
   const std::string& path() const { return path_; }
 
   /// Flushes the file to the disk and renames it to `path` (so that after a
-  /// power cut `path` is whole or absent), replacing what is there only when
-  /// `replace` is true. False with errno (EEXIST when not replaced) on
+  /// power cut `path` is whole or absent), replacing what is there only with
+  /// Existing::replace. False with errno (EEXIST when not replaced) on
   /// failure; the file is then still temporary.
-  bool keep_as(const std::string& path, bool replace);
+  bool keep_as(const std::string& path, Existing existing);
   /// Removes the file now.
   void discard();
 

@@ -25,7 +25,6 @@ namespace {
 /// The entries of the open directory `dir` except "." and "..", or nothing
 /// when it cannot be read.
 std::optional<std::vector<std::string>> entry_names(int dir) {
-  dir_pattern.clear();
   return scan_open_directory(dir, ScanOrder::directory);
 }
 
@@ -65,7 +64,8 @@ void copy_through_temporary(const std::string& source, const std::string& made, 
     temporary.discard();
     tool_failed(copied, "cp", made);
   }
-  if (fchmod(temporary.fd(), mode & 07777) != 0 || !temporary.keep_as(made, true)) {
+  if (fchmod(temporary.fd(), mode & 07777) != 0 ||
+      !temporary.keep_as(made, Temporary::Existing::replace)) {
     int error = errno;
     temporary.discard();
     error_answer(error, made);
@@ -196,7 +196,7 @@ void targz_command(const std::string& file, const std::string&) {
     temporary.discard();
     tool_failed(packed, "tar", file);
   }
-  if (!temporary.keep_as(archive, false)) {
+  if (!temporary.keep_as(archive, Temporary::Existing::keep)) {
     int error = errno;
     temporary.discard();
     if (error == EEXIST) message_answer("Archive exists already:", shown);
@@ -205,7 +205,7 @@ void targz_command(const std::string& file, const std::string&) {
 }
 
 void disk_command(const std::string&, const std::string&) {
-  message_answer(run_shell("df -k \"" + escape_shell_double(config().dnldir) + "\""), "");
+  message_answer(run_shell("df -k " + shell_word(config().dnldir)), "");
 }
 
 }  // namespace kiv::ctl

@@ -146,7 +146,6 @@ void end_job(const std::string& name) {
 
 std::vector<LiveJob> live_jobs() {
   std::vector<LiveJob> jobs;
-  dir_pattern = "";
   std::optional<std::vector<std::string>> names =
       scan_directory(config().trkdir, ScanOrder::directory);
   if (!names) return jobs;
@@ -254,7 +253,7 @@ void start_wget(const JobRecord& job, const std::optional<std::string>& job_log)
     // it starts over, and wget again takes a name no file has: -c on a
     // guessed name would append to a file that is not the job's.
     if (std::optional<std::string> name = wget_saved_file(log))
-      options += " -c -O \"" + escape_shell_double(*name) + "\"";
+      options += " -c -O " + shell_word(*name);
   }
   std::string output = run_shell(wget_command_line(c.wget, options, log, url));
   std::optional<std::string> pid = wget_pid(output);
@@ -266,9 +265,6 @@ void start_ctorrent(const JobRecord& job, const std::optional<std::string>& job_
   const std::string& torrent = job.source;
   const std::string& options = job.options;
   const Config& c = config();
-  if (chdir(c.trkdir.c_str()) != 0) {
-    // Every job file is named by its full path below.
-  }
   // A restart reads the full path its record holds.
   if (job_log && !torrent.starts_with(c.dnldir))
     message_answer("Filename error (contains /..)", torrent);
@@ -439,18 +435,18 @@ std::optional<unsigned long> rate_limit(const char* field) {
 
 std::string wget_command_line(std::string_view program, std::string_view options,
                               std::string_view job_log, std::string_view url) {
-  return std::string(program) + " -b --progress=bar:force " + std::string(options) + " -a \"" +
-         escape_shell_double(job_log) + "\" \"" + escape_shell_double(url) + "\"";
+  return std::string(program) + " -b --progress=bar:force " + std::string(options) + " -a " +
+         shell_word(job_log) + " " + shell_word(url);
 }
 
 std::string ctorrent_command_line(std::string_view program, std::string_view job_id,
                                   std::string_view options, std::string_view trkdir,
                                   std::string_view source, std::string_view job_log) {
-  std::string log(job_log);
+  std::string log = shell_word(job_log);
   return std::string(program) + " -P " + std::string(job_id) + " " + std::string(options) +
-         " -b " + std::string(trkdir) + std::string(job_id) + ".bf \"" +
-         escape_shell_double(source) + "\" < " + kCtorrentInputPath + " >> " + log + " 2>> " +
-         log + " & echo -n $!";
+         " -b " + shell_word(std::string(trkdir) + std::string(job_id) + ".bf") + " " +
+         shell_word(source) + " < " + kCtorrentInputPath + " >> " + log + " 2>> " + log +
+         " & echo -n $!";
 }
 
 std::string ctorrent_header(time_t when, std::string_view source) {
@@ -467,7 +463,6 @@ void nukeall_command(const std::string&, const std::string&) {
 
   const std::string& trkdir = config().trkdir;
   if (chdir(trkdir.c_str()) != 0) message_answer("nukeall error: ", trkdir);
-  dir_pattern = "";
   std::optional<std::vector<std::string>> names = scan_directory(trkdir, ScanOrder::directory);
   if (!names) message_answer("nukeall error: ", trkdir);
   for (const std::string& name : *names) unlink((trkdir + name).c_str());

@@ -83,12 +83,14 @@ std::vector<std::string> fields(std::string_view text) {
   // cannot be typed at the browser's password prompt.
   if (has_control_characters(user) || has_control_characters(password))
     message += "Username and password must not hold control characters<br>";
+  // The tool would take it for an option.
+  if (user.starts_with('-')) message += "Username must not begin with -<br>";
   if (!message.empty()) message_answer(message, kNotEnabled);
 
-  // printf, not echo: the shell's echo would act on backslashes in it.
-  ShellResult made = run_shell_status("printf '%s\\n' '" + escape_shell_single(password) +
-                                      "' | " + c.dbin + "htpasswd -n '" +
-                                      escape_shell_single(user) + "'");
+  // The password on the tool's standard input: a command line is visible to
+  // every local user while it runs.
+  const std::vector<std::string> htpasswd[] = {{c.dbin + "htpasswd", "-n", user}};
+  ShellResult made = run_programs(htpasswd, -1, password + "\n");
   std::string line = made.output.substr(0, made.output.find('\n') + 1);
   if (!made.succeeded() || !line.starts_with(user + ":") || !line.ends_with('\n'))
     message_answer("Unable to write lock files", kNotEnabled);

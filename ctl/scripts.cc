@@ -23,7 +23,6 @@ void scripts_command(const std::string& file, const std::string&) {
   std::string directory = config().droo + "scripts/";
   if (!file.empty()) run_in_download_directory(directory + file);
 
-  dir_pattern = "";
   auto names = directory.size() <= kMaxScriptsDirectory
                    ? scan_directory(directory, ScanOrder::directory)
                    : std::nullopt;
@@ -41,7 +40,7 @@ void scripts_command(const std::string& file, const std::string&) {
 void run_command(const std::string& file, const std::string&) { run_in_download_directory(file); }
 
 void amule_command(const std::string& file, const std::string&) {
-  message_answer(run_shell("amulecmd -c \"" + escape_shell_double(file) + "\""), "\n");
+  message_answer(run_shell("amulecmd -c " + shell_word(file)), "\n");
 }
 
 }  // namespace kiv::ctl

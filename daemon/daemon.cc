@@ -49,7 +49,6 @@ void close_inherited_descriptors() {
   if (close_range(STDERR_FILENO + 1, UINT_MAX, 0) == 0) return;
   // Kernels before 5.9: the open ones, as /proc lists them.
   // The scan's own descriptor is listed too; it is closed by then.
-  dir_pattern.clear();
   auto fds = scan_directory("/proc/self/fd", ScanOrder::directory);
   if (!fds) return;
   for (const std::string& name : *fds)

@@ -172,10 +172,6 @@ std::string latest_status(std::string_view region) {
 void trim_job_logs() {
   const std::string& trkdir = config().trkdir;
   mkdir(trkdir.c_str(), kJobDirectoryMode);  // normally there already
-  if (chdir(trkdir.c_str()) != 0) {
-    // Files are named by full path below.
-  }
-  dir_pattern.clear();
   std::optional<std::vector<std::string>> names =
       scan_directory(trkdir, ScanOrder::directory);
   if (!names) {

@@ -49,7 +49,7 @@ std::optional<std::string> published_version(std::string_view first_bytes) {
 std::string version_download_command(std::string_view wget, std::string_view release_page) {
   std::string address = std::string(release_page) + "/" + kVersionFile;
   return "(ulimit -f " + std::to_string(kVersionFileBlocks) + "; " + std::string(wget) +
-         " \"" + escape_shell_double(address) + "\"); touch " + kVersionFile;
+         " " + shell_word(address) + "); touch " + kVersionFile;
 }
 
 std::string release_notice(std::string_view published, std::string_view release_page) {

@@ -10,45 +10,26 @@
 namespace kiv::fuzz {
 namespace {
 
-/// The shell reading "TEXT": a backslash keeps its meaning only before
-/// $ ` " \ and a line feed (which it removes); an unescaped $ or ` would
-/// expand, an unescaped " would end the word.
-std::optional<std::string> shell_double(std::string_view quoted) {
-  std::string out;
-  for (size_t at = 0; at < quoted.size(); ++at) {
-    char c = quoted[at];
-    if (c == '$' || c == '`' || c == '"') return std::nullopt;
-    if (c == '\\' && at + 1 < quoted.size()) {
-      char next = quoted[at + 1];
-      if (next == '$' || next == '`' || next == '"' || next == '\\' || next == '\n') {
-        if (next != '\n') out += next;
-        ++at;
-        continue;
-      }
-    } else if (c == '\\') {
-      return std::nullopt;  // a final backslash would escape the closing quote
-    }
-    out += c;
-  }
-  return out;
-}
-
-/// The shell reading 'TEXT': literal up to the next apostrophe; between
-/// quotes only \' may stand (the quoted apostrophe) before quoting again.
-std::optional<std::string> shell_single(std::string_view quoted) {
+/// The shell reading one word made of 'quoted' runs (literal up to the next
+/// apostrophe) and \' (an apostrophe outside the quotes); anything else
+/// outside the quotes could split the word or be expanded.
+std::optional<std::string> shell_word_text(std::string_view word) {
   std::string out;
   size_t at = 0;
-  for (;;) {
-    size_t end = quoted.find('\'', at);
-    if (end == std::string_view::npos) {
-      out += quoted.substr(at);
-      return out;
+  if (word.empty()) return std::nullopt;
+  while (at < word.size()) {
+    if (word.substr(at, 2) == "\\'") {
+      out += '\'';
+      at += 2;
+      continue;
     }
-    out += quoted.substr(at, end - at);
-    if (quoted.substr(end, 4) != "'\\''") return std::nullopt;
-    out += '\'';
-    at = end + 4;
+    if (word[at] != '\'') return std::nullopt;
+    size_t end = word.find('\'', at + 1);
+    if (end == std::string_view::npos) return std::nullopt;  // unterminated
+    out += word.substr(at + 1, end - at - 1);
+    at = end + 1;
   }
+  return out;
 }
 
 int hex_value(char c) {
@@ -155,13 +136,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool too_long = input.size() > kiv::kMaxNameLength;
 
   std::string quoted;
-  int status = run_request([&] { quoted = kiv::escape_shell_double(input); });
-  KIV_CHECK(status == (too_long ? 0 : -1), "escape_shell_double status " + std::to_string(status));
-  if (!too_long) expect("escape_shell_double", input, quoted, shell_double(quoted));
-
-  status = run_request([&] { quoted = kiv::escape_shell_single(input); });
-  KIV_CHECK(status == (too_long ? 0 : -1), "escape_shell_single status " + std::to_string(status));
-  if (!too_long) expect("escape_shell_single", input, quoted, shell_single(quoted));
+  int status = run_request([&] { quoted = kiv::shell_word(input); });
+  KIV_CHECK(status == (too_long ? 0 : -1), "shell_word status " + std::to_string(status));
+  if (!too_long) expect("shell_word", input, quoted, shell_word_text(quoted));
 
   for (char quote : {'\'', '"'}) {
     quoted = kiv::escape_script(input, quote);

@@ -98,10 +98,9 @@ int print_job_list(const std::string& pattern) {
   const std::string& trkdir = config().trkdir;
   out_append(std::string_view(pattern).substr(1));
   out_append(":[");
-  dir_pattern = pattern;
   auto names = scan_directory(trkdir, ScanOrder::directory);
-  dir_pattern = "";
   if (!names) message_answer("Can't scan tracker directory:\n", trkdir);
+  std::erase_if(*names, [&](const std::string& name) { return name.find(pattern) == name.npos; });
   int running = 0;
   // Notices and the eDonkey list have no record.
   Records records = pattern != ".nfo" && pattern != ".amu" ? Records::kept : Records::none;

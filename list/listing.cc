@@ -64,7 +64,6 @@ void print_download_listing() {
   std::optional<std::string> curdir = form_field("curdir");
   std::string listed = dnldir + curdir.value_or("");
 
-  dir_pattern = "";
   std::optional<SortedNames> names;
   bool in_curdir = curdir && listed.find("/..") == std::string::npos &&
                    resolves_inside(dnldir, *curdir, Reach::through) &&

@@ -228,7 +228,6 @@ TEST_F(Edge, HostileRequestsChangeNothing) {
   EXPECT_EQ(read_text(root_ + "outside/secret"), "4:leak");
   EXPECT_EQ(read_text(www_ + "page.html"), "page");
   // Nothing was started either: the job directory is as empty as before.
-  dir_pattern = "";
   EXPECT_EQ(scan_directory(installation_.trkdir(), ScanOrder::by_name)->size(), 0u);
   EXPECT_EQ(read_text(dnl_ + "x"), "x");
 }

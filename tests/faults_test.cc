@@ -67,10 +67,10 @@ class Faults : public ::testing::Test {
   }
   /// The receiver's temporary files in the download directory.
   std::vector<std::string> temporaries() const {
-    dir_pattern = ".upload-";
     auto names = scan_directory(dnl_, ScanOrder::by_name);
-    dir_pattern = "";
-    return names.value_or(std::vector<std::string>{"?"});
+    if (!names) return {"?"};
+    std::erase_if(*names, [](const std::string& name) { return name.find(".upload-") == std::string::npos; });
+    return *names;
   }
   std::string listing(const std::string& query = "") const {
     return site_.curl({site_.url("/cgi-bin/kiv-list?" + query)});

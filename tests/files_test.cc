@@ -82,7 +82,6 @@ class FileCommands : public ::testing::Test {
   /// The temporary files in the download directory.
   std::vector<std::string> temporaries() const {
     std::vector<std::string> found;
-    dir_pattern = "";
     for (const std::string& name : scan_directory(dnl_, ScanOrder::by_name).value_or(
              std::vector<std::string>{}))
       if (is_temporary_name(name)) found.push_back(name);
@@ -257,7 +256,6 @@ TEST_F(FileCommands, NothingCutNothingClaimed) {
   EXPECT_EQ(read_text(dnl_ + victim), "keep");
   EXPECT_FALSE(exists(dnl_ + "moved") || exists(dnl_ + "copied"));
   EXPECT_FALSE(exists(dnl_ + e_folder + "/" + e_name));
-  dir_pattern = "";
   EXPECT_EQ(scan_directory(trk, ScanOrder::by_name)->size(), 2u);  // nothing started
 
   // The listing of a folder over the limit is refused, not that of A/B.

@@ -37,7 +37,6 @@ class KivUpload : public ::testing::Test {
   }
   /// The names in a directory, hidden ones included.
   static std::vector<std::string> names(const std::string& dir) {
-    dir_pattern = "";
     return scan_directory(dir, ScanOrder::by_name).value_or(std::vector<std::string>{"?"});
   }
 };

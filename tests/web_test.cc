@@ -487,7 +487,6 @@ TEST_F(WebServer, OtherSitesAndForeignNamesAreRefused) {
   for (const Case& c : cases) {
     EXPECT_EQ(curl(c.args), c.answer) << c.args[c.args.size() - 1];
   }
-  dir_pattern = "";
   std::vector<std::string> made;
   for (const Case& c : cases)
     if (!c.made.empty()) made.push_back(c.made);

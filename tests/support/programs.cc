@@ -53,7 +53,6 @@ std::string find_emulator() {
   return real;
 }
 
-std::string shell_quoted(const std::string& word) { return "'" + escape_shell_single(word) + "'"; }
 
 }  // namespace
 
@@ -82,7 +81,7 @@ std::vector<std::string> program_command(const std::string& path,
 std::string program_shell_command(const std::string& path) {
   std::string line;
   for (const std::string& word : program_command(path))
-    line += (line.empty() ? "" : " ") + shell_quoted(word);
+    line += (line.empty() ? "" : " ") + shell_word(word);
   return line;
 }
 
@@ -96,8 +95,8 @@ void install_cgi_program(std::string_view name, const std::string& to) {
   // The web server execs a CGI program itself; without binfmt_misc the
   // kernel cannot run a foreign file, but it runs a script, which hands
   // the program to the emulator under the name the server gave.
-  write_text(to, "#!/bin/sh\nexec " + shell_quoted(emulator()) + " -0 \"$0\" " +
-                     shell_quoted(program(name)) + " \"$@\"\n");
+  write_text(to, "#!/bin/sh\nexec " + shell_word(emulator()) + " -0 \"$0\" " +
+                     shell_word(program(name)) + " \"$@\"\n");
   chmod(to.c_str(), 0755);
 }
 
