@@ -32,7 +32,6 @@ std::string message_of(const std::string& answer) {
 
 std::vector<std::string> interrupted_jobs() {
   std::vector<std::string> jobs;
-  dir_pattern.clear();
   auto names = scan_directory(config().trkdir, ScanOrder::directory);
   if (!names) return jobs;
   for (std::string& name : *names)

@@ -52,7 +52,7 @@ TEST(ReleaseNotice, TwoLinesWithEscapedTexts) {
 
 TEST(VersionDownloadCommand, AddressIsQuoted) {
   EXPECT_EQ(version_download_command("/opt/bin/wget", "http://h/$x\"y"),
-            "(ulimit -f 64; /opt/bin/wget \"http://h/\\$x\\\"y/version.html\"); "
+            "(ulimit -f 64; /opt/bin/wget 'http://h/$x\"y/version.html'); "
             "touch version.html");
 }
 
