@@ -216,16 +216,16 @@ std::string aria2_command_line(const Aria2Start& s) {
   std::string line = s.program +
                      " --no-conf --enable-rpc=false --no-netrc=true --enable-color=false"
                      " --human-readable=false --console-log-level=notice --summary-interval=5"
-                     " --dir \"" + escape_shell_double(s.workdir) + "\"" +
+                     " --dir " + shell_word(s.workdir) +
                      " --allow-overwrite=false --auto-file-renaming=false"
                      " --file-allocation=none --bt-save-metadata=false"
                      " --listen-port=" + t.port + " --dht-listen-port=" + t.port +
                      " --enable-dht=" + (t.dht ? "true" : "false") + " --enable-dht6=false " +
-                     std::string(kAria2JobOption) + " \"" + escape_shell_double(s.dht_file) +
-                     "\" --seed-ratio=" + t.ratio + " --seed-time=" + t.time;
+                     std::string(kAria2JobOption) + " " + shell_word(s.dht_file) +
+                     " --seed-ratio=" + t.ratio + " --seed-time=" + t.time;
   if (!s.options.empty()) line += " " + s.options;
-  return line + " \"" + escape_shell_double(s.uri) + "\" < /dev/null >> \"" +
-         escape_shell_double(s.job_log) + "\" 2>&1 & echo -n $!";
+  return line + " " + shell_word(s.uri) + " < /dev/null >> " + shell_word(s.job_log) +
+         " 2>&1 & echo -n $!";
 }
 
 bool aria2_log_ended(std::string_view tail) {

@@ -85,12 +85,12 @@ TEST(Magnet, StartLineQuotesWhatTheUserGave) {
   EXPECT_EQ(line,
             "aria2c --no-conf --enable-rpc=false --no-netrc=true --enable-color=false "
             "--human-readable=false --console-log-level=notice --summary-interval=5 "
-            "--dir \"/d/sub \\$x/\" --allow-overwrite=false --auto-file-renaming=false "
+            "--dir '/d/sub $x/' --allow-overwrite=false --auto-file-renaming=false "
             "--file-allocation=none --bt-save-metadata=false --listen-port=6881-6999 "
             "--dht-listen-port=6881-6999 --enable-dht=false --enable-dht6=false "
-            "--dht-file-path \"/t/AbC123.dht\" --seed-ratio=1.0 --seed-time=60 "
+            "--dht-file-path '/t/AbC123.dht' --seed-ratio=1.0 --seed-time=60 "
             "--max-download-limit=40K --max-upload-limit=8K "
-            "\"magnet:?xt=urn:btih:" + kHex + "&dn=\\$(x)\\`y\\`\" < /dev/null >> \"/t/AbC123.tor\" "
+            "'magnet:?xt=urn:btih:" + kHex + "&dn=$(x)`y`' < /dev/null >> '/t/AbC123.tor' "
             "2>&1 & echo -n $!");
   EXPECT_EQ(aria2_limits(0, 0), "");
   EXPECT_EQ(aria2_limits(0, 5), "--max-upload-limit=5K");
