@@ -3,44 +3,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "common/config.h"
 #include "common/response.h"
-#include "common/temporary.h"
 
 namespace kiv::ctl {
-
-namespace {
-
-[[noreturn]] void path_refused(PathMessage spelling, std::string_view detail) {
-  message_answer(spelling == PathMessage::lower_case ? "filename error (contains /..)"
-                                                     : "Filename error (contains /..)",
-                 detail);
-}
-
-}  // namespace
-
-void check_path(std::string_view path, PathMessage spelling) {
-  if (path.find("/..") != std::string_view::npos) path_refused(spelling, path);
-}
-
-void check_reach(std::string_view name, Reach reach, PathMessage spelling,
-                 std::string_view detail) {
-  if (!resolves_inside(config().dnldir, name, reach)) path_refused(spelling, detail);
-}
-
-void check_inside(std::string_view name, std::string_view detail) {
-  // As the path check, with the separator that joins the name put back.
-  if (("/" + std::string(name)).find("/..") != std::string::npos)
-    message_answer("Filename error (contains /..)", detail);
-}
-
-void check_not_lock_file(std::string_view name, std::string_view detail) {
-  while (name.ends_with('/')) name.remove_suffix(1);
-  std::string_view last = name.substr(name.rfind('/') + 1);
-  // A temporary's name would have the file swept away as a leftover.
-  if (last == kLockFileName || is_temporary_name(last))
-    message_answer("Reserved file name:", detail);
-}
 
 std::string error_name(int error) {
   switch (error) {

@@ -27,18 +27,6 @@ std::string body(const testing::ChildResult& result) {
   return result.out.substr(result.out.find("\r\n\n") + 3);
 }
 
-TEST(CheckPath, BothSpellings) {
-  auto lower = testing::run_in_child(
-      [] { check_path("/d/dnl/../etc", PathMessage::lower_case); });
-  EXPECT_EQ(body(lower), "filename error (contains /..) /d/dnl/../etc");
-  auto capital = testing::run_in_child(
-      [] { check_path("/d/dnl/a/..hidden", PathMessage::capitalised); });
-  EXPECT_EQ(body(capital), "Filename error (contains /..) /d/dnl/a/..hidden");
-  auto clean = testing::run_in_child(
-      [] { check_path("/d/dnl/a..b/c.", PathMessage::lower_case); });
-  EXPECT_EQ(clean.exit_code(), testing::kReturned);
-}
-
 TEST(ErrorAnswer, NameAndPath) {
   auto result = testing::run_in_child([] { error_answer(EACCES, "/d/dnl/x"); });
   EXPECT_EQ(body(result), "EACCESS /d/dnl/x");

@@ -252,8 +252,13 @@ void start_wget(const JobRecord& job, const std::optional<std::string>& job_log)
     // may have numbered it beside a user's file of the URL's name). Unknown,
     // it starts over, and wget again takes a name no file has: -c on a
     // guessed name would append to a file that is not the job's.
-    if (std::optional<std::string> name = wget_saved_file(log))
+    if (std::optional<std::string> name = wget_saved_file(log)) {
+      // -c appends to whatever the name leads to now: only inside.
+      check_path(workdir + "/" + *name, PathMessage::lower_case);
+      check_reach(folder + "/" + *name, Reach::through, PathMessage::lower_case,
+                  workdir + "/" + *name);
       options += " -c -O " + shell_word(*name);
+    }
   }
   std::string output = run_shell(wget_command_line(c.wget, options, log, url));
   std::optional<std::string> pid = wget_pid(output);
@@ -267,7 +272,7 @@ void start_ctorrent(const JobRecord& job, const std::optional<std::string>& job_
   const Config& c = config();
   // A restart reads the full path its record holds.
   if (job_log && !torrent.starts_with(c.dnldir))
-    message_answer("Filename error (contains /..)", torrent);
+    path_refused(PathMessage::capitalised, torrent);
   std::string source = job_log ? torrent : c.dnldir + torrent;
   refuse_long_name(source);
   check_path(source, PathMessage::capitalised);

@@ -65,7 +65,7 @@ void print_download_listing() {
   std::string listed = dnldir + curdir.value_or("");
 
   std::optional<SortedNames> names;
-  bool in_curdir = curdir && listed.find("/..") == std::string::npos &&
+  bool in_curdir = curdir && !contains_dot_dot(listed) &&
                    resolves_inside(dnldir, *curdir, Reach::through) &&
                    chdir(listed.c_str()) == 0;
   if (in_curdir) {

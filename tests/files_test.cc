@@ -192,6 +192,48 @@ TEST_F(FileCommands, CopyDirectoriesAndFailures) {
   EXPECT_FALSE(exists(dnl_ + "dnl"));
 }
 
+// A restart continues the job's file with wget -c, which appends through a
+// link: never to a name that leads out by now.
+TEST_F(FileCommands, RestartAppendsOnlyInside) {
+  testing::TempDir outside;
+  write_text(outside.path() + "victim", "keep");
+  const std::string trk = installation_.trkdir();
+  write_text(trk + "abcdef", "\nhttp://127.0.0.1:1/f\n\n");
+  write_text(trk + "abcdef.wgt", "Saving to: 'f'\n");
+  symlink((outside.path() + "victim").c_str(), (dnl_ + "f").c_str());
+  EXPECT_EQ(answer("startdnl", "abcdef.wgt"), "filename error (contains /..) " + dnl_ + "/f");
+  EXPECT_EQ(read_text(outside.path() + "victim"), "keep");
+}
+
+// A name the file system cannot take answers as the file system would,
+// not as a name leading out.
+TEST_F(FileCommands, LinkLoopsAndOverlongNames) {
+  symlink("loop", (dnl_ + "loop").c_str());
+  write_text(dnl_ + "x", "x");
+  const std::string long_name(256, 'n');
+  const std::string too_long =
+      "Filename too long please shorten it:  name has 256 bytes, at most 255 are taken: " +
+      std::string(60, 'n') + "...";
+  struct Case {
+    std::string cmd, file, para, answer;
+  };
+  const Case cases[] = {
+      {"rem", "loop/x", "", "ELOOP " + dnl_ + "loop/x"},
+      {"rename", "loop/x", "y", "ELOOP " + dnl_ + "loop/x"},
+      {"copy", "x", "loop/y", "ELOOP " + dnl_ + "loop/y"},
+      {"mkdir", "loop/new", "", "ELOOP " + dnl_ + "loop/new"},
+      {"targz", "loop/x", "", "ELOOP " + dnl_ + "loop/x"},
+      {"mkdir", long_name, "", too_long},
+      {"rename", "x", "sub/" + long_name, too_long},
+      {"copy", long_name, "y", too_long},
+      {"rem", "loop", "", "OK"},  // the link itself goes
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(answer(c.cmd, c.file, c.para), c.answer) << c.cmd << " " << c.file;
+  symlink("loop", (dnl_ + "loop").c_str());
+  EXPECT_EQ(answer("dow", "1", {}, {"HTTP_COOKIE=curdir=loop"}), "ELOOP " + dnl_ + "loop");
+}
+
 TEST_F(FileCommands, MakeDirectory) {
   mode_t mask = umask(022);
   EXPECT_EQ(answer("mkdir", "new"), "OK");
@@ -439,11 +481,14 @@ TEST_F(Download, Refusals) {
   EXPECT_EQ(answer("dow", "a.bin"), "What inode did you send?");
   EXPECT_EQ(answer("dow", "1", {}, {"HTTP_COOKIE=curdir=nodir"}),
             "Can't scan download directory " + dnl_ + "nodir");
-  // The inode of a file outside, reached through "/..", is refused.
+  // A file reached through "/.." is refused, named; a folder outside is
+  // not looked into.
   mkdir((dnl_ + "sub").c_str(), 0755);
   EXPECT_EQ(answer("dow", std::to_string(inode_of(dnl_ + "a.bin")), {},
                    {"HTTP_COOKIE=curdir=sub/.."}),
-            "Filename error (contains /..) " + dnl_ + "sub/..");
+            "Filename error (contains /..) " + dnl_ + "sub/../a.bin");
+  EXPECT_EQ(answer("dow", "1", {}, {"HTTP_COOKIE=curdir=sub/../.."}),
+            "Filename error (contains /..) " + dnl_ + "sub/../..");
 }
 
 TEST_F(Download, LargerThanFourGigabytesStreams) {

@@ -46,9 +46,8 @@ void inspect_torrent(std::string_view request_name) {
   refuse_longer_than(kNameTooLong, "file", name, kMaxRequestName);
   if (name.empty()) message_answer("Unspecified file", std::nullopt);
   std::string path = config().dnldir + "/" + std::string(name);
-  if (path.find("/..") != std::string::npos ||
-      !resolves_inside(config().dnldir, "/" + std::string(name), Reach::through))
-    message_answer("Filename error (contains /..)", path);
+  check_path(path, PathMessage::capitalised);
+  check_reach("/" + std::string(name), Reach::through, PathMessage::capitalised, path);
   try {
     std::string data = read_torrent(path, name);
     if (data.empty()) message_answer("Malformed torrent data:", "empty file");

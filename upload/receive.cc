@@ -45,17 +45,6 @@ std::string target_directory() {
   return directory;
 }
 
-bool leads_out(std::string_view directory) {
-  // Any ".." component, wherever it stands.
-  size_t at = 0;
-  while (at <= directory.size()) {
-    size_t end = std::min(directory.find('/', at), directory.size());
-    if (directory.substr(at, end - at) == "..") return true;
-    at = end + 1;
-  }
-  return false;
-}
-
 std::string delimiter() {
   const char* type = getenv("CONTENT_TYPE");
   std::string_view content_type = type ? type : "";
@@ -228,7 +217,7 @@ class PartialFile {
 
 void receive_upload() {
   std::string directory = target_directory();
-  if (leads_out(directory)) fail("Upload failed: directory outside the download directory");
+  if (name_leads_up(directory)) fail("Upload failed: directory outside the download directory");
   std::string end_of_file = delimiter();
   Window window;
   if (!window.fill()) fail("Upload failed: no filename received");
@@ -237,19 +226,19 @@ void receive_upload() {
   // Never write where the program happens to run (its cgi-bin), nor above
   // the download directory.
   if (chdir(config().dnldir.c_str()) != 0) fail("Upload failed: unable to save file");
-  // A link inside may not lead out either.
-  if (!resolves_inside(config().dnldir, directory, Reach::through))
-    fail("Upload failed: directory outside the download directory");
+  // A link inside may not lead out either; a loop or an overlong name
+  // stores nothing.
+  Verdict verdict = judge_path(config().dnldir, directory, Reach::through);
+  if (verdict == Verdict::outside) fail("Upload failed: directory outside the download directory");
+  if (verdict != Verdict::inside) fail("Upload failed: unable to save file");
   // Never a guessed place: a folder that is not there stores nothing.
   if (!directory.empty() && chdir(directory.c_str()) != 0)
     fail(errno == ENOENT || errno == ENOTDIR ? "Upload failed: directory not found"
                                              : "Upload failed: unable to save file");
   // A lock file here would make the web server ask for someone else's
-  // password.
-  if (name.empty() || name == "." || name == ".." || name == ".htpasswd")
+  // password; a temporary's name would be taken for a leftover.
+  if (name.empty() || name == "." || name == ".." || is_reserved_name(name))
     fail("Upload failed: unable to save file");
-  // Such a name would be taken for a leftover and removed a day later.
-  if (is_temporary_name(name)) fail("Upload failed: unable to save file");
 
   remove_stale_temporaries(".");
   PartialFile file(name);
