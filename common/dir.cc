@@ -3,8 +3,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include "common/file.h"
 
 namespace kiv {
 
@@ -87,6 +91,28 @@ std::optional<SortedNames> scan_sorted_names(const std::string& path, EntryFilte
   std::sort(names.starts_.begin(), names.starts_.end(),
             [text](uint32_t a, uint32_t b) { return strcmp(text + a, text + b) < 0; });
   return names;
+}
+
+namespace {
+
+int every_entry(const struct dirent* entry) {
+  return strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0;
+}
+
+}  // namespace
+
+void remove_tree(int parent, const std::string& name) {
+  struct stat status;
+  if (fstatat(parent, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return;
+  if (S_ISDIR(status.st_mode)) {
+    // O_NOFOLLOW: a folder swapped for a link meanwhile is not entered.
+    UniqueFd dir(openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    std::optional<std::vector<std::string>> entries;
+    if (dir.valid()) entries = scan_open_directory(dir.get(), ScanOrder::directory, every_entry);
+    if (entries)
+      for (const std::string& entry : *entries) remove_tree(dir.get(), entry);
+  }
+  unlinkat(parent, name.c_str(), S_ISDIR(status.st_mode) ? AT_REMOVEDIR : 0);
 }
 
 }  // namespace kiv

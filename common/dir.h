@@ -30,6 +30,11 @@ std::optional<std::vector<std::string>> scan_directory(const std::string& path,
 std::optional<std::vector<std::string>> scan_open_directory(int dir, ScanOrder order,
                                                             EntryFilter filter = dir_filter);
 
+/// Removes `name` (relative to the open directory `parent`, or AT_FDCWD)
+/// and everything below it, links not followed; what cannot be removed
+/// stays.
+void remove_tree(int parent, const std::string& name);
+
 /// Names stored end to end in one block, in ascending byte-wise order: a
 /// folder of ten thousand entries costs little more than its names (a
 /// request has about 2 MiB on a small box).

@@ -28,22 +28,33 @@ constexpr int kSweepDescriptors = 16;
 
 int temporary_filter(const struct dirent* entry) { return is_temporary_name(entry->d_name); }
 
-/// Removes the temporary file at `path` when it is a plain file last
-/// written before `before` that no request holds (hold_temporary).
+/// Whether the temporary name `name` is that of a folder copy, the only
+/// temporaries that are folders.
+bool names_folder_copy(std::string_view name) {
+  return name.substr(0, name.size() - kRandom).ends_with(kInfixes[size_t(TemporaryKind::copy)]);
+}
+
+/// Removes the temporary at `path` when it is a plain file (or a folder
+/// copy's folder) last written before `before` that no request holds
+/// (hold_temporary).
 void remove_if_left_over(const std::string& path, time_t before) {
   UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   struct stat st;
-  if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+  bool folder_copy = names_folder_copy(path.substr(path.rfind('/') + 1));
+  if (!fd.valid() || fstat(fd.get(), &st) != 0 ||
+      !((S_ISREG(st.st_mode) && st.st_nlink == 1) || (S_ISDIR(st.st_mode) && folder_copy)) ||
       st.st_mtime >= before || flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
     return;
   // Still the file just looked at, not one made since under its name.
   struct stat now;
   if (lstat(path.c_str(), &now) == 0 && now.st_ino == st.st_ino && now.st_dev == st.st_dev)
-    unlink(path.c_str());
+    remove_tree(AT_FDCWD, path);
 }
 
 int sweep_entry(const char* path, const struct stat* st, int type, struct FTW* at) {
-  if (type == FTW_F && S_ISREG(st->st_mode) && is_temporary_name(path + at->base))
+  // A folder removed here is still open to the walk, which finds it empty.
+  if (((type == FTW_F && S_ISREG(st->st_mode)) || type == FTW_D) &&
+      is_temporary_name(path + at->base))
     remove_if_left_over(path, std::numeric_limits<time_t>::max());
   return 0;  // a folder that cannot be read is skipped, the sweep goes on
 }
@@ -73,7 +84,7 @@ int rename_no_replace(const char* from, const char* to) {
     if (n <= 0) break;
     told = byte;
   }
-  if (told != 'k') unlinkat(directory, name.c_str(), 0);
+  if (told != 'k') remove_tree(directory, name);
   _exit(0);
 }
 
@@ -109,10 +120,11 @@ void remove_leftover_temporaries(const std::string& root) {
 
 void hold_temporary(int fd) { flock(fd, LOCK_EX | LOCK_NB); }
 
-Temporary::Temporary(const std::string& path, TemporaryKind kind) {
+Temporary::Temporary(const std::string& path, TemporaryKind kind, TemporaryForm form) {
   size_t slash = path.rfind('/') + 1;  // npos + 1 == 0: a bare name
   std::string directory = slash == 0 ? "." : path.substr(0, slash);
   path_ = path.substr(0, slash) + temporary_template(path.substr(slash), kind);
+  form_ = form;
   UniqueFd parent(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!parent.valid()) return;
   // A socket rather than a pipe: telling a keeper that died must not raise
@@ -124,12 +136,22 @@ Temporary::Temporary(const std::string& path, TemporaryKind kind) {
   // Only this end closes on exec: the programs this request starts hold the
   // other, so the keeper waits for them too.
   fcntl(watched.get(), F_SETFD, FD_CLOEXEC);
-  UniqueFd made(mkostemp(path_.data(), O_CLOEXEC));
+  UniqueFd made;
+  if (form == TemporaryForm::file) {
+    made = UniqueFd(mkostemp(path_.data(), O_CLOEXEC));
+  } else if (mkdtemp(path_.data())) {
+    made = UniqueFd(open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!made.valid()) {
+      int error = errno;
+      rmdir(path_.c_str());
+      errno = error;
+    }
+  }
   if (!made.valid()) return;
-  // As any new file, not mkstemp's owner-only mode.
+  // As anything new, not the owner-only mode mkstemp and mkdtemp give.
   mode_t mask = umask(0);
   umask(mask);
-  fchmod(made.get(), 0666 & ~mask);
+  fchmod(made.get(), (form == TemporaryForm::file ? 0666 : 0777) & ~mask);
   hold_temporary(made.get());
   std::string name = path_.substr(slash);
   int forked = background_fork();
@@ -143,7 +165,7 @@ Temporary::Temporary(const std::string& path, TemporaryKind kind) {
   }
   if (forked < 0) {
     int error = errno;
-    unlink(path_.c_str());
+    remove_tree(AT_FDCWD, path_);
     errno = error;
     return;
   }
@@ -152,9 +174,12 @@ Temporary::Temporary(const std::string& path, TemporaryKind kind) {
 }
 
 bool Temporary::keep_as(const std::string& path, Existing existing) {
+  if (done_) return false;
   // On the disk before it has its name: after a power cut a file under
-  // its final name is whole.
-  if (done_ || fsync(fd_.get()) != 0 || !fd_.close()) return false;
+  // its final name is whole. A folder's files go with it: its whole file
+  // system is flushed.
+  int flushed = form_ == TemporaryForm::file ? fsync(fd_.get()) : syncfs(fd_.get());
+  if (flushed != 0 || !fd_.close()) return false;
   int renamed = existing == Existing::replace ? rename(path_.c_str(), path.c_str())
                         : rename_no_replace(path_.c_str(), path.c_str());
   if (renamed != 0) return false;
@@ -169,7 +194,7 @@ void Temporary::discard() {
   if (done_) return;
   done_ = true;
   fd_.close();
-  unlink(path_.c_str());
+  remove_tree(AT_FDCWD, path_);
 }
 
 }  // namespace kiv

@@ -11,6 +11,9 @@ namespace kiv {
 
 enum class TemporaryKind { upload, copy, pack };
 
+/// What a temporary is: a file, or a folder that programs fill.
+enum class TemporaryForm { file, folder };
+
 /// A temporary file left untouched this long belongs to a request that was
 /// ended outright (power loss, its keeper killed too); the next request that
 /// makes one in its folder removes it.
@@ -25,28 +28,32 @@ std::string temporary_template(std::string_view name, TemporaryKind kind);
 /// gives a file such a name: the sweep below would take it for a leftover.
 bool is_temporary_name(std::string_view name);
 
-/// Removes from `directory` the plain files with temporary names that were
-/// left untouched for kStaleTemporarySeconds and that no request holds.
+/// Removes from `directory` the plain files and folders with temporary
+/// names that were left untouched for kStaleTemporarySeconds and that no
+/// request holds.
 void remove_stale_temporaries(const std::string& directory);
 
 /// Removes below `root` (its whole tree, symbolic links not followed) the
-/// plain files with temporary names that no request holds: what requests
-/// ended by a power cut left. Run when the box starts.
+/// plain files and folders with temporary names that no request holds:
+/// what requests ended by a power cut left. Run when the box starts.
 void remove_leftover_temporaries(const std::string& root);
 
-/// Marks the temporary file open as `fd` as held for as long as the open
-/// file lives (in this process or a keeper): the sweeps leave it alone.
+/// Marks the temporary file or folder open as `fd` as held for as long as
+/// the open file lives (in this process or a keeper): the sweeps leave it
+/// alone.
 void hold_temporary(int fd);
 
-/// A new empty file (mode 0666 less the umask) under a temporary name
-/// beside `path`, for a file that
-/// programs of this request make. It is removed however the process ends
+/// A new empty file (mode 0666 less the umask) or folder (0777 less the
+/// umask) under a temporary name beside `path`, for what programs of this
+/// request make. It is removed, a folder with all it holds, however the
+/// process ends
 /// (an answer, a signal, SIGKILL) unless it was given its final name: a
 /// keeper process removes it once this process and every program it started
 /// meanwhile have ended, so no program can write it after it is gone.
 class Temporary {
  public:
-  Temporary(const std::string& path, TemporaryKind kind);
+  Temporary(const std::string& path, TemporaryKind kind,
+            TemporaryForm form = TemporaryForm::file);
   /// What keep_as does with an entry already at the final name.
   enum class Existing { replace, keep };
   ~Temporary() { discard(); }
@@ -55,6 +62,7 @@ class Temporary {
 
   /// False (errno set) when the file could not be made.
   bool valid() const { return fd_.valid(); }
+  /// The file, or the folder opened for reading.
   int fd() const { return fd_.get(); }
   const std::string& path() const { return path_; }
 
@@ -68,6 +76,7 @@ class Temporary {
 
  private:
   std::string path_;
+  TemporaryForm form_;
   UniqueFd fd_;
   UniqueFd lifeline_;  // the keeper removes the file when all holders end
   bool done_ = true;  // nothing (more) to remove

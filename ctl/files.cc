@@ -28,21 +28,6 @@ std::optional<std::vector<std::string>> entry_names(int dir) {
   return scan_open_directory(dir, ScanOrder::directory);
 }
 
-/// Removes `name` (relative to `parent`) and everything below it, links not
-/// followed; what cannot be removed stays. Clears up after a failed tool.
-void remove_quietly(int parent, const std::string& name) {
-  struct stat status;
-  if (fstatat(parent, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return;
-  if (S_ISDIR(status.st_mode)) {
-    UniqueFd dir(openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    std::optional<std::vector<std::string>> entries;
-    if (dir.valid()) entries = entry_names(dir.get());
-    if (entries)
-      for (const std::string& entry : *entries) remove_quietly(dir.get(), entry);
-  }
-  unlinkat(parent, name.c_str(), S_ISDIR(status.st_mode) ? AT_REMOVEDIR : 0);
-}
-
 /// Ends the request with what a failed tool said on its error stream.
 [[noreturn]] void tool_failed(const ShellResult& result, std::string_view tool,
                               const std::string& name) {
@@ -50,22 +35,37 @@ void remove_quietly(int parent, const std::string& name) {
   message_answer(result.output, "");
 }
 
-/// Copies the non-directory `source` to `made` through a temporary file
-/// beside it, which takes the name `made` only once whole: cp writes over a
-/// file in place, so a failure (a full disk) or the request's end would
-/// leave the user's file cut. The result gets `mode`.
-void copy_through_temporary(const std::string& source, const std::string& made, mode_t mode) {
+/// `text` with every `from` replaced by `to`.
+std::string replaced(std::string text, std::string_view from, std::string_view to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
+}
+
+/// Copies `source` to `made` through a temporary beside it, which takes the
+/// name `made` only once whole: cp writes over a file in place and fills a
+/// folder bit by bit, so a failure (a full disk) or the request's end would
+/// leave a cut file or half a folder under the name. A file replaces what
+/// is there; a folder takes only a free name. The result gets `mode`.
+void copy_through_temporary(const std::string& source, const std::string& made, mode_t mode,
+                            TemporaryForm form) {
   remove_stale_temporaries(directory_part(made));
-  Temporary temporary(made, TemporaryKind::copy);
+  Temporary temporary(made, TemporaryKind::copy, form);
   if (!temporary.valid()) error_answer(errno, made);
-  const std::vector<std::string> cp[] = {{"cp", "--", source, temporary.path()}};
-  ShellResult copied = run_programs(cp);
+  std::vector<std::string> cp = {"cp", "--", source, temporary.path()};
+  // A folder's content goes into the temporary itself (-T); a source named
+  // by a link is the folder the link leads to (-H).
+  if (form == TemporaryForm::folder) cp.insert(cp.begin() + 1, {"-R", "-H", "-T"});
+  ShellResult copied = run_programs(std::span(&cp, 1));
   if (!copied.succeeded()) {
     temporary.discard();
+    // The user knows the name asked for, not the temporary one.
+    copied.output = replaced(copied.output, temporary.path(), made);
     tool_failed(copied, "cp", made);
   }
   if (fchmod(temporary.fd(), mode & 07777) != 0 ||
-      !temporary.keep_as(made, Temporary::Existing::replace)) {
+      !temporary.keep_as(made, form == TemporaryForm::file ? Temporary::Existing::replace
+                                                           : Temporary::Existing::keep)) {
     int error = errno;
     temporary.discard();
     error_answer(error, made);
@@ -127,36 +127,43 @@ void copy_command(const std::string& file, const std::string& para) {
   // cp reads through links, and writes through a link it finds as target.
   check_reach(file, Reach::through, PathMessage::capitalised, source);
   check_reach(para, Reach::through, PathMessage::capitalised, target);
-  struct stat from;
+  struct stat from {};
   bool found = stat(source.c_str(), &from) == 0;
   bool directory = found && S_ISDIR(from.st_mode);
   // What cp makes: the target, or the source's name inside a target that is
   // a directory. Only that, and only when it is new, is removed on failure.
-  std::string made = target;
+  // A folder copied to "B/" is made as B, as with cp.
+  std::string bare_target = target.substr(0, target.find_last_not_of('/') + 1);
+  std::string made = directory ? bare_target : target;
   struct stat status;
   if (stat(target.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
-    made = target + "/" + last_component(source);
+    made = bare_target + "/" + last_component(source);
     check_not_lock_file(made, made);
     check_reach(para + "/" + last_component(source), Reach::through, PathMessage::capitalised,
                 made);
   }
   struct stat old;
   bool existed = lstat(made.c_str(), &old) == 0;
-  // A file goes through a temporary one, new or over a plain file (not onto
-  // itself: cp refuses that). A new file gets the source's mode less the
-  // umask, an old one keeps its mode, as with cp.
-  bool itself = existed && from.st_dev == old.st_dev && from.st_ino == old.st_ino;
-  if (found && !directory && (!existed || (S_ISREG(old.st_mode) && !itself))) {
-    mode_t mask = umask(0);
-    umask(mask);
-    mode_t mode = existed ? old.st_mode : from.st_mode & 0777 & ~mask;
-    return copy_through_temporary(source, made, mode);
+  // Anything new gets the source's mode less the umask, as with cp.
+  mode_t mask = umask(0);
+  umask(mask);
+  mode_t new_mode = from.st_mode & 0777 & ~mask;
+  // A folder is never merged into what has its name: the user's files there
+  // stay as they are, and nothing is written through links in that tree.
+  if (directory) {
+    if (existed) error_answer(EEXIST, made);
+    return copy_through_temporary(source, made, new_mode, TemporaryForm::folder);
   }
-  std::vector<std::string> cp = {"cp", "--", source, target};
-  if (directory) cp.insert(cp.begin() + 1, "-R");
-  ShellResult copied = run_programs(std::span(&cp, 1));
+  // A file goes through a temporary one, new or over a plain file (not onto
+  // itself: cp refuses that); an old file keeps its mode, as with cp.
+  bool itself = existed && from.st_dev == old.st_dev && from.st_ino == old.st_ino;
+  if (found && (!existed || (S_ISREG(old.st_mode) && !itself)))
+    return copy_through_temporary(source, made, existed ? old.st_mode : new_mode,
+                                  TemporaryForm::file);
+  const std::vector<std::string> cp[] = {{"cp", "--", source, target}};
+  ShellResult copied = run_programs(cp);
   if (copied.succeeded()) return;
-  if (!existed) remove_quietly(AT_FDCWD, made);
+  if (!existed) remove_tree(AT_FDCWD, made);
   tool_failed(copied, "cp", target);
 }
 

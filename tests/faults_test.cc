@@ -134,8 +134,8 @@ TEST_F(Faults, LeftoversOfAKilledReceiverGoAfterADay) {
   ASSERT_EQ(temporaries().size(), 1u);
   std::string killed = temporaries().front();
 
-  // Only temporary names (of uploads, copies and packs), plain files, a day
-  // old, go.
+  // Only temporary names (of uploads, copies and packs), plain files (or a
+  // folder copy's folder), a day old, go.
   const time_t old = time(nullptr) - 25 * 3600;
   struct Entry {
     std::string name;
@@ -155,6 +155,7 @@ TEST_F(Faults, LeftoversOfAKilledReceiverGoAfterADay) {
       {".odd.upload-Zz0-aB", false, old, false},
       {".upload-Zz09aB", false, old, false},
       {".dir.upload-Zz09aB", true, old, false},
+      {".dir.copy-Zz09aB", true, old, true},  // a folder copy's
   };
   for (const Entry& e : entries) {
     std::string path = dnl_ + e.name;

@@ -190,6 +190,50 @@ TEST_F(FileCommands, CopyDirectoriesAndFailures) {
   EXPECT_EQ(answer("copy"), "cp: cannot copy a directory, '" + dnl_ + "', into itself, '" +
                                 dnl_ + "dnl'\n");
   EXPECT_FALSE(exists(dnl_ + "dnl"));
+  EXPECT_EQ(temporaries(), std::vector<std::string>{});
+}
+
+// A folder is copied under a new name only, never merged into a folder of
+// that name: the user's files there stay, and no link in that tree is
+// written through.
+TEST_F(FileCommands, FolderCopiesTakeOnlyAFreeName) {
+  testing::TempDir outside;
+  write_text(outside.path() + "f", "precious");
+  mkdir((dnl_ + "A").c_str(), 0750);
+  write_text(dnl_ + "A/f", "copied");
+  mkdir((dnl_ + "B").c_str(), 0755);
+  mode_t mask = umask(022);
+  EXPECT_EQ(answer("copy", "A", "B"), "OK");
+  EXPECT_EQ(answer("copy", "A", "C"), "OK");
+  umask(mask);
+  EXPECT_EQ(read_text(dnl_ + "B/A/f"), "copied");
+  EXPECT_EQ(read_text(dnl_ + "C/f"), "copied");
+  struct stat status;
+  ASSERT_EQ(stat((dnl_ + "C").c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0750u);
+
+  mkdir((dnl_ + "D").c_str(), 0755);
+  mkdir((dnl_ + "D/A").c_str(), 0755);
+  symlink((outside.path() + "f").c_str(), (dnl_ + "D/A/f").c_str());
+  EXPECT_EQ(answer("copy", "A", "D"), "ENOTEMPTY OR EEXIST " + dnl_ + "D/A");
+  // Copied again into the copy, then its name is taken there too.
+  EXPECT_EQ(answer("copy", "A", "C"), "OK");
+  EXPECT_EQ(read_text(dnl_ + "C/A/f"), "copied");
+  EXPECT_EQ(answer("copy", "A", "C"), "ENOTEMPTY OR EEXIST " + dnl_ + "C/A");
+  EXPECT_EQ(answer("copy", "A", "C/f"), "ENOTEMPTY OR EEXIST " + dnl_ + "C/f");
+  EXPECT_EQ(read_text(outside.path() + "f"), "precious");
+  EXPECT_EQ(read_text(dnl_ + "C/f"), "copied");
+  EXPECT_EQ(temporaries(), std::vector<std::string>{});
+
+  // A folder a copy left a day ago goes with the next copy beside it.
+  const std::string left = dnl_ + ".E.copy-Ab12cd";
+  mkdir(left.c_str(), 0755);
+  write_text(left + "/part", "x");
+  const struct timespec old[2] = {{time(nullptr) - kStaleTemporarySeconds - 60, 0},
+                                  {time(nullptr) - kStaleTemporarySeconds - 60, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, left.c_str(), old, 0), 0);
+  EXPECT_EQ(answer("copy", "A", "E"), "OK");
+  EXPECT_FALSE(exists(left));
 }
 
 // A restart continues the job's file with wget -c, which appends through a
@@ -397,6 +441,9 @@ TEST_F(FileCommands, ToolsAndTemporariesEndWithTheRequest) {
   mkfifo((dnl_ + "fifo").c_str(), 0644);
   write_text(dnl_ + "keep.txt", "keep me");
   sparse_file(dnl_ + "big", off_t(4) << 30);
+  // cp copies a folder's FIFO as a FIFO: this one is caught by its size.
+  mkdir((dnl_ + "many").c_str(), 0755);
+  for (int i = 0; i < 4000; ++i) write_text(dnl_ + "many/" + std::to_string(i), "x");
   struct Case {
     const char* query;
     std::vector<std::string> tools;
@@ -405,6 +452,7 @@ TEST_F(FileCommands, ToolsAndTemporariesEndWithTheRequest) {
       {"cmd=copy&file=fifo&para=keep.txt", {"cp"}, "fifo.tar.gz"},
       {"cmd=copy&file=fifo&para=new.txt", {"cp"}, "new.txt"},
       {"cmd=targz&file=big", {"gzip", "tar"}, "big.tar.gz"},
+      {"cmd=copy&file=many&para=copied", {"cp"}, "copied"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> argv = {"/usr/bin/env", "-i", std::string("QUERY_STRING=") + c.query,
