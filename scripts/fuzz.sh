@@ -2,7 +2,7 @@
 # Runs the fuzz targets one after the other, each for SECONDS (default 60),
 # and prints the executions and findings of each. Usage:
 #   scripts/fuzz.sh [SECONDS] [TARGET...]
-# Targets: request upload bencode config trim quote origin (all by default). The
+# Targets: request upload bencode config trim quote origin inside (all by default). The
 # corpus each run grows is kept in the build tree and used again next time;
 # findings (inputs that crashed or broke a property) land beside it, and
 # the script fails when there is any. Builds the sanitizer tree when
@@ -13,7 +13,7 @@ source=$PWD
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(request upload bencode config trim quote origin)
+[ ${#targets[@]} -gt 0 ] || targets=(request upload bencode config trim quote origin inside)
 
 build=${KIV_FUZZ_BUILD_DIR:-build-asan/fuzz/clang}
 if [ ! -x "$build/fuzz_${targets[0]}" ]; then
