@@ -138,6 +138,9 @@ for dir in etc usr var opt root lib; do
     skip "no overlay file system for /$dir"
 done
 mount -t tmpfs -o mode=1777 tmpfs /tmp
+# The build and sources may have lain below the old /tmp: nothing below
+# runs from there any more.
+cd "$work"
 
 # Installed, its services registered but not started: invoke-rc.d asks
 # policy-rc.d first.
