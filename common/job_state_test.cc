@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/aria2_state.h"
 #include "common/ctorrent_state.h"
 #include "common/wget_state.h"
 
@@ -99,6 +100,32 @@ TEST(JobState, CtorrentLayoutOfSeveralFiles) {
   state = ctorrent_state({record, false, head, tail});
   EXPECT_EQ(state.size, 262144);
   EXPECT_EQ(phase_name(state.phase), "finished");
+}
+
+// aria2c fetching a magnet link's torrent and content from a loopback
+// seeder (stopped at 89 %, restarted, seeded, ended), and failing to
+// connect.
+TEST(JobState, Aria2Logs) {
+  const std::string hash = "fbdd8c1399371efcc3fcb9bdc0f80687644eec17";
+  const std::string link = "magnet:?xt=urn:btih:" + hash;
+  const Case cases[] = {
+      {"magnet-metadata.tor", true, link, hash, JobPhase::metadata, 0, -1, 0, 0, 2, 0, ""},
+      {"magnet-running.tor", true, link, "content.bin", JobPhase::running, 485312, 600000, 47080, 0, 0, 1, ""},
+      // Killed: no results table.
+      {"magnet-running.tor", false, link, "content.bin", JobPhase::stopped, 485312, 600000, 0, 0, 0, 1, ""},
+      {"magnet-stopped.tor", false, link, "content.bin", JobPhase::stopped, 534464, 600000, 0, 0, 0, 1, ""},
+      {"magnet-finished.tor", true, link, "content.bin", JobPhase::seeding, 600000, 600000, 0, 0, 0, 1, ""},
+      {"magnet-finished.tor", false, link, "content.bin", JobPhase::finished, 600000, 600000, 0, 0, 0, 1, ""},
+      {"magnet-failed.tor", false, link, "0123456789abcdef0123456789abcdef01234567", JobPhase::failed, 0, -1, 0, 0, 0, 0,
+       "Failed to establish connection, cause: Connection refused"},
+  };
+  for (const Case& c : cases) check(c, torrent_job_state);
+  // A torrent file's job is ctorrent's.
+  Case file = {"running.tor", false, "/d/a.torrent", "", JobPhase::stopped, 0, 0, 0, 0, {}, {}, ""};
+  LogEnds ends = read_log_ends(kLogs + file.log);
+  JobRecord record{"1", file.source, "", std::nullopt};
+  EXPECT_EQ(torrent_job_state({record, false, ends.head, ends.tail}).name,
+            ctorrent_state({record, false, ends.head, ends.tail}).name);
 }
 
 TEST(JobState, UnitBytes) {

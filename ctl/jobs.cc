@@ -17,7 +17,7 @@
 #include "common/file.h"
 #include "common/info_hash.h"
 #include "common/job_record.h"
-#include "common/ctorrent_state.h"
+#include "common/aria2_state.h"
 #include "common/job_state.h"
 #include "common/wget_state.h"
 #include "common/process.h"
@@ -385,7 +385,7 @@ struct JobKind {
 
 constexpr JobKind kJobKinds[] = {
     {".wgt", start_wget, wget_state},
-    {".tor", start_torrent, ctorrent_state},
+    {".tor", start_torrent, torrent_job_state},
 };
 
 const JobKind* kind_of(std::string_view name) {

@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include "common/config.h"
-#include "common/ctorrent_state.h"
+#include "common/aria2_state.h"
 #include "common/dir.h"
 #include "common/file.h"
 #include "common/job_record.h"
@@ -49,7 +49,7 @@ struct StateKind {
 };
 constexpr StateKind kStateKinds[] = {
     {".wgt", wget_state},
-    {".tor", ctorrent_state},
+    {".tor", torrent_job_state},
 };
 
 /// Whether a job has a record beside its log.

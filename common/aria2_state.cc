@@ -1,0 +1,136 @@
+#include "common/aria2_state.h"
+
+#include <charconv>
+
+#include "common/ctorrent_state.h"
+
+namespace kiv {
+namespace {
+
+constexpr std::string_view kMetadataDone = "[MEMORY][METADATA]";  // the torrent, not a file
+
+/// "10176B" or "10176" as bytes.
+std::optional<long long> bytes_of(std::string_view figure) {
+  if (figure.ends_with('B')) figure.remove_suffix(1);
+  long long value = 0;
+  auto [end, error] = std::from_chars(figure.data(), figure.data() + figure.size(), value);
+  if (error != std::errc() || end != figure.data() + figure.size() || value < 0)
+    return std::nullopt;
+  return value;
+}
+
+struct Readout {
+  bool seeding = false;
+  std::optional<long long> done, size;
+  int connections = 0, seeds = 0;
+  long long down = 0, up = 0;
+};
+
+std::optional<Readout> readout(std::string_view line) {
+  if (!line.starts_with("[#") || !line.ends_with(']')) return std::nullopt;
+  line = line.substr(1, line.size() - 2);
+  Readout r;
+  bool first = true;
+  while (!line.empty()) {
+    size_t blank = std::min(line.find(' '), line.size());
+    std::string_view word = line.substr(0, blank);
+    line.remove_prefix(std::min(blank + 1, line.size()));
+    if (first) {
+      first = false;
+      continue;  // the download's id
+    }
+    size_t colon = word.find(':');
+    std::string_view key = word.substr(0, colon), value = word.substr(colon + 1);
+    if (word.starts_with("SEED(")) {
+      r.seeding = true;
+    } else if (size_t slash = word.find('/'); colon == word.npos && slash != word.npos) {
+      r.done = bytes_of(word.substr(0, slash));
+      r.size = bytes_of(word.substr(slash + 1, word.find('(') - slash - 1));
+    } else if (key == "CN") {
+      r.connections = int(bytes_of(value).value_or(0));
+    } else if (key == "SD") {
+      r.seeds = int(bytes_of(value).value_or(0));
+    } else if (key == "DL") {
+      r.down = bytes_of(value).value_or(0);
+    } else if (key == "UL") {
+      r.up = bytes_of(value).value_or(0);
+    }
+  }
+  return r;
+}
+
+/// The text after "errorCode=N " or "[ERROR] ", or nothing.
+std::string_view error_text(std::string_view line) {
+  if (size_t code = line.find("errorCode="); code != line.npos) {
+    std::string_view rest = line.substr(code);
+    return rest.substr(std::min(rest.find(' ') + 1, rest.size()));
+  }
+  if (size_t error = line.find("[ERROR] "); error != line.npos) return line.substr(error + 8);
+  return {};
+}
+
+}  // namespace
+
+JobState aria2_state(const JobView& job) {
+  JobState state;
+  // The first line, "-- date --HASH", names the link until the torrent is in.
+  std::string_view first = job.head.substr(0, job.head.find('\n'));
+  state.name = first.substr(std::min(first.rfind("--") + 2, first.size()));
+  // A log longer than both ends is past its metadata whatever they show.
+  bool metadata_in = job.head.size() >= kLogHeadLength;
+  std::optional<Readout> last, sized;  // the last readout, the last with a size
+  std::string_view ended;  // the last row of the results table
+  auto read = [&](std::string_view line) {
+    size_t at = line.find(kMetadataDone);
+    if (at != line.npos && line.find("Download complete: ") != line.npos) {
+      metadata_in = true;
+      sized.reset();  // what came before counted the torrent file
+      state.name = line.substr(at + kMetadataDone.size());
+    } else if (std::optional<Readout> r = readout(line)) {
+      last = r;
+      if (r->size.value_or(0) > 0) sized = r;
+    } else if (std::string_view why = error_text(line); !why.empty()) {
+      state.reason = why;
+    } else if (line.size() > 12 && line[6] == '|' && line[11] == '|') {
+      ended = line.substr(7, 4);
+    }
+  };
+  for_each_piece(job.head, read);
+  ended = {};
+  for_each_piece(job.tail, read);
+
+  if (sized && metadata_in) {
+    state.size = *sized->size;
+    state.done = sized->done.value_or(0);
+  }
+  state.peers = last ? std::max(0, last->connections - last->seeds) : 0;
+  state.seeds = last ? last->seeds : 0;
+  bool seeding = last && last->seeding;
+  if (job.running) {
+    state.reason.clear();
+    state.phase = !metadata_in ? JobPhase::metadata
+                  : seeding    ? JobPhase::seeding
+                               : JobPhase::running;
+    if (last) {
+      state.down = last->down;
+      state.up = last->up;
+    }
+  } else if (ended == "OK  ") {
+    state.phase = JobPhase::finished;
+    state.reason.clear();
+  } else if (ended == "ERR ") {
+    state.phase = JobPhase::failed;
+    if (state.reason.empty()) state.reason = "aria2c ended with an error";
+  } else {
+    state.phase = JobPhase::stopped;
+    state.reason.clear();
+  }
+  if (seeding || state.phase == JobPhase::finished) state.done = state.size;
+  return state;
+}
+
+JobState torrent_job_state(const JobView& job) {
+  return job.record.source.starts_with("magnet:") ? aria2_state(job) : ctorrent_state(job);
+}
+
+}  // namespace kiv

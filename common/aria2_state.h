@@ -1,0 +1,21 @@
+#pragma once
+
+#include "common/job_state.h"
+
+namespace kiv {
+
+/// The state of an aria2c job (a magnet link). aria2c first fetches the
+/// torrent ("Download complete: [MEMORY][METADATA]NAME" names it), then its
+/// content; its readouts ("[#gid 10176B/600000B(1%) CN:1 SD:1 DL:10155B]",
+/// "[#gid SEED(0.0) CN:1 SD:1]") give bytes, speeds and connections, and
+/// its "Download Results" table how a run ended: OK finished, ERR failed
+/// (the last "errorCode=" or "[ERROR]" line says why), anything else
+/// stopped. Until the torrent is in, the job is `metadata`, named by the
+/// link's hash that its log's first line holds.
+JobState aria2_state(const JobView& job);
+
+/// A torrent job's state by its engine: aria2c's for a magnet link,
+/// ctorrent's for a torrent file.
+JobState torrent_job_state(const JobView& job);
+
+}  // namespace kiv
