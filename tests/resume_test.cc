@@ -77,6 +77,12 @@ TEST(ResumeRecords, StatusOfEachRecordText) {
 
 /// A box to cut the power of: an installation with its own kivd, and a
 /// source site of its own (the Internet, which stays up).
+/// The machine's trees that private_tmp bound in below the test's own /tmp.
+std::vector<std::string>& bound_trees() {
+  static std::vector<std::string> trees;
+  return trees;
+}
+
 class PowerCut {
  public:
   PowerCut() {
@@ -133,9 +139,15 @@ class PowerCut {
   /// two installations, which stand for the box's disk and the Internet, stay.
   void empty_tmp() {
     std::set<std::string> kept = {box_.root(), source_.root()};
-    for (const auto& entry : std::filesystem::directory_iterator("/tmp"))
-      if (!kept.contains(entry.path().string() + "/"))
-        std::filesystem::remove_all(entry.path());
+    for (const auto& entry : std::filesystem::directory_iterator("/tmp")) {
+      std::string path = entry.path().string() + "/";
+      // The machine's own trees bound in below it are never removed.
+      bool holds_bound = std::any_of(bound_trees().begin(), bound_trees().end(),
+                                     [&](const std::string& tree) {
+                                       return (tree + "/").starts_with(path);
+                                     });
+      if (!kept.contains(path) && !holds_bound) std::filesystem::remove_all(entry.path());
+    }
   }
 
  private:
@@ -159,14 +171,15 @@ std::string random_bytes(size_t size) {
 /// Mounts an empty /tmp over the machine's, as a reboot leaves it. The trees
 /// the test runs from (sources, build, programs) are bound back where they
 /// were when they lay below /tmp, as in a clone made there.
-bool empty_tmp() {
+bool private_tmp() {
   std::string self = std::filesystem::read_symlink("/proc/self/exe");
   std::vector<std::pair<std::string, UniqueFd>> trees;
   for (std::string tree : {std::string(KIV_SOURCE_DIR), testing::program(""),
                            std::filesystem::path(self).parent_path().parent_path().string()}) {
     tree = std::filesystem::weakly_canonical(tree).string();
-    if (tree.starts_with("/tmp/"))
-      trees.emplace_back(tree, UniqueFd(open(tree.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)));
+    if (!tree.starts_with("/tmp/")) continue;
+    bound_trees().push_back(tree);
+    trees.emplace_back(tree, UniqueFd(open(tree.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)));
   }
   if (mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0) return false;
   for (auto& [tree, fd] : trees) {
@@ -201,7 +214,7 @@ TEST(Resume, AfterAPowerCutInItsOwnNamespace) {
 
 TEST(ResumeInside, DISABLED_RunningJobsContinueStoppedOnesStay) {
   if (!getenv("KIV_RESUME_INSIDE")) GTEST_SKIP() << "run by Resume.AfterAPowerCutInItsOwnNamespace";
-  ASSERT_TRUE(empty_tmp());
+  ASSERT_TRUE(private_tmp());
   PowerCut box;
   const std::string whole = random_bytes(1500000);
   write_text(box.source_file("big.bin"), whole);
