@@ -46,7 +46,12 @@ AmuleDaemon::AmuleDaemon() {
   std::string amuled = "/usr/bin/amuled";
   daemon_ = std::make_unique<Running>(std::vector<std::string>{"/usr/bin/env", env, amuled},
                                       home());
-  ready_ = eventually([&] { return accepts_connections(control); });
+  // Its port opens before it answers the tool: ready once the tool gets in.
+  ready_ = eventually([&] {
+    return accepts_connections(control) &&
+           run_program({"/usr/bin/amulecmd", "-c", "status"}, {env})
+                   .out.find("Connection established") != std::string::npos;
+  });
 }
 
 }  // namespace kiv::testing
