@@ -107,21 +107,29 @@ done
 # grows past it.
 release=$(grep -v '^#' "$source/package/previous-release")
 mkdir "$work/previous"
+has_release() { git -C "$source" cat-file -e "$release^{commit}" 2>/dev/null; }
+# A shallow clone lacks it: its origin may still have it.
+has_release || [ "$(git -C "$source" rev-parse --is-shallow-repository 2>/dev/null)" != true ] ||
+  git -C "$source" fetch -q --unshallow 2>/dev/null || true
 if [ -n "${KIV_PREVIOUS_PACKAGE:-}" ]; then
   cp "$KIV_PREVIOUS_PACKAGE" "$work/previous/"
+elif ! has_release && [ "$(git -C "$source" rev-parse --is-shallow-repository 2>/dev/null)" = true ]; then
+  echo "package test: the upgrade is not tested: $source is a shallow clone without $release"
 else
-  git -C "$source" cat-file -e "$release^{commit}" ||
+  has_release ||
     fail "the previous release's commit $release is not in $source (package/previous-release)"
   git -C "$source" archive "$release" | tar -x -C "$work/previous"
   KIV_BUILD_DIR="$work/previous/build" bash "$work/previous/scripts/package.sh" >"$work/previous.log" 2>&1 ||
     { tail -40 "$work/previous.log"; fail "could not build the previous release's package"; }
   mv "$work/previous/dist/kiv_"*"_$arch.deb" "$work/previous/"
 fi
-previous=$(ls "$work/previous/"*.deb)
+previous=$(ls "$work/previous/"*.deb 2>/dev/null || true)
 version=$(dpkg-deb -f "$deb" Version)
-previous_version=$(dpkg-deb -f "$previous" Version)
-dpkg --compare-versions "$version" gt "$previous_version" ||
-  fail "the package's version $version is not above the previous release's $previous_version"
+if [ -n "$previous" ]; then
+  previous_version=$(dpkg-deb -f "$previous" Version)
+  dpkg --compare-versions "$version" gt "$previous_version" ||
+    fail "the package's version $version is not above the previous release's $previous_version"
+fi
 
 # From here on, what the package changes stays in this namespace: layers
 # over the system's directories that go with it, a /run and /tmp of its own.
@@ -129,7 +137,7 @@ mount -t tmpfs tmpfs /run
 mkdir -p /run/lock /run/kiv-test
 mount --bind "$work" /run/kiv-test
 deb=/run/kiv-test/${deb#"$work"/}
-previous=/run/kiv-test/${previous#"$work"/}
+[ -z "$previous" ] || previous=/run/kiv-test/${previous#"$work"/}
 work=/run/kiv-test
 for dir in etc usr var opt root lib; do
   [ -d "/$dir" ] && [ ! -L "/$dir" ] || continue
@@ -308,6 +316,8 @@ left=$(cd "$root" && find . | sort | xargs)
 [ -z "$(find "$root" ! -user root -printf '%p ')" ] || fail "purge left files of others: $(find "$root" ! -user root)"
 ! ls /etc/systemd/system/*/kiv*.service /var/log/kiv-web.log >/dev/null 2>&1 || fail "purge left files"
 rm -rf "$root"
+
+[ -n "$previous" ] || { echo "package test: ok (no upgrade)"; exit 0; }
 
 # The previous release as its owner left it: kiv.conf and /etc/default/kiv
 # edited, the box running, locked with its initial password.
