@@ -227,23 +227,28 @@ void check_torrent_file(const std::string& source, const std::string& shown) {
     message_answer("Torrent file not found:", shown);
 }
 
-void start_wget(const JobRecord& job, const std::optional<std::string>& job_log) {
-  const std::string& url = job.source;
-  // wget would take it for one of its options.
-  if (url.starts_with('-')) message_answer("Invalid URL: it must not begin with \"-\"", "");
-  const Config& c = config();
-  // A restart goes on in the job's own folder (records of older versions
-  // have none: then the request's).
+/// The job's folder (a restart's own; records of older versions have none:
+/// then the request's) and its path, checked to lie below the download
+/// directory and made the working directory, where the tool saves.
+std::pair<std::string, std::string> enter_job_folder(const JobRecord& job) {
   std::string folder;
   if (job.folder)
     folder = *job.folder;
   else
     check_one_line(folder = form_field("curdir").value_or(""));
-  std::string workdir = c.dnldir + folder;
-  // The download must land below the download directory.
+  std::string workdir = config().dnldir + folder;
   check_path(workdir, PathMessage::lower_case);
   check_reach(folder, Reach::through, PathMessage::lower_case, workdir);
   if (chdir(workdir.c_str()) != 0) error_answer(errno, workdir);
+  return {folder, workdir};
+}
+
+void start_wget(const JobRecord& job, const std::optional<std::string>& job_log) {
+  const std::string& url = job.source;
+  // wget would take it for one of its options.
+  if (url.starts_with('-')) message_answer("Invalid URL: it must not begin with \"-\"", "");
+  const Config& c = config();
+  auto [folder, workdir] = enter_job_folder(job);
 
   std::string log = job_log ? *job_log : new_record({"", url, job.options, folder}) + ".wgt";
   std::string options = job.options;
@@ -311,7 +316,6 @@ void start_ctorrent(const JobRecord& job, const std::optional<std::string>& job_
 }
 
 void start_magnet(const JobRecord& job, const std::optional<std::string>& job_log) {
-  const Config& c = config();
   Magnet magnet = check_magnet(job.source);
   check_aria2_limits(job.options);
   TorrentSettings settings = torrent_settings();
@@ -320,16 +324,7 @@ void start_magnet(const JobRecord& job, const std::optional<std::string>& job_lo
     message_answer("Magnet links need aria2c: install the package aria2, or name the program "
                    "with aria2= in kiv.conf.",
                    "");
-  // A restart goes on in the job's own folder.
-  std::string folder;
-  if (job.folder)
-    folder = *job.folder;
-  else
-    check_one_line(folder = form_field("curdir").value_or(""));
-  std::string workdir = c.dnldir + folder;
-  check_path(workdir, PathMessage::lower_case);
-  check_reach(folder, Reach::through, PathMessage::lower_case, workdir);
-  if (chdir(workdir.c_str()) != 0) error_answer(errno, workdir);
+  auto [folder, workdir] = enter_job_folder(job);
   if (!workdir.ends_with('/')) workdir += '/';
 
   TorrentStartLock lock;
