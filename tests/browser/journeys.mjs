@@ -503,7 +503,7 @@ async function run() {
     await page.locator('#jobs li').first().getByText(/^running/).waitFor();
     assert.deepEqual(await names(), ['hang.bin', 'beta.torrent', 'zeta.iso', 'alpha.iso', 'film.bin']);
     assert.deepEqual(await page.locator('#chips button').allInnerTexts(),
-      ['All (5)', 'Running (1)', 'Stopped (1)', 'Finished (2)', 'Failed (1)']);
+      ['All (5)', 'Running (1)', 'Queued (0)', 'Stopped (1)', 'Finished (2)', 'Failed (1)']);
     await chip('Failed').click();
     assert.deepEqual(await names(), ['zeta.iso']);
     await chip('Finished').click();

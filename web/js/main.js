@@ -4,7 +4,7 @@ import { noticeText, showRate } from './parse.js';
 import { el, $, setText, put, note, compareNames } from './ui.js';
 import { setupTransfers, updateTransfers, fillFromLink, totalRate } from './transfers.js';
 import { setupFiles, updateFiles, go } from './files.js';
-import { setupSettings, readLock, loadScripts } from './settings.js';
+import { setupSettings, readLock, loadScripts, updateQueue } from './settings.js';
 
 const PERIOD = 3000;
 const VIEWS = ['transfers', 'files', 'settings'];
@@ -43,6 +43,7 @@ async function refresh() {
     const s = await (first || status(true));
     updateFiles(s, asked);
     resumedNotice(s);
+    updateQueue(s.queue);
     put(document.body.dataset, 'loaded', 'true');
     const running = (s.wgets || 0) + (s.torrents || 0);
     put(document, 'title', running ? `(${running}) kiv` : 'kiv');
@@ -108,7 +109,7 @@ function start() {
   early.catch(() => {}); // seen by the first refresh
   setupTransfers({ onChange: refresh, onDone: notifyDone });
   setupFiles({ onChange: refresh });
-  setupSettings();
+  setupSettings({ onChange: refresh });
   for (const v of VIEWS) $(`#tab-${v}`).addEventListener('click', () => { location.hash = v; });
   // Arrow keys, Home and End move between the tabs.
   $('[role=tablist]').addEventListener('keydown', (e) => {

@@ -1,8 +1,8 @@
-// Settings: colours, the access lock, the user's scripts, a command console
-// and the eDonkey client.
+// Settings: colours, the queue and its week, the access lock, the user's
+// scripts, a command console and the eDonkey client.
 import { ctl, status, jobFile, signIn } from './api.js';
-import { optionValues } from './parse.js';
-import { el, $, setText, note, lines, muleText } from './ui.js';
+import { optionValues, showRate } from './parse.js';
+import { el, $, setText, put, note, act, lines, muleText } from './ui.js';
 
 // Output answers end with a blank and a line feed after the output.
 const output = (text) => text.replace(/ \n$/, '');
@@ -19,7 +19,8 @@ const base64 = (s) => btoa(String.fromCharCode(...new TextEncoder().encode(s))).
 /** Light or dark colours ('' as the system has them). */
 const paint = (theme) => { if (theme) document.documentElement.dataset.theme = theme; else delete document.documentElement.dataset.theme; };
 
-export function setupSettings() {
+export function setupSettings({ onChange }) {
+  setupQueue(onChange);
   const theme = $('#theme');
   theme.value = localStorage.getItem('kiv-theme') || '';
   paint(theme.value);
@@ -90,4 +91,98 @@ export async function loadScripts() {
     $('#script-name').replaceChildren(...names.map((n) => el('option', { value: n, text: n })));
     setText($('#scripts-count'), names.length ? `${names.length} script${names.length > 1 ? 's' : ''}` : 'No scripts in the scripts folder.');
   } catch (e) { note(e.message); }
+}
+
+// The queue as the box last gave it; the week as painted, a mode an hour from Monday 00:00.
+const queue = { shown: null, week: [], cells: [], drag: null };
+const MODES = { f: 'full speed', l: 'limited', p: 'paused' };
+const DAYS = 'Mon Tue Wed Thu Fri Sat Sun'.split(' ');
+const FIELDS = { max_active: 'Transfers at once', max_torrents: 'Of these, torrents', down: 'Download KiB/s', up: 'Upload KiB/s',
+  alt_down: 'Limited hours: download KiB/s', alt_up: 'Limited hours: upload KiB/s' };
+const fields = () => $('#queue-form').querySelectorAll('input:not([type=radio])');
+const valueOf = (input) => (input.type === 'checkbox' ? String(+input.checked) : input.value.trim());
+const day = (i) => Math.floor(i / 24);
+
+function drawWeek() {
+  queue.week.forEach((mode, i) => {
+    const cell = queue.cells[i];
+    if (cell.dataset.mode !== mode) cell.dataset.mode = mode;
+    cell.ariaLabel = `${DAYS[day(i)]} ${i % 24}:00 ${MODES[mode]}`;
+  });
+}
+
+function focusHour(i) {
+  for (const c of queue.cells) c.tabIndex = -1;
+  queue.cells[i].tabIndex = 0;
+  queue.cells[i].focus();
+}
+
+function setupQueue(onChange) {
+  const form = $('#queue-form'), table = $('#week'), hours = [...Array(24).keys()];
+  $('#queue-fields').append(...Object.entries(FIELDS).map(([name, text]) => el('label', {}, text, el('input', { name, inputmode: 'numeric', autocomplete: 'off' }))));
+  $('#brush').append(...Object.entries(MODES).map(([value, text]) =>
+    el('label', { class: 'check' }, el('input', { type: 'radio', name: 'brush', value, checked: value === 'f' }), el('i', { 'data-mode': value }), text)));
+  table.append(el('tr', {}, el('td'), hours.map((h) => el('th', { text: h }))), ...DAYS.map((d) =>
+    el('tr', {}, el('th', { text: d }), hours.map(() => queue.cells[queue.cells.push(el('td', { tabIndex: -1 })) - 1]))));
+  queue.cells[0].tabIndex = 0;
+  // A drag paints the rectangle from the hour it began on to the one under
+  // the pointer (a finger's moves all go to the hour it first touched).
+  const within = (x, a, b) => x >= Math.min(a, b) && x <= Math.max(a, b);
+  const paintTo = (e) => {
+    const { from, before } = queue.drag, i = queue.cells.indexOf(document.elementFromPoint(e.clientX, e.clientY));
+    if (i < 0) return;
+    queue.week = before.map((m, j) => (within(j % 24, from % 24, i % 24) && within(day(j), day(from), day(i)) ? form.brush.value : m));
+    drawWeek();
+  };
+  table.addEventListener('pointerdown', (e) => {
+    const i = queue.cells.indexOf(e.target);
+    if (i < 0 || e.button) return;
+    e.preventDefault();
+    table.setPointerCapture(e.pointerId);
+    queue.drag = { from: i, before: queue.week };
+    paintTo(e);
+    focusHour(i);
+  });
+  table.addEventListener('pointermove', (e) => queue.drag && paintTo(e));
+  for (const end of ['pointerup', 'pointercancel']) table.addEventListener(end, () => { queue.drag = null; });
+  table.addEventListener('keydown', (e) => {
+    const i = queue.cells.indexOf(e.target), to = { ArrowLeft: i - 1, ArrowRight: i + 1, ArrowUp: i - 24, ArrowDown: i + 24 }[e.key];
+    if (e.key === ' ') { queue.week[i] = form.brush.value; drawWeek(); } else if (to >= 0 && to < 168) focusHour(to); else return;
+    e.preventDefault();
+  });
+  // Only what differs from the box's settings is sent; the box checks it all.
+  form.addEventListener('submit', async (e) => {
+    e.preventDefault();
+    const changed = {};
+    for (const input of fields()) if (valueOf(input) !== String(queue.shown[input.name])) changed[input.name] = valueOf(input);
+    if (queue.week.join('') !== queue.shown.week) changed.week = queue.week.join('');
+    if (!Object.keys(changed).length) return note('Nothing changed.', false);
+    if (await act(ctl('queue', null, null, changed), 'Saved.')) onChange();
+  });
+}
+
+/** The limits in force this hour and the queue, in words; '' while none is set. */
+function limits(q) {
+  const alt = q.hour === 'l', rates = [['↓', alt ? q.alt_down : q.down], ['↑', alt ? q.alt_up : q.up]]
+    .filter(([, n]) => n > 0).map(([a, n]) => `${a} ${showRate(n * 1024)}`).join(' ');
+  return [q.hour === 'p' ? 'Paused hour' : alt ? `Limited hour: ${rates || 'no limit'}` : rates && `Limits: ${rates}`,
+    q.max_active > 0 && `${q.max_active} at a time`].filter(Boolean).join(' · ');
+}
+
+/** The queue's settings of a status: the header says them, and the form
+ *  takes each value the user has not changed since it was last shown. */
+export function updateQueue(q) {
+  const words = q ? limits(q) : '';
+  setText($('#limits'), words);
+  put($('#limits'), 'hidden', !words);
+  put($('#queue-form'), 'hidden', !q);
+  if (!q || q === queue.shown) return;
+  const was = queue.shown;
+  for (const input of fields()) {
+    if (was && valueOf(input) !== String(was[input.name])) continue;
+    if (input.type === 'checkbox') input.checked = q[input.name] === 1; else input.value = q[input.name];
+  }
+  queue.week = [...q.week].map((m, i) => (was && queue.week[i] !== was.week[i] ? queue.week[i] : m));
+  queue.shown = q;
+  drawWeek();
 }

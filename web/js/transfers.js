@@ -14,7 +14,7 @@ const KINDS = [
 ];
 // The kinds of transfer, with the command that restarts one.
 const TRANSFERS = { wgt: 'startdnl', tor: 'starttor' };
-const STATES = { '': 'All', running: 'Running', stopped: 'Stopped', finished: 'Finished', failed: 'Failed' };
+const STATES = { '': 'All', running: 'Running', queued: 'Queued', stopped: 'Stopped', finished: 'Finished', failed: 'Failed' };
 // Every order falls back to newest first.
 const SORTS = {
   added: () => 0,
@@ -145,7 +145,10 @@ function jobRow(name, kind) {
     parts.more = el('button', { type: 'button', class: 'quiet', text: 'Details', 'aria-expanded': 'false', onclick: () => toggle(row) });
     parts.stop = el('button', { type: 'button', text: 'Stop', onclick: () => act(ctl('stop', name)).then(view.refresh) });
     parts.restart = el('button', { type: 'button', text: 'Restart', onclick: () => act(ctl(TRANSFERS[kind], name)).then(view.refresh) });
-    parts.actions.append(parts.more, parts.stop, parts.restart);
+    // A queued job: started outside the queue, or its place changed.
+    parts.queued = [['Start now', 'startnow'], ['Move to top', 'move', 'top'], ['Move up', 'move', 'up'], ['Move down', 'move', 'down']]
+      .map(([text, cmd, to]) => el('button', { type: 'button', text, onclick: () => act(ctl(cmd, name, null, { to })).then(view.refresh) }));
+    parts.actions.append(parts.more, parts.stop, parts.restart, ...parts.queued);
   }
   parts.actions.append(el('button', { type: 'button', class: 'danger', text: 'Delete',
     onclick: async () => {
@@ -159,9 +162,9 @@ function jobRow(name, kind) {
 }
 
 // A job's state as its chip counts it, and as the row says it.
-const CODES = { queued: 'running', metadata: 'running', running: 'running', seeding: 'running', stopped: 'stopped', finished: 'finished', failed: 'failed' };
-const WORDS = { queued: 'waiting to start', metadata: 'fetching the torrent', seeding: 'finished, seeding' };
-const live = (job) => CODES[job.state] === 'running';
+const CODES = { queued: 'queued', metadata: 'running', running: 'running', seeding: 'running', stopped: 'stopped', finished: 'finished', failed: 'failed' };
+const WORDS = { metadata: 'fetching the torrent', seeding: 'finished, seeding' };
+const live = (job) => ['running', 'queued'].includes(CODES[job.state]);
 const percent = (job) => (job.size > 0 ? Math.floor((job.done * 100) / job.size) : -1);
 
 /** Paints a transfer's row from its status object. */
@@ -171,7 +174,7 @@ function paint(row) {
   setText(parts.source, row.label);
   put(parts.source, 'title', row.label);
   row.code = CODES[job.state] || 'failed';
-  setText(parts.state, WORDS[job.state] || job.state || 'unknown');
+  setText(parts.state, job.place > 0 ? `queued · ${place(job.place)} in line` : WORDS[job.state] || job.state || 'unknown');
   if (parts.state.dataset.state !== row.code) parts.state.dataset.state = row.code;
   // Whatever it got, a stopped or failed job shows too.
   const p = percent(job), running = live(job);
@@ -186,7 +189,11 @@ function paint(row) {
   // Restart only where it goes on: a stopped or failed job.
   put(parts.stop, 'hidden', !running);
   put(parts.restart, 'hidden', job.state !== 'stopped' && job.state !== 'failed');
+  parts.queued.forEach((b, i) => { put(b, 'hidden', !(job.place > 0)); put(b, 'disabled', i > 0 && i < 3 && job.place === 1); });
 }
+
+/** 1st, 2nd, 3rd, 4th, … 11th, 12th, 13th, … 21st */
+const place = (n) => n + ((n % 100 > 3 && n % 100 < 21) || n % 10 > 3 ? 'th' : ['th', 'st', 'nd', 'rd'][n % 10]);
 
 /** Opens or closes a transfer's detail: its record and the end of its log,
  *  read only while it is open. */
@@ -279,7 +286,7 @@ async function readFile(row) {
 /** The transfers in the chosen order, state and filter; moves only what moved. */
 function arrange() {
   const jobs = [...view.rows.values()].filter((r) => TRANSFERS[r.kind]);
-  const counts = { '': jobs.length, running: 0, stopped: 0, finished: 0, failed: 0 };
+  const counts = { '': jobs.length, running: 0, queued: 0, stopped: 0, finished: 0, failed: 0 };
   for (const r of jobs) counts[r.code]++;
   for (const b of $('#chips').children) {
     const s = b.dataset.state;
