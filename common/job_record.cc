@@ -1,11 +1,16 @@
 #include "common/job_record.h"
 
 #include <algorithm>
+#include <charconv>
+
+#include "common/file.h"
 
 namespace kiv {
 namespace {
 
-constexpr std::string_view kWishWords[] = {"", "running", "stopped"};
+constexpr std::string_view kWishWords[] = {"", "running", "stopped", "queued"};
+/// Line 6 of a job started outside the queue.
+constexpr std::string_view kOutsideMark = "now";
 
 JobWish wish_of(std::string_view word) {
   for (size_t i = 1; i < std::size(kWishWords); ++i)
@@ -19,9 +24,19 @@ std::string record_text(const JobRecord& record) {
   std::string text = record.pid + "\n" + record.source + "\n" + record.options + "\n";
   if (record.folder) {
     text += *record.folder + "\n";
-    if (record.wish != JobWish::unknown) text += std::string(kWishWords[size_t(record.wish)]) + "\n";
+    if (record.wish != JobWish::unknown) {
+      text += std::string(kWishWords[size_t(record.wish)]) + "\n";
+      if (record.wish == JobWish::queued)
+        text += std::to_string(record.turn) + "\n";
+      else if (record.wish == JobWish::running && record.slot == QueueSlot::outside)
+        text += std::string(kOutsideMark) + "\n";
+    }
   }
   return text;
+}
+
+bool write_job_record(const std::string& path, const JobRecord& record) {
+  return replace_file(path, record_text(record), 0600);
 }
 
 JobRecord parse_record(std::string_view text) {
@@ -37,6 +52,12 @@ JobRecord parse_record(std::string_view text) {
   record.options = next_line(kRecordLineLength);
   if (!text.empty()) record.folder = next_line(kRecordLineLength);
   if (!text.empty()) record.wish = wish_of(next_line(kRecordLineLength));
+  std::string place = next_line(kRecordLineLength);
+  if (record.wish == JobWish::queued) {
+    const char* end = place.data() + place.size();
+    if (std::from_chars(place.data(), end, record.turn).ptr != end) record.turn = 0;
+  }
+  if (record.wish == JobWish::running && place == kOutsideMark) record.slot = QueueSlot::outside;
   return record;
 }
 

@@ -13,8 +13,12 @@
 //   3 the options exactly as received
 //   4 the folder below the download directory the files land in ("" for
 //     kinds that keep none); absent in records of older versions
-//   5 what the user last asked of the job: "running" or "stopped"; absent
+//   5 what the user last asked of the job: "running", "stopped" or
+//     "queued" (waiting for a free slot or an hour that allows it); absent
 //     in records of older versions, which are then left as they are
+//   6 its place in the queue: for a queued job its turn (a number, the
+//     lowest goes first), for a running one "now" when it was started
+//     outside the queue; absent otherwise
 namespace kiv {
 
 /// Lines 2 to 4 of a job record are read up to this length.
@@ -25,6 +29,13 @@ enum class JobWish {
   unknown,  // an older record: nothing is done with it by itself
   running,  // started or restarted: continued after a power cut
   stopped,  // stopped by the user: stays stopped
+  queued,   // waits in the queue; kivd starts it
+};
+
+/// Whether a running job counts against the queue's limits.
+enum class QueueSlot {
+  counted,  // started by the queue, or before there was one
+  outside,  // "start now": runs beside the queue
 };
 
 struct JobRecord {
@@ -35,15 +46,24 @@ struct JobRecord {
   /// FORM_curdir of the first start); absent in records of older versions.
   std::optional<std::string> folder;
   JobWish wish = JobWish::unknown;
+  long long turn = 0;  // queued: its turn, lower first
+  QueueSlot slot = QueueSlot::counted;
 };
 
 /// The record's text. A wish is written only with a folder line before it
-/// (an older record has neither, and gets none).
+/// (an older record has neither, and gets none); the sixth line only with
+/// a wish to go with it.
 std::string record_text(const JobRecord& record);
+
+/// Replaces the record at `path` whole (mode 0600), so that a reader never
+/// sees half of it and after a power cut it is the old or the new one.
+/// False with errno.
+bool write_job_record(const std::string& path, const JobRecord& record);
 
 /// Reads a record back leniently: line 1 up to kPidTextLength, lines 2 to 4
 /// up to kRecordLineLength characters, missing lines empty (a missing fourth
-/// line: no folder; a missing or unknown fifth: no wish).
+/// line: no folder; a missing or unknown fifth: no wish; a queued job
+/// without a readable turn: turn 0).
 JobRecord parse_record(std::string_view text);
 
 /// Reads a record back only when it is whole, as a start or a stop wrote

@@ -38,6 +38,7 @@ TEST(JobRecord, WholeOrNone) {
       {"123\n/d/c.torrent\n\n\nstopped\n", true, JobWish::stopped},
       {"\nhttp://h/x\n\n/sub\n", true, JobWish::unknown},           // never started
       {"123\nhttp://h/x\n\n/sub\nlater\n", true, JobWish::unknown}, // a newer wish
+      {"\nhttp://h/x\n\n/sub\nqueued\n7\n", true, JobWish::queued},
       {"", false, JobWish::unknown},
       {"123\nhttp://h/x", false, JobWish::unknown},                 // cut in the middle
       {"123\nhttp://h/x\n", false, JobWish::unknown},
@@ -59,7 +60,9 @@ TEST(JobRecord, WrittenAsRead) {
   for (const JobRecord& record :
        {JobRecord{"12", "http://h/x", "-t 3", "/sub", JobWish::running},
         JobRecord{"12", "/d/c.torrent", "", "", JobWish::stopped},
-        JobRecord{"", "http://h/x", "", "", JobWish::unknown}}) {
+        JobRecord{"", "http://h/x", "", "", JobWish::unknown},
+        JobRecord{"", "http://h/x", "", "/sub", JobWish::queued, -3},
+        JobRecord{"12", "magnet:?xt", "", "", JobWish::running, 0, QueueSlot::outside}}) {
     std::optional<JobRecord> back = read_record(record_text(record));
     ASSERT_TRUE(back);
     EXPECT_EQ(record_text(*back), record_text(record));

@@ -8,6 +8,7 @@
 #include "ctl/files.h"
 #include "ctl/jobs.h"
 #include "ctl/lock.h"
+#include "ctl/queue.h"
 #include "ctl/scripts.h"
 
 namespace kiv::ctl {
@@ -36,6 +37,9 @@ constexpr Command kCommands[] = {
     {"rename", rename_command},
     {"copy", copy_command},
     {"magnet", magnet_command},
+    {"queue", queue_command},
+    {"startnow", startnow_command},
+    {"move", move_command},
 };
 
 }  // namespace

@@ -16,7 +16,7 @@ TEST(CommandTable, OrderAndMatching) {
   EXPECT_EQ(keywords, (std::vector<std::string_view>{
                           "nukeall", "disk", "scripts", "targz", "run", "amule", "lock",
                           "del", "rem", "dow", "stop", "mkdir", "startdnl", "starttor",
-                          "ctor", "wget", "rename", "copy", "magnet"}));
+                          "ctor", "wget", "rename", "copy", "magnet", "queue", "startnow", "move"}));
   // Each keyword alone selects its own row.
   for (std::string_view keyword : keywords) EXPECT_EQ(selected(keyword), keyword);
 }

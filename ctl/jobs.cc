@@ -5,7 +5,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -16,6 +15,7 @@
 #include "common/dir.h"
 #include "common/file.h"
 #include "common/info_hash.h"
+#include "common/job_queue.h"
 #include "common/job_record.h"
 #include "common/aria2_state.h"
 #include "common/job_state.h"
@@ -29,6 +29,7 @@
 #include "common/wget_log.h"
 #include "ctl/checks.h"
 #include "ctl/magnet.h"
+#include "ctl/queue.h"
 
 namespace kiv::ctl {
 namespace {
@@ -78,10 +79,7 @@ void check_one_line(std::string_view text) {
 }
 
 void write_record(const std::string& path, const JobRecord& record) {
-  // Replaced whole, so the listing never reads a half-written record, and
-  // after a power cut it is the old or the new one.
-  if (!replace_file(path, record_text(record), 0600))
-    message_answer("Unable to write trk file:", path);
+  if (!write_job_record(path, record)) message_answer("Unable to write trk file:", path);
 }
 
 /// Creates the record of a new job, not started yet; its name is the new
@@ -99,8 +97,8 @@ std::string new_record(const JobRecord& job) {
 /// a start wishes the job to run, so it is continued after a power cut.
 JobRecord started_record(const std::optional<std::string>& pid, const JobRecord& job,
                          const std::string& folder) {
-  return {pid.value_or(""), job.source, job.options, folder,
-          pid ? JobWish::running : JobWish::unknown};
+  return {pid.value_or(""), job.source,    job.options, folder,
+          pid ? JobWish::running : JobWish::unknown, 0, started_slot(job)};
 }
 
 /// Whether the job's log or record is there: the job exists.
@@ -111,8 +109,8 @@ bool job_exists(const std::string& log, const std::string& record) {
 
 void signal_pid(const std::string& pid, int signal) { kill(pid_t(std::stol(pid)), signal); }
 
-/// Sends the transfer behind `name` SIGTERM twice, a second apart; the
-/// process number it had, or "" when none ran.
+}  // namespace
+
 std::string stop_job(const std::string& name) {
   std::string pid = transfer_pid(name);
   if (pid.empty()) return pid;
@@ -122,6 +120,8 @@ std::string stop_job(const std::string& name) {
   if (transfer_pid(name) == pid) signal_pid(pid, SIGTERM);
   return pid;
 }
+
+namespace {
 
 /// Waits until none of `jobs` runs any more, killing outright those that
 /// outlast the wait.
@@ -171,24 +171,6 @@ std::string with_options(std::string options, const std::string& more) {
   return options + more;
 }
 
-/// Held while a torrent start checks that no other job runs its torrent and
-/// records its own: two requests at once must not both pass the check. The
-/// lock is on the job directory itself, so that it leaves no file there.
-class TorrentStartLock {
- public:
-  TorrentStartLock()
-      : fd_(open(config().trkdir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-    // Not inherited by the transfer started meanwhile (close-on-exec): the
-    // lock ends with the request.
-    if (!fd_.valid()) error_answer(errno, config().trkdir);
-    while (flock(fd_.get(), LOCK_EX) != 0)
-      if (errno != EINTR) error_answer(errno, config().trkdir);
-  }
-
- private:
-  UniqueFd fd_;
-};
-
 /// The info hash of a torrent job's source (a magnet link or the full path
 /// of a torrent file), when it can be told.
 std::optional<std::string> source_hash(const std::string& source) {
@@ -204,7 +186,8 @@ std::optional<std::string> source_hash(const std::string& source) {
 /// Ends the request when another job's transfer (not `own_log`'s) already
 /// runs the torrent of `source` (the same info hash, or the same file when
 /// either hash is unknown): two transfers on one torrent would write the
-/// same files. Callers hold the TorrentStartLock.
+/// same files. Callers hold the job directory's lock (hold_queue_lock): two
+/// requests at once must not both pass the check.
 void check_torrent_free(const std::string& source, const std::string& shown,
                         const std::optional<std::string>& own_log) {
   std::optional<std::string> hash = source_hash(source);
@@ -251,6 +234,7 @@ void start_wget(const JobRecord& job, const std::optional<std::string>& job_log)
   auto [folder, workdir] = enter_job_folder(job);
 
   std::string log = job_log ? *job_log : new_record({"", url, job.options, folder}) + ".wgt";
+  if (queued_instead(log, {"", url, job.options, folder})) return;
   std::string options = job.options;
   if (job_log) {
     // A restart continues the job's own file, named as wget logged it (it
@@ -284,7 +268,7 @@ void start_ctorrent(const JobRecord& job, const std::optional<std::string>& job_
   check_reach(source.substr(c.dnldir.size()), Reach::through, PathMessage::capitalised, source);
   std::string shown = job_log ? source : torrent;
   check_torrent_file(source, shown);
-  TorrentStartLock lock;
+  hold_queue_lock();
   check_torrent_free(source, shown, job_log);
   // Its files land in the download directory itself: no folder of its own.
   std::string log = job_log ? *job_log : new_record({"", source, options, ""}) + ".tor";
@@ -295,6 +279,7 @@ void start_ctorrent(const JobRecord& job, const std::optional<std::string>& job_
         !fd.close())
       message_answer("Unable to write trk file:", log);
   }
+  if (queued_instead(log, {"", source, options, ""})) return;
   std::string record = without_suffix(log);
   std::string job_id = record.substr(record.rfind('/') + 1);
 
@@ -327,7 +312,7 @@ void start_magnet(const JobRecord& job, const std::optional<std::string>& job_lo
   auto [folder, workdir] = enter_job_folder(job);
   if (!workdir.ends_with('/')) workdir += '/';
 
-  TorrentStartLock lock;
+  hold_queue_lock();
   check_torrent_free(job.source, magnet.name.empty() ? magnet.hash : magnet.name, job_log);
   std::string log =
       job_log ? *job_log : new_record({"", job.source, job.options, folder}) + ".tor";
@@ -338,6 +323,7 @@ void start_magnet(const JobRecord& job, const std::optional<std::string>& job_lo
         !fd.close())
       message_answer("Unable to write trk file:", log);
   }
+  if (queued_instead(log, {"", job.source, job.options, folder})) return;
   std::string output = run_shell(aria2_command_line(
       {program, settings, workdir, record + ".dht", job.options, job.source, log}));
   std::optional<std::string> pid = plain_pid(output);
@@ -455,6 +441,8 @@ std::string ctorrent_header(time_t when, std::string_view source) {
 }
 
 void nukeall_command(const std::string&, const std::string&) {
+  // Held to the end: the queue starts nothing while its jobs go.
+  hold_queue_lock();
   // The box's own transfers only, by their records: a user's own wget or
   // another service's ctorrent is none of its business.
   std::vector<LiveJob> jobs = live_jobs();
@@ -465,7 +453,8 @@ void nukeall_command(const std::string&, const std::string&) {
   if (chdir(trkdir.c_str()) != 0) message_answer("nukeall error: ", trkdir);
   std::optional<std::vector<std::string>> names = scan_directory(trkdir, ScanOrder::directory);
   if (!names) message_answer("nukeall error: ", trkdir);
-  for (const std::string& name : *names) unlink((trkdir + name).c_str());
+  for (const std::string& name : *names)
+    if (name != kQueueSettingsName) unlink((trkdir + name).c_str());
 }
 
 void del_command(const std::string& file, const std::string&) {
@@ -484,13 +473,16 @@ void stop_command(const std::string& file, const std::string&) {
   if (!job_exists(config().trkdir + file, record_path)) message_answer("Job not found:", file);
   // Recorded before the signal: a power cut right after it must not bring
   // the job back. Older records carry no wish, and get none.
+  // A queued job leaves the queue.
+  hold_queue_lock();
   std::optional<std::string> text = read_file(record_path);
   std::optional<JobRecord> record = text ? read_record(*text) : std::nullopt;
-  if (record && record->wish == JobWish::running) {
+  bool queued = record && record->wish == JobWish::queued;
+  if (record && (record->wish == JobWish::running || queued)) {
     record->wish = JobWish::stopped;
     write_record(record_path, *record);
   }
-  if (stop_job(file).empty()) message_answer("Job not running:", file);
+  if (stop_job(file).empty() && !queued) message_answer("Job not running:", file);
 }
 
 void startdnl_command(const std::string& file, const std::string&) {

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "common/job_record.h"
+#include "common/queue_settings.h"
 
 // Transfer jobs: wget, ctorrent and aria2c in the background, their files in
 // trk/.
@@ -16,9 +17,6 @@ inline constexpr const char* kCtorrentInputPath = "/tmp/kiv-sl";
 /// How long "del", "nukeall" and a restart wait for a stopped transfer to
 /// end before it is killed outright.
 inline constexpr int kEndWaitTenths = 100;
-
-/// The highest speed limit a start takes, in KiB/s (about 1 GiB/s).
-inline constexpr unsigned long kRateLimitMax = 1048576;
 
 /// The process number in wget's "... pid N." answer: the text after the
 /// last blank, cut at its last "."; nothing when that is not a number
@@ -45,6 +43,10 @@ std::string ctorrent_header(time_t when, std::string_view source);
 
 /// The handlers of the command table. Each returns when it succeeded and
 /// ends the request with a message answer otherwise.
+/// Sends the transfer behind `name` SIGTERM twice, a second apart; the
+/// process number it had, or "" when none ran.
+std::string stop_job(const std::string& name);
+
 /// "nukeall": stops every transfer and empties the job directory.
 void nukeall_command(const std::string& file, const std::string& para);
 /// "del": stops the job named by its log and removes its files.

@@ -22,8 +22,10 @@
 #include "common/file.h"
 #include "common/origin.h"
 #include "common/process.h"
+#include "common/queue_settings.h"
 #include "common/shell.h"
 #include "common/text.h"
+#include "daemon/queue.h"
 #include "daemon/resume.h"
 #include "daemon/trim.h"
 #include "daemon/version_check.h"
@@ -54,6 +56,10 @@ void close_inherited_descriptors() {
   for (const std::string& name : *fds)
     if (int fd = atoi(name.c_str()); fd > STDERR_FILENO) close(fd);
 }
+
+/// How long after a change of the job directory the queue looks again:
+/// a transfer that closed its log may not have ended yet.
+constexpr std::chrono::seconds kQueueRecheck{2};
 
 /// When this daemon started.
 time_t daemon_start = 0;
@@ -107,17 +113,40 @@ UniqueFd watch_published_files() {
   return watch;
 }
 
+/// The mode of the hour the queue last ran in.
+std::optional<HourMode> queue_hour;
+
+/// A queue pass, noting the hour's mode it ran in.
+void pass_queue() {
+  queue_hour = hour_mode(read_queue_settings(), time(nullptr));
+  run_queue_pass();
+}
+
 /// Sleeps one cycle period; meanwhile a removed published file is written
-/// again at once (without a watch, on the next cycle).
-void sleep_between_passes(const UniqueFd& watch) {
+/// again at once (without a watch, on the next cycle), and the queue runs
+/// when the job directory changes: at once, and once more a moment later
+/// for a transfer that was still ending.
+void sleep_between_passes(const UniqueFd& watch, const UniqueFd& jobs) {
   using Clock = std::chrono::steady_clock;
   Clock::time_point end = Clock::now() + std::chrono::seconds(kCyclePeriodSeconds);
+  std::optional<Clock::time_point> again;
   for (Clock::time_point now; (now = Clock::now()) < end;) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(end - now).count();
+    if (again && now >= *again) {
+      again.reset();
+      pass_queue();
+      continue;
+    }
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(std::min(end, again.value_or(end)) - now).count();
     // Without a watch (fd -1) poll only sleeps; a signal must not shorten
     // the period.
-    pollfd ready = {watch.get(), POLLIN, 0};
-    if (poll(&ready, 1, int(left)) <= 0) continue;
+    pollfd ready[] = {{watch.get(), POLLIN, 0}, {jobs.get(), POLLIN, 0}};
+    if (poll(ready, 2, int(left)) <= 0) continue;
+    if (ready[1].revents & POLLIN) {
+      drain_watch(jobs);
+      pass_queue();
+      again = Clock::now() + kQueueRecheck;
+    }
+    if (!(ready[0].revents & POLLIN)) continue;
     alignas(inotify_event) char buffer[4096];
     ssize_t size = read(watch.get(), buffer, sizeof buffer);
     if (size > 0 && published_file_removed(buffer, size)) republish();
@@ -174,8 +203,12 @@ bool write_pid_file(const std::string& path) {
 void run_cycle() {
   // Watched from before the first publication: no removal goes unseen.
   UniqueFd watch = watch_published_files();
+  UniqueFd jobs = watch_job_directory();
   for (;;) {
     republish();
+    // A new hour of another mode; without a watch, every cycle.
+    if (!jobs.valid() || queue_hour != hour_mode(read_queue_settings(), time(nullptr)))
+      pass_queue();
     if (background_fork() == 0) {
       daemon_detach();
       try {
@@ -185,7 +218,7 @@ void run_cycle() {
       }
       _exit(0);
     }
-    sleep_between_passes(watch);
+    sleep_between_passes(watch, jobs);
   }
 }
 

@@ -14,13 +14,17 @@
 #include "common/resumed.h"
 #include "common/temporary.h"
 #include "ctl/jobs.h"
+#include "ctl/queue.h"
+#include "daemon/queue.h"
 
 namespace kiv {
 namespace {
 
-/// Which of the interrupted jobs start now. The queue and the schedule
-/// decide this once they exist; until then every one does.
-std::vector<std::string> admitted(std::vector<std::string> jobs) { return jobs; }
+/// Which of the interrupted jobs start now: the queue and the schedule
+/// decide; the others wait in the queue.
+std::vector<std::string> admitted(std::vector<std::string> jobs) {
+  return admitted_at_start(jobs);
+}
 
 /// The message of a message answer, without its header block.
 std::string message_of(const std::string& answer) {
@@ -49,6 +53,8 @@ bool resume_job(const std::string& name) {
     // The restart answers as a request would: a failure ends this process
     // with its message on standard output, success returns.
     dup2(writer.get(), STDOUT_FILENO);
+    // kivd decided: the start runs, and keeps its slot.
+    ctl::set_admission(ctl::Admission::granted);
     ctl::restart_of_kind(name);
     _exit(0);
   }

@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
+#include <map>
 #include <optional>
 #include <string_view>
 #include <sys/stat.h>
@@ -12,10 +14,12 @@
 #include "common/aria2_state.h"
 #include "common/dir.h"
 #include "common/file.h"
+#include "common/job_queue.h"
 #include "common/job_record.h"
 #include "common/job_state.h"
 #include "common/process.h"
 #include "common/quote.h"
+#include "common/queue_settings.h"
 #include "common/response.h"
 #include "common/resumed.h"
 #include "common/shell.h"
@@ -55,6 +59,19 @@ constexpr StateKind kStateKinds[] = {
 /// Whether a job has a record beside its log.
 enum class Records { kept, none };
 
+/// Each queued job's place (1 = next to start), by its log's name; filled
+/// once per answer by the first list with records.
+const std::map<std::string, size_t>& queue_places() {
+  static std::optional<std::map<std::string, size_t>> places;
+  if (!places) {
+    places.emplace();
+    std::vector<QueueEntry> entries = queue_entries();
+    size_t place = 0;
+    for (const QueueEntry* entry : queue_order(entries)) places->emplace(entry->log, ++place);
+  }
+  return *places;
+}
+
 /// The state members of job log `name`: for a kind with a reader
 /// `,name:"..",state:"..",done:N,size:N,down:N,up:N`, for torrents also
 /// `,peers:N,seeds:N`, for a failed job `,reason:".."`. A record that is
@@ -77,6 +94,13 @@ void print_state(const std::string& trkdir, const std::string& name, bool runnin
   JobRecord record = parse_record(text.value_or(""));
   LogEnds log = read_log_ends(trkdir + name);
   JobState state = kind->read({record, running, log.head, log.tail});
+  // Waiting for a slot, or stopped by a paused hour: it continues later.
+  std::optional<size_t> place;
+  if (!running && record.wish == JobWish::queued) {
+    state.phase = JobPhase::queued;
+    auto found = queue_places().find(name);
+    if (found != queue_places().end()) place = found->second;
+  }
   if (unreadable) {
     state.phase = JobPhase::failed;
     state.reason = "record unreadable";
@@ -87,6 +111,7 @@ void print_state(const std::string& trkdir, const std::string& name, bool runnin
              ",down:" + std::to_string(state.down) + ",up:" + std::to_string(state.up);
   if (state.peers) members += ",peers:" + std::to_string(*state.peers);
   if (state.seeds) members += ",seeds:" + std::to_string(*state.seeds);
+  if (state.phase == JobPhase::queued && place) members += ",place:" + std::to_string(*place);
   if (state.phase == JobPhase::failed)
     members += ",reason:\"" + escape_script(state.reason, '"') + "\"";
   out_append(members);
@@ -120,6 +145,16 @@ int print_job_list(const std::string& pattern) {
   }
   out_append("]");
   return running;
+}
+
+void print_queue_member() {
+  QueueSettings s = read_queue_settings();
+  out_append("queue:{max_active:" + std::to_string(s.max_active) +
+             ",max_torrents:" + std::to_string(s.max_torrents) +
+             ",seeding_counts:" + std::to_string(s.seeding_counts) +
+             ",down:" + std::to_string(s.down) + ",up:" + std::to_string(s.up) +
+             ",alt_down:" + std::to_string(s.alt_down) + ",alt_up:" + std::to_string(s.alt_up) +
+             ",week:\"" + s.week + "\",hour:\"" + char(hour_mode(s, time(nullptr))) + "\"},");
 }
 
 void print_job_members() {

@@ -23,6 +23,7 @@ void answer_request(const char* program_path) {
     if (getenv("FORM_full")) print_job_members();
     print_download_listing();
     out_append(",");
+    print_queue_member();
     print_disk_usage();
     out_append("}");
   } else if (std::string_view(command).find("tree") != std::string_view::npos) {

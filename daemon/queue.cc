@@ -1,0 +1,131 @@
+#include "daemon/queue.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <ctime>
+#include <sys/inotify.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "common/config.h"
+#include "common/job_queue.h"
+#include "common/queue_settings.h"
+#include "common/text.h"
+#include "daemon/resume.h"
+
+namespace kiv {
+namespace {
+
+std::string record_path(std::string log) {
+  cut_at_last(log, '.');
+  return config().trkdir + log;
+}
+
+/// Puts the running job `entry` back in the queue at `turn` and ends its
+/// transfer; the user's wish (running) is kept in that it continues later.
+void pause_job(const QueueEntry& entry, long long turn) {
+  JobRecord record = entry.record;
+  record.wish = JobWish::queued;
+  record.turn = turn;
+  // Recorded first: a power cut right after must not bring it back now.
+  if (!write_job_record(record_path(entry.log), record)) {
+    syslog(LOG_ERR, "%s not paused: %m", entry.log.c_str());
+    return;
+  }
+  kill(pid_t(std::stol(entry.pid)), SIGTERM);
+}
+
+}  // namespace
+
+void queue_pass() {
+  if (!hold_job_lock()) return;
+  QueueSettings settings = read_queue_settings();
+  HourMode mode = hour_mode(settings, time(nullptr));
+  std::vector<QueueEntry> entries = queue_entries();
+  if (mode == HourMode::paused) {
+    std::vector<const QueueEntry*> running;
+    for (const QueueEntry& entry : entries)
+      if (entry.counted()) running.push_back(&entry);
+    long long turn = first_turn(entries) - static_cast<long long>(running.size());
+    for (const QueueEntry* entry : running) pause_job(*entry, ++turn);
+    // Paused before but not yet ended (ctorrent takes a second SIGTERM).
+    for (const QueueEntry& entry : entries)
+      if (!entry.pid.empty() && entry.record.wish == JobWish::queued)
+        kill(pid_t(std::stol(entry.pid)), SIGTERM);
+    return;
+  }
+  for (const QueueEntry* entry : admitted_now(entries, settings, mode).jobs)
+    resume_job(entry->log);
+}
+
+void run_queue_pass() {
+  pid_t child = fork();
+  if (child < 0) return;
+  if (child == 0) {
+    try {
+      queue_pass();
+    } catch (...) {
+      // Only this pass is lost; the next event brings another.
+    }
+    _exit(0);
+  }
+  while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
+UniqueFd watch_job_directory() {
+  UniqueFd watch(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+  // A transfer's log is closed when it ends; records and settings are
+  // replaced by a rename; a deleted job frees its slot too.
+  if (watch.valid() &&
+      inotify_add_watch(watch.get(), config().trkdir.c_str(),
+                        IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE) < 0)
+    watch = UniqueFd();
+  return watch;
+}
+
+bool drain_watch(const UniqueFd& watch) {
+  bool seen = false;
+  alignas(inotify_event) char buffer[4096];
+  while (read(watch.get(), buffer, sizeof buffer) > 0) seen = true;
+  return seen;
+}
+
+std::vector<std::string> admitted_at_start(const std::vector<std::string>& jobs) {
+  if (!hold_job_lock()) return jobs;
+  QueueSettings settings = read_queue_settings();
+  HourMode mode = hour_mode(settings, time(nullptr));
+  std::vector<QueueEntry> entries = queue_entries();
+  SlotsTaken taken = slots_taken(entries, settings);
+  std::vector<std::string> admitted;
+  std::vector<const QueueEntry*> waiting;
+  for (const std::string& name : jobs) {
+    auto entry = std::find_if(entries.begin(), entries.end(),
+                              [&](const QueueEntry& each) { return each.log == name; });
+    if (entry == entries.end()) continue;
+    bool torrent = entry->torrent();
+    if (entry->record.slot == QueueSlot::outside ||
+        (mode != HourMode::paused && slot_free(taken, settings, torrent))) {
+      admitted.push_back(name);
+      if (entry->record.slot == QueueSlot::counted) {
+        ++taken.active;
+        taken.torrents += torrent;
+      }
+    } else {
+      waiting.push_back(&*entry);
+    }
+  }
+  long long turn = first_turn(entries) - static_cast<long long>(waiting.size());
+  for (const QueueEntry* entry : waiting) {
+    JobRecord record = entry->record;
+    record.wish = JobWish::queued;
+    record.turn = ++turn;
+    if (!write_job_record(record_path(entry->log), record))
+      syslog(LOG_ERR, "%s not queued: %m", entry->log.c_str());
+  }
+  return admitted;
+}
+
+}  // namespace kiv

@@ -1,0 +1,282 @@
+// The queue: its settings through kiv-ctl and the status, and kivd starting
+// queued transfers, stopping them in paused hours and dividing the limits,
+// with the real wget against a loopback server, each job slowed by a limit.
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <sstream>
+#include <gtest/gtest.h>
+#include <set>
+#include <unistd.h>
+
+#include "common/job_record.h"
+#include "common/queue_settings.h"
+#include "tests/support/installation.h"
+#include "tests/support/processes.h"
+#include "tests/support/programs.h"
+#include "tests/support/web.h"
+
+namespace kiv {
+namespace {
+
+using testing::eventually;
+using testing::read_text;
+using testing::write_text;
+
+std::string body_of(const testing::ChildResult& result) {
+  size_t at = result.out.find("\r\n\n");
+  return at == std::string::npos ? result.out : result.out.substr(at + 3);
+}
+
+class Queue : public ::testing::Test {
+ protected:
+  testing::Installation box_;
+
+  std::string ctl(std::vector<std::string> env) {
+    return body_of(box_.run("ctl/kiv-ctl", std::move(env)));
+  }
+  std::string status(const std::string& query = "full=1") {
+    return body_of(box_.run("list/kiv-list", {"QUERY_STRING=" + query}));
+  }
+  /// The queue's member of the status.
+  std::string queue_member() {
+    std::string answer = status("");
+    size_t at = answer.rfind(",queue:{");
+    return at == std::string::npos ? answer : answer.substr(at + 1, answer.find('}', at) - at);
+  }
+};
+
+// Every field is checked before anything is written: one wrong field among
+// good ones changes nothing, and says which field and value.
+TEST_F(Queue, WrongSettingsAreRefusedWhole) {
+  std::string week(kWeekHours, 'f');
+  std::string defaults = "queue:{max_active:0,max_torrents:0,seeding_counts:0,down:0,up:0,"
+                         "alt_down:0,alt_up:0,week:\"" + week + "\",hour:\"f\"}";
+  EXPECT_EQ(queue_member(), defaults);
+  struct Case {
+    std::string field, value, answer;
+  } cases[] = {
+      {"max_active", "-1", "Invalid max_active (0 to 1000): -1"},
+      {"max_active", "1001", "Invalid max_active (0 to 1000): 1001"},
+      {"max_active", "02", "Invalid max_active (0 to 1000): 02"},
+      {"max_active", "", "Invalid max_active (0 to 1000):"},
+      {"max_torrents", "1 ", "Invalid max_torrents (0 to 1000): 1 "},
+      {"seeding_counts", "2", "Invalid seeding_counts (0 to 1): 2"},
+      {"down", "1048577", "Invalid down (KiB/s, 0 to 1048576): 1048577"},
+      {"up", "1e3", "Invalid up (KiB/s, 0 to 1048576): 1e3"},
+      {"alt_down", "99999999999999999999", "Invalid alt_down (KiB/s, 0 to 1048576): 99999999999999999999"},
+      {"alt_up", "0x10", "Invalid alt_up (KiB/s, 0 to 1048576): 0x10"},
+      {"week", week.substr(1), "Invalid week (168 letters f, l or p, Monday 00:00 first): " + week.substr(1)},
+      {"week", week.substr(1) + "x", "Invalid week (168 letters f, l or p, Monday 00:00 first): " + week.substr(1) + "x"},
+      {"week", week + "f", "Invalid week (168 letters f, l or p, Monday 00:00 first): " + week + "f"},
+  };
+  for (const Case& c : cases) {
+    std::string good = c.field == "up" ? "FORM_down=5" : "FORM_up=5";
+    EXPECT_EQ(ctl({"FORM_cmd=queue", good, "FORM_" + c.field + "=" + c.value}),
+              c.answer);
+    EXPECT_EQ(queue_member(), defaults) << c.field;
+  }
+  std::string paused(kWeekHours, 'p');
+  EXPECT_EQ(ctl({"FORM_cmd=queue", "FORM_max_active=2", "FORM_down=300", "FORM_week=" + paused}),
+            "OK");
+  EXPECT_EQ(ctl({"FORM_cmd=queue", "FORM_alt_up=7", "FORM_seeding_counts=1"}), "OK");
+  EXPECT_EQ(queue_member(), "queue:{max_active:2,max_torrents:0,seeding_counts:1,down:300,up:0,"
+                            "alt_down:0,alt_up:7,week:\"" + paused + "\",hour:\"p\"}");
+  // A new transfer in a paused hour waits, its URL, options and folder kept.
+  std::filesystem::create_directory(box_.dnldir() + "sub");
+  EXPECT_EQ(ctl({"FORM_cmd=wget", "FORM_file=http://127.0.0.1:9/a.iso", "FORM_para=-t 2",
+                 "FORM_curdir=sub"}),
+            "OK");
+  std::string answer = status();
+  EXPECT_NE(answer.find("state:\"queued\",done:0,size:-1,down:0,up:0,place:1}"), std::string::npos)
+      << answer;
+  // "Stop all and clear" keeps the settings.
+  EXPECT_EQ(ctl({"FORM_cmd=nukeall"}), "OK");
+  EXPECT_NE(queue_member().find("max_active:2"), std::string::npos);
+}
+
+/// The job object of `log` in a status answer, "" when it is not listed.
+std::string job_object(const std::string& answer, const std::string& log) {
+  size_t at = answer.find("{obj:\"" + log + "@");
+  return at == std::string::npos ? "" : answer.substr(at, answer.find('}', at) + 1 - at);
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// The queue's order kept in the records: moves, a stop, a start beside it.
+TEST_F(Queue, MovesStopAndStartNow) {
+  ASSERT_EQ(ctl({"FORM_cmd=queue", "FORM_week=" + std::string(kWeekHours, 'p')}), "OK");
+  std::vector<std::string> jobs;
+  for (std::string name : {"a", "b", "c"}) {
+    ASSERT_EQ(ctl({"FORM_cmd=wget", "FORM_file=http://127.0.0.1:9/" + name}), "OK");
+    for (const auto& entry : std::filesystem::directory_iterator(box_.trkdir())) {
+      std::string log = entry.path().filename();
+      if (log.ends_with(".wgt") && std::find(jobs.begin(), jobs.end(), log) == jobs.end())
+        jobs.push_back(log);
+    }
+  }
+  ASSERT_EQ(jobs.size(), 3u);
+  auto places = [&] {
+    std::string answer = status(), order;
+    for (const std::string& log : jobs) {
+      std::string object = job_object(answer, log);
+      size_t at = object.find("place:");
+      order += at == std::string::npos ? "-" : object.substr(at + 6, 1);
+    }
+    return order;
+  };
+  EXPECT_EQ(places(), "123");
+  auto move = [&](size_t job, const std::string& to) {
+    return ctl({"FORM_cmd=move", "FORM_file=" + jobs[job], "FORM_to=" + to});
+  };
+  EXPECT_EQ(move(2, "top"), "OK");
+  EXPECT_EQ(places(), "231");
+  EXPECT_EQ(move(0, "down"), "OK");
+  EXPECT_EQ(places(), "321");
+  EXPECT_EQ(move(2, "up"), "OK");  // already first
+  EXPECT_EQ(places(), "321");
+  EXPECT_EQ(move(1, "up"), "OK");
+  EXPECT_EQ(places(), "312");
+  EXPECT_EQ(move(1, "sideways"), "Invalid move: sideways");
+  // A stopped job leaves the queue; the others close up.
+  EXPECT_EQ(ctl({"FORM_cmd=stop", "FORM_file=" + jobs[1]}), "OK");
+  EXPECT_EQ(places(), "2-1");
+  EXPECT_NE(job_object(status(), jobs[1]).find("state:\"stopped\""), std::string::npos);
+  EXPECT_EQ(move(1, "top"), "Job not queued: " + jobs[1]);
+  // Started at once, in a paused hour, beside the queue; its record says so.
+  EXPECT_EQ(ctl({"FORM_cmd=startnow", "FORM_file=" + jobs[0]}), "OK");
+  std::vector<std::string> record = lines_of(read_text(box_.trkdir() + jobs[0].substr(0, 6)));
+  ASSERT_EQ(record.size(), 6u);
+  EXPECT_NE(record[0], "");
+  EXPECT_EQ(record[1], "http://127.0.0.1:9/a");
+  EXPECT_EQ(record[4], "running");
+  EXPECT_EQ(record[5], "now");
+  EXPECT_EQ(places(), "--1");
+  EXPECT_EQ(ctl({"FORM_cmd=startnow", "FORM_file=" + jobs[0]}), "Job not queued: " + jobs[0]);
+  testing::end_processes_running("/usr/bin/wget");
+}
+
+/// A box with its own kivd and a source site (lighttpd, which continues a
+/// transfer from where it stopped) of its own.
+class QueueBox : public Queue {
+ protected:
+  void SetUp() override {
+    if (!testing::WebSite::available()) GTEST_SKIP() << "lighttpd or curl is not installed";
+    testing::copy_program("daemon/kivd", kivd());
+    write_text(box_.root() + "kiv.conf", "# defaults\n");
+    mkdir((source_.root() + "www/kiv/src").c_str(), 0755);
+    ASSERT_TRUE(site_.start());
+    testing::ChildResult started =
+        testing::run_program(testing::program_command(kivd()), {"PATH=/usr/bin:/bin"});
+    ASSERT_EQ(started.exit_code(), 0) << started.out << started.err;
+  }
+  void TearDown() override {
+    testing::end_processes_running(kivd());
+    testing::end_processes_running("/usr/bin/wget");
+  }
+  std::string kivd() const { return box_.root() + "bin/kivd"; }
+  /// A file of `size` bytes at the source; its URL.
+  std::string source(const std::string& name, size_t size) {
+    std::string data(size, '\0');
+    unsigned state = unsigned(size) * 2654435761u;
+    for (char& c : data) c = char((state = state * 1103515245u + 12345u) >> 16);
+    write_text(source_.root() + "www/kiv/src/" + name, data);
+    return site_.url("/src/" + name);
+  }
+  bool whole(const std::string& name) {
+    return read_text(box_.dnldir() + name) == read_text(source_.root() + "www/kiv/src/" + name);
+  }
+  /// The running wget transfers: a wget that is still going to the
+  /// background counts once, not with its child.
+  static size_t wgets() {
+    std::vector<pid_t> all = testing::processes_running("/usr/bin/wget");
+    std::set<pid_t> pids(all.begin(), all.end());
+    return size_t(std::count_if(all.begin(), all.end(), [&](pid_t pid) {
+      std::string stat = read_text("/proc/" + std::to_string(pid) + "/stat");
+      pid_t parent = 0;
+      size_t end = stat.rfind(')');
+      if (end != std::string::npos) sscanf(stat.c_str() + end + 2, "%*c %d", &parent);
+      return !pids.contains(parent);
+    }));
+  }
+  size_t queued() {
+    size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(box_.trkdir()))
+      if (entry.path().extension() == ".wgt")
+        count += parse_record(read_text(box_.trkdir() + entry.path().stem().string())).wish ==
+                 JobWish::queued;
+    return count;
+  }
+
+  testing::Installation source_;
+  testing::WebSite site_{source_};
+};
+
+// Six jobs with two at a time: never a third wget, and each next one starts
+// within seconds of a slot freeing, without waiting for kivd's cycle.
+TEST_F(QueueBox, TwoAtATime) {
+  ASSERT_EQ(ctl({"FORM_cmd=queue", "FORM_max_active=2"}), "OK");
+  std::vector<std::string> names;
+  for (int i = 0; i < 6; ++i) {
+    names.push_back("f" + std::to_string(i) + ".bin");
+    ASSERT_EQ(ctl({"FORM_cmd=wget", "FORM_file=" + source(names.back(), 60000), "FORM_down=20"}),
+              "OK");
+  }
+  EXPECT_GE(queued(), 4u);
+  using Clock = std::chrono::steady_clock;
+  std::chrono::milliseconds longest{0};
+  std::optional<Clock::time_point> short_since;
+  size_t most = 0;
+  auto done = [&] {
+    size_t running = wgets();
+    most = std::max(most, running);
+    Clock::time_point now = Clock::now();
+    // A slot free while jobs wait: how long until it is taken.
+    if (running < 2 && queued() > 0) {
+      if (!short_since) short_since = now;
+    } else if (short_since) {
+      longest = std::max(longest, std::chrono::duration_cast<std::chrono::milliseconds>(now - *short_since));
+      short_since.reset();
+    }
+    return std::all_of(names.begin(), names.end(), [&](const std::string& name) { return whole(name); });
+  };
+  EXPECT_TRUE(eventually(done, 120));
+  EXPECT_LE(most, 2u);
+  EXPECT_LE(longest, testing::allowance(std::chrono::seconds(5)));
+  EXPECT_EQ(queued(), 0u);
+}
+
+// A paused hour stops the running transfers, which wait first in line; the
+// next full hour continues them from where they were.
+TEST_F(QueueBox, PausedThenFull) {
+  std::vector<std::string> names = {"a.bin", "b.bin"};
+  for (const std::string& name : names)
+    ASSERT_EQ(ctl({"FORM_cmd=wget", "FORM_file=" + source(name, 600000), "FORM_down=50"}), "OK");
+  ASSERT_TRUE(eventually([&] {
+    return std::filesystem::exists(box_.dnldir() + "a.bin") &&
+           std::filesystem::file_size(box_.dnldir() + "a.bin") > 50000;
+  }));
+  ASSERT_EQ(ctl({"FORM_cmd=queue", "FORM_week=" + std::string(kWeekHours, 'p')}), "OK");
+  EXPECT_TRUE(eventually([&] { return wgets() == 0; }));
+  std::string answer = status();
+  EXPECT_NE(answer.find("state:\"queued\""), std::string::npos) << answer;
+  EXPECT_NE(answer.find("place:2"), std::string::npos) << answer;
+  EXPECT_FALSE(whole("a.bin"));
+
+  ASSERT_EQ(ctl({"FORM_cmd=queue", "FORM_week=" + std::string(kWeekHours, 'f')}), "OK");
+  EXPECT_TRUE(eventually([&] { return whole("a.bin") && whole("b.bin"); }, 60));
+  for (const auto& entry : std::filesystem::directory_iterator(box_.trkdir()))
+    if (entry.path().extension() == ".wgt") {
+      // Continued: the server was asked for the rest only.
+      EXPECT_NE(read_text(entry.path()).find("206 Partial Content"), std::string::npos);
+    }
+  EXPECT_EQ(queued(), 0u);
+}
+
+}  // namespace
+}  // namespace kiv
