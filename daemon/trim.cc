@@ -17,20 +17,6 @@ namespace {
 
 constexpr mode_t kJobDirectoryMode = 0755;
 
-std::optional<std::string> read_at(int fd, off_t offset, size_t length) {
-  std::string data(length, '\0');
-  size_t done = 0;
-  while (done < length) {
-    ssize_t n = pread(fd, data.data() + done, length - done, offset + off_t(done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return std::nullopt;
-    if (n == 0) break;
-    done += size_t(n);
-  }
-  data.resize(done);
-  return data;
-}
-
 /// What a log trims to, read through `fd`; nothing when it cannot be read.
 struct Snapshot {
   off_t size = 0;
@@ -48,9 +34,9 @@ std::string kept_text(const std::string& head, const std::string& saving,
 }
 
 std::optional<Snapshot> take_snapshot(int fd, const struct stat& st) {
-  std::optional<std::string> start = read_at(fd, 0, kMaxHeadLength);
+  std::optional<std::string> start = read_range(fd, 0, kMaxHeadLength);
   std::optional<std::string> region =
-      read_at(fd, st.st_size - off_t(kTailRegion), kTailRegion);
+      read_range(fd, st.st_size - off_t(kTailRegion), kTailRegion);
   std::optional<std::string> saving = first_saving_line(fd);
   if (!start || !region || !saving) return std::nullopt;
   std::string own = saving->empty() ? latest_file_line(*region) : *saving;
