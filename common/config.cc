@@ -234,9 +234,9 @@ std::string resolved_line(const ResolvedField& field, const Config& c) {
 
 void search_installation(std::string_view program_path) {
   std::string copy(program_path);
-  if (chdir(dirname(copy.data())) != 0) {
-    // Not fatal: the search then starts wherever we are.
-  }
+  // Searched from anywhere else, it could find another installation's file.
+  std::string folder = dirname(copy.data());
+  if (chdir(folder.c_str()) != 0) config_fail("CRIRICAL ERROR: searching kiv.conf", folder, true);
   while (!exists(kConfigName) && current_directory().size() > 1) {
     if (chdir("..") != 0) break;
   }

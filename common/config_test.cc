@@ -300,10 +300,16 @@ TEST_F(ResolvedConfig, Failures) {
 
   rmdir((root_.path() + "bin").c_str());
   write_text(root_.path() + "kiv.conf", "");
-  auto no_bin = search();
+  auto no_bin = run_in_child([&] { read_config(root_.path() + "kivd", ConfigMode::search); });
   EXPECT_EQ(no_bin.exit_code(), 1);
   EXPECT_EQ(no_bin.out, "CRIRICAL ERROR: searching kiv.conf");
   EXPECT_EQ(no_bin.err, "kiv.conf: No such file or directory\n");
+
+  // The program's folder gone: no search from wherever the caller stood.
+  auto moved = run_in_child([&] { read_config(root_.path() + "gone/kivd", ConfigMode::search); });
+  EXPECT_EQ(moved.exit_code(), 1);
+  EXPECT_EQ(moved.out, "CRIRICAL ERROR: searching kiv.conf");
+  EXPECT_EQ(moved.err, root_.path() + "gone: No such file or directory\n");
 
   mkdir((root_.path() + "bin").c_str(), 0755);
   unlink((root_.path() + "kiv.conf").c_str());

@@ -75,10 +75,9 @@ void print_download_listing() {
   }
   if (!in_curdir) {
     listed = dnldir;
-    if (chdir(listed.c_str()) != 0) {
-      // The scan below reports it.
-    }
-    names = scan_sorted_names(listed);
+    // The entries are looked up from here: from anywhere else they would
+    // show other files' sizes and dates.
+    if (chdir(listed.c_str()) == 0) names = scan_sorted_names(listed);
   }
   if (!names) message_answer("Can't scan download directory", listed);
 
