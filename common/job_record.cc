@@ -5,6 +5,8 @@
 
 #include "common/file.h"
 
+#include "common/quote.h"
+
 namespace kiv {
 namespace {
 
@@ -19,6 +21,12 @@ JobWish wish_of(std::string_view word) {
 }
 
 }  // namespace
+
+bool is_job_name(std::string_view name) {
+  return !name.empty() && name.size() <= kMaxNameLength && name[0] != '.' &&
+         name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                "0123456789._-") == std::string_view::npos;
+}
 
 std::string record_text(const JobRecord& record) {
   std::string text = record.pid + "\n" + record.source + "\n" + record.options + "\n";

@@ -50,6 +50,12 @@ struct JobRecord {
   QueueSlot slot = QueueSlot::counted;
 };
 
+/// Whether `name` may name a job's record or log: letters, digits, ".",
+/// "_", "-", not starting with ".", at most kMaxNameLength long, so that
+/// nothing outside the job directory is read, signalled, removed or put in
+/// a shell line.
+bool is_job_name(std::string_view name);
+
 /// The record's text. A wish is written only with a folder line before it
 /// (an older record has neither, and gets none); the sixth line only with
 /// a wish to go with it.

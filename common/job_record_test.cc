@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/quote.h"
+
 namespace kiv {
 namespace {
 
@@ -70,6 +72,15 @@ TEST(JobRecord, WrittenAsRead) {
   // An older record gets no wish: without its folder line the wish would
   // be taken for the folder.
   EXPECT_EQ(record_text({"12", "u", "o", std::nullopt, JobWish::stopped}), "12\nu\no\n");
+}
+
+TEST(JobRecord, JobNames) {
+  for (std::string_view name : {"Ab12.wgt", "a_b-c.tor", "x", "x."})
+    EXPECT_TRUE(is_job_name(name)) << name;
+  for (std::string_view name : {"", ".tor", "..x", "a/b.wgt", "a b", "a;b", "a\nb", "a\\b"})
+    EXPECT_FALSE(is_job_name(name)) << name;
+  EXPECT_TRUE(is_job_name(std::string(kMaxNameLength, 'a')));
+  EXPECT_FALSE(is_job_name(std::string(kMaxNameLength + 1, 'a')));
 }
 
 }  // namespace

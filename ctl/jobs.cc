@@ -55,15 +55,10 @@ std::optional<std::string> plain_pid(std::string_view text) {
 /// "07" when `asl` begins with "1", otherwise "06".
 std::string ctorrent_input(const char* asl) { return asl && asl[0] == '1' ? "07" : "06"; }
 
-/// Ends the request unless `name` is a plain name inside the job directory
-/// (letters, digits, ".", "_", "-"; not starting with "."), so that
-/// nothing outside it is read, signalled, removed or put in a shell line.
+/// Ends the request unless `name` is a job's name (is_job_name).
 void check_job_name(std::string_view name) {
   check_path(config().trkdir + std::string(name), PathMessage::lower_case);
-  bool plain = !name.empty() && name[0] != '.' &&
-               name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
-                                      "0123456789._-") == std::string_view::npos;
-  if (!plain) message_answer("Invalid job name:", name);
+  if (!is_job_name(name)) message_answer("Invalid job name:", name);
 }
 
 std::string without_suffix(std::string name) {

@@ -21,14 +21,6 @@
 namespace kiv::torrent {
 namespace {
 
-/// The name of a ctorrent job's log: plain characters (nothing that leaves
-/// the job directory), ".tor" at the end.
-bool is_torrent_job(std::string_view job) {
-  return job.size() > 4 && job.size() <= kMaxNameLength && job[0] != '.' && job.ends_with(".tor") &&
-         job.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._-") ==
-             std::string_view::npos;
-}
-
 std::string quoted(std::string_view text) { return "\"" + escape_script(text, '"') + "\""; }
 
 /// `numerator` / `denominator` with two decimals, "" when the denominator is 0.
@@ -42,7 +34,9 @@ std::string ratio_text(long long numerator, long long denominator) {
 }  // namespace
 
 void answer_job_detail(std::string_view job) {
-  if (!is_torrent_job(job)) message_answer("Invalid job name:", job);
+  // Only a ctorrent job's log.
+  if (!is_job_name(job) || job.size() <= 4 || !job.ends_with(".tor"))
+    message_answer("Invalid job name:", job);
   const Config& c = config();
   std::string log_path = c.trkdir + std::string(job);
   std::string record_path = log_path.substr(0, log_path.size() - 4);
