@@ -44,8 +44,9 @@ inline constexpr const char* kBoxNamesPath = "/tmp/kiv-names";
 /// The names file holds at most this many bytes (a full host list and the
 /// own names take half of it): kivd writes no longer one, and the web
 /// server, which reads it for every request, takes a longer one, written
-/// by someone else, for no names at all.
-inline constexpr size_t kBoxNamesMaxSize = 4096;
+/// by someone else, for no names at all. The number is the web server's
+/// (scripts/webserver.lua's names_max), given by the build.
+inline constexpr size_t kBoxNamesMaxSize = KIV_BOX_NAMES_MAX_SIZE;
 
 /// Writes box_names to kBoxNamesPath atomically (mode 0644); false when
 /// that failed (EFBIG: longer than kBoxNamesMaxSize).

@@ -61,8 +61,8 @@ local lock_dirs = { @LOCK_DIRS@ }
 -- The names the box answers to, one a line, as kivd publishes them, and
 -- the user the server runs as (its copy counts, or root's).
 local names_path, server_uid = "@NAMES@", @UID@
--- kivd writes no longer one (kBoxNamesMaxSize); a longer one, written by
--- someone else, names nothing and is not read.
+-- kivd writes no longer one: its kBoxNamesMaxSize is built from this line.
+-- A longer one, written by someone else, names nothing and is not read.
 local names_max = 4096
 local programs = { ["kiv-ctl"] = true, ["kiv-list"] = true, ["kiv-torrent"] = true,
                    ["kiv-upload"] = true }
