@@ -25,16 +25,17 @@ std::string current_directory() {
 }
 
 /// Ends the process for a configuration failure: `text` on standard output
-/// (no headers), "<subject> - %m" to the system log and, when asked,
-/// "<subject>: <error text>" on standard error.
+/// (no headers), "<subject> - %m" to the system log and, in search mode
+/// (the daemon, started from a terminal), "<subject>: <error text>" on
+/// standard error.
 [[noreturn]] void config_fail(std::string_view text, const std::string& subject,
-                              bool to_stderr) {
+                              ConfigMode mode) {
   int error = errno;
   fwrite(text.data(), 1, text.size(), stdout);
   fflush(stdout);
   errno = error;
   syslog(LOG_CRIT, "%s - %m", subject.c_str());
-  if (to_stderr) fprintf(stderr, "%s: %s\n", subject.c_str(), strerror(error));
+  if (mode == ConfigMode::search) fprintf(stderr, "%s: %s\n", subject.c_str(), strerror(error));
   end_process(1);
 }
 
@@ -236,13 +237,14 @@ void search_installation(std::string_view program_path) {
   std::string copy(program_path);
   // Searched from anywhere else, it could find another installation's file.
   std::string folder = dirname(copy.data());
-  if (chdir(folder.c_str()) != 0) config_fail("CRIRICAL ERROR: searching kiv.conf", folder, true);
+  if (chdir(folder.c_str()) != 0)
+    config_fail("CRIRICAL ERROR: searching kiv.conf", folder, ConfigMode::search);
   while (!exists(kConfigName) && current_directory().size() > 1) {
     if (chdir("..") != 0) break;
   }
   struct stat st;
   if (stat("bin/", &st) != 0)
-    config_fail("CRIRICAL ERROR: searching kiv.conf", kConfigName, true);
+    config_fail("CRIRICAL ERROR: searching kiv.conf", kConfigName, ConfigMode::search);
 
   Config& c = config();
   c.droo = current_directory() + "/";
@@ -271,13 +273,6 @@ void search_installation(std::string_view program_path) {
 Config& config() {
   static Config record;
   return record;
-}
-
-void require_value(std::string_view key, std::optional<std::string_view> value) {
-  if (value) return;
-  fprintf(stderr, "quondel: value required for %.*s option\n", int(key.size()),
-          key.data());
-  end_process(1);
 }
 
 void apply_config_text(std::string_view text, std::string_view source) {
@@ -331,13 +326,14 @@ void read_config(std::string_view program_path, ConfigMode mode) {
       std::string text = "CRITICAL ERROR: unsafe temporary /tmp/kiv.conf (" + why +
                          "): remove it and start kivd again";
       errno = EPERM;
-      config_fail(text, std::string(kResolvedConfigPath) + " (" + why + ")", false);
+      config_fail(text, std::string(kResolvedConfigPath) + " (" + why + ")",
+                  ConfigMode::plain);
     }
     std::optional<std::string> text;
     if (fd.valid()) text = read_all(fd.get());
     if (!text)
       config_fail("CRITICAL ERROR: opening temporary /tmp/kiv.conf",
-                  kResolvedConfigPath, false);
+                  kResolvedConfigPath, ConfigMode::plain);
     apply_config_text(*text, kResolvedConfigPath);
     return;
   }
@@ -345,7 +341,7 @@ void read_config(std::string_view program_path, ConfigMode mode) {
   search_installation(program_path);
   if (exists(c.confpath)) {
     std::optional<std::string> text = read_file(c.confpath);
-    if (!text) config_fail("CRIRICAL ERROR: opening kiv.conf", c.confpath, true);
+    if (!text) config_fail("CRIRICAL ERROR: opening kiv.conf", c.confpath, ConfigMode::search);
     apply_config_text(*text, c.confpath);
   }
   // A copy that does not read back would stop every CGI program with a

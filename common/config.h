@@ -79,7 +79,4 @@ std::string resolved_config_text();
 /// or a "#" in the value), or "" when the whole copy reads back.
 std::string_view unpublishable_key();
 
-/// Ends the process when a token had no "=".
-void require_value(std::string_view key, std::optional<std::string_view> value);
-
 }  // namespace kiv

@@ -73,7 +73,8 @@ bool is_error(std::string_view line) {
 
 }  // namespace
 
-std::optional<CtorrentStatus> ctorrent_status(std::string_view line) {
+/// The status line `line` as read, nothing when it is none.
+static std::optional<CtorrentStatus> ctorrent_status(std::string_view line) {
   CtorrentStatus status;
   long long down_mb, up_mb, down_k, up_k;
   if (line.size() < 2 || line[1] != ' ' || std::string_view("-\\|/").find(line[0]) == std::string_view::npos)

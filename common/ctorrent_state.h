@@ -16,9 +16,6 @@ struct CtorrentStatus {
   long long downloaded = 0, uploaded = 0;         // this run, whole MiB
 };
 
-/// The status line `line` as read, nothing when it is none.
-std::optional<CtorrentStatus> ctorrent_status(std::string_view line);
-
 /// The last status line in `tail`, nothing while there is none.
 std::optional<CtorrentStatus> last_ctorrent_status(std::string_view tail);
 

@@ -132,7 +132,8 @@ bool sent_from_elsewhere(const RequestEdge& edge) {
   return false;
 }
 
-RequestEdge request_edge() {
+/// The edge headers of this CGI request (HTTP_HOST and the rest).
+static RequestEdge request_edge() {
   return {header("HTTP_HOST"), header("HTTP_SEC_FETCH_SITE"), header("HTTP_ORIGIN"),
           header("HTTP_REFERER")};
 }

@@ -61,9 +61,6 @@ std::string own_host_name();
 /// other pages out then is the page header (require_page_header).
 bool sent_from_elsewhere(const RequestEdge& edge);
 
-/// The edge headers of this CGI request (HTTP_HOST and the rest).
-RequestEdge request_edge();
-
 /// The request header that only the box's own page and tools send: it is
 /// outside the CORS safelist, so another site's page can send it only with
 /// the box's consent, which no answer ever gives.

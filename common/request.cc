@@ -14,6 +14,35 @@ namespace {
 
 bool is_capital_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
 
+/// Splits `text` at any of `separators` and sets `prefix` + name := decoded
+/// value for each token that holds "=". Leading blanks of a token are
+/// skipped. Ends the request on a value longer than kFieldLength or one
+/// that does not decode whole (url_decode).
+void set_form_pairs(std::string_view text, std::string_view separators,
+                    std::string_view prefix) {
+  size_t at = 0;
+  while ((at = text.find_first_not_of(separators, at)) != std::string_view::npos) {
+    size_t end = std::min(text.find_first_of(separators, at), text.size());
+    std::string_view token = text.substr(at, end - at);
+    at = end;
+
+    token.remove_prefix(std::min(token.find_first_not_of(' '), token.size()));
+    size_t equals = token.find('=');
+    if (equals == std::string_view::npos) continue;  // every field carries "="
+
+    std::string_view field = token.substr(0, equals);
+    std::string value(token.substr(equals + 1));
+    // A field is taken whole or not at all: a cut one could name another
+    // file (a folder above the one meant).
+    refuse_longer_than(kFieldTooLong, "field name", field, kFieldLength);
+    if (!url_decode(value)) message_answer("Malformed request field:", field);
+    refuse_longer_than(kFieldTooLong, field, value, kFieldLength);
+    std::string name(prefix);
+    name += field;
+    setenv(name.c_str(), value.c_str(), 1);
+  }
+}
+
 void read_body(const char* length_text) {
   long long length = strtoll(length_text, nullptr, 10);
   if (length <= 0) return;
@@ -41,7 +70,10 @@ unsigned char hex_byte(char high, char low) {
   return static_cast<unsigned char>(16 * value(high) + value(low));
 }
 
-std::string decode_escape(std::string_view escape) {
+/// The bytes that the escape at `escape` ("%XY...") stands for: a Latin-1
+/// code written with capitals (%A1..%FF) becomes its UTF-8 form, anything
+/// else the single byte.
+static std::string decode_escape(std::string_view escape) {
   char x = escape[1], y = escape[2];
   if (x >= 'A' && x <= 'F' && is_capital_hex(y)) {
     unsigned char code = hex_byte(x, y);
@@ -68,31 +100,6 @@ bool url_decode(std::string& text) {
   size_t zero = decoded.find('\0');
   text = decoded.substr(0, zero);
   return zero == std::string::npos;
-}
-
-void set_form_pairs(std::string_view text, std::string_view separators,
-                    std::string_view prefix) {
-  size_t at = 0;
-  while ((at = text.find_first_not_of(separators, at)) != std::string_view::npos) {
-    size_t end = std::min(text.find_first_of(separators, at), text.size());
-    std::string_view token = text.substr(at, end - at);
-    at = end;
-
-    token.remove_prefix(std::min(token.find_first_not_of(' '), token.size()));
-    size_t equals = token.find('=');
-    if (equals == std::string_view::npos) continue;  // every field carries "="
-
-    std::string_view field = token.substr(0, equals);
-    std::string value(token.substr(equals + 1));
-    // A field is taken whole or not at all: a cut one could name another
-    // file (a folder above the one meant).
-    refuse_longer_than(kFieldTooLong, "field name", field, kFieldLength);
-    if (!url_decode(value)) message_answer("Malformed request field:", field);
-    refuse_longer_than(kFieldTooLong, field, value, kFieldLength);
-    std::string name(prefix);
-    name += field;
-    setenv(name.c_str(), value.c_str(), 1);
-  }
 }
 
 std::optional<std::string> form_field(std::string_view field, size_t limit,

@@ -46,13 +46,6 @@ void start_request(std::string_view program_path, Callers callers, Body body = B
 std::optional<std::string> form_field(std::string_view field, size_t limit = kMaxNameLength,
                                       std::string_view message = kNameTooLong);
 
-/// Splits `text` at any of `separators` and sets `prefix` + name := decoded
-/// value for each token that holds "=". Leading blanks of a token are
-/// skipped. Ends the request on a value longer than kFieldLength or one
-/// that does not decode whole (url_decode).
-void set_form_pairs(std::string_view text, std::string_view separators,
-                    std::string_view prefix);
-
 /// The still encoded value of the first cookie named exactly `name` in the
 /// cookie header `header`, if any.
 std::optional<std::string> cookie_value(std::string_view header, std::string_view name);
@@ -61,11 +54,6 @@ std::optional<std::string> cookie_value(std::string_view header, std::string_vie
 /// whole: a "%" without two characters after it, or a decoded zero byte
 /// (no environment value can hold it). The text is then what came before.
 bool url_decode(std::string& text);
-
-/// The bytes that the escape at `escape` ("%XY...") stands for: a Latin-1
-/// code written with capitals (%A1..%FF) becomes its UTF-8 form, anything
-/// else the single byte.
-std::string decode_escape(std::string_view escape);
 
 /// The byte value of two hexadecimal digits, either case; other characters
 /// give whatever the arithmetic yields.

@@ -80,7 +80,12 @@ uint64_t parse_inode(std::string_view text) {
   return number;
 }
 
-std::string find_by_inode(const std::string& directory, uint64_t inode) {
+/// "/" + the name of the entry of `directory` whose inode number (links
+/// followed) is `inode`, searched from the last entry listed to the first.
+/// Entries that cannot be examined are passed over. Makes `directory` the
+/// working directory; ends the request when it cannot be listed or
+/// nothing matches.
+static std::string find_by_inode(const std::string& directory, uint64_t inode) {
   std::optional<std::vector<std::string>> names;
   if (chdir(directory.c_str()) == 0) names = scan_directory(".", ScanOrder::directory);
   if (!names) message_answer("Can't scan download directory", directory);

@@ -15,13 +15,6 @@ inline constexpr size_t kDownloadBlock = 4096;
 /// more than 64 bits) gives 0, which no file has.
 uint64_t parse_inode(std::string_view text);
 
-/// "/" + the name of the entry of `directory` whose inode number (links
-/// followed) is `inode`, searched from the last entry listed to the first.
-/// Entries that cannot be examined are passed over. Makes `directory` the
-/// working directory; ends the request when it cannot be listed or
-/// nothing matches.
-std::string find_by_inode(const std::string& directory, uint64_t inode);
-
 /// `name` for the quoted filename of a Content-disposition line: `"` and
 /// `\` get a backslash, CR and LF are dropped, so the name cannot end the
 /// quote or the header line.

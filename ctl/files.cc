@@ -74,7 +74,11 @@ void copy_through_temporary(const std::string& source, const std::string& made, 
 
 }  // namespace
 
-void my_remove(const std::string& name, int parent) {
+/// Removes `name` (a path, or an entry name relative to `parent`, a
+/// directory descriptor or AT_FDCWD) and, for a directory, everything below
+/// it, depth first. A symbolic link is removed itself, never followed. The
+/// first failure ends the request with the error name and `name`.
+static void my_remove(const std::string& name, int parent) {
   struct stat status;
   if (fstatat(parent, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
     error_answer(errno, name);

@@ -5,12 +5,6 @@
 // File operations on the download directory, and the download to the browser.
 namespace kiv::ctl {
 
-/// Removes `name` (a path, or an entry name relative to `parent`, a
-/// directory descriptor or AT_FDCWD) and, for a directory, everything below
-/// it, depth first. A symbolic link is removed itself, never followed. The
-/// first failure ends the request with the error name and `name`.
-void my_remove(const std::string& name, int parent);
-
 /// "df -k" of the download directory as the message.
 void disk_command(const std::string& file, const std::string& para);
 /// Packs the entry `file` into "<entry>.tar.gz" beside it, made under a

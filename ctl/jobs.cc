@@ -401,7 +401,10 @@ std::optional<std::string> wget_pid(std::string_view output) {
   return plain_pid(word);
 }
 
-std::optional<unsigned long> rate_limit(const char* field) {
+/// The speed limit of request field `field` in KiB/s: nothing when the
+/// field is absent, empty or "0"; ends the request unless it is digits only
+/// and at most kRateLimitMax.
+static std::optional<unsigned long> rate_limit(const char* field) {
   std::string text = form_field(field).value_or("");
   if (text.empty()) return std::nullopt;
   // Digits only: the value goes into a shell line.

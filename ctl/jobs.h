@@ -33,11 +33,6 @@ std::string ctorrent_command_line(std::string_view program, std::string_view job
                                   std::string_view options, std::string_view trkdir,
                                   std::string_view source, std::string_view job_log);
 
-/// The speed limit of request field `field` in KiB/s: nothing when the
-/// field is absent, empty or "0"; ends the request unless it is digits only
-/// and at most kRateLimitMax.
-std::optional<unsigned long> rate_limit(const char* field);
-
 /// The first line of a ctorrent job log, line feed included.
 std::string ctorrent_header(time_t when, std::string_view source);
 

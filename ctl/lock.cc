@@ -7,6 +7,7 @@
 
 #include "common/config.h"
 #include "common/file.h"
+#include "common/inside.h"
 #include "common/quote.h"
 #include "common/response.h"
 #include "common/shell.h"
@@ -22,7 +23,6 @@ constexpr std::string_view kRestart = "Close and restart the browser to complete
 constexpr std::string_view kUserLength = "Username must be between 6 and 10 chars long<br>";
 constexpr std::string_view kPasswordLength = "Password must be between 6 and 10 chars long<br>";
 
-constexpr std::string_view kLockFile = ".htpasswd";
 /// Where the package leaves the password it locked a new installation with,
 /// below the installation root, in a directory the programs' user may
 /// remove it from but not read.
@@ -42,12 +42,15 @@ bool has_control_characters(std::string_view text) {
   return false;
 }
 
-/// The directories the lock writes .htpasswd into: the box's own and, with
-/// the flag, the second web directory's. For the default layout these are
-/// the web server's list, scripts/lock-directories.
-std::vector<std::string> lock_directories(const Config& c, bool second) {
+/// Which web directories a lock covers: the box's own, or with them the
+/// second web directory's.
+enum class LockReach { own, both };
+
+/// The directories the lock writes .htpasswd into. For the default layout
+/// these are the web server's list, scripts/lock-directories.
+std::vector<std::string> lock_directories(const Config& c, LockReach reach) {
   std::vector<std::string> dirs = {c.dwww, c.trkdir, c.dwww + "cgi-bin/"};
-  if (second) dirs.insert(dirs.end(), {c.dufb, c.dufb + "cgi-bin/"});
+  if (reach == LockReach::both) dirs.insert(dirs.end(), {c.dufb, c.dufb + "cgi-bin/"});
   return dirs;
 }
 
@@ -63,6 +66,29 @@ std::vector<std::string> fields(std::string_view text) {
   return parts;
 }
 
+/// Decodes standard base64 (no "=" fill needed), zero bytes included.
+/// Characters outside the alphabet count as the end of the data.
+std::string base64_decode(std::string_view text) {
+  auto value = [&](size_t at) -> unsigned {
+    if (at >= text.size()) return 64;
+    size_t position = kAlphabet.find(text[at]);
+    return position == std::string_view::npos ? 64 : unsigned(position);
+  };
+  std::string bytes;
+  for (size_t at = 0; at < text.size(); at += 4) {
+    unsigned p = value(at), q = value(at + 1), r = value(at + 2), s = value(at + 3);
+    if (p == 64 || q == 64) break;
+    bytes += char((p << 2 | q >> 4) & 0xFF);
+    if (r == 64) break;
+    bytes += char(((q & 15) << 4 | r >> 2) & 0xFF);
+    if (s == 64) break;
+    bytes += char(((r & 3) << 6 | s) & 0xFF);
+  }
+  // Whole: a zero byte is refused with the control characters, never a
+  // password cut short there.
+  return bytes;
+}
+
 [[noreturn]] void lock_on(const std::string& credentials) {
   const Config& c = config();
   std::string message;
@@ -75,7 +101,8 @@ std::vector<std::string> fields(std::string_view text) {
   std::vector<std::string> parts = fields(credentials);
   std::string user = parts.size() > 0 ? parts[0] : "";
   std::string password = base64_decode(parts.size() > 1 ? parts[1] : "");
-  bool extension = parts.size() > 2 && parts[2].starts_with('1');
+  LockReach reach =
+      parts.size() > 2 && parts[2].starts_with('1') ? LockReach::both : LockReach::own;
   if (user.size() < kMinCredential || user.size() > kMaxCredential) message = kUserLength;
   if (password.size() < kMinCredential || password.size() > kMaxCredential)
     message += kPasswordLength;
@@ -98,42 +125,22 @@ std::vector<std::string> fields(std::string_view text) {
   // after a power cut each is the old or the new. Telling the user to restart
   // the browser while nothing is protected would be a false sense of safety.
   // Only the web server's user, which the programs run as, reads the hashes.
-  for (const std::string& dir : lock_directories(c, extension))
-    if (!replace_file(dir + std::string(kLockFile), line, 0600))
+  for (const std::string& dir : lock_directories(c, reach))
+    if (!replace_file(dir + std::string(kLockFileName), line, 0600))
       message_answer("Unable to write lock files", kNotEnabled);
   forget_initial_password(c);
   message_answer(kRestart, "");
 }
 
-}  // namespace
-
-std::string base64_decode(std::string_view text) {
-  auto value = [&](size_t at) -> unsigned {
-    if (at >= text.size()) return 64;
-    size_t position = kAlphabet.find(text[at]);
-    return position == std::string_view::npos ? 64 : unsigned(position);
-  };
-  std::string bytes;
-  for (size_t at = 0; at < text.size(); at += 4) {
-    unsigned p = value(at), q = value(at + 1), r = value(at + 2), s = value(at + 3);
-    if (p == 64 || q == 64) break;
-    bytes += char((p << 2 | q >> 4) & 0xFF);
-    if (r == 64) break;
-    bytes += char(((q & 15) << 4 | r >> 2) & 0xFF);
-    if (s == 64) break;
-    bytes += char(((r & 3) << 6 | s) & 0xFF);
-  }
-  // Whole: a zero byte is refused with the control characters, never a
-  // password cut short there.
-  return bytes;
-}
-
-void do_lock(const std::string& argument) {
+/// "read" answers "OK" or "KO", "unlock" removes the lock files, anything
+/// else is "user:base64-password[:flag]" and switches the lock on.
+[[noreturn]] void do_lock(const std::string& argument) {
   const Config& c = config();
-  if (argument == "read") message_answer(exists(c.dwww + std::string(kLockFile)) ? "OK" : "KO", "");
+  if (argument == "read")
+    message_answer(exists(c.dwww + std::string(kLockFileName)) ? "OK" : "KO", "");
   if (argument == "unlock") {
-    for (const std::string& dir : lock_directories(c, true)) {
-      std::string path = dir + std::string(kLockFile);
+    for (const std::string& dir : lock_directories(c, LockReach::both)) {
+      std::string path = dir + std::string(kLockFileName);
       if (unlink(path.c_str()) != 0 && errno != ENOENT) error_answer(errno, path);
     }
     forget_initial_password(c);
@@ -141,6 +148,8 @@ void do_lock(const std::string& argument) {
   }
   lock_on(argument);
 }
+
+}  // namespace
 
 void lock_command(const std::string& file, const std::string&) { do_lock(file); }
 

@@ -11,14 +11,6 @@ namespace kiv::ctl {
 inline constexpr size_t kMinCredential = 6;
 inline constexpr size_t kMaxCredential = 10;
 
-/// Decodes standard base64 (no "=" fill needed), zero bytes included.
-/// Characters outside the alphabet count as the end of the data.
-std::string base64_decode(std::string_view text);
-
-/// "read" answers "OK" or "KO", "unlock" removes the lock files, anything
-/// else is "user:base64-password[:flag]" and switches the lock on.
-[[noreturn]] void do_lock(const std::string& argument);
-
 void lock_command(const std::string& file, const std::string& para);
 
 }  // namespace kiv::ctl

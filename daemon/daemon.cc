@@ -185,7 +185,9 @@ void worker_pass() {
   trim_job_logs();
 }
 
-bool write_pid_file(const std::string& path) {
+/// Writes this process's number to `path` (atomically, mode 0644; in a
+/// directory not ours, into the file there that is ours). False with errno.
+static bool write_pid_file(const std::string& path) {
   std::string text = std::to_string(getpid()) + "\n";
   if (replace_file(path, text, 0644)) return true;
   // A programs directory that is not ours (root's, as a package installs
@@ -200,7 +202,13 @@ bool write_pid_file(const std::string& path) {
   return ftruncate(fd.get(), 0) == 0 && write_all(fd.get(), text) && fd.close();
 }
 
-void run_cycle() {
+/// Spawns a detached worker running worker_pass every kCyclePeriodSeconds,
+/// the first one at once. Each period, and at once when one is removed, it
+/// writes the configuration copy and the box's names again from its own
+/// record, unless a newer daemon (by the pid file) or another
+/// installation's (by the copy's root) publishes them now. Never returns;
+/// nothing a worker does reaches the caller.
+[[noreturn]] static void run_cycle() {
   // Watched from before the first publication: no removal goes unseen.
   UniqueFd watch = watch_published_files();
   UniqueFd jobs = watch_job_directory();

@@ -38,18 +38,6 @@ void daemon_detach();
 /// page, then trim_job_logs.
 void worker_pass();
 
-/// Writes this process's number to `path` (atomically, mode 0644; in a
-/// directory not ours, into the file there that is ours). False with errno.
-bool write_pid_file(const std::string& path);
-
-/// Spawns a detached worker running worker_pass every kCyclePeriodSeconds,
-/// the first one at once. Each period, and at once when one is removed, it
-/// writes the configuration copy and the box's names again from its own
-/// record, unless a newer daemon (by the pid file) or another
-/// installation's (by the copy's root) publishes them now. Never returns;
-/// nothing a worker does reaches the caller.
-[[noreturn]] void run_cycle();
-
 /// The whole program: set kDaemonUmask, close inherited descriptors above
 /// 2, log "starting", read the configuration in search mode (an error ends
 /// the starter with status 1), print the banner in the starter and exit,

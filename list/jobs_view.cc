@@ -76,10 +76,12 @@ const std::map<std::string, size_t>& queue_places() {
 /// `,name:"..",state:"..",done:N,size:N,down:N,up:N`, for torrents also
 /// `,peers:N,seeds:N`, for a failed job `,reason:".."`. A record that is
 /// there but cannot be read whole (empty, cut short, unreadable) makes the
-/// job failed, never left out or taken as stopped.
-void print_state(const std::string& trkdir, const std::string& name, bool running,
+/// job failed, never left out or taken as stopped. `pid` is the process
+/// number of its running transfer, "" for none.
+void print_state(const std::string& trkdir, const std::string& name, const std::string& pid,
                  Records records) {
   if (records == Records::none) return;
+  bool running = !pid.empty();
   std::string record_name = name;
   if (!cut_at_last(record_name, '.')) return;
   std::optional<std::string> text = read_file(trkdir + record_name);
@@ -119,7 +121,11 @@ void print_state(const std::string& trkdir, const std::string& name, bool runnin
 
 }  // namespace
 
-int print_job_list(const std::string& pattern) {
+/// Appends the list member for the job files whose names contain `pattern`
+/// (".nfo", ".amu", ".tor", ".wgt"), each with the process number of its
+/// running transfer and, when known, the time it was added; returns how
+/// many run.
+static int print_job_list(const std::string& pattern) {
   const std::string& trkdir = config().trkdir;
   out_append(std::string_view(pattern).substr(1));
   out_append(":[");
@@ -140,7 +146,7 @@ int print_job_list(const std::string& pattern) {
     out_append("\"");
     if (std::optional<long long> added = added_time(trkdir, *name))
       out_append(",added:" + std::to_string(*added));
-    print_state(trkdir, *name, !pid.empty(), records);
+    print_state(trkdir, *name, pid, records);
     out_append("}");
   }
   out_append("]");

@@ -4,12 +4,6 @@
 
 namespace kiv::list {
 
-/// Appends the list member for the job files whose names contain `pattern`
-/// (".nfo", ".amu", ".tor", ".wgt"), each with the process number of its
-/// running transfer and, when known, the time it was added; returns how
-/// many run.
-int print_job_list(const std::string& pattern);
-
 /// Appends the queue's member of the status: its settings and the mode of
 /// the hour now, `queue:{max_active:N,...,week:"...",hour:"f"},`.
 void print_queue_member();

@@ -98,7 +98,12 @@ void print_node(const std::string& directory, const std::string& css_class,
 
 }  // namespace
 
-void print_tree(const std::string& directory, const std::string& css_class) {
+/// Appends the tree node of `directory` (below the download directory) and
+/// of all its subdirectories as nested HTML lists; `css_class` is the
+/// front end's tree name. Moves the working directory through the tree.
+/// A subdirectory that is gone by the time it is visited is left out; a
+/// link to a directory already on the way down is shown but not entered.
+static void print_tree(const std::string& directory, const std::string& css_class) {
   std::vector<DirectoryId> ancestors;
   print_node(directory, css_class, ancestors);
 }
