@@ -531,6 +531,78 @@ async function run() {
     hang.close();
   });
 
+  await journey('one at a time: the others queue with their places, one moved to the top, one started now; paused hours painted by a finger', async (page) => {
+    const ctl = (form) => page.request.post(`${box.base}/cgi-bin/kiv-ctl`, { headers: { 'X-Kiv': '1' }, form });
+    const names = [1, 2, 3].map((n) => `film.bin.q${n}`);
+    const job = (n) => page.locator('#jobs li').filter({ has: page.getByText(names[n - 1], { exact: true }) });
+    const hour = (label) => page.getByRole('gridcell', { name: label });
+    try {
+      await open(page, 'settings');
+      await page.getByLabel('Transfers at once').fill('1');
+      // By keyboard one hour, by a drag Wednesday to Friday 9:00 to 17:00, as limited.
+      await page.getByRole('radio', { name: 'limited' }).check();
+      await hour('Mon 0:00 full speed').focus();
+      for (const key of ['ArrowDown', 'ArrowRight', 'Space']) await page.keyboard.press(key);
+      await hour('Tue 1:00 limited').waitFor();
+      const [from, to] = [await hour('Wed 9:00 full speed').boundingBox(), await hour('Fri 17:00 full speed').boundingBox()];
+      await page.mouse.move(from.x + 2, from.y + 2);
+      await page.mouse.down();
+      await page.mouse.move(to.x + 2, to.y + 2, { steps: 10 });
+      await page.mouse.up();
+      await page.getByRole('button', { name: 'Save', exact: true }).click();
+      await page.locator('#note').getByText('Saved.', { exact: true }).waitFor();
+      await page.locator('#limits').getByText(/1 at a time$/).waitFor();
+
+      await page.getByRole('tab', { name: 'Transfers' }).click();
+      await page.getByText('Add a transfer').click();
+      await page.getByLabel('Addresses (HTTP or FTP)').fill(names.map((n) => `${url.replace('film.bin', n)}?slow`).join('\n'));
+      await page.getByLabel('Speed limit in KiB/s').fill('20');
+      await page.getByRole('button', { name: 'Add download' }).click();
+      await job(1).getByText('running', { exact: true }).waitFor();
+      await job(2).getByText('queued · 1st in line', { exact: true }).waitFor();
+      await job(3).getByText('queued · 2nd in line', { exact: true }).waitFor();
+      assert.equal(await job(2).getByRole('button', { name: 'Move up' }).isDisabled(), true, 'the first moves no higher');
+      await job(3).getByRole('button', { name: 'Move to top' }).click();
+      await job(3).getByText('queued · 1st in line', { exact: true }).waitFor();
+      await job(2).getByText('queued · 2nd in line', { exact: true }).waitFor();
+      await job(2).getByRole('button', { name: 'Start now' }).click();
+      await job(2).getByText('running', { exact: true }).waitFor();
+      await page.locator('#chips').getByText('Queued (1)').waitFor();
+      assert.equal(await page.locator('#chips').getByText('Running (2)').count(), 1);
+
+      // On a phone: this day and the next painted paused with a finger.
+      const phone = await newPage({ viewport: { width: 375, height: 740 }, isMobile: true, hasTouch: true });
+      await open(phone, 'settings');
+      await phone.getByRole('radio', { name: 'paused' }).check();
+      const days = ['Mon', 'Tue', 'Wed', 'Thu', 'Fri', 'Sat', 'Sun'], today = (new Date().getDay() + 6) % 7;
+      const corners = [`${days[today]} 0:00`, `${days[(today + 1) % 7]} 23:00`].map((d) => phone.getByRole('gridcell', { name: new RegExp(`^${d} `) }));
+      await corners[0].scrollIntoViewIfNeeded();
+      const [a, b] = [await corners[0].boundingBox(), await corners[1].boundingBox()];
+      const touch = await phone.context().newCDPSession(phone);
+      await touch.send('Input.dispatchTouchEvent', { type: 'touchStart', touchPoints: [{ x: a.x + 3, y: a.y + 3 }] });
+      for (let i = 1; i <= 10; i++)
+        await touch.send('Input.dispatchTouchEvent', { type: 'touchMove', touchPoints: [{ x: a.x + 3 + ((b.x - a.x) * i) / 10, y: a.y + 3 + ((b.y - a.y) * i) / 10 }] });
+      await touch.send('Input.dispatchTouchEvent', { type: 'touchEnd', touchPoints: [] });
+      await phone.getByRole('button', { name: 'Save', exact: true }).click();
+      await phone.locator('#limits').getByText('Paused hour · 1 at a time', { exact: true }).waitFor();
+      const within = (x, p, q) => x >= Math.min(p, q) && x <= Math.max(p, q);
+      const week = [...Array(168).keys()].map((i) => (within(Math.floor(i / 24), today, (today + 1) % 7) ? 'p'
+        : i === 25 || (within(Math.floor(i / 24), 2, 4) && within(i % 24, 9, 17)) ? 'l' : 'f')).join('');
+      const status = await (await page.request.post(`${box.base}/cgi-bin/kiv-list`, { headers: { 'X-Kiv': '1' }, form: { full: '1' } })).text();
+      assert.equal(/week:"(\w+)"/.exec(status)[1], week);
+      await phone.context().close();
+      await page.locator('#limits').getByText('Paused hour · 1 at a time', { exact: true }).waitFor();
+      // The one running in the queue waits again, first; the one started outside it goes on.
+      await job(1).getByText('queued · 1st in line', { exact: true }).waitFor();
+      await job(2).getByText('running', { exact: true }).waitFor();
+    } finally {
+      await ctl({ cmd: 'queue', max_active: '0', week: 'f'.repeat(168) });
+      for (const id of fs.readdirSync(box.trk).filter((n) => /^\w{6}$/.test(n)))
+        if (fs.readFileSync(path.join(box.trk, id), 'utf8').includes('film.bin.q')) await ctl({ cmd: 'del', file: `${id}.wgt` });
+      for (const n of names) fs.rmSync(path.join(box.dnl, n), { force: true });
+    }
+  });
+
   await journey('no layout jump as the listing and the transfers come; on a phone the first transfer near the top', async () => {
     const dir = path.join(box.dnl, 'many');
     fs.mkdirSync(dir);
