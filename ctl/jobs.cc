@@ -244,6 +244,7 @@ void start_wget(const JobRecord& job, const std::optional<std::string>& job_log)
       options += " -c -O " + shell_word(*name);
     }
   }
+  options = with_options(options, share_options(log, job));
   std::string output = run_shell(wget_command_line(c.wget, options, log, url));
   std::optional<std::string> pid = wget_pid(output);
   write_record(without_suffix(log), started_record(pid, job, folder));
@@ -289,7 +290,9 @@ void start_ctorrent(const JobRecord& job, const std::optional<std::string>& job_
     message_answer("Unsafe file /tmp/kiv-sl:", why.empty() ? "cannot be read" : why);
 
   std::string output =
-      run_shell(ctorrent_command_line(c.ctor, job_id, options, c.trkdir, source, log));
+      run_shell(ctorrent_command_line(c.ctor, job_id,
+                                      with_options(options, share_options(log, {"", source, options, ""})),
+                                      c.trkdir, source, log));
   std::optional<std::string> pid = plain_pid(output);
   write_record(record, started_record(pid, {"", source, options, ""}, ""));
   if (!pid) message_answer("Unable to start ctorrent:", output);
@@ -320,7 +323,8 @@ void start_magnet(const JobRecord& job, const std::optional<std::string>& job_lo
   }
   if (queued_instead(log, {"", job.source, job.options, folder})) return;
   std::string output = run_shell(aria2_command_line(
-      {program, settings, workdir, record + ".dht", job.options, job.source, log}));
+      {program, settings, workdir, record + ".dht", with_options(job.options, share_options(log, job)),
+       job.source, log}));
   std::optional<std::string> pid = plain_pid(output);
   write_record(record, started_record(pid, job, folder));
   if (!pid) message_answer("Unable to start aria2c:", output);

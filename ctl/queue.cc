@@ -20,6 +20,85 @@ namespace kiv::ctl {
 namespace {
 
 Admission admission = Admission::by_queue;
+std::optional<Limits> rate_share;
+
+/// How a tool takes its speed limits in KiB/s: the option before the
+/// number, in one word with it or as the word before it.
+struct RateOption {
+  std::string_view down, up;
+  bool separate;
+  std::string_view unit;
+};
+constexpr RateOption kWgetRates = {"--limit-rate=", "", false, "k"};
+constexpr RateOption kCtorrentRates = {"-D", "-U", true, ""};
+constexpr RateOption kAria2Rates = {"--max-download-limit=", "--max-upload-limit=", false, "K"};
+
+const RateOption& rate_option(const std::string& job_log, const JobRecord& job) {
+  if (job_log.ends_with(".wgt")) return kWgetRates;
+  return job.source.starts_with("magnet:") ? kAria2Rates : kCtorrentRates;
+}
+
+std::vector<std::string_view> words_of(std::string_view text, char separator) {
+  std::vector<std::string_view> words;
+  while (!text.empty()) {
+    size_t end = std::min(text.find(separator), text.size());
+    if (end > 0) words.push_back(text.substr(0, end));
+    text.remove_prefix(std::min(end + 1, text.size()));
+  }
+  return words;
+}
+
+/// KiB/s of a tool's figure: a number with an optional k or m (wget also
+/// takes bytes); nothing for anything else.
+std::optional<unsigned long> kib_of(std::string_view figure) {
+  unsigned long scale = 0;  // bytes
+  if (figure.ends_with('k') || figure.ends_with('K')) scale = 1;
+  if (figure.ends_with('m') || figure.ends_with('M')) scale = 1024;
+  if (scale > 0) figure.remove_suffix(1);
+  if (figure.empty() || figure.size() > 9 ||
+      figure.find_first_not_of("0123456789") != std::string_view::npos)
+    return std::nullopt;
+  unsigned long number = std::stoul(std::string(figure));
+  return scale > 0 ? number * scale : number / 1024;
+}
+
+/// The value the last `option` among `words` gives, as the tool takes the
+/// last one; 0 when none does.
+unsigned long last_rate(const std::vector<std::string_view>& words, std::string_view option,
+                        bool separate) {
+  unsigned long rate = 0;
+  if (option.empty()) return rate;
+  for (size_t i = 0; i < words.size(); ++i) {
+    std::optional<unsigned long> value;
+    if (separate && words[i] == option && i + 1 < words.size())
+      value = kib_of(words[i + 1]);
+    else if (!separate && words[i].starts_with(option))
+      value = kib_of(words[i].substr(option.size()));
+    if (value) rate = *value;
+  }
+  return rate;
+}
+
+/// The limit a job runs with: its own, or its share where that is lower.
+unsigned long effective(unsigned long own, unsigned long share) {
+  if (share == 0) return own;
+  return own == 0 ? share : std::min(own, share);
+}
+
+/// The share of the global limits for a start that computes its own: the
+/// transfers running now, and this one.
+Limits computed_share(const std::string& job_log) {
+  QueueSettings settings = read_queue_settings();
+  Limits limits = limits_in(settings, hour_mode(settings, time(nullptr)));
+  if (limits.down == 0 && limits.up == 0) return {};
+  size_t transfers = 1, torrents = job_log.ends_with(".tor");
+  for (const QueueEntry& entry : queue_entries())
+    if (!entry.pid.empty() && entry.log != job_log.substr(job_log.rfind('/') + 1)) {
+      ++transfers;
+      torrents += entry.torrent();
+    }
+  return divided(limits, transfers, torrents);
+}
 
 std::string record_of(std::string log) {
   cut_at_last(log, '.');
@@ -49,6 +128,44 @@ void hold_queue_lock() {
 }
 
 void set_admission(Admission chosen) { admission = chosen; }
+
+void set_rate_share(const Limits& share) { rate_share = share; }
+
+Limits divided(const Limits& limits, size_t transfers, size_t torrents) {
+  auto part = [](unsigned long limit, size_t among) {
+    return limit == 0 || among == 0 ? limit : std::max(limit / among, 1UL);
+  };
+  return {part(limits.down, transfers), part(limits.up, torrents)};
+}
+
+std::string share_options(const std::string& job_log, const JobRecord& job) {
+  if (!rate_share) rate_share = computed_share(job_log);
+  const RateOption& tool = rate_option(job_log, job);
+  std::vector<std::string_view> own = words_of(job.options, ' ');
+  std::string options;
+  for (auto [option, share] : {std::pair{tool.down, rate_share->down}, {tool.up, rate_share->up}}) {
+    if (option.empty() || share == 0) continue;
+    unsigned long rate = effective(last_rate(own, option, tool.separate), share);
+    if (!options.empty()) options += ' ';
+    options += std::string(option) + (tool.separate ? " " : "") + std::to_string(rate) +
+               std::string(tool.unit);
+  }
+  return options;
+}
+
+bool limits_outdated(const QueueEntry& entry) {
+  if (!rate_share || entry.pid.empty()) return false;
+  std::optional<std::string> line = read_file("/proc/" + entry.pid + "/cmdline");
+  if (!line) return false;
+  const RateOption& tool = rate_option(entry.log, entry.record);
+  std::vector<std::string_view> running = words_of(*line, '\0');
+  std::vector<std::string_view> own = words_of(entry.record.options, ' ');
+  for (auto [option, share] : {std::pair{tool.down, rate_share->down}, {tool.up, rate_share->up}})
+    if (!option.empty() && last_rate(running, option, tool.separate) !=
+                               effective(last_rate(own, option, tool.separate), share))
+      return true;
+  return false;
+}
 
 QueueSlot started_slot(const JobRecord& job) {
   if (admission == Admission::outside) return QueueSlot::outside;

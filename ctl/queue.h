@@ -2,7 +2,9 @@
 
 #include <string>
 
+#include "common/job_queue.h"
 #include "common/job_record.h"
+#include "common/queue_settings.h"
 
 // The queue on kiv-ctl's side: whether a start runs now or waits, and the
 // commands for the queue's settings, a queued job started at once and a
@@ -33,6 +35,26 @@ QueueSlot started_slot(const JobRecord& job);
 /// the job directory's lock, so that the slot it finds stays free until the
 /// start has recorded its transfer.
 bool queued_instead(const std::string& job_log, const JobRecord& job);
+
+/// Each transfer's share of the global limits in force, KiB/s (0 = none),
+/// for the starts that follow: kivd sets it for the transfers it starts and
+/// restarts together. Unset, a start computes it from the transfers running
+/// beside it.
+void set_rate_share(const Limits& share);
+
+/// The limit options a start adds to its tool's command line for the job
+/// whose log is `job_log` (the tool's own options: wget --limit-rate,
+/// ctorrent -D/-U, aria2c --max-*-limit): the share, or the job's own
+/// limit in `options` where that is lower. "" when no global limit is set.
+std::string share_options(const std::string& job_log, const JobRecord& job);
+
+/// Whether the running transfer `entry` runs with other limits than its
+/// share now gives it, by its command line; it is then restarted.
+bool limits_outdated(const QueueEntry& entry);
+
+/// The share of `limits` for each of `transfers` (of which `torrents` take
+/// the upload limit), at least 1 KiB/s each.
+Limits divided(const Limits& limits, size_t transfers, size_t torrents);
 
 /// "queue": sets the fields of the queue's settings the request gives
 /// (common/queue_settings.h), each checked before anything is written.

@@ -13,6 +13,7 @@
 #include "common/job_queue.h"
 #include "common/queue_settings.h"
 #include "common/text.h"
+#include "ctl/queue.h"
 #include "daemon/resume.h"
 
 namespace kiv {
@@ -56,8 +57,21 @@ void queue_pass() {
         kill(pid_t(std::stol(entry.pid)), SIGTERM);
     return;
   }
-  for (const QueueEntry* entry : admitted_now(entries, settings, mode).jobs)
-    resume_job(entry->log);
+  Admitted admitted = admitted_now(entries, settings, mode);
+  // The global limits divided among every transfer that runs once these
+  // start; the running ones whose share changed restart with the new one
+  // (each continues where it was).
+  std::vector<const QueueEntry*> running;
+  for (const QueueEntry& entry : entries)
+    if (!entry.pid.empty()) running.push_back(&entry);
+  size_t torrents = 0;
+  for (const auto* group : {&running, &admitted.jobs})
+    for (const QueueEntry* entry : *group) torrents += entry->torrent();
+  ctl::set_rate_share(ctl::divided(limits_in(settings, mode), running.size() + admitted.jobs.size(),
+                              torrents));
+  for (const QueueEntry* entry : admitted.jobs) resume_job(entry->log);
+  for (const QueueEntry* entry : running)
+    if (ctl::limits_outdated(*entry)) resume_job(entry->log);
 }
 
 void run_queue_pass() {

@@ -13,7 +13,9 @@ namespace kiv {
 /// One pass over the job directory, under its lock: in a paused hour the
 /// transfers the queue started stop and wait first in line; otherwise the
 /// queued jobs that get a slot start, in order (each as resume_job starts
-/// it). Ends nothing but itself: run it in a process of its own.
+/// it), and the running transfers whose share of the global limits changed
+/// restart with the new share. Ends nothing but itself: run it in a process
+/// of its own.
 void queue_pass();
 
 /// queue_pass in a child process, waited for.

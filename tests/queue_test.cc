@@ -278,5 +278,41 @@ TEST_F(QueueBox, PausedThenFull) {
   EXPECT_EQ(queued(), 0u);
 }
 
+// The global limit, divided among three transfers through wget's own
+// option (the records keep the user's options), holds within 20 %.
+TEST_F(QueueBox, GlobalLimitDividedAmongThree) {
+  ASSERT_EQ(ctl({"FORM_cmd=queue", "FORM_down=150"}), "OK");
+  std::vector<std::string> names = {"g0.bin", "g1.bin", "g2.bin"};
+  for (const std::string& name : names)
+    ASSERT_EQ(ctl({"FORM_cmd=wget", "FORM_file=" + source(name, 4000000)}), "OK");
+  auto last_limit = [](pid_t pid) {
+    std::string words = read_text("/proc/" + std::to_string(pid) + "/cmdline"), limit;
+    for (size_t at = 0; (at = words.find("--limit-rate=", at)) != std::string::npos; ++at)
+      limit = words.substr(at + 13, words.find('\0', at) - at - 13);
+    return limit;
+  };
+  ASSERT_TRUE(eventually([&] {
+    std::vector<pid_t> pids = testing::processes_running("/usr/bin/wget");
+    return wgets() == 3 && std::all_of(pids.begin(), pids.end(),
+                                       [&](pid_t pid) { return last_limit(pid) == "50k"; });
+  }, 30));
+  auto fetched = [&] {
+    uintmax_t bytes = 0;
+    for (const std::string& name : names) bytes += std::filesystem::file_size(box_.dnldir() + name);
+    return bytes;
+  };
+  auto start = std::chrono::steady_clock::now();
+  uintmax_t before = fetched();
+  // A window long enough to average out wget's bursts.
+  sleep(10);
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  double rate = double(fetched() - before) / seconds / 1024;
+  EXPECT_NEAR(rate, 150, 30);
+  for (const auto& entry : std::filesystem::directory_iterator(box_.trkdir()))
+    if (entry.path().extension() == ".wgt") {
+      EXPECT_EQ(lines_of(read_text(box_.trkdir() + entry.path().stem().string())).at(2), "");
+    }
+}
+
 }  // namespace
 }  // namespace kiv
