@@ -214,9 +214,6 @@ static bool write_pid_file(const std::string& path) {
   UniqueFd jobs = watch_job_directory();
   for (;;) {
     republish();
-    // A new hour of another mode; without a watch, every cycle.
-    if (!jobs.valid() || queue_hour != hour_mode(read_queue_settings(), time(nullptr)))
-      pass_queue();
     if (background_fork() == 0) {
       daemon_detach();
       try {
@@ -226,6 +223,10 @@ static bool write_pid_file(const std::string& path) {
       }
       _exit(0);
     }
+    // A new hour of another mode; without a watch, every cycle. After the
+    // worker: the queue may wait for the resume at start to end.
+    if (!jobs.valid() || queue_hour != hour_mode(read_queue_settings(), time(nullptr)))
+      pass_queue();
     sleep_between_passes(watch, jobs);
   }
 }
