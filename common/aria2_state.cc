@@ -1,6 +1,8 @@
 #include "common/aria2_state.h"
 
+#include <algorithm>
 #include <charconv>
+#include <climits>
 
 #include "common/ctorrent_state.h"
 
@@ -17,6 +19,11 @@ std::optional<long long> bytes_of(std::string_view figure) {
   if (error != std::errc() || end != figure.data() + figure.size() || value < 0)
     return std::nullopt;
   return value;
+}
+
+/// A count of peers: figures past what an int holds stay at its most.
+int count_of(std::string_view figure) {
+  return int(std::min<long long>(bytes_of(figure).value_or(0), INT_MAX));
 }
 
 struct Readout {
@@ -47,9 +54,9 @@ std::optional<Readout> readout(std::string_view line) {
       r.done = bytes_of(word.substr(0, slash));
       r.size = bytes_of(word.substr(slash + 1, word.find('(') - slash - 1));
     } else if (key == "CN") {
-      r.connections = int(bytes_of(value).value_or(0));
+      r.connections = count_of(value);
     } else if (key == "SD") {
-      r.seeds = int(bytes_of(value).value_or(0));
+      r.seeds = count_of(value);
     } else if (key == "DL") {
       r.down = bytes_of(value).value_or(0);
     } else if (key == "UL") {
@@ -125,7 +132,10 @@ JobState aria2_state(const JobView& job) {
     state.phase = JobPhase::stopped;
     state.reason.clear();
   }
-  if (seeding || state.phase == JobPhase::finished) state.done = state.size;
+  // Without a readout that gave the size (one that ended between two) the
+  // bytes stay as last read.
+  bool whole = seeding || state.phase == JobPhase::finished;
+  if (state.size >= 0 && (whole || state.done > state.size)) state.done = state.size;
   return state;
 }
 

@@ -5,6 +5,13 @@
 namespace kiv {
 namespace {
 
+// Figures no torrent reaches are no figures: sums and products of those
+// that are stay far inside a long long.
+constexpr long long kMostBytes = 1LL << 40;  // a file, or a speed in KiB/s
+constexpr long long kMostMiB = 1LL << 30;    // a run's whole MiB
+constexpr long long kMostPieceLength = 1LL << 30;
+constexpr long long kMostPieces = 1LL << 31;
+
 /// Reads a decimal number at the start of `text` and steps past it and
 /// then past `separator`; false when either is not there.
 template <typename Number>
@@ -31,7 +38,7 @@ std::optional<std::pair<std::string_view, long long>> file_line(std::string_view
   if (open == std::string_view::npos) return std::nullopt;
   long long bytes = 0;
   std::string_view figure = rest.substr(open + 2, end - open - 2);
-  if (!take(figure, bytes, "") || !figure.empty()) return std::nullopt;
+  if (!take(figure, bytes, "") || !figure.empty() || bytes > kMostBytes) return std::nullopt;
   std::string_view name = rest.substr(0, open);
   name.remove_prefix(std::min(name.find_first_not_of(' '), name.size()));
   return std::pair{name, bytes};
@@ -52,7 +59,8 @@ Layout read_layout(std::string_view head) {
     if (layout.whole_list) return;
     if (line.starts_with("Piece length: ")) {
       std::string_view figure = line.substr(14);
-      take(figure, layout.piece_length, "");
+      if (!take(figure, layout.piece_length, "") || layout.piece_length > kMostPieceLength)
+        layout.piece_length = 0;
     } else if (line == "FILES INFO") {
       in_list = true;
     } else if (in_list && line.starts_with("Directory: ")) {
@@ -86,9 +94,9 @@ static std::optional<CtorrentStatus> ctorrent_status(std::string_view line) {
       !take(line, down_mb, "MB,") || !take(line, up_mb, "MB | ") || !take(line, down_k, ",") ||
       !take(line, up_k, "K/s"))
     return std::nullopt;
-  // Figures no run reaches would overflow in bytes.
-  constexpr long long kMost = 1LL << 40;
-  if (down_mb > kMost || up_mb > kMost || down_k > kMost || up_k > kMost) return std::nullopt;
+  if (down_mb > kMostMiB || up_mb > kMostMiB || down_k > kMostBytes || up_k > kMostBytes ||
+      status.have > kMostPieces || status.pieces > kMostPieces || status.available > kMostPieces)
+    return std::nullopt;
   status.downloaded = down_mb << 20;
   status.uploaded = up_mb << 20;
   status.down = down_k * 1024;
@@ -132,12 +140,13 @@ JobState ctorrent_state(const JobView& job) {
   if (last) {
     complete = complete || (last->pieces > 0 && last->have == last->pieces);
     state.done = last->have * layout.piece_length;
-    if (state.size >= 0 && (complete || state.done > state.size)) state.done = state.size;
     state.seeds = last->seeds;
     state.peers = last->leechers;
   } else {
     state.seeds = state.peers = 0;
   }
+  // Complete also without a status line read (one of the other format).
+  if (state.size >= 0 && (complete || state.done > state.size)) state.done = state.size;
   if (job.running) {
     state.phase = complete ? JobPhase::seeding : JobPhase::running;
     state.reason.clear();
@@ -149,6 +158,8 @@ JobState ctorrent_state(const JobView& job) {
     state.phase = complete ? JobPhase::finished
                   : !state.reason.empty() ? JobPhase::failed
                                           : JobPhase::stopped;
+    // Every piece in: an error line after that failed nothing.
+    if (complete) state.reason.clear();
     state.seeds = state.peers = 0;
   }
   return state;

@@ -102,6 +102,43 @@ TEST(JobState, CtorrentLayoutOfSeveralFiles) {
   EXPECT_EQ(phase_name(state.phase), "finished");
 }
 
+// Ends the readers once got wrong: a finish without a readout of the
+// size or a status line of the default format, an error line after every
+// piece was in, figures no transfer reaches.
+TEST(JobState, EndsWithoutTheUsualLines) {
+  const std::string link = "magnet:?xt=urn:btih:fbdd8c1399371efcc3fcb9bdc0f80687644eec17";
+  const std::string table = "\ngid   |stat|avg speed  |path/URI\n0a1b2c|OK  |   0B/s|/d/x\n";
+  const std::string in = "-- --hash\n[NOTICE] Download complete: [MEMORY][METADATA]x\n";
+  const std::string files = "FILES INFO\n<1> x.bin [1500000]\nTotal: 1 MB\n";
+  struct Ending {
+    std::string source, log;
+    JobPhase phase;
+    long long done, size;
+    int peers;
+    std::string reason;
+  } endings[] = {
+      {link, in + table, JobPhase::finished, 0, -1, 0, ""},
+      {link, in + "[#a 272B/100B CN:1 SD:0]\n", JobPhase::stopped, 100, 100, 1, ""},
+      {link, in + "[#a 1B/2B CN:2147483648 SD:2147483648]\n", JobPhase::stopped, 1, 2, 0, ""},
+      {"/d/x.torrent", files + "- S:0/0 L:0/0 C:0\nDownload complete.\nerror: tracker\n",
+       JobPhase::finished, 1500000, 1500000, 0, ""},
+      {"/d/x.torrent", "Piece length: 4611686018427387904\n" + files +
+       "/ 0/0/0 [4611686018427387904/4/4] 0MB,0MB | 0,0K/s | 0,0K E:0,0\n",
+       JobPhase::stopped, 0, 1500000, 0, ""},
+  };
+  for (const Ending& e : endings) {
+    JobRecord record{"1", e.source, "", std::nullopt};
+    JobState state = torrent_job_state({record, false, e.log, e.log});
+    EXPECT_EQ(phase_name(state.phase), phase_name(e.phase)) << e.log;
+    EXPECT_EQ(state.done, e.done) << e.log;
+    EXPECT_EQ(state.size, e.size) << e.log;
+    EXPECT_EQ(state.peers, e.peers) << e.log;
+    EXPECT_EQ(state.reason, e.reason) << e.log;
+  }
+  JobRecord record{"1", "http://h/x", "", std::nullopt};
+  EXPECT_EQ(wget_state({record, false, "Length: -9\n", "Length: -9\n"}).size, -1);
+}
+
 // aria2c fetching a magnet link's torrent and content from a loopback
 // seeder (stopped at 89 %, restarted, seeded, ended), and failing to
 // connect.

@@ -26,7 +26,8 @@ std::string url_file_name(std::string_view url) {
 std::optional<long long> whole_number(std::string_view text) {
   long long number = 0;
   auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
-  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  if (text.empty() || error != std::errc() || end != text.data() + text.size() || number < 0)
+    return std::nullopt;
   return number;
 }
 
