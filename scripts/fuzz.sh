@@ -2,8 +2,9 @@
 # Runs the fuzz targets one after the other, each for SECONDS (default 60),
 # and prints the executions and findings of each. Usage:
 #   scripts/fuzz.sh [SECONDS] [TARGET...]
-# Targets: request upload bencode config trim quote origin inside (all by default). The
-# corpus each run grows is kept in the build tree and used again next time;
+# Targets: request upload bencode config trim quote origin inside record
+# state (all by default). The corpus each run grows is kept in the build
+# tree and used again next time;
 # findings (inputs that crashed or broke a property) land beside it, and
 # the script fails when there is any. Builds the sanitizer tree when
 # KIV_FUZZ_BUILD_DIR names no built targets.
@@ -13,7 +14,7 @@ source=$PWD
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(request upload bencode config trim quote origin inside)
+[ ${#targets[@]} -gt 0 ] || targets=(request upload bencode config trim quote origin inside record state)
 
 build=${KIV_FUZZ_BUILD_DIR:-build-asan/fuzz/clang}
 if [ ! -x "$build/fuzz_${targets[0]}" ]; then
@@ -30,6 +31,7 @@ max_len() {
   case $1 in
     upload) echo 140000 ;;
     trim) echo 16384 ;;
+    state) echo 8192 ;;
     *) echo 4096 ;;
   esac
 }
