@@ -1,8 +1,6 @@
 #include "torrent/detail.h"
 
 #include <algorithm>
-#include <cstdlib>
-#include <new>
 #include <string>
 
 #include "common/config.h"
@@ -50,9 +48,7 @@ void answer_job_detail(std::string_view job) {
   if (!torrent.starts_with(c.dnldir) || torrent.find("/..") != std::string::npos ||
       !resolves_inside(c.dnldir, "/" + torrent.substr(c.dnldir.size()), Reach::through))
     message_answer("Filename error (contains /..)", torrent);
-  try {
-    std::string data = read_torrent(torrent, torrent.substr(c.dnldir.size()));
-    if (data.empty()) message_answer("Malformed torrent data:", "empty file");
+  answer_torrent(torrent, torrent.substr(c.dnldir.size()), [&](const std::string& data) {
     TorrentLayout layout = read_layout(data);
 
     bool running = !transfer_pid(job).empty();
@@ -95,11 +91,7 @@ void answer_job_detail(std::string_view job) {
       out_spill();
     }
     out_append("]}");
-    out_flush();
-    std::exit(0);
-  } catch (const std::bad_alloc&) {
-    message_answer("Memory allocation failure", "");
-  }
+  });
 }
 
 }  // namespace kiv::torrent

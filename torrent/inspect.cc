@@ -16,7 +16,10 @@
 #include "torrent/bencode.h"
 
 namespace kiv::torrent {
+namespace {
 
+/// The content of the regular torrent file at `path`, at most
+/// kMaxTorrentBytes; ends the request, naming `name`, when it cannot be read.
 std::string read_torrent(const std::string& path, std::string_view name) {
   struct stat status;
   if (stat(path.c_str(), &status) != 0) message_answer("File not found:", name);
@@ -41,6 +44,21 @@ std::string read_torrent(const std::string& path, std::string_view name) {
   return data;
 }
 
+}  // namespace
+
+void answer_torrent(const std::string& path, std::string_view name,
+                    const std::function<void(const std::string& data)>& answer) {
+  try {
+    std::string data = read_torrent(path, name);
+    if (data.empty()) message_answer("Malformed torrent data:", "empty file");
+    answer(data);
+    out_flush();
+  } catch (const std::bad_alloc&) {
+    message_answer("Memory allocation failure", "");
+  }
+  std::exit(0);
+}
+
 void inspect_torrent(std::string_view request_name) {
   std::string_view name = request_name;
   refuse_longer_than(kNameTooLong, "file", name, kMaxRequestName);
@@ -48,9 +66,7 @@ void inspect_torrent(std::string_view request_name) {
   std::string path = config().dnldir + "/" + std::string(name);
   check_path(path, PathMessage::capitalised);
   check_reach("/" + std::string(name), Reach::through, PathMessage::capitalised, path);
-  try {
-    std::string data = read_torrent(path, name);
-    if (data.empty()) message_answer("Malformed torrent data:", "empty file");
+  answer_torrent(path, name, [&](const std::string& data) {
     Cursor check{data};
     check_value(check);
     out_reset();
@@ -61,11 +77,7 @@ void inspect_torrent(std::string_view request_name) {
     Cursor cursor{data};
     print_value(cursor);
     out_append("}");
-    out_flush();
-    std::exit(0);
-  } catch (const std::bad_alloc&) {
-    message_answer("Memory allocation failure", "");
-  }
+  });
 }
 
 }  // namespace kiv::torrent
