@@ -79,13 +79,7 @@ std::string line(FuzzedDataProvider& input, size_t index) {
   }
 }
 
-}  // namespace
-}  // namespace kiv::fuzz
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  using namespace kiv;
-  using namespace kiv::fuzz;
-  FuzzedDataProvider input(data, size);
+void check_record(FuzzedDataProvider& input) {
   std::string text;
   int count = input.ConsumeIntegralInRange(0, 7);
   for (int i = 0; i < count; ++i) text += line(input, size_t(i)) + "\n";
@@ -112,5 +106,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     KIV_CHECK(back && same(*back, *found), "written back, it reads " + described(back) +
                                                " for " + described(found));
   }
+}
+
+}  // namespace
+}  // namespace kiv::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  FuzzedDataProvider input(data, size);
+  kiv::fuzz::check_record(input);
   return 0;
 }

@@ -6,7 +6,7 @@
 // of a job's state whatever the log says:
 //  - bytes done ≥ 0; the size -1 (unknown) or at least the bytes done;
 //  - speeds ≥ 0, and 0 for a transfer that no longer runs; peers, seeds ≥ 0;
-//  - a running transfer is queued for metadata, running or seeding; one
+//  - a running transfer is fetching its metadata, running or seeding; one
 //    that no longer runs is stopped, finished or failed;
 //  - a reason exactly when failed;
 //  - a torrent seeding or finished has every byte: done = size when known.
@@ -46,13 +46,7 @@ std::string described(const JobState& s) {
          shown(s.reason);
 }
 
-}  // namespace
-}  // namespace kiv::fuzz
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  using namespace kiv;
-  using namespace kiv::fuzz;
-  FuzzedDataProvider input(data, size);
+void check_state(FuzzedDataProvider& input) {
   // The choices come from the input's end, the log is the rest.
   enum Kind { wget, ctorrent, aria2 };
   Kind kind = Kind(input.ConsumeIntegralInRange(0, 2));
@@ -88,5 +82,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   KIV_CHECK(s.reason.empty() == (s.phase != JobPhase::failed), what);
   bool whole = s.phase == JobPhase::seeding || s.phase == JobPhase::finished;
   KIV_CHECK(kind == wget || !whole || s.size < 0 || s.done == s.size, what);
+}
+
+}  // namespace
+}  // namespace kiv::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  FuzzedDataProvider input(data, size);
+  kiv::fuzz::check_state(input);
   return 0;
 }
