@@ -106,7 +106,9 @@ void signal_pid(const std::string& pid, int signal) { kill(pid_t(std::stol(pid))
 
 }  // namespace
 
-std::string stop_job(const std::string& name) {
+/// Sends the transfer behind `name` SIGTERM twice, a second apart; the
+/// process number it had, or "" when none ran.
+static std::string stop_job(const std::string& name) {
   std::string pid = transfer_pid(name);
   if (pid.empty()) return pid;
   signal_pid(pid, SIGTERM);

@@ -38,10 +38,6 @@ std::string ctorrent_header(time_t when, std::string_view source);
 
 /// The handlers of the command table. Each returns when it succeeded and
 /// ends the request with a message answer otherwise.
-/// Sends the transfer behind `name` SIGTERM twice, a second apart; the
-/// process number it had, or "" when none ran.
-std::string stop_job(const std::string& name);
-
 /// "nukeall": stops every transfer and empties the job directory.
 void nukeall_command(const std::string& file, const std::string& para);
 /// "del": stops the job named by its log and removes its files.

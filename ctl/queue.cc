@@ -22,16 +22,21 @@ namespace {
 Admission admission = Admission::by_queue;
 std::optional<Limits> rate_share;
 
+/// Where a tool takes an option's number: in one word with it, or as the
+/// word after it.
+enum class OptionValue { joined, separate };
+
 /// How a tool takes its speed limits in KiB/s: the option before the
-/// number, in one word with it or as the word before it.
+/// number.
 struct RateOption {
   std::string_view down, up;
-  bool separate;
+  OptionValue value;
   std::string_view unit;
 };
-constexpr RateOption kWgetRates = {"--limit-rate=", "", false, "k"};
-constexpr RateOption kCtorrentRates = {"-D", "-U", true, ""};
-constexpr RateOption kAria2Rates = {"--max-download-limit=", "--max-upload-limit=", false, "K"};
+constexpr RateOption kWgetRates = {"--limit-rate=", "", OptionValue::joined, "k"};
+constexpr RateOption kCtorrentRates = {"-D", "-U", OptionValue::separate, ""};
+constexpr RateOption kAria2Rates = {"--max-download-limit=", "--max-upload-limit=",
+                                    OptionValue::joined, "K"};
 
 const RateOption& rate_option(const std::string& job_log, const JobRecord& job) {
   if (job_log.ends_with(".wgt")) return kWgetRates;
@@ -65,9 +70,10 @@ std::optional<unsigned long> kib_of(std::string_view figure) {
 /// The value the last `option` among `words` gives, as the tool takes the
 /// last one; 0 when none does.
 unsigned long last_rate(const std::vector<std::string_view>& words, std::string_view option,
-                        bool separate) {
+                        OptionValue value_word) {
   unsigned long rate = 0;
   if (option.empty()) return rate;
+  bool separate = value_word == OptionValue::separate;
   for (size_t i = 0; i < words.size(); ++i) {
     std::optional<unsigned long> value;
     if (separate && words[i] == option && i + 1 < words.size())
@@ -145,10 +151,10 @@ std::string share_options(const std::string& job_log, const JobRecord& job) {
   std::string options;
   for (auto [option, share] : {std::pair{tool.down, rate_share->down}, {tool.up, rate_share->up}}) {
     if (option.empty() || share == 0) continue;
-    unsigned long rate = effective(last_rate(own, option, tool.separate), share);
+    unsigned long rate = effective(last_rate(own, option, tool.value), share);
     if (!options.empty()) options += ' ';
-    options += std::string(option) + (tool.separate ? " " : "") + std::to_string(rate) +
-               std::string(tool.unit);
+    options += std::string(option) + (tool.value == OptionValue::separate ? " " : "") +
+               std::to_string(rate) + std::string(tool.unit);
   }
   return options;
 }
@@ -161,8 +167,8 @@ bool limits_outdated(const QueueEntry& entry) {
   std::vector<std::string_view> running = words_of(*line, '\0');
   std::vector<std::string_view> own = words_of(entry.record.options, ' ');
   for (auto [option, share] : {std::pair{tool.down, rate_share->down}, {tool.up, rate_share->up}})
-    if (!option.empty() && last_rate(running, option, tool.separate) !=
-                               effective(last_rate(own, option, tool.separate), share))
+    if (!option.empty() && last_rate(running, option, tool.value) !=
+                               effective(last_rate(own, option, tool.value), share))
       return true;
   return false;
 }
