@@ -210,6 +210,7 @@ async function run() {
     await answer(page, { 'Name of the copy': 'copy.bin' }, 'Copy');
     await row(page, 'copy.bin').waitFor();
     await entryAction(page, 'copy.bin', 'Pack as .tar.gz');
+    await answer(page, {}, 'Pack');
     await row(page, 'copy.bin.tar.gz').waitFor();
     const download = page.waitForEvent('download');
     await entryAction(page, 'movie é.bin', 'Download');
@@ -520,9 +521,13 @@ async function run() {
     assert.equal(await page.getByLabel('Filter the transfers').inputValue(), 'a');
     await page.getByLabel('Filter the transfers').fill('');
 
-    await page.getByRole('button', { name: 'Clear finished…' }).click();
-    await page.locator('dialog[open]').getByText('Delete the records of 2 finished transfers? Downloaded files stay.').waitFor();
+    // The finished ones, all at once.
+    await chip('Finished').click();
+    await page.locator('#job-picks').getByLabel('Select all shown').check();
+    await page.getByRole('button', { name: 'Clear…', exact: true }).click();
+    await page.locator('dialog[open]').getByText('Clear 2 transfers').waitFor();
     await page.locator('dialog[open]').getByRole('button', { name: 'Clear' }).click();
+    await chip('All').click();
     await page.locator('#chips').getByText('Finished (0)').waitFor();
     assert.equal(fs.readdirSync(box.trk).filter((n) => /\.(wgt|tor)$/.test(n)).length, 3, 'alpha, zeta and hang stay');
     await page.locator('#jobs li').filter({ hasText: 'hang.bin' }).getByRole('button', { name: 'Delete' }).click();
@@ -601,6 +606,82 @@ async function run() {
         if (fs.readFileSync(path.join(box.trk, id), 'utf8').includes('film.bin.q')) await ctl({ cmd: 'del', file: `${id}.wgt` });
       for (const n of names) fs.rmSync(path.join(box.dnl, n), { force: true });
     }
+  });
+
+  await journey('bulk actions: shift-click a range of files, move them into a folder, delete a selection; stop and clear jobs; a failed item says why', async (page) => {
+    const dir = path.join(box.dnl, 'bulk');
+    fs.mkdirSync(path.join(dir, 'Box'), { recursive: true });
+    for (let i = 1; i <= 6; i++) fs.writeFileSync(path.join(dir, `a${i}.txt`), `${i}`);
+    fs.writeFileSync(path.join(dir, 'Box/a3.txt'), 'theirs');
+    await open(page, 'files');
+    await page.locator('#tree').getByRole('button', { name: 'bulk', exact: true }).click();
+    await row(page, 'a6.txt').waitFor();
+    const pick = (name, modifiers = []) => page.getByRole('checkbox', { name: `Select ${name}`, exact: true }).click({ modifiers });
+    const counts = page.locator('#picks .muted');
+    await pick('a1.txt');
+    // What the filter hides leaves the selection: an action reaches only what is shown.
+    await page.getByLabel('Filter the listing').fill('a2');
+    await counts.getByText('1 of 7 entries shown', { exact: true }).waitFor();
+    await page.getByLabel('Filter the listing').fill('');
+    await pick('a2.txt');
+    await pick('a5.txt', ['Shift']);
+    await counts.getByText('7 entries · 4 selected', { exact: true }).waitFor();
+    await page.getByRole('button', { name: 'Move…', exact: true }).click();
+    const dialog = page.locator('dialog[open]');
+    await dialog.getByText('Move 4 entries').waitFor();
+    await dialog.getByLabel('Into the folder').selectOption({ label: 'Downloads/bulk/Box' });
+    await dialog.getByRole('button', { name: 'Move', exact: true }).click();
+    // Box holds an a3.txt of its own: replaced only if the user says so.
+    await dialog.getByText('The folder /bulk/Box already holds a3.txt.', { exact: false }).waitFor();
+    await dialog.getByRole('button', { name: 'Keep both' }).click();
+    await page.locator('#note').getByText('Moved 4 of 4.').waitFor();
+    assert.deepEqual(fs.readdirSync(path.join(dir, 'Box')).sort(), ['a2.txt', 'a3 (1).txt', 'a3.txt', 'a4.txt', 'a5.txt']);
+    assert.equal(fs.readFileSync(path.join(dir, 'Box/a3.txt'), 'utf8'), 'theirs');
+    await row(page, 'a5.txt').waitFor({ state: 'detached' });
+    await counts.getByText('3 entries', { exact: true }).waitFor();
+    // Delete a selection; one of it is deleted elsewhere meanwhile.
+    await pick('a1.txt');
+    await pick('a6.txt');
+    await page.getByRole('button', { name: 'Delete…', exact: true }).click();
+    await dialog.getByText('Delete 2 entries').waitFor();
+    fs.rmSync(path.join(dir, 'a6.txt'));
+    await dialog.getByRole('button', { name: 'Delete', exact: true }).click();
+    await page.locator('#note').getByText(/^Deleted 1 of 2\.\s*a6\.txt: \S/).waitFor();
+    assert.deepEqual(fs.readdirSync(dir), ['Box']);
+    await page.locator('#note').getByRole('button', { name: 'Dismiss' }).click();
+
+    // Jobs: three that keep running, stopped at once, then cleared.
+    const hang = net.createServer(() => {});
+    await new Promise((r) => hang.listen(0, '127.0.0.1', r));
+    const at = `http://127.0.0.1:${hang.address().port}`;
+    await page.getByRole('tab', { name: 'Transfers' }).click();
+    await page.getByText('Add a transfer').click();
+    await page.getByLabel('Addresses (HTTP or FTP)').fill([1, 2, 3].map((i) => `${at}/hang${i}.bin`).join('\n'));
+    await page.getByRole('button', { name: 'Add download' }).click();
+    await page.getByLabel('Filter the transfers').fill('hang');
+    const jobs = page.locator('#jobs li');
+    await page.waitForFunction(() => [...document.querySelectorAll('#jobs .state')].filter((s) => s.textContent === 'running').length === 3);
+    await page.locator('#job-picks .muted').getByText(/^3 (of \d+ )?transfers/).waitFor();
+    await page.locator('#job-picks').getByLabel('Select all shown').check();
+    await page.getByRole('button', { name: 'Stop…', exact: true }).click();
+    await dialog.getByText('Stop 3 transfers').waitFor();
+    await dialog.getByRole('button', { name: 'Stop', exact: true }).click();
+    await page.locator('#note').getByText('Stopped 3 of 3.').waitFor();
+    for (let i = 0; i < 3; i++) await jobs.nth(i).getByText('stopped', { exact: true }).waitFor();
+    await page.locator('#job-picks').getByLabel('Select all shown').check();
+    await page.getByRole('button', { name: 'Clear…', exact: true }).click();
+    await dialog.getByText('Clear 3 transfers').waitFor();
+    // hang2's job is deleted elsewhere before the user confirms.
+    const id = fs.readdirSync(box.trk).find((n) => /^\w{6}$/.test(n) && fs.readFileSync(path.join(box.trk, n), 'utf8').includes('/hang2.bin\n'));
+    fs.rmSync(path.join(box.trk, id));
+    fs.rmSync(path.join(box.trk, `${id}.wgt`));
+    await dialog.getByRole('button', { name: 'Clear', exact: true }).click();
+    await page.locator('#note').getByText('hang2.bin: It is not there any more').waitFor();
+    await page.locator('#note').getByText(/^Cleared 2 of 3\./).waitFor();
+    await jobs.first().waitFor({ state: 'detached' });
+    assert.equal(fs.readdirSync(box.trk).filter((n) => n.endsWith('.wgt') && fs.readFileSync(path.join(box.trk, n), 'latin1').includes('/hang')).length, 0);
+    await page.getByLabel('Filter the transfers').fill('');
+    hang.close();
   });
 
   await journey('no layout jump as the listing and the transfers come; on a phone the first transfer near the top', async () => {

@@ -1,16 +1,15 @@
-// Files: the current folder with breadcrumb and tree, and the listing with
-// its actions.
-import { ctl, tree, downloadHref, claimCurdir, getCurdir, setCurdir, inCurdir, tooLong } from './api.js';
+// Files: the current folder, its tree, and the listing with its actions.
+import { ctl, tree, downloadHref, claimCurdir, getCurdir, setCurdir, inCurdir, tooLong, namesIn } from './api.js';
 import { sizeBytes, listingDate, showDate, showBytes, treeNodes } from './parse.js';
-import { el, $, setText, put, act, ask, confirmed, modal, bar, note, compareNames } from './ui.js';
-import { settle, uploadFiles, dropTarget } from './upload.js';
+import { el, $, setText, put, act, ask, modal, bar, note, compareNames, picker } from './ui.js';
+import { settle, uploadFiles, dropTarget, fillFolders } from './upload.js';
 import { inspect } from './torrent.js';
 
 const DISK_WARN = 90; // per cent used from which the disk bar warns
 const LONG = 300; // rows from which only those on screen are built
 
 const view = {
-  rows: new Map(), // "d:name" / "f:name" -> { entry, bytes, time, node, parts }
+  rows: new Map(), // "d:name" / "f:name" -> { key, label, path, entry, bytes, time, node, parts, pick }
   entries: [], // the listing as last read
   shown: [], // the rows in order, filtered
   sort: { key: 'name', dir: 1 },
@@ -19,10 +18,17 @@ const view = {
   cleared: true, // no listing read since the folder changed
   treeKey: '', // the folders of the listing the tree was read with
   refresh: () => {},
+  pick: null, // the rows chosen
+  to: null, taken: null, // where Move goes, and the names there
 };
 
 export function setupFiles({ onChange }) {
   view.refresh = onChange;
+  const sent = (step) => (r) => unsendable(r.entry) || step(r);
+  view.pick = picker($('#picks'), { shown: () => view.shown, total: () => view.rows.size, noun: ['entry', 'entries'], after: changed, actions: {
+    Move: ['Moved', Boolean, sent(move), into],
+    Pack: ['Packed', Boolean, sent((r) => ctl('targz', r.path)), () => ({ text: 'Each as its own .tar.gz.' })],
+    Delete: ['Deleted', Boolean, sent((r) => ctl('rem', r.path)), () => ({ text: 'This cannot be undone.' })] } });
   // A phone shows the listing first; the tree opens on request.
   if (matchMedia('(max-width: 799px)').matches) $('#tree-box').open = false;
   const disk = bar('Disk usage');
@@ -66,6 +72,7 @@ function clearRows() {
   view.entries = [];
   view.shown = [];
   view.cleared = true;
+  view.pick.paint();
 }
 
 function changed() {
@@ -74,14 +81,9 @@ function changed() {
 }
 
 function paintCrumbs() {
-  const dir = getCurdir();
-  const parts = dir === '/' ? [] : dir.slice(1).split('/');
-  const crumbs = [el('li', {}, el('button', { type: 'button', class: 'link', text: 'Downloads', onclick: () => go('/'), 'aria-current': parts.length ? null : 'page' }))];
-  parts.forEach((p, i) => {
-    const path = '/' + parts.slice(0, i + 1).join('/');
-    crumbs.push(el('li', {}, el('button', { type: 'button', class: 'link', text: p, onclick: () => go(path), 'aria-current': i === parts.length - 1 ? 'page' : null })));
-  });
-  $('#crumbs').replaceChildren(...crumbs);
+  const dir = getCurdir(), parts = dir === '/' ? [] : dir.slice(1).split('/');
+  $('#crumbs').replaceChildren(...['Downloads', ...parts].map((p, i) => el('li', {}, el('button', { type: 'button', class: 'link', text: p,
+    onclick: () => go('/' + parts.slice(0, i).join('/')), 'aria-current': i === parts.length ? 'page' : null }))));
 }
 
 export async function loadTree() {
@@ -123,9 +125,9 @@ function row(rec) {
     size: el('span', { class: 'size' }),
     date: el('span', { class: 'date' }),
   };
-  const more = el('button', { type: 'button', class: 'quiet more', text: '⋯', 'aria-label': `Actions for ${entry.file}`, onclick: () => actions(rec.entry) });
+  const more = el('button', { type: 'button', class: 'quiet more', text: '⋯', 'aria-label': `Actions for ${entry.file}`, onclick: () => actions(rec) });
   const node = el('li', { class: isDir ? 'dir' : 'file', title: why || null },
-    el('span', { class: 'kind', 'aria-hidden': 'true', text: isDir ? '▸' : '·' }), parts.name, parts.size, parts.date, more);
+    view.pick.box(rec), parts.name, parts.size, parts.date, more);
   rec.node = node;
   rec.parts = parts;
   paintRow(rec);
@@ -137,7 +139,7 @@ function paintRow(rec) {
   if (entry.type !== 'd') {
     const href = downloadHref(entry.inode);
     if (parts.name.getAttribute('href') !== href) parts.name.href = href;
-    if (parts.name.title !== `Download ${entry.file}`) parts.name.title = `Download ${entry.file}`;
+    put(parts.name, 'title', `Download ${entry.file}`);
   }
   setText(parts.size, entry.type === 'd' ? 'folder' : showBytes(sizeBytes(entry.size)));
   setText(parts.date, showDate(listingDate(entry.date)));
@@ -164,7 +166,7 @@ export function updateFiles(status, asked = status.curdir) {
     const key = `${e.type}:${e.file}`;
     seen.add(key);
     let rec = view.rows.get(key);
-    if (!rec) { rec = { node: null }; view.rows.set(key, rec); dirty = true; }
+    if (!rec) { rec = { node: null, key, label: e.file, path: inCurdir(e.file) }; view.rows.set(key, rec); dirty = true; }
     const old = rec.entry;
     if (old && old.size === e.size && old.date === e.date && old.inode === e.inode) continue;
     rec.entry = e;
@@ -209,6 +211,7 @@ function order() {
   }
   put($('#listing-empty'), 'hidden', view.shown.length > 0);
   setText($('#listing-empty'), view.rows.size ? 'Nothing matches the filter.' : 'This folder is empty.');
+  view.pick.paint();
 }
 
 /** Puts the shown rows in the list; of a long list only those on screen,
@@ -239,37 +242,47 @@ function render() {
   });
 }
 
-async function actions(entry) {
+async function actions(rec) {
+  const { entry } = rec, dir = entry.type === 'd';
   const path = inCurdir(entry.file);
   const why = unsendable(entry);
   const choose = (label, fn, cls) => el('button', { type: 'button', class: cls, text: label, disabled: !!why, onclick: () => { dialog.close(); fn(); } });
   const list = [
-    entry.type !== 'd' ? el('a', { class: 'button', href: downloadHref(entry.inode), download: '', text: 'Download', onclick: () => { claimCurdir(); dialog.close(); } }) : null,
-    entry.type === 'd' ? choose('Open', () => go('/' + path)) : null,
-    /\.torrent$/i.test(entry.file) && entry.type !== 'd' ? choose('Show torrent', async () => { if (await inspect(path)) view.refresh(); }) : null,
-    choose('Rename', async () => {
-      const v = await ask({ title: `Rename ${entry.file}`, fields: [{ name: 'to', label: 'New name', value: entry.file }], ok: 'Rename' });
+    !dir && el('a', { class: 'button', href: downloadHref(entry.inode), download: '', text: 'Download', onclick: () => { claimCurdir(); dialog.close(); } }),
+    dir && choose('Open', () => go('/' + path)),
+    !dir && /\.torrent$/i.test(entry.file) && choose('Show torrent', async () => { if (await inspect(path)) view.refresh(); }),
+    [['Rename', 'New name', entry.file, 'Renamed'], ['Copy', 'Name of the copy', `${entry.file} copy`, 'Copied']].map(([word, label, value, done]) => choose(word, async () => {
+      const v = await ask({ title: `${word} ${entry.file}`, fields: [{ name: 'to', label, value }], ok: word });
       const to = v && v.to && v.to !== entry.file && (await settle(inCurdir(v.to)));
-      if (to && (await act(ctl('rename', path, to), 'Renamed'))) changed();
-    }),
-    choose('Copy', async () => {
-      const v = await ask({ title: `Copy ${entry.file}`, fields: [{ name: 'to', label: 'Name of the copy', value: `${entry.file} copy` }], ok: 'Copy' });
-      const to = v && v.to && (await settle(inCurdir(v.to)));
-      if (to && (await act(ctl('copy', path, to), 'Copied'))) changed();
-    }),
-    choose('Pack as .tar.gz', async () => { if ((await settle(`${path}.tar.gz`, null, false)) && (await act(ctl('targz', path), `Packed ${entry.file}`))) changed(); }),
-    choose('Delete', async () => {
-      const what = entry.type === 'd' ? 'the folder and everything in it' : 'the file';
-      if (await confirmed(`Delete ${entry.file}`, `Delete ${what}? This cannot be undone.`, 'Delete') &&
-          (await act(ctl('rem', path), `Deleted ${entry.file}`))) changed();
-    }, 'danger'),
+      if (to && (await act(ctl(word.toLowerCase(), path, to), done))) changed();
+    })),
+    choose('Pack as .tar.gz', () => view.pick.run('Pack', [rec])),
+    choose('Delete', () => view.pick.run('Delete', [rec]), 'danger'),
   ];
   const close = el('button', { type: 'button', text: 'Close', onclick: () => dialog.close() });
   const dialog = el('dialog', { 'aria-label': `Actions for ${entry.file}` },
     el('h2', { text: entry.file }),
-    el('p', { class: 'muted', text: entry.type === 'd' ? 'Folder' : `${showBytes(sizeBytes(entry.size))} · ${showDate(listingDate(entry.date))}` }),
+    el('p', { class: 'muted', text: dir ? 'Folder' : `${showBytes(sizeBytes(entry.size))} · ${showDate(listingDate(entry.date))}` }),
     why ? el('p', { class: 'bad', text: `The box cannot act on this entry. ${why}` }) : null,
     el('div', { class: 'menu' }, list),
     el('div', { class: 'row end' }, close));
   modal(dialog, dialog.querySelector('.menu > :not(:disabled)') || close);
+}
+
+/** Move asks where to: another folder of the tree. */
+async function into() {
+  const to = (view.to = el('select', { required: true }));
+  view.taken = null;
+  await fillFolders(to, getCurdir());
+  return { body: el('label', {}, 'Into the folder', to) };
+}
+
+/** A name taken there is replaced or kept as the user says. */
+async function move(r) {
+  const dir = view.to.value;
+  view.taken ||= (await namesIn(dir)) || new Set();
+  const target = await settle(`${dir}/${r.entry.file}`.replace(/^\/+/, ''), view.taken);
+  if (!target) return `Not moved: ${dir} holds one of that name.`;
+  view.taken.add(target.slice(target.lastIndexOf('/') + 1));
+  return ctl('rename', r.path, target);
 }

@@ -1,10 +1,10 @@
 // Transfers: every job of the status with its progress, from the status
 // answer alone, and the forms that start new ones.
-import { ctl, jobFile, getCurdir, tree } from './api.js';
-import { uploadFiles, dropTarget } from './upload.js';
+import { ctl, jobFile, getCurdir } from './api.js';
+import { uploadFiles, dropTarget, fillFolders } from './upload.js';
 import { startTorrent } from './torrent.js';
-import { noticeText, treeNodes, showBytes, showRate, showSeconds } from './parse.js';
-import { el, $, setText, put, note, act, confirmed, bar, compareNames, muleText } from './ui.js';
+import { noticeText, showBytes, showRate, showSeconds } from './parse.js';
+import { el, $, setText, put, note, act, confirmed, bar, compareNames, muleText, picker } from './ui.js';
 
 const KINDS = [
   ['wgt'],
@@ -26,6 +26,9 @@ const SORTS = {
 const view = {
   rows: new Map(), // "kind:job file name" -> { name, kind, job, node, parts, … }
   chip: '', // the state shown, '' for all
+  shown: [], // the transfer rows listed
+  total: 0,
+  pick: null,
   refresh: () => {},
   notifyDone: () => {},
 };
@@ -33,6 +36,12 @@ const view = {
 export function setupTransfers({ onChange, onDone }) {
   view.refresh = onChange;
   view.notifyDone = onDone;
+  const kept = () => ({ text: 'Downloaded files stay.' });
+  view.pick = picker($('#job-picks'), { shown: () => view.shown, total: () => view.total, noun: ['transfer'], after: onChange, actions: {
+    Stop: ['Stopped', (r) => live(r.job), (r) => ctl('stop', r.name)],
+    Restart: ['Restarted', (r) => again(r.job), (r) => ctl(TRANSFERS[r.kind], r.name)],
+    Clear: ['Cleared', (r) => !live(r.job), remove, kept],
+    Delete: ['Deleted', Boolean, remove, kept] } });
   const url = $('#add-url'), opts = $('#add-opts'), dir = $('#add-dir'), down = $('#add-down');
   // The folders to save in, the one shown in Files chosen, each time the form opens.
   $('#adders').addEventListener('toggle', () => { if ($('#adders').open) fillFolders(dir); });
@@ -76,13 +85,6 @@ export function setupTransfers({ onChange, onDone }) {
   };
   dropTarget($('#view-transfers'), torrents);
   $('#tor-file').addEventListener('change', (e) => { torrents([...e.target.files]); e.target.value = ''; });
-  $('#clear-done').addEventListener('click', async () => {
-    const done = [...view.rows.values()].filter((r) => r.job && r.job.state === 'finished');
-    if (!done.length) return note('No finished transfers to clear.', false);
-    if (await confirmed('Clear finished', `Delete the records of ${done.length} finished transfer${done.length > 1 ? 's' : ''}? Downloaded files stay.`, 'Clear'))
-      for (const r of done) await act(ctl('del', r.name));
-    view.refresh();
-  });
   for (const b of $('#chips').children) b.addEventListener('click', () => { view.chip = b.dataset.state; arrange(); });
   $('#job-filter').addEventListener('input', arrange);
   $('#job-sort').addEventListener('change', arrange);
@@ -92,28 +94,14 @@ export function setupTransfers({ onChange, onDone }) {
   });
 }
 
+const remove = (r) => ctl('del', r.name);
+
 const ADDRESS = /^(https?|ftp):\/\/[^\s/?#]+([/?#]\S*)?$/i;
 
 /** Why a line of the address field is not added ('' when it is). */
 function refused(line) {
   if (/^magnet:/i.test(line)) return 'is a magnet link: the BitTorrent client here cannot fetch what a torrent holds. Save its .torrent file in the downloads and start that.';
   return ADDRESS.test(line) ? '' : 'is not an address the box can fetch: addresses start with http://, https:// or ftp://.';
-}
-
-/** Fills `select` with every folder of the tree, the current one chosen. */
-async function fillFolders(select) {
-  try {
-    const paths = [];
-    const walk = (node) => { paths.push(node.path); node.children.forEach(walk); };
-    const root = treeNodes(await tree());
-    if (root) walk(root);
-    const current = getCurdir();
-    if (!paths.includes(current)) paths.push(current);
-    select.replaceChildren(...paths.map((p) => el('option', { value: p, text: p === '/' ? 'Downloads' : `Downloads${p}` })));
-    select.value = current;
-  } catch (e) {
-    note(e.message);
-  }
 }
 
 async function started(...torrent) {
@@ -140,7 +128,7 @@ function jobRow(name, kind) {
     reason: el('p', { class: 'reason bad', hidden: true }),
     actions: el('div', { class: 'actions' }),
   };
-  const row = { name, kind, node: null, parts, job: null, code: '', label: name, open: false };
+  const row = { key: `${kind}:${name}`, name, kind, node: null, parts, job: null, code: '', label: name, open: false };
   if (TRANSFERS[kind]) {
     parts.more = el('button', { type: 'button', class: 'quiet', text: 'Details', 'aria-expanded': 'false', onclick: () => toggle(row) });
     parts.stop = el('button', { type: 'button', text: 'Stop', onclick: () => act(ctl('stop', name)).then(view.refresh) });
@@ -150,14 +138,10 @@ function jobRow(name, kind) {
       .map(([text, cmd, to]) => el('button', { type: 'button', text, onclick: () => act(ctl(cmd, name, null, { to })).then(view.refresh) }));
     parts.actions.append(parts.more, parts.stop, parts.restart, ...parts.queued);
   }
-  parts.actions.append(el('button', { type: 'button', class: 'danger', text: 'Delete',
-    onclick: async () => {
-      if (await confirmed('Delete transfer', `Stop and delete the job ${row.label}? Downloaded files stay.`, 'Delete'))
-        act(ctl('del', name)).then(view.refresh);
-    } }));
+  parts.actions.append(el('button', { type: 'button', class: 'danger', text: 'Delete', onclick: () => view.pick.run('Delete', [row]) }));
   parts.progress = el('div', { class: 'progress', hidden: true }, parts.bar, parts.figures);
   row.node = el('li', { class: 'job' },
-    el('div', { class: 'row' }, parts.source, parts.state), parts.progress, parts.reason, parts.detail, parts.actions);
+    el('div', { class: 'row' }, TRANSFERS[kind] && view.pick.box(row), parts.source, parts.state), parts.progress, parts.reason, parts.detail, parts.actions);
   return row;
 }
 
@@ -165,6 +149,7 @@ function jobRow(name, kind) {
 const CODES = { queued: 'queued', metadata: 'running', running: 'running', seeding: 'running', stopped: 'stopped', finished: 'finished', failed: 'failed' };
 const WORDS = { metadata: 'fetching the torrent', seeding: 'finished, seeding' };
 const live = (job) => ['running', 'queued'].includes(CODES[job.state]);
+const again = (job) => job.state === 'stopped' || job.state === 'failed';
 const percent = (job) => (job.size > 0 ? Math.floor((job.done * 100) / job.size) : -1);
 
 /** Paints a transfer's row from its status object. */
@@ -186,10 +171,10 @@ function paint(row) {
     running && job.peers + job.seeds > 0 && `${job.seeds} seeds, ${job.peers} peers`, left && `${left} left`].filter(Boolean).join(' · '));
   put(parts.reason, 'hidden', job.state !== 'failed');
   setText(parts.reason, job.state === 'failed' ? job.reason || 'It failed; its log says more.' : '');
-  // Restart only where it goes on: a stopped or failed job.
   put(parts.stop, 'hidden', !running);
-  put(parts.restart, 'hidden', job.state !== 'stopped' && job.state !== 'failed');
+  put(parts.restart, 'hidden', !again(job));
   parts.queued.forEach((b, i) => { put(b, 'hidden', !(job.place > 0)); put(b, 'disabled', i > 0 && i < 3 && job.place === 1); });
+  put(row.pick, 'ariaLabel', `Select ${row.label}`);
 }
 
 /** 1st, 2nd, 3rd, 4th, … 11th, 12th, 13th, … 21st */
@@ -298,6 +283,9 @@ function arrange() {
   const shown = jobs.filter((r) => (!view.chip || r.code === view.chip) && (!words || `${r.label} ${r.name}`.toLowerCase().includes(words)))
     .sort((a, b) => by(a, b) || b.added - a.added || compareNames(a.name, b.name));
   const list = $('#jobs');
+  view.shown = shown;
+  view.total = jobs.length;
+  view.pick.paint();
   shown.forEach((r, index) => { if (list.children[index] !== r.node) list.insertBefore(r.node, list.children[index] || null); });
   while (list.children.length > shown.length) list.lastChild.remove();
   put($('#jobs-empty'), 'hidden', shown.length > 0);

@@ -46,10 +46,11 @@ export function lines(text) {
 // The programs' short answers that the page knows, in plain words.
 const WORDS = [
   [/^ENOTEMPTY OR EEXIST\b/, 'There is already an entry of that name (a folder is replaced only when empty).'],
-  [/^ENOENT\b/, 'It is not there any more: something else may have moved or deleted it.'],
+  [/^(ENOENT|Job not found)\b/, 'It is not there any more: something else may have moved or deleted it.'],
   [/^(EACCESS?|EPERM)\b/, 'The box is not allowed to change it.'],
   [/^ENOSPC\b/, 'The disk is full.'],
   [/^EROFS\b/, 'The disk is read-only.'],
+  [/^EINVAL\b/, 'A folder cannot go into itself.'],
   [/^(Failed to fetch|NetworkError|Load failed)/, 'The box does not answer: is it on and on the network?'],
 ];
 const known = (list, text) => (list.find(([re]) => re.test(text)) || [, text])[1];
@@ -64,10 +65,10 @@ const MULE = [
 export const muleText = (text) => known(MULE, String(text).replace(/^Enter password for mule connection: /, ''));
 
 let noteTimer = 0;
-/** Shows an answer to the user; failures stay until dismissed. */
+/** Shows an answer (or an element) to the user; failures stay until dismissed. */
 export function note(text, failure = true) {
   const box = $('#note');
-  box.replaceChildren(el('span', {}, lines(plain(text))),
+  box.replaceChildren(text instanceof Node ? text : el('span', {}, lines(plain(text))),
     el('button', { type: 'button', class: 'quiet', text: 'Dismiss', onclick: () => { box.hidden = true; } }));
   box.classList.toggle('bad', failure);
   box.hidden = false;
@@ -95,6 +96,56 @@ export function modal(dialog, first) {
     dialog.showModal();
     first.focus();
   });
+}
+
+/** "1 entry", "3 entries". */
+const count = (n, [one, many = `${one}s`]) => `${n} ${n === 1 ? one : many}`;
+
+/** Rows ({ key, label }) chosen in `box` (shift-click: a range), the counts
+ *  and actions, word: [verb, fits(row), step(row), ask's options()]. */
+export function picker(box, { shown, total, noun, actions, after }) {
+  const keys = new Set(), has = (r) => keys.has(r.key);
+  let anchor, busy = false;
+  const take = (rows, on) => { for (const r of rows) keys[on ? 'add' : 'delete'](r.key); paint(); };
+  const all = el('input', { type: 'checkbox', onclick: () => take(shown(), all.checked) });
+  const text = el('span', { class: 'muted' });
+  // One question naming the count, then each row that fits, one run at a
+  // time. Rows done or not shown leave the selection (kept only in the page):
+  // nothing is sent twice. The note says why each other failed.
+  async function run(word, chosen) {
+    const [verb, fits, step, options] = actions[word], rows = chosen.filter(fits), n = rows.length, failed = [];
+    if (!n) return note(`None of them can be ${verb.toLowerCase()}.`, false);
+    if (!(await ask({ title: `${word} ${count(n, noun)}${n < chosen.length ? ` of the ${chosen.length} chosen` : ''}`, ok: word, danger: word === 'Delete', ...(await options?.()) }))) return;
+    busy = true; paint();
+    for (const r of rows) {
+      let why;
+      try { why = String(await step(r)).trim(); } catch (e) { why = e.message; }
+      if (why === 'OK') keys.delete(r.key); else failed.push([el('br'), `${r.label}: `, lines(plain(why))]);
+    }
+    busy = false; paint();
+    note(el('span', {}, `${verb} ${n === 1 && !failed.length ? rows[0].label : `${n - failed.length} of ${n}`}.`, failed), failed.length > 0);
+    after();
+  }
+  const buttons = Object.keys(actions).map((word) => el('button', { type: 'button', class: word === 'Delete' && 'danger', text: `${word}…`, onclick: () => run(word, shown().filter(has)) }));
+  box.append(el('label', { class: 'check' }, all, 'Select all shown'), text, ...buttons);
+  function paint() {
+    const list = shown(), on = new Set(list.map((r) => r.key)), n = total(), m = list.length;
+    for (const key of keys) if (!on.has(key)) keys.delete(key);
+    const k = keys.size;
+    for (const r of list) if (r.pick) put(r.pick, 'checked', has(r));
+    put(all, 'checked', k > 0 && k === m);
+    setText(text, `${m < n ? `${m} of ` : ''}${count(n, noun)}${m < n ? ' shown' : ''}${k ? ` · ${k} selected` : ''}`);
+    for (const b of buttons) { put(b, 'hidden', !k); put(b, 'disabled', busy); }
+  }
+  return {
+    paint,
+    run,
+    box: (row) => (row.pick = el('input', { type: 'checkbox', 'aria-label': `Select ${row.label}`, checked: has(row), onclick: (e) => {
+      const list = shown(), a = list.indexOf(anchor), b = list.indexOf(row);
+      take(e.shiftKey && a >= 0 ? list.slice(Math.min(a, b), Math.max(a, b) + 1) : [row], e.target.checked);
+      anchor = row;
+    } })),
+  };
 }
 
 const buttons = (...list) => el('div', { class: 'row end' }, list);

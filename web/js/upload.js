@@ -1,11 +1,12 @@
-// Uploads into the current folder, drop targets, and the question asked
-// before anything takes a name that is in use.
-import { upload, getCurdir, inCurdir, namesIn } from './api.js';
+// Uploads into the current folder, drop targets, the folders, and the
+// question asked before anything takes a name that is in use.
+import { upload, getCurdir, inCurdir, namesIn, tree } from './api.js';
+import { treeNodes } from './parse.js';
 import { el, $, setText, plain, choose, bar, note } from './ui.js';
 
 /** `target` (a path below the top folder), or another free name for it, or
  *  null: the user is asked when its folder has an entry of that name now. */
-export async function settle(target, taken, both = true) {
+export async function settle(target, taken) {
   const at = target.lastIndexOf('/');
   const dir = at < 0 ? '/' : '/' + target.slice(0, at), name = target.slice(at + 1);
   try { taken = taken || (await namesIn(dir)); } catch (e) { note(e.message); return null; }
@@ -14,8 +15,8 @@ export async function settle(target, taken, both = true) {
   const other = freeName(name, taken);
   const answer = await choose({
     title: `${name} already exists`,
-    text: `The folder ${dir} already holds ${name}. Replace it${both ? `, or keep both and name the new one ${other}` : ''}?`,
-    choices: [['replace', 'Replace', 'danger'], both && ['both', 'Keep both', 'primary']].filter(Boolean),
+    text: `The folder ${dir} already holds ${name}. Replace it, or keep both and name the new one ${other}?`,
+    choices: [['replace', 'Replace', 'danger'], ['both', 'Keep both', 'primary']],
   });
   if (answer === 'replace') return target;
   return answer === 'both' ? target.slice(0, at + 1) + other : null;
@@ -70,4 +71,20 @@ function send(file, name, dir) {
 export function dropTarget(view, take) {
   view.addEventListener('dragover', (e) => { if (e.dataTransfer.types.includes('Files')) e.preventDefault(); });
   view.addEventListener('drop', (e) => { e.preventDefault(); if (e.dataTransfer.files.length) take([...e.dataTransfer.files]); });
+}
+
+/** Fills `select` with every folder of the tree but `skip`, the current one chosen. */
+export async function fillFolders(select, skip) {
+  try {
+    const paths = [];
+    const walk = (node) => { paths.push(node.path); node.children.forEach(walk); };
+    const root = treeNodes(await tree());
+    if (root) walk(root);
+    const current = getCurdir();
+    if (!paths.includes(current)) paths.push(current);
+    select.replaceChildren(...paths.filter((p) => p !== skip).map((p) => el('option', { value: p, text: p === '/' ? 'Downloads' : `Downloads${p}` })));
+    select.value = current;
+  } catch (e) {
+    note(e.message);
+  }
 }
