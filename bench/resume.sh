@@ -6,7 +6,7 @@
 # Runs as root in PID, mount and network namespaces of its own (it kills
 # every wget it sees there). Usage: bench/resume.sh [BUILD_DIR] (default
 # build/); JOBS and RUNS set the jobs (default 50) and the runs (default 5).
-# There is no queue yet: every interrupted job starts at once.
+# No queue is set: every interrupted job starts at once.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(cd "${1:-build}" && pwd)

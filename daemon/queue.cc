@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "common/config.h"
+#include "common/file.h"
 #include "common/job_queue.h"
 #include "common/queue_settings.h"
 #include "common/text.h"
@@ -36,6 +37,17 @@ void pause_job(const QueueEntry& entry, long long turn) {
     return;
   }
   kill(pid_t(std::stol(entry.pid)), SIGTERM);
+}
+
+/// Takes a queued job that could not start out of the queue (stopped; the
+/// system log says why), so that it does not hold back the jobs after it.
+void leave_queue(const std::string& log) {
+  std::optional<std::string> text = read_file(record_path(log));
+  std::optional<JobRecord> record = text ? read_record(*text) : std::nullopt;
+  if (!record || record->wish != JobWish::queued) return;
+  record->wish = JobWish::stopped;
+  if (!write_job_record(record_path(log), *record))
+    syslog(LOG_ERR, "%s not taken out of the queue: %m", log.c_str());
 }
 
 }  // namespace
@@ -69,7 +81,8 @@ void queue_pass() {
     for (const QueueEntry* entry : *group) torrents += entry->torrent();
   ctl::set_rate_share(ctl::divided(limits_in(settings, mode), running.size() + admitted.jobs.size(),
                               torrents));
-  for (const QueueEntry* entry : admitted.jobs) resume_job(entry->log);
+  for (const QueueEntry* entry : admitted.jobs)
+    if (!resume_job(entry->log)) leave_queue(entry->log);
   for (const QueueEntry* entry : running)
     if (ctl::limits_outdated(*entry)) resume_job(entry->log);
 }

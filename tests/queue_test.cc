@@ -263,6 +263,11 @@ TEST_F(QueueBox, PausedThenFull) {
   }));
   ASSERT_EQ(ctl({"FORM_cmd=queue", "FORM_week=" + std::string(kWeekHours, 'p')}), "OK");
   EXPECT_TRUE(eventually([&] { return wgets() == 0; }));
+  // A job whose folder goes while it waits cannot start: it leaves the
+  // queue rather than hold back the others.
+  std::filesystem::create_directory(box_.dnldir() + "gone");
+  ASSERT_EQ(ctl({"FORM_cmd=wget", "FORM_file=" + source("c.bin", 1000), "FORM_curdir=gone"}), "OK");
+  std::filesystem::remove(box_.dnldir() + "gone");
   std::string answer = status();
   EXPECT_NE(answer.find("state:\"queued\""), std::string::npos) << answer;
   EXPECT_NE(answer.find("place:2"), std::string::npos) << answer;
@@ -270,8 +275,12 @@ TEST_F(QueueBox, PausedThenFull) {
 
   ASSERT_EQ(ctl({"FORM_cmd=queue", "FORM_week=" + std::string(kWeekHours, 'f')}), "OK");
   EXPECT_TRUE(eventually([&] { return whole("a.bin") && whole("b.bin"); }, 60));
+  answer = status();
+  EXPECT_EQ(answer.find("queued"), std::string::npos) << answer;
+  EXPECT_NE(answer.find("state:\"stopped\""), std::string::npos) << answer;
   for (const auto& entry : std::filesystem::directory_iterator(box_.trkdir()))
-    if (entry.path().extension() == ".wgt") {
+    if (entry.path().extension() == ".wgt" &&
+        read_text(box_.trkdir() + entry.path().stem().string()).find("c.bin") == std::string::npos) {
       // Continued: the server was asked for the rest only.
       EXPECT_NE(read_text(entry.path()).find("206 Partial Content"), std::string::npos);
     }
