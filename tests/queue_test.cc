@@ -7,6 +7,7 @@
 #include <sstream>
 #include <gtest/gtest.h>
 #include <set>
+#include <thread>
 #include <unistd.h>
 
 #include "common/job_record.h"
@@ -37,6 +38,27 @@ class Queue : public ::testing::Test {
   }
   std::string status(const std::string& query = "full=1") {
     return body_of(box_.run("list/kiv-list", {"QUERY_STRING=" + query}));
+  }
+  /// The running wget transfers: a wget that is still going to the
+  /// background counts once, not with its child.
+  static size_t wgets() {
+    std::vector<pid_t> all = testing::processes_running("/usr/bin/wget");
+    std::set<pid_t> pids(all.begin(), all.end());
+    return size_t(std::count_if(all.begin(), all.end(), [&](pid_t pid) {
+      std::string stat = read_text("/proc/" + std::to_string(pid) + "/stat");
+      pid_t parent = 0;
+      size_t end = stat.rfind(')');
+      if (end != std::string::npos) sscanf(stat.c_str() + end + 2, "%*c %d", &parent);
+      return !pids.contains(parent);
+    }));
+  }
+  size_t queued() {
+    size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(box_.trkdir()))
+      if (entry.path().extension() == ".wgt")
+        count += parse_record(read_text(box_.trkdir() + entry.path().stem().string())).wish ==
+                 JobWish::queued;
+    return count;
   }
   /// The queue's member of the status.
   std::string queue_member() {
@@ -161,6 +183,21 @@ TEST_F(Queue, MovesStopAndStartNow) {
   testing::end_processes_running("/usr/bin/wget");
 }
 
+// Requests at once: the lock around the count and the start lets only one
+// through to a transfer; the others wait queued.
+TEST_F(Queue, RequestsAtOnceStartNoMoreThanMaxActive) {
+  testing::SilentListener listener;
+  ASSERT_EQ(ctl({"FORM_cmd=queue", "FORM_max_active=1"}), "OK");
+  std::string url = "http://127.0.0.1:" + std::to_string(listener.port()) + "/x";
+  std::vector<std::thread> requests;
+  for (int i = 0; i < 4; ++i)
+    requests.emplace_back([&] { EXPECT_EQ(ctl({"FORM_cmd=wget", "FORM_file=" + url}), "OK"); });
+  for (std::thread& request : requests) request.join();
+  EXPECT_EQ(wgets(), 1u);
+  EXPECT_EQ(queued(), 3u);
+  testing::end_processes_running("/usr/bin/wget");
+}
+
 /// A box with its own kivd and a source site (lighttpd, which continues a
 /// transfer from where it stopped) of its own.
 class QueueBox : public Queue {
@@ -190,27 +227,6 @@ class QueueBox : public Queue {
   }
   bool whole(const std::string& name) {
     return read_text(box_.dnldir() + name) == read_text(source_.root() + "www/kiv/src/" + name);
-  }
-  /// The running wget transfers: a wget that is still going to the
-  /// background counts once, not with its child.
-  static size_t wgets() {
-    std::vector<pid_t> all = testing::processes_running("/usr/bin/wget");
-    std::set<pid_t> pids(all.begin(), all.end());
-    return size_t(std::count_if(all.begin(), all.end(), [&](pid_t pid) {
-      std::string stat = read_text("/proc/" + std::to_string(pid) + "/stat");
-      pid_t parent = 0;
-      size_t end = stat.rfind(')');
-      if (end != std::string::npos) sscanf(stat.c_str() + end + 2, "%*c %d", &parent);
-      return !pids.contains(parent);
-    }));
-  }
-  size_t queued() {
-    size_t count = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(box_.trkdir()))
-      if (entry.path().extension() == ".wgt")
-        count += parse_record(read_text(box_.trkdir() + entry.path().stem().string())).wish ==
-                 JobWish::queued;
-    return count;
   }
 
   testing::Installation source_;
