@@ -267,6 +267,36 @@ TEST_F(QueueBox, TwoAtATime) {
   EXPECT_EQ(queued(), 0u);
 }
 
+// The order survives kivd's restart: the job moved to the top is the one
+// that starts when a slot frees.
+TEST_F(QueueBox, OrderKeptOverARestart) {
+  ASSERT_EQ(ctl({"FORM_cmd=queue", "FORM_max_active=1", "FORM_week=" + std::string(kWeekHours, 'p')}),
+            "OK");
+  std::vector<std::string> jobs;
+  for (std::string name : {"o1.bin", "o2.bin", "o3.bin"}) {
+    ASSERT_EQ(ctl({"FORM_cmd=wget", "FORM_file=" + source(name, 60000), "FORM_down=20"}), "OK");
+    for (const auto& entry : std::filesystem::directory_iterator(box_.trkdir())) {
+      std::string log = entry.path().filename();
+      if (log.ends_with(".wgt") && std::find(jobs.begin(), jobs.end(), log) == jobs.end())
+        jobs.push_back(log);
+    }
+  }
+  ASSERT_EQ(jobs.size(), 3u);
+  ASSERT_EQ(ctl({"FORM_cmd=move", "FORM_file=" + jobs[2], "FORM_to=top"}), "OK");
+  testing::end_processes_running(kivd());
+  testing::ChildResult started =
+      testing::run_program(testing::program_command(kivd()), {"PATH=/usr/bin:/bin"});
+  ASSERT_EQ(started.exit_code(), 0) << started.out << started.err;
+  ASSERT_EQ(ctl({"FORM_cmd=queue", "FORM_week=" + std::string(kWeekHours, 'f')}), "OK");
+  auto wish = [&](size_t job) {
+    return parse_record(read_text(box_.trkdir() + jobs[job].substr(0, 6))).wish;
+  };
+  EXPECT_TRUE(eventually([&] { return wish(2) != JobWish::queued; }));
+  EXPECT_EQ(wish(0), JobWish::queued);
+  EXPECT_EQ(wish(1), JobWish::queued);
+  EXPECT_TRUE(eventually([&] { return whole("o3.bin"); }, 30));
+}
+
 // A paused hour stops the running transfers, which wait first in line; the
 // next full hour continues them from where they were.
 TEST_F(QueueBox, PausedThenFull) {
