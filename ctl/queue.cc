@@ -54,7 +54,7 @@ std::vector<std::string_view> words_of(std::string_view text, char separator) {
 }
 
 /// KiB/s of a tool's figure: a number with an optional k or m (wget also
-/// takes bytes); nothing for anything else.
+/// takes bytes), at most kRateLimitMax; nothing for anything else.
 std::optional<unsigned long> kib_of(std::string_view figure) {
   unsigned long scale = 0;  // bytes
   if (figure.ends_with('k') || figure.ends_with('K')) scale = 1;
@@ -63,8 +63,10 @@ std::optional<unsigned long> kib_of(std::string_view figure) {
   if (figure.empty() || figure.size() > 9 ||
       figure.find_first_not_of("0123456789") != std::string_view::npos)
     return std::nullopt;
-  unsigned long number = std::stoul(std::string(figure));
-  return scale > 0 ? number * scale : number / 1024;
+  // In 64 bits, and no more than any limit can be: a box's long has 32.
+  unsigned long long number = std::stoull(std::string(figure));
+  number = scale > 0 ? number * scale : number / 1024;
+  return (unsigned long)std::min(number, (unsigned long long)kRateLimitMax);
 }
 
 /// The value the last `option` among `words` gives, as the tool takes the
