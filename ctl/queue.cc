@@ -193,7 +193,12 @@ bool queued_instead(const std::string& job_log, const JobRecord& job) {
   // Listed like any job from now on: a queued job has its log too.
   UniqueFd log(open(job_log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644));
   if (!log.valid() || !log.close()) message_answer("Unable to write trk file:", job_log);
-  write_queued(record_of(job_log), job, last_turn(entries));
+  // A queued job restarted by the user keeps its place.
+  long long turn = last_turn(entries);
+  for (const QueueEntry& entry : entries)
+    if (entry.queued() && entry.log == job_log.substr(job_log.rfind('/') + 1))
+      turn = entry.record.turn;
+  write_queued(record_of(job_log), job, turn);
   return true;
 }
 

@@ -165,6 +165,9 @@ TEST_F(Queue, MovesStopAndStartNow) {
   EXPECT_EQ(move(1, "up"), "OK");
   EXPECT_EQ(places(), "312");
   EXPECT_EQ(move(1, "sideways"), "Invalid move: sideways");
+  // Started again by the user while it waits, a job keeps its place.
+  EXPECT_EQ(ctl({"FORM_cmd=startdnl", "FORM_file=" + jobs[2]}), "OK");
+  EXPECT_EQ(places(), "312");
   // A stopped job leaves the queue; the others close up.
   EXPECT_EQ(ctl({"FORM_cmd=stop", "FORM_file=" + jobs[1]}), "OK");
   EXPECT_EQ(places(), "2-1");
