@@ -28,17 +28,13 @@ bool hold_job_lock() {
   return true;
 }
 
-bool is_transfer_log(std::string_view name) {
-  return name.ends_with(".wgt") || name.ends_with(".tor");
-}
-
 std::vector<QueueEntry> queue_entries() {
   std::vector<QueueEntry> entries;
   const std::string& trkdir = config().trkdir;
   std::optional<std::vector<std::string>> names = scan_directory(trkdir, ScanOrder::directory);
   if (!names) return entries;
   for (std::string& name : *names) {
-    if (!is_transfer_log(name)) continue;
+    if (!is_job_log(name)) continue;
     std::string record_name = name;
     cut_at_last(record_name, '.');
     std::optional<std::string> text = read_file(trkdir + record_name);

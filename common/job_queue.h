@@ -20,9 +20,6 @@ namespace kiv {
 /// with errno when it cannot be taken.
 bool hold_job_lock();
 
-/// Whether `name` is the log of a transfer job (".wgt" or ".tor").
-bool is_transfer_log(std::string_view name);
-
 /// One transfer job of the job directory.
 struct QueueEntry {
   std::string log;  // its log's name, e.g. "aB3dE9.wgt"

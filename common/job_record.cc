@@ -28,6 +28,10 @@ bool is_job_name(std::string_view name) {
                                 "0123456789._-") == std::string_view::npos;
 }
 
+bool is_job_log(std::string_view name) {
+  return name.ends_with(".wgt") || name.ends_with(".tor");
+}
+
 std::string record_text(const JobRecord& record) {
   std::string text = record.pid + "\n" + record.source + "\n" + record.options + "\n";
   if (record.folder) {

@@ -56,6 +56,9 @@ struct JobRecord {
 /// a shell line.
 bool is_job_name(std::string_view name);
 
+/// Whether `name` is a transfer job's log: ".wgt" or ".tor" at its end.
+bool is_job_log(std::string_view name);
+
 /// The record's text. A wish is written only with a folder line before it
 /// (an older record has neither, and gets none); the sixth line only with
 /// a wish to go with it.

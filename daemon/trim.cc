@@ -10,6 +10,7 @@
 #include "common/config.h"
 #include "common/dir.h"
 #include "common/file.h"
+#include "common/job_record.h"
 #include "common/wget_log.h"
 
 namespace kiv {
@@ -118,10 +119,6 @@ std::string latest_file_line(std::string_view region) {
   return "";
 }
 
-bool is_job_log(std::string_view name) {
-  return name.ends_with(".wgt") || name.ends_with(".tor");
-}
-
 std::string kept_head(std::string_view start) {
   start = start.substr(0, kMaxHeadLength);
   size_t end = start.find('\n');
@@ -165,6 +162,7 @@ void trim_job_logs() {
     return;
   }
   for (auto name = names->rbegin(); name != names->rend(); ++name) {
+    // The only files of the job directory that are ever trimmed.
     if (!is_job_log(*name)) continue;
     std::string path = trkdir + *name;
     struct stat st;

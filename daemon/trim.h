@@ -20,10 +20,6 @@ inline constexpr int kTrimAttempts = 3;
 /// System-log priority of every trimming message (value 32).
 inline constexpr int kTrimLogPriority = LOG_AUTH | LOG_EMERG;
 
-/// Whether `name` is a transfer log (".wgt" or ".tor" at its end): the only
-/// files of the job directory that are ever trimmed.
-bool is_job_log(std::string_view name);
-
 /// The first line of a log as kept: `start` is the log's first
 /// kMaxHeadLength bytes (or all of it). A longer first line is cut to
 /// kMaxHeadLength - 1 characters and ended with a line feed, so the status

@@ -12,6 +12,7 @@
 
 #include "common/config.h"
 #include "common/file.h"
+#include "common/job_record.h"
 #include "common/wget_log.h"
 #include "daemon/trim.h"
 #include "fuzz/harness.h"
