@@ -19,7 +19,10 @@ namespace {
 struct Pipes {
   int in[2], out[2], err[2];
   Pipes() {
-    if (pipe(in) || pipe(out) || pipe(err)) throw std::runtime_error("pipe");
+    // Close-on-exec: a child another thread starts meanwhile must not hold
+    // these open (a reader would wait for that child's end too).
+    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
+      throw std::runtime_error("pipe");
   }
 };
 
