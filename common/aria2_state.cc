@@ -139,6 +139,19 @@ JobState aria2_state(const JobView& job) {
   return state;
 }
 
+bool aria2_seeding_over(const JobView& job) {
+  bool over = false;
+  for_each_piece(job.tail, [&](std::string_view line) {
+    over = over || line.ends_with("[NOTICE] Seeding is over.");
+  });
+  return over;
+}
+
+bool torrent_seeding_over(const JobView& job, long long seconds_run) {
+  return job.record.source.starts_with("magnet:") ? aria2_seeding_over(job)
+                                                  : ctorrent_seeding_over(job, seconds_run);
+}
+
 JobState torrent_job_state(const JobView& job) {
   return job.record.source.starts_with("magnet:") ? aria2_state(job) : ctorrent_state(job);
 }

@@ -14,6 +14,14 @@ namespace kiv {
 /// link's hash that its log's first line holds.
 JobState aria2_state(const JobView& job);
 
+/// Whether an aria2c job that ended with every file complete had ended its
+/// seeding by its own limit ("Seeding is over."), not by a signal.
+bool aria2_seeding_over(const JobView& job);
+
+/// Whether a finished torrent job had ended its seeding by its own limit
+/// (ctorrent_seeding_over, aria2_seeding_over by its engine).
+bool torrent_seeding_over(const JobView& job, long long seconds_run);
+
 /// A torrent job's state by its engine: aria2c's for a magnet link,
 /// ctorrent's for a torrent file.
 JobState torrent_job_state(const JobView& job);

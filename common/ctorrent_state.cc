@@ -75,6 +75,24 @@ Layout read_layout(std::string_view head) {
   return layout;
 }
 
+/// The value of option `option` ("-e 2" or "-e2") in the blank-separated
+/// `options`, the last one given.
+std::optional<std::string_view> option_value(std::string_view options, std::string_view option) {
+  std::optional<std::string_view> found;
+  bool after_option = false;
+  while (!options.empty()) {
+    size_t end = std::min(options.find(' '), options.size());
+    std::string_view word = options.substr(0, end);
+    options.remove_prefix(std::min(end + 1, options.size()));
+    if (after_option)
+      found = word;
+    else if (word.starts_with(option) && word != option)
+      found = word.substr(option.size());
+    after_option = word == option;
+  }
+  return found;
+}
+
 bool is_error(std::string_view line) {
   return line.starts_with("error") || line.starts_with("Error");
 }
@@ -110,6 +128,28 @@ std::optional<CtorrentStatus> last_ctorrent_status(std::string_view tail) {
     if (std::optional<CtorrentStatus> status = ctorrent_status(line)) last = status;
   });
   return last;
+}
+
+bool ctorrent_seeding_over(const JobView& job, long long seconds_run) {
+  constexpr std::string_view kSeedFor = "Seed for others ";
+  bool quitting = false;
+  std::optional<long long> hours;
+  auto read = [&](std::string_view line) {
+    if (ctorrent_status(line) && line.ends_with(" Quitting")) quitting = true;
+    long long number = 0;
+    if (line.starts_with(kSeedFor) && take(line = line.substr(kSeedFor.size()), number, " hours"))
+      hours = number;
+  };
+  for_each_piece(job.head, read);
+  for_each_piece(job.tail, read);
+  if (!quitting) return false;
+  if (option_value(job.record.options, "-E")) return true;
+  if (!hours) {
+    std::string_view figure = option_value(job.record.options, "-e").value_or("");
+    long long number = 0;
+    hours = take(figure, number, "") && figure.empty() ? number : kCtorrentSeedHours;
+  }
+  return seconds_run >= *hours * 3600;
 }
 
 JobState ctorrent_state(const JobView& job) {

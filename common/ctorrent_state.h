@@ -30,4 +30,15 @@ std::optional<CtorrentStatus> last_ctorrent_status(std::string_view tail);
 /// and is stopped otherwise.
 JobState ctorrent_state(const JobView& job);
 
+/// ctorrent's seeding hours when its options do not name them (-e).
+inline constexpr long long kCtorrentSeedHours = 72;
+
+/// Whether a ctorrent job that has every piece and no longer runs had ended
+/// its seeding by its own limit, `seconds_run` after its start. Killed (a
+/// power cut) it leaves no "Quitting" status line; quitting, it reached its
+/// hours (its log's "Seed for others N hours", else the options' -e, else
+/// kCtorrentSeedHours) or its ratio (-E), or a signal ended it early: a run
+/// shorter than the hours without -E was ended early.
+bool ctorrent_seeding_over(const JobView& job, long long seconds_run);
+
 }  // namespace kiv

@@ -317,6 +317,14 @@ void start_magnet(const JobRecord& job, const std::optional<std::string>& job_lo
   std::string log =
       job_log ? *job_log : new_record({"", job.source, job.options, folder}) + ".tor";
   std::string record = without_suffix(log);
+  // A finished job's control file is gone with its end: restarted (to seed),
+  // aria2c checks the job's own files instead of refusing them.
+  std::string options = job.options;
+  if (job_log) {
+    LogEnds ends = read_log_ends(log);
+    if (aria2_state({job, false, ends.head, ends.tail}).phase == JobPhase::finished)
+      options = with_options("--check-integrity=true", options);
+  }
   {
     UniqueFd fd(open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (!fd.valid() || !write_all(fd.get(), magnet_header(time(nullptr), magnet.hash)) ||
@@ -325,7 +333,7 @@ void start_magnet(const JobRecord& job, const std::optional<std::string>& job_lo
   }
   if (queued_instead(log, {"", job.source, job.options, folder})) return;
   std::string output = run_shell(aria2_command_line(
-      {program, settings, workdir, record + ".dht", with_options(job.options, share_options(log, job)),
+      {program, settings, workdir, record + ".dht", with_options(options, share_options(log, job)),
        job.source, log}));
   std::optional<std::string> pid = plain_pid(output);
   write_record(record, started_record(pid, job, folder));
@@ -363,12 +371,23 @@ struct JobKind {
   std::string_view suffix;
   StartJob start;
   StateReader state;
+  /// For kinds that seed after their download: whether a finished job's
+  /// seeding had ended by its own limit, given how long its run lasted.
+  bool (*seeding_over)(const JobView& job, long long seconds_run);
 };
 
 constexpr JobKind kJobKinds[] = {
-    {".wgt", start_wget, wget_state},
-    {".tor", start_torrent, torrent_job_state},
+    {".wgt", start_wget, wget_state, nullptr},
+    {".tor", start_torrent, torrent_job_state, torrent_seeding_over},
 };
+
+/// How long the job's last run lasted: from its start, when its record was
+/// written, to its log's last line.
+long long seconds_run(const std::string& record_path, const std::string& log_path) {
+  struct stat record, log;
+  if (stat(record_path.c_str(), &record) != 0 || stat(log_path.c_str(), &log) != 0) return 0;
+  return std::max<long long>(0, log.st_mtime - record.st_mtime);
+}
 
 const JobKind* kind_of(std::string_view name) {
   for (const JobKind& kind : kJobKinds)
@@ -390,7 +409,13 @@ bool wants_resume(const std::string& name) {
   // Neither finished nor failed: cut off in the middle of its work.
   if (!exists(trkdir + name)) return false;
   LogEnds log = read_log_ends(trkdir + name);
-  return kind->state({*record, false, log.head, log.tail}).phase == JobPhase::stopped;
+  JobView job{*record, false, log.head, log.tail};
+  JobPhase phase = kind->state(job).phase;
+  // Seeding is what the user started too: cut off while seeding, a torrent
+  // reads as finished, and goes on unless its own limit had ended it.
+  return phase == JobPhase::stopped ||
+         (phase == JobPhase::finished && kind->seeding_over &&
+          !kind->seeding_over(job, seconds_run(trkdir + without_suffix(name), trkdir + name)));
 }
 
 void restart_of_kind(const std::string& name) {

@@ -12,8 +12,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/config.h"
 #include "common/file.h"
 #include "common/job_record.h"
+#include "daemon/resume.h"
 #include "tests/support/installation.h"
 #include "tests/support/processes.h"
 #include "tests/support/programs.h"
@@ -73,6 +75,67 @@ TEST(ResumeRecords, StatusOfEachRecordText) {
       EXPECT_NE(object.find("state:\"failed\""), std::string::npos) << object;
     }
   }
+}
+
+// Which jobs a start continues, by what their record and log say. Seeding
+// is what the user started too: a torrent cut off while seeding goes on,
+// unless its own limit had ended it.
+TEST(ResumeRecords, SeedingTorrentsGoOnUnlessTheirLimitEndedThem) {
+  testing::Installation installation;
+  const std::string logs = std::string(KIV_SOURCE_DIR) + "/common/job_logs/";
+  const std::string torrent = installation.dnldir() + "a.torrent";
+  const std::string link = "magnet:?xt=urn:btih:fbdd8c1399371efcc3fcb9bdc0f80687644eec17";
+  std::string signalled = read_text(logs + "magnet-finished.tor");
+  const std::string over = "\n12/09 18:09:47 [NOTICE] Seeding is over.";
+  signalled.erase(signalled.find(over), over.size());
+  const std::string quitting =  // seeding for 1 hour, ended by a signal or by it
+      read_text(logs + "seeding.tor") + "\n| 0/0/3 [23/23/23] 0MB,0MB | 0,0K/s | 0,0K E:0,1 Quitting";
+  struct Case {
+    const char* id;
+    std::string log, source, options;
+    const char* wish;
+    long long seconds_run;  // from the record's writing to the log's
+    bool resumed;
+  } cases[] = {
+      {"Wgt001", read_text(logs + "partial.wgt"), "http://h/big.bin", "", "running", 60, true},
+      {"Wgt002", read_text(logs + "finished.wgt"), "http://h/small.bin", "", "running", 60, false},
+      // Killed while seeding: no quitting line.
+      {"Tor001", read_text(logs + "seeding.tor"), torrent, "-e 1", "running", 60, true},
+      {"Tor002", read_text(logs + "seeding.tor"), torrent, "-e 1", "stopped", 60, false},
+      // Quitting early (a reboot's signal), or after its hours or ratio.
+      {"Tor003", quitting, torrent, "", "running", 600, true},
+      {"Tor004", quitting, torrent, "", "running", 3700, false},
+      {"Tor005", quitting, torrent, "-E 1.5", "running", 600, false},
+      {"Tor006", read_text(logs + "finished.tor"), torrent, "-e 0", "running", 60, false},
+      {"Tor007", read_text(logs + "failed.tor"), torrent, "", "running", 60, false},
+      {"Mag001", read_text(logs + "magnet-running.tor"), link, "", "running", 60, true},
+      {"Mag002", signalled, link, "", "running", 60, true},
+      {"Mag003", read_text(logs + "magnet-finished.tor"), link, "", "running", 60, false},
+  };
+  std::vector<std::string> expected;
+  for (const Case& c : cases) {
+    std::string record = installation.trkdir() + c.id;
+    std::string log = record + (c.id[0] == 'W' ? ".wgt" : ".tor");
+    // A process number no process can have.
+    write_text(record, "999999999\n" + c.source + "\n" + c.options + "\n\n" + c.wish + "\n");
+    write_text(log, c.log);
+    timespec written[2] = {{1700000000, 0}, {1700000000, 0}},
+             last_line[2] = {{1700000000 + c.seconds_run, 0}, {1700000000 + c.seconds_run, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, record.c_str(), written, 0), 0);
+    ASSERT_EQ(utimensat(AT_FDCWD, log.c_str(), last_line, 0), 0);
+    if (c.resumed) expected.push_back(log.substr(log.rfind('/') + 1));
+  }
+  testing::ChildResult resumed = testing::run_in_child([&] {
+    config().trkdir = installation.trkdir();
+    config().dnldir = installation.dnldir();
+    for (const std::string& name : interrupted_jobs()) printf("%s\n", name.c_str());
+  });
+  std::vector<std::string> got;
+  for (size_t at = 0, end; (end = resumed.out.find('\n', at)) != std::string::npos; at = end + 1)
+    got.push_back(resumed.out.substr(at, end - at));
+  std::sort(got.begin(), got.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(got, expected) << resumed.err;
 }
 
 /// A box to cut the power of: an installation with its own kivd, and a
