@@ -14,6 +14,7 @@
 #include "daemon/trim.h"
 #include "tests/support/installation.h"
 #include "tests/support/processes.h"
+#include "tests/support/swarm.h"
 #include "tests/support/programs.h"
 #include "tests/support/web.h"
 
@@ -328,75 +329,9 @@ TEST_F(Jobs, StopSignalsOnlyItsOwnProgram) {
   }
 }
 
-constexpr size_t kPiece = 65536;
+using testing::Swarm;
 
-/// A torrent of random content, its tracker on 127.0.0.1 and a seeder on
-/// 127.0.0.2 (ctorrent ignores peers on its own address).
-class Swarm {
- public:
-  explicit Swarm(size_t size)
-      : content_(random_bytes(size)),
-        tracker_port_(testing::free_port()),
-        seeder_port_(testing::free_port()) {
-    const std::string& dir = seed_.path();
-    write_text(dir + "content.bin", content_);
-    std::string announce = "http://127.0.0.1:" + std::to_string(tracker_port_) + "/announce";
-    testing::ChildResult made =
-        testing::run_program({"/usr/bin/ctorrent", "-t", "-u", announce, "-l", std::to_string(kPiece), "-s",
-                              dir + "a.torrent", dir + "content.bin"},
-                             {});
-    EXPECT_EQ(made.exit_code(), 0) << made.out;
-    // The tracker serves only what its whitelist names by info hash.
-    std::string hashes = testing::run_program(
-        {"/usr/bin/python3", "-c",
-         "import hashlib,sys,urllib.parse\n"
-         "d=open(sys.argv[1],'rb').read(); i=d.index(b'4:info')+6\n"
-         "h=hashlib.sha1(d[i:-1]).digest()\n"
-         "print(h.hex()); print(''.join('%%%02x' % b for b in h))",
-         dir + "a.torrent"},
-        {}).out;
-    std::vector<std::string> lines = lines_of(hashes);
-    lines.resize(2);
-    write_text(dir + "whitelist", lines[0] + "\n");
-    // The tracker reads its whitelist after it has become "nobody".
-    chmod(dir.c_str(), 0755);
-    escaped_hash_ = lines[1];
-    std::string tracker = std::to_string(tracker_port_);
-    tracker_.emplace(std::vector<std::string>{"/usr/bin/opentracker", "-i", "127.0.0.1", "-p",
-                                              tracker, "-P", tracker, "-w", "whitelist", "-d",
-                                              dir},
-                     dir);
-    EXPECT_TRUE(eventually([&] { return accepts_connections(tracker_port_); })) << "no tracker";
-    seeder_.emplace(std::vector<std::string>{"/usr/bin/ctorrent", "-i", "127.0.0.2", "-I",
-                                             "127.0.0.2", "-p", std::to_string(seeder_port_),
-                                             "-e", "1", "a.torrent"},
-                    dir);
-    // A downloader that announces before the seeder finds nobody for a
-    // whole announce interval.
-    EXPECT_TRUE(eventually([&] { return scrape().find("completei1e") != std::string::npos; }))
-        << "the seeder never announced: " << scrape();
-  }
-
-  const std::string& content() const { return content_; }
-  std::string torrent() const { return seed_.path() + "a.torrent"; }
-
- private:
-  std::string scrape() const {
-    return testing::run_program({"/usr/bin/wget", "-q", "-O", "-", "--tries=1",
-                                 "http://127.0.0.1:" + std::to_string(tracker_port_) +
-                                     "/scrape?info_hash=" + escaped_hash_},
-                                {})
-        .out;
-  }
-
-  std::string content_;
-  int tracker_port_;
-  int seeder_port_;
-  std::string escaped_hash_;
-  testing::TempDir seed_;
-  std::optional<Running> tracker_;
-  std::optional<Running> seeder_;
-};
+constexpr size_t kPiece = Swarm::kPiece;
 
 TEST_F(Jobs, CtorrentDownloadStopResume) {
   Swarm swarm(320000);

@@ -10,15 +10,18 @@
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "common/config.h"
 #include "common/file.h"
+#include "common/ctorrent_state.h"
 #include "common/job_record.h"
 #include "daemon/resume.h"
 #include "tests/support/installation.h"
 #include "tests/support/processes.h"
 #include "tests/support/programs.h"
+#include "tests/support/swarm.h"
 #include "tests/support/web.h"
 
 namespace kiv {
@@ -174,11 +177,11 @@ class PowerCut {
     return body_of(box_.run("ctl/kiv-ctl", env));
   }
   std::string status() { return body_of(box_.run("list/kiv-list", {"QUERY_STRING=full=1"})); }
-  /// The job log names, sorted.
-  std::vector<std::string> jobs() const {
+  /// The job log names of a kind (".wgt", ".tor"), sorted.
+  std::vector<std::string> jobs(const std::string& suffix = ".wgt") const {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(box_.trkdir()))
-      if (entry.path().extension() == ".wgt") names.push_back(entry.path().filename());
+      if (entry.path().extension() == suffix) names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
     return names;
   }
@@ -199,9 +202,11 @@ class PowerCut {
     if (transfers) testing::end_processes_running("/usr/bin/wget");
   }
   /// What a reboot does to /tmp (a file system of this test's own): only the
-  /// two installations, which stand for the box's disk and the Internet, stay.
-  void empty_tmp() {
+  /// two installations, which stand for the box's disk and the Internet, and
+  /// the folders in `outside` (more of the Internet) stay.
+  void empty_tmp(const std::vector<std::string>& outside = {}) {
     std::set<std::string> kept = {box_.root(), source_.root()};
+    kept.insert(outside.begin(), outside.end());
     for (const auto& entry : std::filesystem::directory_iterator("/tmp")) {
       std::string path = entry.path().string() + "/";
       // The machine's own trees bound in below it are never removed.
@@ -267,12 +272,15 @@ TEST(Resume, AfterAPowerCutInItsOwnNamespace) {
   std::string self = std::filesystem::read_symlink("/proc/self/exe");
   std::vector<std::string> env = testing::programs_environment();
   env.push_back("KIV_RESUME_INSIDE=1");
-  testing::ChildResult inner = testing::run_program(
-      {"/usr/bin/unshare", "--pid", "--fork", "--mount-proc", "--propagation", "private", self,
-       "--gtest_filter=ResumeInside.*", "--gtest_also_run_disabled_tests"},
-      env);
-  EXPECT_EQ(inner.exit_code(), 0) << inner.out << inner.err;
-  EXPECT_NE(inner.out.find("[  PASSED  ] 1 test"), std::string::npos) << inner.out << inner.err;
+  for (const char* inside : {"DISABLED_RunningJobsContinueStoppedOnesStay",
+                             "DISABLED_TorrentContinuesThenSeedsOn"}) {
+    testing::ChildResult inner = testing::run_program(
+        {"/usr/bin/unshare", "--pid", "--fork", "--mount-proc", "--propagation", "private", self,
+         std::string("--gtest_filter=ResumeInside.") + inside, "--gtest_also_run_disabled_tests"},
+        env);
+    EXPECT_EQ(inner.exit_code(), 0) << inner.out << inner.err;
+    EXPECT_NE(inner.out.find("[  PASSED  ] 1 test"), std::string::npos) << inner.out << inner.err;
+  }
 }
 
 TEST(ResumeInside, DISABLED_RunningJobsContinueStoppedOnesStay) {
@@ -357,6 +365,86 @@ TEST(ResumeInside, DISABLED_RunningJobsContinueStoppedOnesStay) {
       << "a start that resumed nothing leaves no notice";
   EXPECT_EQ(testing::processes_running("/usr/bin/wget").size(), 1u);
   EXPECT_EQ(box.pid_of(stopped), pid);
+}
+
+/// The pieces of `file` that hold what `content` holds there.
+size_t whole_pieces(const std::string& file, const std::string& content) {
+  std::string got = read_text(file);
+  size_t pieces = 0;
+  for (size_t at = 0; at < got.size(); at += testing::Swarm::kPiece)
+    pieces += got.compare(at, testing::Swarm::kPiece, content, at, testing::Swarm::kPiece) == 0;
+  return pieces;
+}
+
+/// The pieces ctorrent says it has in `log` once it has checked the files
+/// it found (its first status line after that).
+std::optional<long long> checked_pieces(const std::string& log) {
+  size_t checked = log.find("\nChecking completed.");
+  if (checked == std::string::npos) return std::nullopt;
+  std::optional<long long> have;
+  for_each_piece(std::string_view(log).substr(checked), [&](std::string_view line) {
+    std::optional<CtorrentStatus> status = ctorrent_status(line);
+    if (status && !have) have = status->have;
+  });
+  return have;
+}
+
+TEST(ResumeInside, DISABLED_TorrentContinuesThenSeedsOn) {
+  if (!getenv("KIV_RESUME_INSIDE")) GTEST_SKIP() << "run by Resume.AfterAPowerCutInItsOwnNamespace";
+  ASSERT_TRUE(private_tmp());
+  PowerCut box;
+  testing::Swarm swarm(900000);
+  const std::string dnl = box.box().dnldir(), target = dnl + "content.bin";
+  mkdir((dnl + "sub").c_str(), 0755);
+  write_text(dnl + "sub/a.torrent", read_text(swarm.torrent()));
+  box.start_kivd();
+  // Seeds for an hour once whole.
+  std::string para = "-i 127.0.0.1 -I 127.0.0.1 -p " + std::to_string(testing::free_port()) +
+                     " -e 1";
+  ASSERT_EQ(box.ctl("ctor", "sub/a.torrent", {"FORM_para=" + para, "FORM_down=40"}), "OK");
+  ASSERT_EQ(box.jobs(".tor").size(), 1u);
+  const std::string job = box.jobs(".tor")[0];
+  auto cut = [&] {
+    box.kill_box(false);
+    pid_t transfer = pid_t(std::stol(box.pid_of(job)));
+    kill(transfer, SIGKILL);
+    waitpid(transfer, nullptr, 0);
+    box.empty_tmp({swarm.folder()});
+  };
+  // The box's transfer runs once, beside the swarm's seeder.
+  auto one_transfer = [&] {
+    return testing::processes_running("/usr/bin/ctorrent").size() == 2;
+  };
+
+  ASSERT_TRUE(eventually([&] { return whole_pieces(target, swarm.content()) >= 3; }, 60))
+      << read_text(box.box().trkdir() + job);
+  cut();
+  size_t pieces_at_cut = whole_pieces(target, swarm.content());
+  ASSERT_LT(pieces_at_cut * testing::Swarm::kPiece, swarm.content().size());
+  std::string cut_pid = box.pid_of(job);
+
+  // It continues from the pieces it had, to the very bytes of the content.
+  box.start_kivd();
+  ASSERT_TRUE(eventually([&] { return box.pid_of(job) != cut_pid; }, 60));
+  std::optional<long long> first;
+  ASSERT_TRUE(eventually([&] {
+    return (first = checked_pieces(read_text(box.box().trkdir() + job))).has_value();
+  }, 60)) << read_text(box.box().trkdir() + job);
+  EXPECT_GE(*first, (long long)(pieces_at_cut)) << "started over instead of continuing";
+  EXPECT_TRUE(one_transfer());
+  EXPECT_TRUE(eventually([&] { return read_text(target) == swarm.content(); }, 120))
+      << read_text(box.box().trkdir() + job);
+  EXPECT_TRUE(eventually([&] { return box.status().find("state:\"seeding\"") != std::string::npos; }))
+      << box.status();
+
+  // Cut while seeding: it seeds on, its hour not over.
+  cut();
+  box.start_kivd();
+  EXPECT_TRUE(eventually([&] { return box.status().find("state:\"seeding\"") != std::string::npos; }, 60))
+      << box.status() << read_text(box.box().trkdir() + job);
+  EXPECT_NE(box.status().find("resumed:{count:1,"), std::string::npos) << box.status();
+  EXPECT_TRUE(one_transfer());
+  EXPECT_EQ(read_text(target), swarm.content());
 }
 
 }  // namespace
