@@ -338,7 +338,12 @@ TEST(ResumeInside, DISABLED_RunningJobsContinueStoppedOnesStay) {
   }, 120));
   EXPECT_EQ(smallest, cut_at) << "started over instead of continuing";
   EXPECT_EQ(read_text(dnl + "big.bin"), whole);
-  EXPECT_NE(read_text(box.box().trkdir() + running).find("206 Partial Content"), std::string::npos);
+  // wget asked for the rest: its answer, or (once kivd has trimmed the log
+  // to its latest readout) the bar's "+" for the bytes that were there.
+  std::string log = read_text(box.box().trkdir() + running);
+  EXPECT_TRUE(log.find("206 Partial Content") != std::string::npos ||
+              log.find("[+") != std::string::npos)
+      << log;
 
   // The stopped one stays stopped; nothing new but the notice.
   EXPECT_EQ(size_of(dnl + "other.bin"), stopped_at);
@@ -383,7 +388,7 @@ std::optional<long long> checked_pieces(const std::string& log) {
   if (checked == std::string::npos) return std::nullopt;
   std::optional<long long> have;
   for_each_piece(std::string_view(log).substr(checked), [&](std::string_view line) {
-    std::optional<CtorrentStatus> status = ctorrent_status(line);
+    std::optional<CtorrentStatus> status = last_ctorrent_status(line);
     if (status && !have) have = status->have;
   });
   return have;
