@@ -139,8 +139,8 @@ async function run() {
     await page.getByText('Add a transfer').click();
     // A wrong line is named and chosen in the field; nothing of the list is added.
     for (const [lines, said] of [
-      [`${missing}\nmagnet:?xt=urn:btih:c12fe1c06bba254a9dc9f519b335aa7c1367a88a`, /^Line 2 \(magnet:\?xt=\S+\) is a magnet link: /],
-      ['hello world', /^Line 1 \(hello world\) is not an address the box can fetch: addresses start with http:\/\/, https:\/\/ or ftp:\/\/\.$/],
+      [`${missing}\nmagnet:xt=urn:btih:c12fe1c06bba254a9dc9f519b335aa7c1367a88a`, /^Line 2 \(magnet:xt=\S+\) is not an address /],
+      ['hello world', /^Line 1 \(hello world\) is not an address the box can fetch: addresses start with http:\/\/, https:\/\/, ftp:\/\/ or magnet:\?\.$/],
       [`${missing}\n\n  www.example.test/file.iso `, /^Line 3 \(www\.example\.test\/file\.iso\) is not an address/]]) {
       await page.getByLabel('Addresses (HTTP or FTP)').fill(lines);
       await page.getByRole('button', { name: 'Add download' }).click();

@@ -62,7 +62,8 @@ export function setupTransfers({ onChange, onDone }) {
       if (u && (await runsAlready(u, into))) return note(`Line ${n + 1} (${u}) is already being downloaded into ${into}.`);
     }
     for (const u of urls)
-      if (!(await act(ctl('wget', u, opts.value.trim(), { curdir: into, down: down.value.trim() })))) left.push(u);
+      // A magnet link goes to the torrent engine, which takes no wget options.
+      if (!(await act(MAGNET.test(u) ? ctl('magnet', u, '', { curdir: into, down: down.value.trim() }) : ctl('wget', u, opts.value.trim(), { curdir: into, down: down.value.trim() })))) left.push(u);
     // What was added leaves the field: sent again, it would run twice.
     url.value = left.join('\n');
     if (left.length) return view.refresh();
@@ -96,12 +97,11 @@ export function setupTransfers({ onChange, onDone }) {
 
 const remove = (r) => ctl('del', r.name);
 
-const ADDRESS = /^(https?|ftp):\/\/[^\s/?#]+([/?#]\S*)?$/i;
+const ADDRESS = /^(https?|ftp):\/\/[^\s/?#]+([/?#]\S*)?$/i, MAGNET = /^magnet:\?\S+$/;
 
 /** Why a line of the address field is not added ('' when it is). */
 function refused(line) {
-  if (/^magnet:/i.test(line)) return 'is a magnet link: the BitTorrent client here cannot fetch what a torrent holds. Save its .torrent file in the downloads and start that.';
-  return ADDRESS.test(line) ? '' : 'is not an address the box can fetch: addresses start with http://, https:// or ftp://.';
+  return ADDRESS.test(line) || MAGNET.test(line) ? '' : 'is not an address the box can fetch: addresses start with http://, https://, ftp:// or magnet:?.';
 }
 
 async function started(...torrent) {
