@@ -88,6 +88,11 @@ bool resolves_inside(const std::string& root, std::string_view relative, Reach r
   return judge_path(root, relative, reach) == Verdict::inside;
 }
 
+Verdict judge_torrent_path(const std::string& root, std::string_view path) {
+  if (path.empty() || path.starts_with('/') || name_leads_up(path)) return Verdict::outside;
+  return judge_path(root, path, Reach::through);
+}
+
 bool contains_dot_dot(std::string_view path) { return path.find("/..") != std::string_view::npos; }
 
 bool name_leads_up(std::string_view name) {

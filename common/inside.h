@@ -37,6 +37,13 @@ Verdict judge_path(const std::string& root, std::string_view relative, Reach rea
 /// Whether judge_path finds `relative` inside.
 bool resolves_inside(const std::string& root, std::string_view relative, Reach reach);
 
+/// The verdict on a file a torrent names (its parts joined by "/", as the
+/// tools join them, a part's own "/" included), to be made below `root`:
+/// outside when it is absolute, empty or leads up (name_leads_up), or when
+/// a link on the way leads out (judge_path). The tools follow links there,
+/// and ctorrent resolves "a/../.." inside a part.
+Verdict judge_torrent_path(const std::string& root, std::string_view path);
+
 /// Whether `path` contains "/.." anywhere: a ".." component or a name
 /// starting with "..". The design's path check, on a composed path.
 bool contains_dot_dot(std::string_view path);

@@ -30,6 +30,8 @@
 #include "ctl/checks.h"
 #include "ctl/magnet.h"
 #include "ctl/queue.h"
+#include "torrent/inspect.h"
+#include "torrent/layout.h"
 
 namespace kiv::ctl {
 namespace {
@@ -207,6 +209,19 @@ void check_torrent_file(const std::string& source, const std::string& shown) {
     message_answer("Torrent file not found:", shown);
 }
 
+/// Ends the request when a file of the torrent at `source` would land
+/// outside the folder the tool saves in (`root`): ctorrent resolves ".."
+/// inside a name and follows links there.
+void check_torrent_landing(const std::string& source, const std::string& shown,
+                           const std::string& root) {
+  torrent::TorrentLayout layout = torrent::read_layout(torrent::read_torrent(source, shown));
+  for (size_t i = 0; i < layout.files.size(); ++i) {
+    std::string path = torrent::landing_path(layout, i);
+    if (judge_torrent_path(root, path) != Verdict::inside)
+      message_answer("This torrent would write outside its folder:", path);
+  }
+}
+
 /// The job's folder (a restart's own; records of older versions have none:
 /// then the request's) and its path, checked to lie below the download
 /// directory and made the working directory, where the tool saves.
@@ -266,6 +281,7 @@ void start_ctorrent(const JobRecord& job, const std::optional<std::string>& job_
   check_reach(source.substr(c.dnldir.size()), Reach::through, PathMessage::capitalised, source);
   std::string shown = job_log ? source : torrent;
   check_torrent_file(source, shown);
+  check_torrent_landing(source, shown, c.dnldir);
   hold_queue_lock();
   check_torrent_free(source, shown, job_log);
   // Its files land in the download directory itself: no folder of its own.

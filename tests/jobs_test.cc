@@ -407,6 +407,10 @@ TEST_F(Jobs, CtorrentFailures) {
     EXPECT_EQ(ctl("ctor", missing), std::string("Torrent file not found: ") + missing);
   EXPECT_TRUE(std::filesystem::is_empty(trk_));
   write_text(dnl_ + "none.torrent", "not bencoded");
+  EXPECT_EQ(ctl("ctor", "none.torrent"), "Malformed torrent data: no value starts at byte 0");
+  EXPECT_TRUE(std::filesystem::is_empty(trk_));
+  // Bencoded, but no torrent ctorrent takes.
+  write_text(dnl_ + "none.torrent", "d4:infod4:name1:xee");
 
   // A link planted at the input path is replaced, never written through.
   std::string aside = trk_ + "../aside";

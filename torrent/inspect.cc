@@ -16,10 +16,7 @@
 #include "torrent/bencode.h"
 
 namespace kiv::torrent {
-namespace {
 
-/// The content of the regular torrent file at `path`, at most
-/// kMaxTorrentBytes; ends the request, naming `name`, when it cannot be read.
 std::string read_torrent(const std::string& path, std::string_view name) {
   struct stat status;
   if (stat(path.c_str(), &status) != 0) message_answer("File not found:", name);
@@ -43,8 +40,6 @@ std::string read_torrent(const std::string& path, std::string_view name) {
   data.resize(done);
   return data;
 }
-
-}  // namespace
 
 void answer_torrent(const std::string& path, std::string_view name,
                     const std::function<void(const std::string& data)>& answer) {

@@ -15,6 +15,11 @@ inline constexpr size_t kMaxRequestName = kMaxNameLength;
 /// cannot hold much more in memory.
 inline constexpr size_t kMaxTorrentBytes = size_t(64) << 20;
 
+/// The content of the regular torrent file at `path`, at most
+/// kMaxTorrentBytes; ends the request, naming `name`, when it cannot be
+/// read. A torrent start reads it too, to check where its files land.
+std::string read_torrent(const std::string& path, std::string_view name);
+
 /// Answers with the regular torrent file at `path` (at most
 /// kMaxTorrentBytes, named `name` in messages): `answer` gets its bytes,
 /// never none, and writes the whole answer, headers too. Ends the process;

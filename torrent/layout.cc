@@ -50,10 +50,18 @@ void read_info(Cursor& cursor, TorrentLayout& layout) {
       skip_value(cursor);
     }
   });
-  if (single && layout.files.empty()) layout.files.push_back({layout.name, std::max<long long>(*single, 0)});
+  if (single && layout.files.empty()) {
+    layout.single = true;
+    layout.files.push_back({layout.name, std::max<long long>(*single, 0)});
+  }
 }
 
 }  // namespace
+
+std::string landing_path(const TorrentLayout& layout, size_t index) {
+  if (layout.single) return layout.name;
+  return layout.name + "/" + layout.files[index].path;
+}
 
 TorrentLayout read_layout(std::string_view data) {
   TorrentLayout layout;

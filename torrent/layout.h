@@ -19,7 +19,12 @@ struct TorrentLayout {
   long long pieces = 0;
   std::vector<TorrentFile> files;     // in piece order
   std::vector<std::string> trackers;  // "announce", then "announce-list", each once
+  bool single = false;                // one file, named by `name`, no folder
 };
+
+/// Where file `index` of `layout` lands, relative to the folder the tool
+/// saves in: below the torrent's own folder, or its one file's name.
+std::string landing_path(const TorrentLayout& layout, size_t index);
 
 /// The layout of bencoded torrent data. Ends the request on malformed
 /// data; members of the wrong kind are left out.

@@ -34,7 +34,7 @@ TEST(Layout, FilesTrackersAndPieces) {
 TEST(Layout, FileProgressFromTheBitField) {
   // Pieces of 10 bytes; files of 5, 20, 0 and 12 bytes over 4 pieces
   // (the last one short).
-  TorrentLayout layout{"t", 10, 4, {{"a", 5}, {"b", 20}, {"empty", 0}, {"c", 12}}, {}};
+  TorrentLayout layout{"t", 10, 4, {{"a", 5}, {"b", 20}, {"empty", 0}, {"c", 12}}, {}, false};
   struct Case {
     unsigned char bits;
     std::vector<long long> done;
