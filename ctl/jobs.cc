@@ -14,6 +14,7 @@
 #include "common/date.h"
 #include "common/dir.h"
 #include "common/file.h"
+#include "common/file_choice.h"
 #include "common/info_hash.h"
 #include "common/job_queue.h"
 #include "common/job_record.h"
@@ -209,17 +210,31 @@ void check_torrent_file(const std::string& source, const std::string& shown) {
     message_answer("Torrent file not found:", shown);
 }
 
+constexpr std::string_view kBadFileChoice = "Invalid choice of files (numbers from 1, rising, as 1,3):";
+
 /// Ends the request when a file of the torrent at `source` would land
 /// outside the folder the tool saves in (`root`): ctorrent resolves ".."
 /// inside a name and follows links there.
+/// Also unless the files `options` choose are among its own.
 void check_torrent_landing(const std::string& source, const std::string& shown,
-                           const std::string& root) {
+                           const std::string& root, const std::string& options) {
   torrent::TorrentLayout layout = torrent::read_layout(torrent::read_torrent(source, shown));
   for (size_t i = 0; i < layout.files.size(); ++i) {
     std::string path = torrent::landing_path(layout, i);
     if (judge_torrent_path(root, path) != Verdict::inside)
       message_answer("This torrent would write outside its folder:", path);
   }
+  std::string choice = file_choice(options, TorrentEngine::ctorrent);
+  if (!choice.empty() && !valid_file_choice(choice, layout.files.size()))
+    message_answer("This torrent has " + std::to_string(layout.files.size()) + " files:", choice);
+}
+
+/// The request's choice of files (FORM_files): nothing when absent, ""
+/// for every file; ends the request when it is no valid_file_choice.
+std::optional<std::string> requested_files() {
+  std::optional<std::string> list = form_field("files", kFileChoiceLength, kBadFileChoice);
+  if (list && !list->empty() && !valid_file_choice(*list, 0)) message_answer(kBadFileChoice, *list);
+  return list;
 }
 
 /// The job's folder (a restart's own; records of older versions have none:
@@ -281,7 +296,7 @@ void start_ctorrent(const JobRecord& job, const std::optional<std::string>& job_
   check_reach(source.substr(c.dnldir.size()), Reach::through, PathMessage::capitalised, source);
   std::string shown = job_log ? source : torrent;
   check_torrent_file(source, shown);
-  check_torrent_landing(source, shown, c.dnldir);
+  check_torrent_landing(source, shown, c.dnldir, options);
   hold_queue_lock();
   check_torrent_free(source, shown, job_log);
   // Its files land in the download directory itself: no folder of its own.
@@ -364,7 +379,9 @@ void start_torrent(const JobRecord& job, const std::optional<std::string>& job_l
     start_ctorrent(job, job_log);
 }
 
-void restart_job(const std::string& name, StartJob start) {
+/// `choice`, when given, replaces the torrent job's choice of files.
+void restart_job(const std::string& name, StartJob start,
+                 const std::optional<std::string>& choice = std::nullopt) {
   check_job_name(name);
   const std::string& trkdir = config().trkdir;
   std::string base = name;
@@ -375,6 +392,9 @@ void restart_job(const std::string& name, StartJob start) {
   // Read back cut, a line would name another source: never started so.
   std::optional<JobRecord> record = text ? read_record(*text) : std::nullopt;
   if (!record) message_answer("Unable to read trk file:", record_path);
+  // Written by the start with the rest of the record.
+  if (choice)
+    record->options = with_file_choice(record->options, *choice, engine_of(record->source));
   // Two transfers must never share one job's files.
   end_job(name);
   start(*record, trkdir + name);
@@ -535,7 +555,7 @@ void startdnl_command(const std::string& file, const std::string&) {
 }
 
 void starttor_command(const std::string& file, const std::string&) {
-  restart_job(file, start_torrent);
+  restart_job(file, start_torrent, requested_files());
 }
 
 void ctor_command(const std::string& file, const std::string& para) {
@@ -547,17 +567,21 @@ void ctor_command(const std::string& file, const std::string& para) {
     limits = "-D " + std::to_string(*down);
   if (std::optional<unsigned long> up = rate_limit("up"))
     limits = with_options(limits, "-U " + std::to_string(*up));
-  start_ctorrent({"", file, with_options(para, limits), std::nullopt}, std::nullopt);
+  std::string options = with_options(para, limits);
+  if (std::optional<std::string> choice = requested_files())
+    options = with_file_choice(options, *choice, TorrentEngine::ctorrent);
+  start_ctorrent({"", file, options, std::nullopt}, std::nullopt);
 }
 
 void magnet_command(const std::string& file, const std::string& para) {
   // Only the limits: aria2c's options are the box's own.
   if (!para.empty()) message_answer("A magnet link takes no further options:", para);
   check_magnet(file);
-  start_magnet({"", file,
-                aria2_limits(rate_limit("down").value_or(0), rate_limit("up").value_or(0)),
-                std::nullopt},
-               std::nullopt);
+  std::string options =
+      aria2_limits(rate_limit("down").value_or(0), rate_limit("up").value_or(0));
+  if (std::optional<std::string> choice = requested_files())
+    options = with_file_choice(options, *choice, TorrentEngine::aria2c);
+  start_magnet({"", file, options, std::nullopt}, std::nullopt);
 }
 
 void wget_command(const std::string& file, const std::string& para) {

@@ -47,6 +47,8 @@ void stop_command(const std::string& file, const std::string& para);
 /// "startdnl"/"starttor": starts the job again from its record, after
 /// its transfer, if it still runs, has ended. A wget job continues the file
 /// its log names as its own, or else starts over under a name no file has.
+/// A torrent's restart with FORM_files takes that choice of files
+/// instead of its own ("" for every file), keeping what is in.
 void startdnl_command(const std::string& file, const std::string& para);
 void starttor_command(const std::string& file, const std::string& para);
 /// Whether the job whose log is `name` is to be continued when the box
@@ -59,11 +61,13 @@ bool wants_resume(const std::string& name);
 /// message answer when it fails, as the handlers do.
 void restart_of_kind(const std::string& name);
 /// "ctor"/"wget": start a new job for a torrent of the download directory
-/// or for a URL, with the options in `para`.
+/// or for a URL, with the options in `para`; a torrent fetches the files
+/// FORM_files numbers ("1,3"; all without it).
 void ctor_command(const std::string& file, const std::string& para);
 void wget_command(const std::string& file, const std::string& para);
 /// "magnet": starts a new job for a magnet link with aria2c, in the folder
-/// FORM_curdir, with the speed limits of FORM_down and FORM_up.
+/// FORM_curdir, with the speed limits of FORM_down and FORM_up and the
+/// choice of files of FORM_files.
 void magnet_command(const std::string& file, const std::string& para);
 
 }  // namespace kiv::ctl

@@ -5,6 +5,7 @@
 
 #include "common/config.h"
 #include "common/date.h"
+#include "common/file_choice.h"
 #include "common/process.h"
 #include "common/quote.h"
 #include "common/request.h"
@@ -203,6 +204,8 @@ void check_aria2_limits(std::string_view options) {
     size_t end = std::min(rest.find(' '), rest.size());
     std::string_view word = rest.substr(0, end);
     rest.remove_prefix(std::min(end + 1, rest.size()));
+    constexpr std::string_view kChoice = "--select-file=";
+    if (word.starts_with(kChoice) && valid_file_choice(word.substr(kChoice.size()), 0)) continue;
     std::string_view number;
     for (std::string_view option : {"--max-download-limit=", "--max-upload-limit="})
       if (word.starts_with(option)) number = word.substr(option.size());

@@ -48,7 +48,8 @@ TorrentSettings torrent_settings();
 std::string aria2_limits(unsigned long down, unsigned long up);
 
 /// Ends the request unless `options` (read back from a record) are speed
-/// limits as aria2_limits writes them: they go into a shell line.
+/// limits as aria2_limits writes them and a choice of files as
+/// with_file_choice writes it: they go into a shell line.
 void check_aria2_limits(std::string_view options);
 
 /// What an aria2c start needs.

@@ -227,6 +227,8 @@ TEST_F(Magnets, RefusedBeforeAnythingRuns) {
             "Invalid magnet link: trackers (tr) must be http, https or udp addresses.");
   EXPECT_EQ(magnet("magnet:?xt=urn:btih:" + hash, {"FORM_para=--on-download-complete=/bin/sh"}),
             "A magnet link takes no further options: --on-download-complete=/bin/sh");
+  EXPECT_EQ(magnet("magnet:?xt=urn:btih:" + hash, {"FORM_files=2,1"}),
+            "Invalid choice of files (numbers from 1, rising, as 1,3): 2,1");
   EXPECT_EQ(magnet("magnet:?xt=urn:btih:" + hash, {"FORM_curdir=../.."}),
             "filename error (contains /..) " + dnl_ + "../..");
   installation_.publish("aria2=/nonexistent/aria2c\n");

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "tests/support/installation.h"
+#include "tests/support/processes.h"
 #include "tests/support/script.h"
 
 namespace kiv {
@@ -119,10 +120,11 @@ TEST_F(KivTorrent, JobDetail) {
             "{job:\"Ab1234.tor\",torrent:\"sub/h.torrent\",name:\"Holiday pack\",state:\"stopped\","
             "done:786432,size:1500000,down:0,up:0,peers:0,seeds:0,left:-1,ratio:\"0.00\","
             "trackers:[\"http://127.0.0.1:6969/announce\"],"
-            "files:[{path:\"a.bin\",size:100000,done:100000},{path:\"b.bin\",size:1400000,done:686432}]}");
+            "files:[{path:\"a.bin\",size:100000,done:100000,chosen:true},"
+            "{path:\"b.bin\",size:1400000,done:686432,chosen:true}]}");
   // Without its bit-field file the progress of each file is unknown.
   unlink((trk + "Ab1234.bf").c_str());
-  EXPECT_NE(answer("job=Ab1234.tor").find("{path:\"a.bin\",size:100000,done:-1}"), std::string::npos);
+  EXPECT_NE(answer("job=Ab1234.tor").find("{path:\"a.bin\",size:100000,done:-1,chosen:true}"), std::string::npos);
 
   EXPECT_EQ(answer("job=../Ab1234.tor"), "Invalid job name: ../Ab1234.tor");
   EXPECT_EQ(answer("job=Ab1234.wgt"), "Invalid job name: Ab1234.wgt");
@@ -187,6 +189,53 @@ TEST_F(KivTorrent, FilesLandingOutsideAreRefusedBeforeCtorrentStarts) {
   }
   EXPECT_TRUE(std::filesystem::is_empty(trk)) << "no job was made";
   EXPECT_TRUE(std::filesystem::is_empty(out));
+}
+
+TEST_F(KivTorrent, ChoiceOfFilesKeptInTheRecordAndChangedByARestart) {
+  std::string trk = installation_.trkdir();
+  write_text(dnl_ + "t.torrent", torrent_of("pack", {{"a"}, {"b"}, {"c"}}));
+  auto ctl = [&](std::vector<std::string> env) {
+    testing::ChildResult result = installation_.run("ctl/kiv-ctl", std::move(env));
+    return result.out.substr(std::min(result.out.size(), kHeaders.size()));
+  };
+  std::string para = "FORM_para=-i 127.0.0.1 -p " + std::to_string(testing::free_port());
+  for (auto [files, refusal] : {
+           std::pair{"3,1", "Invalid choice of files (numbers from 1, rising, as 1,3): 3,1"},
+           std::pair{"1,x", "Invalid choice of files (numbers from 1, rising, as 1,3): 1,x"},
+           std::pair{"4", "This torrent has 3 files: 4"}})
+    EXPECT_EQ(ctl({"FORM_cmd=ctor", "FORM_file=t.torrent", para, std::string("FORM_files=") + files}),
+              refusal);
+  EXPECT_TRUE(std::filesystem::is_empty(trk));
+
+  ASSERT_EQ(ctl({"FORM_cmd=ctor", "FORM_file=t.torrent", para, "FORM_files=1,3", "FORM_down=9"}), "OK");
+  std::string job;
+  for (const auto& entry : std::filesystem::directory_iterator(trk))
+    if (entry.path().extension() == ".tor") job = entry.path().filename();
+  std::string record = trk + job.substr(0, 6);
+  auto options = [&] {
+    std::string text = testing::read_text(record);
+    size_t second = text.find('\n', text.find('\n') + 1);
+    return text.substr(second + 1, text.find('\n', second + 1) - second - 1);
+  };
+  auto chosen = [&] {
+    std::string detail = answer("job=" + job), marks;
+    for (size_t at = 0; (at = detail.find(",chosen:", at)) != std::string::npos; ++at)
+      marks += detail[at + 8] == 't' ? '1' : '0';
+    return marks;
+  };
+  EXPECT_EQ(options(), para.substr(10) + " -D 9 -n 1,3");
+  EXPECT_EQ(chosen(), "101");
+  // A restart without the field keeps the choice; with it, takes the new one.
+  ASSERT_EQ(ctl({"FORM_cmd=starttor", "FORM_file=" + job}), "OK");
+  EXPECT_EQ(options(), para.substr(10) + " -D 9 -n 1,3");
+  EXPECT_EQ(ctl({"FORM_cmd=starttor", "FORM_file=" + job, "FORM_files=5"}), "This torrent has 3 files: 5");
+  ASSERT_EQ(ctl({"FORM_cmd=starttor", "FORM_file=" + job, "FORM_files=2"}), "OK");
+  EXPECT_EQ(options(), para.substr(10) + " -D 9 -n 2");
+  EXPECT_EQ(chosen(), "010");
+  ASSERT_EQ(ctl({"FORM_cmd=starttor", "FORM_file=" + job, "FORM_files="}), "OK");
+  EXPECT_EQ(options(), para.substr(10) + " -D 9");
+  EXPECT_EQ(chosen(), "111");
+  EXPECT_EQ(ctl({"FORM_cmd=del", "FORM_file=" + job}), "OK");
 }
 
 TEST_F(KivTorrent, EveryCorpusFileGetsAWholeAnswer) {

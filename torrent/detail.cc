@@ -6,6 +6,7 @@
 #include "common/config.h"
 #include "common/ctorrent_state.h"
 #include "common/file.h"
+#include "common/file_choice.h"
 #include "common/inside.h"
 #include "common/job_record.h"
 #include "common/job_state.h"
@@ -83,11 +84,13 @@ void answer_job_detail(std::string_view job) {
     for (size_t i = 0; i < layout.trackers.size(); ++i)
       out_append((i ? "," : "") + quoted(layout.trackers[i]));
     out_append("],files:[");
+    std::string choice = file_choice(record->options, TorrentEngine::ctorrent);
     for (size_t i = 0; i < layout.files.size(); ++i) {
       const TorrentFile& file = layout.files[i];
       long long done = whole ? file.size : progress ? (*progress)[i] : -1;
       out_append(std::string(i ? "," : "") + "{path:" + quoted(file.path) +
-                 ",size:" + std::to_string(file.size) + ",done:" + std::to_string(done) + "}");
+                 ",size:" + std::to_string(file.size) + ",done:" + std::to_string(done) +
+                 ",chosen:" + (file_chosen(choice, i + 1) ? "true" : "false") + "}");
       out_spill();
     }
     out_append("]}");

@@ -380,11 +380,16 @@ async function run() {
       assert.ok(text.includes(part), `torrent dialog lacks ${part}:\n${text}`);
     assert.match(text, /Created\s+\d{4}-\d\d-\d\d \d\d:\d\d/);
     await page.screenshot({ path: path.join(shots, 'torrent-desktop.png') });
+    // b.txt left out: the job fetches a.bin alone, by its number.
+    const chosen = (await dialog.locator('.tfiles label').allInnerTexts()).indexOf('a.bin') + 1;
+    await dialog.getByLabel('b.txt').uncheck();
     await dialog.getByRole('button', { name: 'Start torrent' }).click();
     await page.getByRole('tab', { name: 'Transfers' }).click();
     // Listed by the torrent's own name.
     const job = page.locator('#jobs li').filter({ has: page.getByText('Pack', { exact: true }) });
     await job.getByText(/^(running|finished, seeding)$/).waitFor();
+    const records = fs.readdirSync(box.trk).filter((n) => /^\w{6}$/.test(n)).map((n) => fs.readFileSync(path.join(box.trk, n), 'utf8'));
+    assert.ok(chosen > 0 && records.some((r) => r.split('\n')[2] === `-n ${chosen}`), records.join('|'));
     await job.getByRole('button', { name: 'Delete' }).click();
     await page.locator('dialog[open]').getByRole('button', { name: 'Delete' }).click();
     await job.waitFor({ state: 'detached' });

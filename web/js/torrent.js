@@ -9,8 +9,9 @@ export const startTorrent = (path, options, asl, limits = {}) =>
 
 const text = (v) => (typeof v === 'string' || typeof v === 'number' ? String(v) : '');
 
-/** The facts, files and trackers of a torrent's content, as elements. */
-function described(b) {
+/** The facts, files and trackers of a torrent's content, as elements;
+ *  a box per file (ticked) goes into `boxes` when there are several. */
+function described(b, boxes = []) {
   const info = b.info || {};
   const files = Array.isArray(info.files)
     ? info.files.map((f) => ({ name: (Array.isArray(f.path) ? f.path.map(text) : [text(f.path)]).join('/'), length: Number(f.length) || 0 }))
@@ -28,7 +29,9 @@ function described(b) {
   return el('div', { class: 'torrent' },
     el('dl', {}, facts.map(([k, v]) => [el('dt', { text: k }), el('dd', { text: v })])),
     el('h3', { text: 'Files' }),
-    el('ul', { class: 'tfiles' }, files.map((f) => el('li', {}, el('span', { text: f.name }), el('span', { class: 'size', text: showBytes(f.length) })))),
+    el('ul', { class: 'tfiles' }, files.map((f, i) => el('li', {},
+      files.length > 1 ? el('label', { class: 'check' }, boxes[i] = el('input', { type: 'checkbox', checked: true }), f.name) : el('span', { text: f.name }),
+      el('span', { class: 'size', text: showBytes(f.length) })))),
     trackers.length ? [el('h3', { text: 'Trackers' }), el('ul', {}, trackers.map((u) => el('li', { text: u })))] : null);
 }
 
@@ -37,8 +40,12 @@ function described(b) {
 export async function inspect(path) {
   let t;
   try { t = await torrent(path); } catch (e) { note(e.message); return false; }
-  const asl = el('input', { type: 'checkbox', name: 'asl' });
-  const v = await ask({ title: `Torrent ${text(t.file)}`, body: [described(t.benc || {}), el('label', { class: 'check' }, asl, 'Alternative status line')],
+  const asl = el('input', { type: 'checkbox', name: 'asl' }), boxes = [];
+  const v = await ask({ title: `Torrent ${text(t.file)}`, body: [described(t.benc || {}, boxes), el('label', { class: 'check' }, asl, 'Alternative status line')],
     fields: [{ name: 'opts', label: 'ctorrent options (optional)', required: false }], ok: 'Start torrent' });
-  return !!v && startTorrent(path, v.opts.trim(), asl.checked);
+  if (!v) return false;
+  // The numbers of the ticked files; none sent when all are.
+  const files = boxes.flatMap((b, i) => (b.checked ? [i + 1] : []));
+  if (boxes.length && !files.length) return note('Choose at least one file to fetch.'), false;
+  return startTorrent(path, v.opts.trim(), asl.checked, files.length < boxes.length ? { files: files.join(',') } : {});
 }
