@@ -85,9 +85,10 @@ SlotsTaken slots_taken(const std::vector<QueueEntry>& entries, const QueueSettin
   return taken;
 }
 
-bool slot_free(const SlotsTaken& taken, const QueueSettings& settings, bool torrent) {
+bool slot_free(const SlotsTaken& taken, const QueueSettings& settings, std::string_view job_log) {
   if (settings.max_active > 0 && taken.active >= settings.max_active) return false;
-  return !torrent || settings.max_torrents == 0 || taken.torrents < settings.max_torrents;
+  return !job_log.ends_with(".tor") || settings.max_torrents == 0 ||
+         taken.torrents < settings.max_torrents;
 }
 
 Admitted admitted_now(const std::vector<QueueEntry>& entries, const QueueSettings& settings,
@@ -95,7 +96,7 @@ Admitted admitted_now(const std::vector<QueueEntry>& entries, const QueueSetting
   Admitted admitted{{}, slots_taken(entries, settings)};
   if (mode == HourMode::paused) return admitted;
   for (const QueueEntry* entry : queue_order(entries)) {
-    if (!slot_free(admitted.taken, settings, entry->torrent())) continue;
+    if (!slot_free(admitted.taken, settings, entry->log)) continue;
     admitted.jobs.push_back(entry);
     ++admitted.taken.active;
     if (entry->torrent()) ++admitted.taken.torrents;

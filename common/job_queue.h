@@ -57,8 +57,9 @@ struct SlotsTaken {
 /// queue, a seeding torrent only when the settings count it.
 SlotsTaken slots_taken(const std::vector<QueueEntry>& entries, const QueueSettings& settings);
 
-/// Whether one more job (a torrent or not) gets a slot beside `taken`.
-bool slot_free(const SlotsTaken& taken, const QueueSettings& settings, bool torrent);
+/// Whether one more job, the one of log `job_log` (a torrent's or not),
+/// gets a slot beside `taken`.
+bool slot_free(const SlotsTaken& taken, const QueueSettings& settings, std::string_view job_log);
 
 /// The queued jobs that get a slot now, in the queue's order, with the
 /// slots taken once they run: none in a paused hour. A torrent that finds

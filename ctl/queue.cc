@@ -188,7 +188,7 @@ bool queued_instead(const std::string& job_log, const JobRecord& job) {
   std::vector<QueueEntry> entries = queue_entries();
   // Behind the queued jobs that would get a slot first.
   Admitted ahead = admitted_now(entries, settings, mode);
-  if (mode != HourMode::paused && slot_free(ahead.taken, settings, job_log.ends_with(".tor")))
+  if (mode != HourMode::paused && slot_free(ahead.taken, settings, job_log))
     return false;
   // Listed like any job from now on: a queued job has its log too.
   UniqueFd log(open(job_log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644));

@@ -52,7 +52,13 @@ void leave_queue(const std::string& log) {
 
 }  // namespace
 
-void queue_pass() {
+/// One pass over the job directory, under its lock: in a paused hour the
+/// transfers the queue started stop and wait first in line; otherwise the
+/// queued jobs that get a slot start, in order (each as resume_job starts
+/// it), and the running transfers whose share of the global limits changed
+/// restart with the new share. Ends nothing but itself: run it in a process
+/// of its own.
+static void queue_pass() {
   if (!hold_job_lock()) return;
   QueueSettings settings = read_queue_settings();
   HourMode mode = hour_mode(settings, time(nullptr));
@@ -134,7 +140,7 @@ std::vector<std::string> admitted_at_start(const std::vector<std::string>& jobs)
     if (entry == entries.end()) continue;
     bool torrent = entry->torrent();
     if (entry->record.slot == QueueSlot::outside ||
-        (mode != HourMode::paused && slot_free(taken, settings, torrent))) {
+        (mode != HourMode::paused && slot_free(taken, settings, entry->log))) {
       admitted.push_back(name);
       if (entry->record.slot == QueueSlot::counted) {
         ++taken.active;

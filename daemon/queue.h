@@ -10,15 +10,10 @@
 // when an hour allows.
 namespace kiv {
 
-/// One pass over the job directory, under its lock: in a paused hour the
-/// transfers the queue started stop and wait first in line; otherwise the
-/// queued jobs that get a slot start, in order (each as resume_job starts
-/// it), and the running transfers whose share of the global limits changed
-/// restart with the new share. Ends nothing but itself: run it in a process
-/// of its own.
-void queue_pass();
-
-/// queue_pass in a child process, waited for.
+/// One pass of the queue over the job directory (in a paused hour the
+/// queue's transfers stop; otherwise the queued jobs that get a slot start
+/// and the running ones whose share of the global limits changed restart
+/// with the new share), in a child process, waited for.
 void run_queue_pass();
 
 /// A watch on the job directory for what can free a slot or change the
