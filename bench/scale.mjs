@@ -70,12 +70,14 @@ try {
 
   // Idle: six refreshes with nothing changed.
   const idle = async (view) => {
+    fetched.length = 0;
     await page.evaluate((v) => { location.hash = v; }, view);
-    // Transfers reads every log once in the background: wait for the quiet.
+    // Whatever the view reads on opening: wait for the quiet, counting logs.
     for (let logs = -1; logs !== fetched.filter((u) => u.includes('/trk/')).length;) {
       logs = fetched.filter((u) => u.includes('/trk/')).length;
       await page.waitForTimeout(3500);
     }
+    const opening = fetched.filter((u) => u.includes('/trk/')).length;
     fetched.length = 0;
     const { result: writes, tasks, gc } = await traced(() => page.evaluate(() => new Promise((resolve) => {
       let n = 0;
@@ -86,7 +88,7 @@ try {
     const logs = fetched.filter((u) => u.includes('/trk/')).length;
     const lists = fetched.filter((u) => u.includes('kiv-list')).length;
     const per = (ms) => (ms / Math.max(1, lists)).toFixed(0);
-    return `${lists} status requests, ${writes} DOM changes, ${logs} job-log requests, main thread ${per(tasks)} ms per refresh (${per(gc)} ms of it garbage collection)`;
+    return `${opening} job-log requests on opening; then ${lists} status requests, ${writes} DOM changes, ${logs} job-log requests, main thread ${per(tasks)} ms per refresh (${per(gc)} ms of it garbage collection)`;
   };
   const files9 = await idle('files');
   const transfers9 = await idle('transfers');
