@@ -70,7 +70,7 @@ try {
     await context.close();
   }
   fs.rmSync(path.join(box.www, 'bare.html'));
-  console.log(`page size: ${packed} bytes as gzip -9 (limit 34816), ${total} unpacked (limit 92160), in ${files.length} files`);
+  console.log(`page size: ${packed} bytes as gzip -9, ${total} unpacked, in ${files.length} files (limits: tests/install_layout_test.sh)`);
   for (const [name, n, z] of files.sort()) console.log(`  ${name} ${z} / ${n}`);
   console.log(`first load until the listing of 101 entries shows: median ${median(cold)} ms, p90 ${p90(cold)} ms over ${runs} fresh contexts`);
   console.log(`  ${requests} requests, ${bytes} bytes transferred (headers included)`);
