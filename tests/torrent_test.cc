@@ -126,6 +126,13 @@ TEST_F(KivTorrent, JobDetail) {
   unlink((trk + "Ab1234.bf").c_str());
   EXPECT_NE(answer("job=Ab1234.tor").find("{path:\"a.bin\",size:100000,done:-1,chosen:true}"), std::string::npos);
 
+  // A magnet job: what aria2c's log says, where the torrent file was refused.
+  write_text(trk + "Mg1234", "\nmagnet:?xt=urn:btih:" + std::string(40, 'f') + "\n\nsub\n");
+  write_text(trk + "Mg1234.tor", testing::read_text(std::string(KIV_SOURCE_DIR) + "/common/job_logs/magnet-finished.tor"));
+  EXPECT_EQ(answer("job=Mg1234.tor"),
+            "{job:\"Mg1234.tor\",torrent:\"\",name:\"content.bin\",state:\"finished\",done:600000,"
+            "size:600000,down:0,up:0,peers:0,seeds:1,left:-1,ratio:\"\",trackers:[],files:[]}");
+
   EXPECT_EQ(answer("job=../Ab1234.tor"), "Invalid job name: ../Ab1234.tor");
   EXPECT_EQ(answer("job=Ab1234.wgt"), "Invalid job name: Ab1234.wgt");
   EXPECT_EQ(answer("job=Zz9999.tor"), "Job not found: Zz9999.tor");

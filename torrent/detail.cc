@@ -1,8 +1,10 @@
 #include "torrent/detail.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 
+#include "common/aria2_state.h"
 #include "common/config.h"
 #include "common/ctorrent_state.h"
 #include "common/file.h"
@@ -30,10 +32,40 @@ std::string ratio_text(long long numerator, long long denominator) {
   return std::to_string(hundredths / 100) + "." + (cents.size() < 2 ? "0" : "") + cents;
 }
 
+/// The members every torrent job's detail begins with, up to its ratio.
+std::string summary(std::string_view job, std::string_view torrent, const JobState& state,
+                    long long size, std::string_view ratio) {
+  long long left = -1;
+  if (state.phase == JobPhase::running && state.down > 0 && state.size >= 0)
+    left = (state.size - state.done + state.down - 1) / state.down;
+  std::string answer = "{job:" + quoted(job) + ",torrent:" + quoted(torrent) +
+                       ",name:" + quoted(state.name) + ",state:" + quoted(phase_name(state.phase)) +
+                       ",done:" + std::to_string(state.done) + ",size:" + std::to_string(size) +
+                       ",down:" + std::to_string(state.down) + ",up:" + std::to_string(state.up) +
+                       ",peers:" + std::to_string(state.peers.value_or(0)) +
+                       ",seeds:" + std::to_string(state.seeds.value_or(0)) +
+                       ",left:" + std::to_string(left) + ",ratio:" + quoted(ratio);
+  if (state.phase == JobPhase::failed) answer += ",reason:" + quoted(state.reason);
+  return answer;
+}
+
+/// A magnet job's detail: what aria2c's log says. It keeps no torrent
+/// file, so its files and trackers are not known here.
+[[noreturn]] void answer_magnet_detail(std::string_view job, const JobRecord& record,
+                                       const std::string& log_path) {
+  LogEnds log = read_log_ends(log_path);
+  JobState state = aria2_state({record, !transfer_pid(job).empty(), log.head, log.tail});
+  out_reset();
+  out_headers(HeaderEnd::closed);
+  out_append(summary(job, "", state, state.size, "") + ",trackers:[],files:[]}");
+  out_flush();
+  std::exit(0);
+}
+
 }  // namespace
 
 void answer_job_detail(std::string_view job) {
-  // Only a ctorrent job's log.
+  // Only a torrent job's log.
   if (!is_job_name(job) || job.size() <= 4 || !job.ends_with(".tor"))
     message_answer("Invalid job name:", job);
   const Config& c = config();
@@ -46,6 +78,7 @@ void answer_job_detail(std::string_view job) {
   // A record names the torrent by its full path, which must still lie in
   // the download directory.
   const std::string& torrent = record->source;
+  if (engine_of(torrent) == TorrentEngine::aria2c) answer_magnet_detail(job, *record, log_path);
   if (!torrent.starts_with(c.dnldir) || torrent.find("/..") != std::string::npos ||
       !resolves_inside(c.dnldir, "/" + torrent.substr(c.dnldir.size()), Reach::through))
     message_answer("Filename error (contains /..)", torrent);
@@ -65,22 +98,11 @@ void answer_job_detail(std::string_view job) {
     bool whole = state.phase == JobPhase::seeding || state.phase == JobPhase::finished;
     long long size = 0;
     for (const TorrentFile& file : layout.files) size += file.size;
-    long long left = -1;
-    if (state.phase == JobPhase::running && state.down > 0 && state.size >= 0)
-      left = (state.size - state.done + state.down - 1) / state.down;
-
     out_reset();
     out_headers(HeaderEnd::closed);
-    std::string answer = "{job:" + quoted(job) + ",torrent:" + quoted(torrent.substr(c.dnldir.size())) +
-                         ",name:" + quoted(state.name) + ",state:" + quoted(phase_name(state.phase)) +
-                         ",done:" + std::to_string(state.done) + ",size:" + std::to_string(size) +
-                         ",down:" + std::to_string(state.down) + ",up:" + std::to_string(state.up) +
-                         ",peers:" + std::to_string(state.peers.value_or(0)) +
-                         ",seeds:" + std::to_string(state.seeds.value_or(0)) +
-                         ",left:" + std::to_string(left) + ",ratio:" +
-                         quoted(status ? ratio_text(status->uploaded, std::max(status->downloaded, state.done)) : "");
-    if (state.phase == JobPhase::failed) answer += ",reason:" + quoted(state.reason);
-    out_append(answer + ",trackers:[");
+    out_append(summary(job, torrent.substr(c.dnldir.size()), state, size,
+                       status ? ratio_text(status->uploaded, std::max(status->downloaded, state.done)) : "") +
+               ",trackers:[");
     for (size_t i = 0; i < layout.trackers.size(); ++i)
       out_append((i ? "," : "") + quoted(layout.trackers[i]));
     out_append("],files:[");
