@@ -6,6 +6,7 @@
 import fs from 'node:fs';
 import path from 'node:path';
 import { Box } from '../tests/browser/box.mjs';
+import { fill } from './household.mjs';
 
 const [build = 'build', files = 10000, jobs = 300] = process.argv.slice(2);
 const box = new Box(build, path.dirname(path.dirname(new URL(import.meta.url).pathname)));
@@ -21,11 +22,7 @@ const timed = (page, act) => page.evaluate(`(async () => {
 
 try {
   await box.start();
-  for (let i = 0; i < Number(files); i++) fs.writeFileSync(path.join(box.dnl, `holiday photo ${i}.jpg`), '');
-  for (let i = 0; i < Number(jobs); i++) {
-    fs.writeFileSync(path.join(box.trk, `job${String(i).padStart(4, '0')}.wgt`),
-      `--2026-12-08 10:00:00--  http://example.test/file${i}.iso\n 45%[=====>     ] 450.00M  1.2MB/s  eta 7m 30s\r`);
-  }
+  fill(box, files, jobs);
   const context = await box.browser.newContext({ viewport: { width: 1280, height: 800 } });
   const page = await context.newPage();
   const fetched = [];
