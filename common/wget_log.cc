@@ -39,29 +39,49 @@ std::optional<std::string> unquote(std::string_view quoted) {
 
 }  // namespace
 
-std::optional<std::string> first_saving_line(int fd) {
-  std::string line;      // the current line, while it may still be one
+namespace {
+
+enum class Which { first, last };
+
+/// The first or last complete line of the log read through `fd` that begins
+/// with `prefix`, line feed included, shorter than `longest`; "" for none.
+std::optional<std::string> line_with(int fd, std::string_view prefix, size_t longest, Which which) {
+  std::string found;
+  std::string line;       // the current line, while it may still be one
   bool skipping = false;  // the current line is none: wait for its end
   char buffer[4096];
   for (off_t offset = 0;;) {
     ssize_t n = pread(fd, buffer, sizeof buffer, offset);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return std::nullopt;
-    if (n == 0) return "";
+    if (n == 0) return found;
     offset += n;
     for (char c : std::string_view(buffer, size_t(n))) {
       if (c == '\n') {
-        if (!skipping && line.starts_with(kSavingPrefix)) return line + '\n';
+        if (!skipping && line.starts_with(prefix)) {
+          found = line + '\n';
+          if (which == Which::first) return found;
+        }
         line.clear();
         skipping = false;
       } else if (!skipping) {
         line += c;
-        skipping = line.size() >= kSavingLineLength ||
-                   !kSavingPrefix.starts_with(std::string_view(line).substr(0, kSavingPrefix.size()));
+        skipping = line.size() >= longest ||
+                   !prefix.starts_with(std::string_view(line).substr(0, prefix.size()));
         if (skipping) line.clear();
       }
     }
   }
+}
+
+}  // namespace
+
+std::optional<std::string> first_saving_line(int fd) {
+  return line_with(fd, kSavingPrefix, kSavingLineLength, Which::first);
+}
+
+std::optional<std::string> last_length_line(int fd) {
+  return line_with(fd, "Length: ", kLengthLineLength, Which::last);
 }
 
 std::optional<std::string> saved_name(std::string_view line) {

@@ -24,14 +24,17 @@ struct Snapshot {
   std::string kept;
 };
 
-/// A log's kept head, the line naming the job's own file ("" for none) and
-/// its latest status, each once.
-std::string kept_text(const std::string& head, const std::string& saving,
-                      const std::string& status) {
+/// A log's kept head, the line giving the file's size and the one naming
+/// the job's own file ("" for none), and its latest status, each once.
+std::string kept_text(const std::string& head, const std::string& length,
+                      const std::string& saving, const std::string& status) {
+  std::string kept = head;
+  // Without the size the job's progress reads as bytes of an unknown whole.
+  if (!length.empty() && length != head && length != status) kept += length;
   // A restart continues the file that line names; without it the job could
   // only start over.
-  if (saving.empty() || saving == head || saving == status) return head + status;
-  return head + saving + status;
+  if (!saving.empty() && saving != head && saving != status) kept += saving;
+  return kept + status;
 }
 
 std::optional<Snapshot> take_snapshot(int fd, const struct stat& st) {
@@ -39,9 +42,11 @@ std::optional<Snapshot> take_snapshot(int fd, const struct stat& st) {
   std::optional<std::string> region =
       read_range(fd, st.st_size - off_t(kTailRegion), kTailRegion);
   std::optional<std::string> saving = first_saving_line(fd);
-  if (!start || !region || !saving) return std::nullopt;
+  std::optional<std::string> length = last_length_line(fd);
+  if (!start || !region || !saving || !length) return std::nullopt;
   std::string own = saving->empty() ? latest_file_line(*region) : *saving;
-  return Snapshot{st.st_size, kept_text(kept_head(*start), own, latest_status(*region))};
+  return Snapshot{st.st_size,
+                  kept_text(kept_head(*start), *length, own, latest_status(*region))};
 }
 
 bool pwrite_all(int fd, std::string_view data) {

@@ -73,23 +73,29 @@ TEST_F(TrimJobLogs, SizeLimitIsExact) {
 }
 
 // The name wget saves to stays: a restart continues that file and no other.
-TEST_F(TrimJobLogs, WgetLogBecomesHeaderSavedNameAndLastRedraw) {
+// So does the latest size, or the job's progress reads as of an unknown whole.
+TEST_F(TrimJobLogs, WgetLogBecomesHeaderSizeSavedNameAndLastRedraw) {
   std::string log = "--2026-12-08 02:00:00--  http://127.0.0.1/file\n"
                     "Connecting to 127.0.0.1:80... connected.\n"
+                    "Length: 20000 (20K)\n"
                     "Saving to: 'file.1'\n\n";
   for (int percent = 0; percent <= 60; ++percent)
     log += "\rfile   " + std::to_string(percent) + "%[=====>   ]  12K  1.0KB/s  eta 9s";
   write_text(trk("cccccc.wgt"), log);
   trim_job_logs();
   std::string trimmed = "--2026-12-08 02:00:00--  http://127.0.0.1/file\n"
+                        "Length: 20000 (20K)\n"
                         "Saving to: 'file.1'\n"
                         "file   60%[=====>   ]  12K  1.0KB/s  eta 9s";
   EXPECT_EQ(read_text(trk("cccccc.wgt")), trimmed);
-  // Restarted and trimmed again: the line is kept once.
-  write_text(trk("cccccc.wgt"), trimmed + "\n" + log + "\nSaving to: 'file.1'\n");
+  // Restarted and trimmed again: the lines are kept once, the size the
+  // latest run logged.
+  write_text(trk("cccccc.wgt"), trimmed + "\n" + log + "\nLength: 30000 (29K), 18000 (18K) remaining\n" +
+                                    "Saving to: 'file.1'\n");
   trim_job_logs();
   EXPECT_EQ(read_text(trk("cccccc.wgt")),
-            "--2026-12-08 02:00:00--  http://127.0.0.1/file\nSaving to: 'file.1'\n");
+            "--2026-12-08 02:00:00--  http://127.0.0.1/file\n"
+            "Length: 30000 (29K), 18000 (18K) remaining\nSaving to: 'file.1'\n");
 }
 
 TEST_F(TrimJobLogs, Aria2KeepsTheNameOfWhatItFetches) {
