@@ -73,7 +73,7 @@ async function answer(page, fields, button) {
 }
 
 async function journey(name, fn) {
-  if (process.env.JOURNEYS && !name.includes(process.env.JOURNEYS)) return;
+  if (process.env.JOURNEYS && !new RegExp(process.env.JOURNEYS).test(name)) return;
   const started = Date.now();
   const page = await newPage();
   try {
@@ -179,7 +179,10 @@ async function run() {
     await page.getByText('Add a transfer').click();
     await page.getByLabel('Addresses (HTTP or FTP)').fill(`${url}?slow`);
     await page.getByRole('button', { name: 'Add download' }).click();
+    // Newest first: until the new row is there, the first is an earlier
+    // journey's finished one.
     const job = page.locator('#jobs li').first();
+    await job.getByText('running', { exact: true }).waitFor();
     await job.getByText(/^\d+ % · (?!0 B)/).waitFor(); // wget's first readout is 0 bytes
     await job.getByRole('button', { name: 'Stop' }).click();
     await job.getByText('stopped', { exact: true }).waitFor();
