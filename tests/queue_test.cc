@@ -39,18 +39,15 @@ class Queue : public ::testing::Test {
   std::string status(const std::string& query = "full=1") {
     return body_of(box_.run("list/kiv-list", {"QUERY_STRING=" + query}));
   }
-  /// The running wget transfers: a wget that is still going to the
-  /// background counts once, not with its child.
+  /// Transfers running, one per job: a wget going to the background is two
+  /// processes of one command line for a moment.
   static size_t wgets() {
-    std::vector<pid_t> all = testing::processes_running("/usr/bin/wget");
-    std::set<pid_t> pids(all.begin(), all.end());
-    return size_t(std::count_if(all.begin(), all.end(), [&](pid_t pid) {
-      std::string stat = read_text("/proc/" + std::to_string(pid) + "/stat");
-      pid_t parent = 0;
-      size_t end = stat.rfind(')');
-      if (end != std::string::npos) sscanf(stat.c_str() + end + 2, "%*c %d", &parent);
-      return !pids.contains(parent);
-    }));
+    std::set<std::string> jobs;
+    for (pid_t pid : testing::processes_running("/usr/bin/wget")) {
+      std::string command = read_text("/proc/" + std::to_string(pid) + "/cmdline");
+      if (!command.empty()) jobs.insert(command);
+    }
+    return jobs.size();
   }
   size_t queued() {
     size_t count = 0;
