@@ -25,7 +25,7 @@ export function freePort() {
 
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
-async function waitFor(check, what, seconds = 10) {
+export async function waitFor(check, what, seconds = 10) {
   for (let i = 0; i < seconds * 20; i++) {
     if (await check()) return;
     await sleep(50);

@@ -10,7 +10,7 @@ import http from 'node:http';
 import net from 'node:net';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { Box, freePort, processesOf, CHROMIUM, CHROMIUM_ARGS } from './box.mjs';
+import { Box, freePort, processesOf, waitFor, CHROMIUM, CHROMIUM_ARGS } from './box.mjs';
 
 const [build = 'build', source = '.', shots = path.join(build, 'browser-shots')] = process.argv.slice(2);
 const HOSTILE = ['<img src=x onerror=window.__pwned=1>', "');window.__pwned=1;('", '${window.__pwned=1}',
@@ -60,6 +60,21 @@ async function open(page, view) {
 }
 
 const row = (page, name) => page.locator('#listing li').filter({ has: page.getByText(name, { exact: true }) });
+
+/** The job record that fetches `address`, once there. */
+async function recordOf(address) {
+  let found;
+  await waitFor(() => (found = fs.readdirSync(box.trk).find((n) => /^[A-Za-z0-9]{6}$/.test(n) &&
+    fs.readFileSync(path.join(box.trk, n), 'utf8').split('\n')[1] === address)), `the job of ${address}`, 60);
+  return found;
+}
+
+/** The row of the download of `address`: file names repeat across
+ *  journeys, and earlier journeys' rows stay in the list. */
+async function downloadRow(page, address) {
+  const name = `Progress of ${await recordOf(address)}.wgt`;
+  return page.locator('#jobs li').filter({ has: page.getByRole('progressbar', { name, exact: true, includeHidden: true }) });
+}
 
 async function entryAction(page, name, action) {
   await page.getByRole('button', { name: `Actions for ${name}`, exact: true }).click();
@@ -179,9 +194,7 @@ async function run() {
     await page.getByText('Add a transfer').click();
     await page.getByLabel('Addresses (HTTP or FTP)').fill(`${url}?slow`);
     await page.getByRole('button', { name: 'Add download' }).click();
-    // Newest first: until the new row is there, the first is an earlier
-    // journey's finished one.
-    const job = page.locator('#jobs li').first();
+    const job = await downloadRow(page, `${url}?slow`);
     await job.getByText('running', { exact: true }).waitFor();
     await job.getByText(/^\d+ % · (?!0 B)/).waitFor(); // wget's first readout is 0 bytes
     await job.getByRole('button', { name: 'Stop' }).click();
@@ -209,13 +222,14 @@ async function run() {
     await page.getByText('Add a transfer').click();
     await page.getByLabel('Addresses (HTTP or FTP)').fill(`${url}?slow&cut`);
     await page.getByRole('button', { name: 'Add download' }).click();
-    const job = page.locator('#jobs li').first();
+    const job = await downloadRow(page, `${url}?slow&cut`);
+    await job.getByText('running', { exact: true }).waitFor();
     await job.getByText(/^\d+ % · (?!0 B)/).waitFor();
     // As a power cut leaves it: kivd and the transfer gone at once.
-    const record = fs.readdirSync(box.trk).find((n) => /^[A-Za-z0-9]{6}$/.test(n) &&
-      fs.readFileSync(path.join(box.trk, n), 'utf8').split('\n')[1].endsWith('?slow&cut'));
+    const record = await recordOf(`${url}?slow&cut`);
     const pid = () => Number(fs.readFileSync(path.join(box.trk, record), 'utf8').split('\n')[0]);
-    const cut = pid();
+    await waitFor(() => pid() > 0, 'the job to record its process', 60);
+    const cut = pid(); // never 0: that would kill this test's whole process group
     for (const p of [...processesOf(path.join(box.root, 'bin/kivd')), cut]) process.kill(p, 'SIGKILL');
     execFileSync(path.join(box.root, 'bin/kivd'), { stdio: 'ignore' });
     await page.reload();
@@ -540,7 +554,7 @@ async function run() {
     await page.getByRole('button', { name: 'Add download' }).click();
     const names = () => page.locator('#jobs .name').allInnerTexts();
     const chip = (name) => page.locator('#chips').getByRole('button', { name: new RegExp(`^${name} \\(`) });
-    await page.locator('#jobs li').first().getByText(/^running/).waitFor();
+    await (await downloadRow(page, `http://127.0.0.1:${hang.address().port}/hang.bin`)).getByText(/^running/).waitFor();
     assert.deepEqual(await names(), ['hang.bin', 'beta.torrent', 'zeta.iso', 'alpha.iso', 'film.bin']);
     assert.deepEqual(await page.locator('#chips button').allInnerTexts(),
       ['All (5)', 'Running (1)', 'Queued (0)', 'Stopped (1)', 'Finished (2)', 'Failed (1)']);
