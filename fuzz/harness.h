@@ -1,5 +1,7 @@
 #pragma once
 
+#include <fuzzer/FuzzedDataProvider.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
@@ -30,6 +32,15 @@ int run_request(const std::function<void()>& body);
     if (!(condition)) ::kiv::fuzz::broken(#condition, __VA_ARGS__); \
   } while (0)
 [[noreturn]] void broken(const char* condition, std::string_view what);
+
+/// libFuzzer's entry for a target whose `check` takes its input through a
+/// FuzzedDataProvider.
+#define KIV_FUZZ_TARGET(check)                                               \
+  extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) { \
+    FuzzedDataProvider input(data, size);                                    \
+    check(input);                                                            \
+    return 0;                                                                \
+  }
 
 /// A fresh directory below the system's temporary directory, ending in
 /// "/", removed at exit.

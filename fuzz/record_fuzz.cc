@@ -9,8 +9,6 @@
 //    wish when it is "running", "stopped" or "queued";
 //  - the lenient reader gives the same for a whole record, never a field
 //    over its width, and the text written back reads back the same.
-#include <fuzzer/FuzzedDataProvider.h>
-
 #include <string>
 #include <vector>
 
@@ -111,8 +109,4 @@ void check_record(FuzzedDataProvider& input) {
 }  // namespace
 }  // namespace kiv::fuzz
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  FuzzedDataProvider input(data, size);
-  kiv::fuzz::check_record(input);
-  return 0;
-}
+KIV_FUZZ_TARGET(kiv::fuzz::check_record)

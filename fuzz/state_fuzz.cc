@@ -10,8 +10,6 @@
 //    that no longer runs is stopped, finished or failed;
 //  - a reason exactly when failed;
 //  - a torrent seeding or finished has every byte: done = size when known.
-#include <fuzzer/FuzzedDataProvider.h>
-
 #include <string>
 
 #include "common/aria2_state.h"
@@ -87,8 +85,4 @@ void check_state(FuzzedDataProvider& input) {
 }  // namespace
 }  // namespace kiv::fuzz
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  FuzzedDataProvider input(data, size);
-  kiv::fuzz::check_state(input);
-  return 0;
-}
+KIV_FUZZ_TARGET(kiv::fuzz::check_state)
