@@ -11,11 +11,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(cd "${1:-build}" && pwd)
-if [ "${KIV_BENCH_INSIDE:-}" != 1 ]; then
-  KIV_BENCH_INSIDE=1 exec unshare -pfmn --mount-proc --propagation private bash "$0" "$build"
-fi
-mount -t tmpfs tmpfs /tmp
-ip link set lo up
+. bench/namespace.sh "$build"
 jobs=${JOBS:-300}
 seconds=${SECONDS_IDLE:-600}
 runs=${RUNS:-40}

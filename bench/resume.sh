@@ -10,11 +10,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(cd "${1:-build}" && pwd)
-if [ "${KIV_BENCH_INSIDE:-}" != 1 ]; then
-  KIV_BENCH_INSIDE=1 exec unshare -pfmn --mount-proc --propagation private bash "$0" "$build"
-fi
-mount -t tmpfs tmpfs /tmp
-ip link set lo up
+. bench/namespace.sh "$build"
 jobs=${JOBS:-50}
 runs=${RUNS:-5}
 
