@@ -641,6 +641,7 @@ async function run() {
       for (let i = 1; i <= 10; i++)
         await touch.send('Input.dispatchTouchEvent', { type: 'touchMove', touchPoints: [{ x: a.x + 3 + ((b.x - a.x) * i) / 10, y: a.y + 3 + ((b.y - a.y) * i) / 10 }] });
       await touch.send('Input.dispatchTouchEvent', { type: 'touchEnd', touchPoints: [] });
+      await phone.getByRole('gridcell', { name: `${days[today]} ${new Date().getHours()}:00 paused`, exact: true }).waitFor();
       await phone.getByRole('button', { name: 'Save', exact: true }).click();
       await phone.locator('#limits').getByText('Paused hour · 1 at a time', { exact: true }).waitFor();
       const within = (x, p, q) => x >= Math.min(p, q) && x <= Math.max(p, q);
