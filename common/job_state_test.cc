@@ -157,12 +157,6 @@ TEST(JobState, Aria2Logs) {
        "Failed to establish connection, cause: Connection refused"},
   };
   for (const Case& c : cases) check(c, torrent_job_state);
-  // A torrent file's job is ctorrent's.
-  Case file = {"running.tor", false, "/d/a.torrent", "", JobPhase::stopped, 0, 0, 0, 0, {}, {}, ""};
-  LogEnds ends = read_log_ends(kLogs + file.log);
-  JobRecord record{"1", file.source, "", std::nullopt};
-  EXPECT_EQ(torrent_job_state({record, false, ends.head, ends.tail}).name,
-            ctorrent_state({record, false, ends.head, ends.tail}).name);
 }
 
 TEST(JobState, UnitBytes) {

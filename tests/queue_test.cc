@@ -51,11 +51,24 @@ class Queue : public ::testing::Test {
   }
   size_t queued() {
     size_t count = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(box_.trkdir()))
-      if (entry.path().extension() == ".wgt")
-        count += parse_record(read_text(box_.trkdir() + entry.path().stem().string())).wish ==
-                 JobWish::queued;
+    for (const std::string& log : logs())
+      count += parse_record(read_text(box_.trkdir() + log.substr(0, 6))).wish == JobWish::queued;
     return count;
+  }
+  /// Adds a wget job of `url` (more fields in `env`): its log's name.
+  std::string add(const std::string& url, std::vector<std::string> env = {}) {
+    std::set<std::string> before = logs();
+    env.insert(env.end(), {"FORM_cmd=wget", "FORM_file=" + url});
+    EXPECT_EQ(ctl(std::move(env)), "OK");
+    for (const std::string& log : logs())
+      if (!before.contains(log)) return log;
+    return "";
+  }
+  std::set<std::string> logs() {
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(box_.trkdir()))
+      if (entry.path().extension() == ".wgt") names.insert(entry.path().filename());
+    return names;
   }
   /// The queue's member of the status.
   std::string queue_member() {
@@ -131,15 +144,7 @@ std::vector<std::string> lines_of(const std::string& text) {
 TEST_F(Queue, MovesStopAndStartNow) {
   ASSERT_EQ(ctl({"FORM_cmd=queue", "FORM_week=" + std::string(kWeekHours, 'p')}), "OK");
   std::vector<std::string> jobs;
-  for (std::string name : {"a", "b", "c"}) {
-    ASSERT_EQ(ctl({"FORM_cmd=wget", "FORM_file=http://127.0.0.1:9/" + name}), "OK");
-    for (const auto& entry : std::filesystem::directory_iterator(box_.trkdir())) {
-      std::string log = entry.path().filename();
-      if (log.ends_with(".wgt") && std::find(jobs.begin(), jobs.end(), log) == jobs.end())
-        jobs.push_back(log);
-    }
-  }
-  ASSERT_EQ(jobs.size(), 3u);
+  for (std::string name : {"a", "b", "c"}) jobs.push_back(add("http://127.0.0.1:9/" + name));
   auto places = [&] {
     std::string answer = status(), order;
     for (const std::string& log : jobs) {
@@ -208,6 +213,9 @@ class QueueBox : public Queue {
     write_text(box_.root() + "kiv.conf", "# defaults\n");
     mkdir((source_.root() + "www/kiv/src").c_str(), 0755);
     ASSERT_TRUE(site_.start());
+    start_kivd();
+  }
+  void start_kivd() {
     testing::ChildResult started =
         testing::run_program(testing::program_command(kivd()), {"PATH=/usr/bin:/bin"});
     ASSERT_EQ(started.exit_code(), 0) << started.out << started.err;
@@ -273,20 +281,11 @@ TEST_F(QueueBox, OrderKeptOverARestart) {
   ASSERT_EQ(ctl({"FORM_cmd=queue", "FORM_max_active=1", "FORM_week=" + std::string(kWeekHours, 'p')}),
             "OK");
   std::vector<std::string> jobs;
-  for (std::string name : {"o1.bin", "o2.bin", "o3.bin"}) {
-    ASSERT_EQ(ctl({"FORM_cmd=wget", "FORM_file=" + source(name, 60000), "FORM_down=20"}), "OK");
-    for (const auto& entry : std::filesystem::directory_iterator(box_.trkdir())) {
-      std::string log = entry.path().filename();
-      if (log.ends_with(".wgt") && std::find(jobs.begin(), jobs.end(), log) == jobs.end())
-        jobs.push_back(log);
-    }
-  }
-  ASSERT_EQ(jobs.size(), 3u);
+  for (std::string name : {"o1.bin", "o2.bin", "o3.bin"})
+    jobs.push_back(add(source(name, 60000), {"FORM_down=20"}));
   ASSERT_EQ(ctl({"FORM_cmd=move", "FORM_file=" + jobs[2], "FORM_to=top"}), "OK");
   testing::end_processes_running(kivd());
-  testing::ChildResult started =
-      testing::run_program(testing::program_command(kivd()), {"PATH=/usr/bin:/bin"});
-  ASSERT_EQ(started.exit_code(), 0) << started.out << started.err;
+  start_kivd();
   ASSERT_EQ(ctl({"FORM_cmd=queue", "FORM_week=" + std::string(kWeekHours, 'f')}), "OK");
   auto wish = [&](size_t job) {
     return parse_record(read_text(box_.trkdir() + jobs[job].substr(0, 6))).wish;
@@ -324,11 +323,10 @@ TEST_F(QueueBox, PausedThenFull) {
   answer = status();
   EXPECT_EQ(answer.find("queued"), std::string::npos) << answer;
   EXPECT_NE(answer.find("state:\"stopped\""), std::string::npos) << answer;
-  for (const auto& entry : std::filesystem::directory_iterator(box_.trkdir()))
-    if (entry.path().extension() == ".wgt" &&
-        read_text(box_.trkdir() + entry.path().stem().string()).find("c.bin") == std::string::npos) {
+  for (const std::string& log : logs())
+    if (read_text(box_.trkdir() + log.substr(0, 6)).find("c.bin") == std::string::npos) {
       // Continued: the server was asked for the rest only.
-      EXPECT_NE(read_text(entry.path()).find("206 Partial Content"), std::string::npos);
+      EXPECT_NE(read_text(box_.trkdir() + log).find("206 Partial Content"), std::string::npos);
     }
   EXPECT_EQ(queued(), 0u);
 }
@@ -363,10 +361,8 @@ TEST_F(QueueBox, GlobalLimitDividedAmongThree) {
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   double rate = double(fetched() - before) / seconds / 1024;
   EXPECT_NEAR(rate, 150, 30);
-  for (const auto& entry : std::filesystem::directory_iterator(box_.trkdir()))
-    if (entry.path().extension() == ".wgt") {
-      EXPECT_EQ(lines_of(read_text(box_.trkdir() + entry.path().stem().string())).at(2), "");
-    }
+  for (const std::string& log : logs())
+    EXPECT_EQ(lines_of(read_text(box_.trkdir() + log.substr(0, 6))).at(2), "");
 }
 
 }  // namespace
