@@ -42,7 +42,7 @@ async function slowServer() {
 const box = new Box(build, source);
 const results = [];
 let dialogs = 0;
-let foreign = [];
+let foreign = [], unmarked = [];
 
 async function newPage(options = {}) {
   const context = await box.browser.newContext({ viewport: { width: 1280, height: 800 }, ...options });
@@ -50,7 +50,11 @@ async function newPage(options = {}) {
   const page = await context.newPage();
   page.on('dialog', (d) => { dialogs++; d.dismiss(); });
   page.on('pageerror', (e) => console.log(`  page error: ${e.message}`));
-  page.on('request', (r) => { if (!r.url().startsWith('blob:') && new URL(r.url()).origin !== box.base) foreign.push(r.url()); });
+  page.on('request', (r) => {
+    if (!r.url().startsWith('blob:') && new URL(r.url()).origin !== box.base) foreign.push(r.url());
+    // What the page's code asks for carries X-Kiv (an upload's redirect to the page is the browser's).
+    else if (['fetch', 'xhr'].includes(r.resourceType()) && !r.redirectedFrom() && !r.headers()['x-kiv']) unmarked.push(r.url());
+  });
   return page;
 }
 
@@ -857,6 +861,7 @@ try {
 }
 if (dialogs) results.push([`${dialogs} script dialog(s) opened`, 'FAILED']);
 if (foreign.length) results.push([`requests to other hosts: ${foreign.join(' ')}`, 'FAILED']);
+if (unmarked.length) results.push([`requests without X-Kiv: ${unmarked.join(' ')}`, 'FAILED']);
 const failed = results.filter(([, r]) => r !== 'ok');
 for (const [name] of failed) console.log(`failed: ${name}`);
 console.log(`${results.length - failed.length} of ${results.length} passed; screenshots in ${path.resolve(shots)}`);

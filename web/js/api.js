@@ -36,7 +36,20 @@ export function setCurdir(dir) {
 export const inCurdir = (name) => (curdir === '/' ? '' : curdir.slice(1) + '/') + name;
 
 const PAGE = { 'X-Kiv': '1' };
-const FORM = { ...PAGE, 'Content-Type': 'application/x-www-form-urlencoded' };
+
+/** Every fetch of the page: marked with X-Kiv, never from the cache;
+ *  `fields` make it a form POST. */
+const send = (url, fields, headers) => fetch(url, fields
+  ? { method: 'POST', headers: { ...PAGE, 'Content-Type': 'application/x-www-form-urlencoded' }, body: form(fields), cache: 'no-store' }
+  : { headers: { ...PAGE, ...headers }, cache: 'no-store' });
+
+/** An XMLHttpRequest to the box, marked like every fetch. */
+function xhrTo(method, url, ...credentials) {
+  const xhr = new XMLHttpRequest();
+  xhr.open(method, url, true, ...credentials);
+  for (const [name, value] of Object.entries(PAGE)) xhr.setRequestHeader(name, value);
+  return xhr;
+}
 
 async function answer(response) {
   if (!response.ok) throw new Error(`${response.status} ${response.statusText}`.trim());
@@ -45,13 +58,7 @@ async function answer(response) {
 
 /** One command of kiv-ctl; resolves to its answer text. */
 export async function ctl(cmd, file, para, extra = {}) {
-  const response = await fetch('/cgi-bin/kiv-ctl', {
-    method: 'POST',
-    headers: FORM,
-    body: form({ cmd, file, para, curdir, ...extra }),
-    cache: 'no-store',
-  });
-  return answer(response);
+  return answer(await send('/cgi-bin/kiv-ctl', { cmd, file, para, curdir, ...extra }));
 }
 
 let last; // lends its unchanged members to the next
@@ -59,12 +66,7 @@ let last; // lends its unchanged members to the next
 /** The status object (with the job lists when full) of folder `dir`. */
 export async function status(full = true, amule = false, dir = curdir) {
   // In the body, which beats the cookie that another tab may have moved.
-  const text = await answer(await fetch('/cgi-bin/kiv-list', {
-    method: 'POST',
-    headers: FORM,
-    body: form({ full: full ? '1' : null, amule: amule ? 'true' : null, curdir: dir }),
-    cache: 'no-store',
-  }));
+  const text = await answer(await send('/cgi-bin/kiv-list', { full: full ? '1' : null, amule: amule ? 'true' : null, curdir: dir }));
   if (!text.trimStart().startsWith('{')) throw new Error(text);
   return (last = parseObject(text, last));
 }
@@ -76,12 +78,12 @@ export async function namesIn(dir) {
 }
 
 export async function tree() {
-  return answer(await fetch('/cgi-bin/kiv-list?cmd=tree&file=t', { headers: PAGE, cache: 'no-store' }));
+  return answer(await send('/cgi-bin/kiv-list?cmd=tree&file=t'));
 }
 
 /** A torrent's content; a text answer is a failure message. */
 export async function torrent(path) {
-  const text = await answer(await fetch(`/cgi-bin/kiv-torrent?file=${enc(path)}`, { headers: PAGE, cache: 'no-store' }));
+  const text = await answer(await send(`/cgi-bin/kiv-torrent?file=${enc(path)}`));
   if (!text.trimStart().startsWith('{')) throw new Error(text);
   return parseObject(text);
 }
@@ -89,7 +91,7 @@ export async function torrent(path) {
 /** A file of the job directory (a job log, a notice); `range` ("0-2047",
  *  "-4096") reads only that part of it. */
 export async function jobFile(name, range = '') {
-  const response = await fetch(`/trk/${enc(name)}`, { cache: 'no-store', headers: range ? { Range: `bytes=${range}` } : {} });
+  const response = await send(`/trk/${enc(name)}`, null, range ? { Range: `bytes=${range}` } : {});
   if (response.status === 416) return ''; // an empty file has no such part
   return answer(response);
 }
@@ -102,8 +104,7 @@ export const downloadHref = (inode) => `/cgi-bin/kiv-ctl?cmd=dow&file=${enc(Stri
  *  resolves to whether the box takes them. */
 export function signIn(user, pass) {
   return new Promise((resolve) => {
-    const xhr = new XMLHttpRequest();
-    xhr.open('HEAD', '/', true, user, pass);
+    const xhr = xhrTo('HEAD', '/', user, pass);
     xhr.onloadend = () => resolve(xhr.status === 200);
     xhr.send();
   });
@@ -113,11 +114,9 @@ export function signIn(user, pass) {
  *  Success is the program's redirect to the page; any text is a failure. */
 export function upload(file, progress, name = file.name, dir = curdir) {
   return new Promise((resolve, reject) => {
-    const xhr = new XMLHttpRequest();
+    const xhr = xhrTo('POST', '/cgi-bin/kiv-upload');
     const body = new FormData();
     body.append('up', file, name);
-    xhr.open('POST', '/cgi-bin/kiv-upload');
-    for (const [name, value] of Object.entries(PAGE)) xhr.setRequestHeader(name, value);
     xhr.upload.onprogress = (e) => e.lengthComputable && progress(e.loaded / e.total);
     xhr.onload = () => {
       if (xhr.status >= 400) reject(new Error(`${xhr.status} ${xhr.statusText}`));
