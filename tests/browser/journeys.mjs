@@ -355,15 +355,20 @@ async function run() {
     await answer(page, { 'Folder name': 'Été 2026' }, 'Create folder');
     await page.locator('#tree').getByRole('button', { name: 'Été 2026' }).waitFor();
     // The click comes while an answer for the top folder is on its way: it stays.
-    let release, held = false;
+    let release, held = false, rowsBefore;
     const hold = new Promise((r) => { release = r; });
     await page.route('**/cgi-bin/kiv-list', async (route) => {
-      if (!held && /curdir=%2f$/.test(route.request().postData() || '')) { held = true; await hold; }
+      const body = route.request().postData() || '';
+      if (!held && /curdir=%2f$/.test(body)) { held = true; await hold; }
+      // The new folder is asked for once the top folder's answer was read: nothing of it shows.
+      else if (held && rowsBefore === undefined && /curdir=%2f./.test(body)) rowsBefore = await page.locator('#listing li').count();
       await route.continue();
     });
     while (!held) await page.waitForTimeout(50);
     await page.locator('#tree').getByRole('button', { name: 'Été 2026' }).click();
     release();
+    await waitFor(() => rowsBefore !== undefined, 'the new folder asked for', 60);
+    assert.equal(rowsBefore, 0, "the top folder's late answer painted its rows");
     await page.getByText('This folder is empty.').waitFor();
     await page.waitForTimeout(3500);
     await page.locator('#crumbs [aria-current=page]').getByText('Été 2026').waitFor({ timeout: 100 });
