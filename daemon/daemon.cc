@@ -1,5 +1,6 @@
 #include "daemon/daemon.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <clocale>
 #include <climits>
@@ -122,21 +123,46 @@ void pass_queue() {
   run_queue_pass();
 }
 
+/// Whether the schedule's mode has changed since the last queue pass.
+bool hour_mode_changed() {
+  return queue_hour != hour_mode(read_queue_settings(), time(nullptr));
+}
+
+/// How long until the next hour of local time begins, when the schedule
+/// can change mode: counted in whole seconds, so never before it.
+std::chrono::seconds until_next_hour() {
+  time_t now = time(nullptr);
+  struct tm local;
+  if (!localtime_r(&now, &local)) return std::chrono::seconds(kCyclePeriodSeconds);
+  // At least a second: a leap second reads as :60.
+  return std::chrono::seconds(std::max(1, 3600 - local.tm_min * 60 - local.tm_sec));
+}
+
 /// Sleeps one cycle period; meanwhile a removed published file is written
 /// again at once (without a watch, on the next cycle), and the queue runs
-/// when the job directory changes: at once, and once more a moment later
-/// for a transfer that was still ending.
+/// when the job directory changes (at once, and once more a moment later
+/// for a transfer that was still ending) and when an hour of another mode
+/// begins.
 void sleep_between_passes(const UniqueFd& watch, const UniqueFd& jobs) {
   using Clock = std::chrono::steady_clock;
   Clock::time_point end = Clock::now() + std::chrono::seconds(kCyclePeriodSeconds);
-  std::optional<Clock::time_point> again;
+  Clock::time_point hour_turn = Clock::now() + until_next_hour();
+  // The recheck after a change; none pending at max().
+  Clock::time_point again = Clock::time_point::max();
   for (Clock::time_point now; (now = Clock::now()) < end;) {
-    if (again && now >= *again) {
-      again.reset();
+    if (now >= again) {
+      again = Clock::time_point::max();
       pass_queue();
       continue;
     }
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(std::min(end, again.value_or(end)) - now).count();
+    if (now >= hour_turn) {
+      hour_turn = now + until_next_hour();
+      if (hour_mode_changed()) pass_queue();
+      continue;
+    }
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                    std::min({end, hour_turn, again}) - now)
+                    .count();
     // Without a watch (fd -1) poll only sleeps; a signal must not shorten
     // the period.
     pollfd ready[] = {{watch.get(), POLLIN, 0}, {jobs.get(), POLLIN, 0}};
@@ -225,8 +251,7 @@ static bool write_pid_file(const std::string& path) {
     }
     // A new hour of another mode; without a watch, every cycle. After the
     // worker: the queue may wait for the resume at start to end.
-    if (!jobs.valid() || queue_hour != hour_mode(read_queue_settings(), time(nullptr)))
-      pass_queue();
+    if (!jobs.valid() || hour_mode_changed()) pass_queue();
     sleep_between_passes(watch, jobs);
   }
 }

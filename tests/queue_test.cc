@@ -3,6 +3,8 @@
 // with the real wget against a loopback server, each job slowed by a limit.
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <sstream>
 #include <gtest/gtest.h>
@@ -215,9 +217,11 @@ class QueueBox : public Queue {
     ASSERT_TRUE(site_.start());
     start_kivd();
   }
-  void start_kivd() {
-    testing::ChildResult started =
-        testing::run_program(testing::program_command(kivd()), {"PATH=/usr/bin:/bin"});
+  /// Starts kivd, in the time zone `zone` when one is given.
+  void start_kivd(const std::string& zone = "") {
+    std::vector<std::string> env = {"PATH=/usr/bin:/bin"};
+    if (!zone.empty()) env.push_back("TZ=" + zone);
+    testing::ChildResult started = testing::run_program(testing::program_command(kivd()), env);
     ASSERT_EQ(started.exit_code(), 0) << started.out << started.err;
   }
   void TearDown() override {
@@ -363,6 +367,56 @@ TEST_F(QueueBox, GlobalLimitDividedAmongThree) {
   EXPECT_NEAR(rate, 150, 30);
   for (const std::string& log : logs())
     EXPECT_EQ(lines_of(read_text(box_.trkdir() + log.substr(0, 6))).at(2), "");
+}
+
+/// A time zone whose clock is `lead` seconds before the end of an hour
+/// now, and the letter of that hour in the week.
+std::pair<std::string, size_t> zone_before_hour_turn(long lead) {
+  time_t now = time(nullptr);
+  long east = ((3600 - lead - now % 3600) % 3600 + 3600) % 3600;
+  char zone[32];
+  snprintf(zone, sizeof zone, "KIV-00:%02ld:%02ld", east / 60, east % 60);
+  time_t local_now = now + east;
+  struct tm local;
+  gmtime_r(&local_now, &local);
+  return {zone, size_t((local.tm_wday + 6) % 7) * 24 + size_t(local.tm_hour)};
+}
+
+// The clock turning the hour is enough: kivd stops the running transfer
+// when a paused hour begins and continues it when a full one does, in a
+// time zone made to turn the hour seconds after its start.
+TEST_F(QueueBox, HourTurnPausesAndContinues) {
+  std::string log = add(source("h.bin", 3000000), {"FORM_down=100"});
+  ASSERT_TRUE(eventually([&] {
+    return std::filesystem::exists(box_.dnldir() + "h.bin") &&
+           std::filesystem::file_size(box_.dnldir() + "h.bin") > 0;
+  }));
+  // Not scaled: a kivd slower to start finds the new hour at its start,
+  // which the transfer must outlast.
+  const long lead = 5;
+  auto week_turning = [&](char now, char next) {
+    testing::end_processes_running(kivd());
+    auto [zone, hour] = zone_before_hour_turn(lead);
+    std::string week(kWeekHours, 'f');
+    week[hour] = now;
+    week[(hour + 1) % kWeekHours] = next;
+    EXPECT_EQ(ctl({"FORM_cmd=queue", "FORM_week=" + week}), "OK");
+    start_kivd(zone);
+  };
+  week_turning('f', 'p');
+  ASSERT_TRUE(eventually([&] {
+    return wgets() == 0 && job_object(status(), log).find("state:\"queued\"") != std::string::npos;
+  })) << status();
+  EXPECT_FALSE(whole("h.bin"));
+
+  week_turning('p', 'f');
+  EXPECT_TRUE(eventually([&] { return whole("h.bin"); }, 60));
+  // Continued: the server was asked for the rest only (or, once kivd has
+  // trimmed the log, the bar marks the bytes that were there).
+  std::string text = read_text(box_.trkdir() + log);
+  EXPECT_TRUE(text.find("206 Partial Content") != std::string::npos ||
+              text.find("[+") != std::string::npos)
+      << text;
 }
 
 }  // namespace
