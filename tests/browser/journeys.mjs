@@ -628,10 +628,13 @@ async function run() {
       await job(1).getByText('running', { exact: true }).waitFor();
       await job(2).getByText('queued · 1st in line', { exact: true }).waitFor();
       await job(3).getByText('queued · 2nd in line', { exact: true }).waitFor();
+      const lowest = async (n) => job(n).getByRole('button', { name: 'Move down' }).isDisabled();
       assert.equal(await job(2).getByRole('button', { name: 'Move up' }).isDisabled(), true, 'the first moves no higher');
+      assert.deepEqual([await lowest(2), await lowest(3)], [false, true], 'the last moves no lower');
       await job(3).getByRole('button', { name: 'Move to top' }).click();
       await job(3).getByText('queued · 1st in line', { exact: true }).waitFor();
       await job(2).getByText('queued · 2nd in line', { exact: true }).waitFor();
+      assert.deepEqual([await lowest(2), await lowest(3)], [true, false], 'the last moved is the lowest');
       await job(2).getByRole('button', { name: 'Start now' }).click();
       await job(2).getByText('running', { exact: true }).waitFor();
       await page.locator('#chips').getByText('Queued (1)').waitFor();

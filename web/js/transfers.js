@@ -173,7 +173,7 @@ function paint(row) {
   setText(parts.reason, job.state === 'failed' ? job.reason || 'It failed; its log says more.' : '');
   put(parts.stop, 'hidden', !running);
   put(parts.restart, 'hidden', !again(job));
-  parts.queued.forEach((b, i) => { put(b, 'hidden', !(job.place > 0)); put(b, 'disabled', i > 0 && i < 3 && job.place === 1); });
+  parts.queued.forEach((b) => put(b, 'hidden', !(job.place > 0)));
   put(row.pick, 'ariaLabel', `Select ${row.label}`);
 }
 
@@ -254,6 +254,10 @@ export function updateTransfers(status) {
     });
   }
   for (const [key, row] of view.rows) if (!seen.has(key)) { row.node.remove(); view.rows.delete(key); moved = true; }
+  // The first moves no higher, the last no lower: known once all are read,
+  // since an unchanged row is not painted again when a job joins behind it.
+  const last = Math.max(0, ...[...view.rows.values()].map((r) => r.job.place || 0));
+  for (const r of view.rows.values()) r.parts.queued?.forEach((b, i) => put(b, 'disabled', i > 0 && r.job.place === (i < 3 ? 1 : last)));
   if (moved) arrange();
 }
 
