@@ -21,8 +21,13 @@ void answer_request(const char* program_path) {
   if (!command) {
     out_append("{");
     if (getenv("FORM_full")) print_job_members();
-    print_download_listing();
-    out_append(",");
+    // dnl=0: a view without the listing (Transfers) need not wait for
+    // thousands of entries it does not show.
+    const char* listing = getenv("FORM_dnl");
+    if (!listing || std::string_view(listing) != "0") {
+      print_download_listing();
+      out_append(",");
+    }
     print_queue_member();
     print_disk_usage();
     out_append("}");

@@ -173,6 +173,13 @@ TEST_F(KivList, JobListsWithLiveTransfers) {
       ",name:\"http://x/\",state:\"running\",done:0,size:-1,down:0,up:0"
       "}],torrents:0,wgets:1,curdir: '/',dnl:[],disk:{...}}";
   EXPECT_EQ(without_disk(body({"QUERY_STRING=full=1"})), expected);
+  // dnl=0 leaves out only the listing; any other value keeps it.
+  const std::string listing = "curdir: '/',dnl:[],";
+  std::string bare = expected;
+  bare.erase(bare.find(listing), listing.size());
+  EXPECT_EQ(without_disk(body({"QUERY_STRING=full=1&dnl=0"})), bare);
+  EXPECT_TRUE(body({"QUERY_STRING=dnl=0"}).starts_with("{queue:{"));
+  EXPECT_EQ(without_disk(body({"QUERY_STRING=full=1&dnl=00"})), expected);
 
   // x.tor.wgt is in both lists, and counts as a wget job in both; its
   // record x.tor is listed too. The first wget ends first: it may open
