@@ -63,10 +63,11 @@ export async function ctl(cmd, file, para, extra = {}) {
 
 let last; // lends its unchanged members to the next
 
-/** The status object (with the job lists when full) of folder `dir`. */
-export async function status(full = true, amule = false, dir = curdir) {
+/** The status object of folder `dir`: with the job lists when full, its
+ *  listing when listed. */
+export async function status(full = true, amule = false, dir = curdir, listed = true) {
   // In the body, which beats the cookie that another tab may have moved.
-  const text = await answer(await send('/cgi-bin/kiv-list', { full: full ? '1' : null, amule: amule ? 'true' : null, curdir: dir }));
+  const text = await answer(await send('/cgi-bin/kiv-list', { full: full ? '1' : null, amule: amule ? 'true' : null, curdir: dir, dnl: listed ? null : '0' }));
   if (!text.trimStart().startsWith('{')) throw new Error(text);
   return (last = parseObject(text, last));
 }

@@ -148,6 +148,7 @@ function paintRow(rec) {
 /** The listing brought up to date with a status object asked for folder
  *  `asked`, in place. */
 export function updateFiles(status, asked = status.curdir) {
+  if (!status.dnl) return; // asked for without the listing
   // An answer that was on its way when another folder was chosen.
   if (asked !== getCurdir()) return;
   if (status.curdir !== asked) {
@@ -170,8 +171,7 @@ export function updateFiles(status, asked = status.curdir) {
     const old = rec.entry;
     if (old && old.size === e.size && old.date === e.date && old.inode === e.inode) continue;
     rec.entry = e;
-    rec.bytes = sizeBytes(e.size);
-    rec.time = +listingDate(e.date) || 0;
+    rec.bytes = rec.time = null; // read when sorted by them
     if (rec.node) paintRow(rec);
     dirty ||= view.sort.key !== 'name'; // a new size or date moves no row in name order
   }
@@ -200,7 +200,8 @@ export function updateFiles(status, asked = status.curdir) {
 function order() {
   const filter = $('#filter').value.trim().toLowerCase();
   const name = (a, b) => compareNames(a.entry.file, b.entry.file);
-  const by = { name, size: (a, b) => a.bytes - b.bytes, date: (a, b) => a.time - b.time }[view.sort.key];
+  const bytes = (r) => (r.bytes ??= sizeBytes(r.entry.size)), time = (r) => (r.time ??= +listingDate(r.entry.date) || 0);
+  const by = { name, size: (a, b) => bytes(a) - bytes(b), date: (a, b) => time(a) - time(b) }[view.sort.key];
   view.shown = [...view.rows.values()]
     .filter((r) => !filter || r.entry.file.toLowerCase().includes(filter))
     .sort((a, b) => (a.entry.type === 'd' ? 0 : 1) - (b.entry.type === 'd' ? 0 : 1) || view.sort.dir * by(a, b) || name(a, b));

@@ -2,7 +2,7 @@
 import { status, jobFile, setCurdir, getCurdir } from './api.js';
 import { noticeText, showRate } from './parse.js';
 import { el, $, setText, put, note, compareNames } from './ui.js';
-import { setupTransfers, updateTransfers, fillFromLink, totalRate } from './transfers.js';
+import { setupTransfers, updateTransfers, fillFromLink, totalRate, placeRows } from './transfers.js';
 import { setupFiles, updateFiles, go } from './files.js';
 import { setupSettings, readLock, loadScripts, updateQueue } from './settings.js';
 
@@ -10,6 +10,12 @@ const PERIOD = 3000;
 const VIEWS = ['transfers', 'files', 'settings'];
 let timer = 0, busy = false, again = false, notices = '';
 let early = null; // the first status, asked for before the views are set up
+let listed = false; // whether the last status carried the listing
+
+const viewOf = (hash) => (hash.startsWith('#add=') ? 'transfers' : VIEWS.includes(hash.slice(1)) ? hash.slice(1) : 'files');
+// The listing only where it shows (Files, the torrent form): it can be
+// most of the answer and of the page's work.
+const wantsListing = () => viewOf(location.hash) === 'files' || $('#adders').open;
 
 function show(view) {
   for (const v of VIEWS) {
@@ -18,6 +24,7 @@ function show(view) {
     $(`#tab-${v}`).tabIndex = v === view ? 0 : -1;
   }
   if (view === 'settings') { readLock(); loadScripts(); }
+  if (view === 'transfers') placeRows();
 }
 
 function route() {
@@ -29,7 +36,7 @@ function route() {
     fillFromLink(url);
     return;
   }
-  show(VIEWS.includes(hash.slice(1)) ? hash.slice(1) : 'files');
+  show(viewOf(hash));
 }
 
 /** One status refresh; calls that come while one runs are folded into one more. */
@@ -40,7 +47,8 @@ async function refresh() {
     const asked = getCurdir();
     const first = early;
     early = null;
-    const s = await (first || status(true));
+    const s = await (first || status(true, false, asked, wantsListing()));
+    listed = !!s.dnl;
     updateFiles(s, asked);
     resumedNotice(s);
     updateQueue(s.queue);
@@ -105,7 +113,7 @@ function start() {
   let dir = '/';
   try { if (cookie) dir = decodeURIComponent(cookie[1]); } catch { /* the top folder */ }
   setCurdir(dir);
-  early = status(true);
+  early = status(true, false, dir, viewOf(location.hash) === 'files');
   early.catch(() => {}); // seen by the first refresh
   setupTransfers({ onChange: refresh, onDone: notifyDone });
   setupFiles({ onChange: refresh });
@@ -129,7 +137,7 @@ function start() {
     }
     localStorage.setItem('kiv-notify', e.target.checked ? '1' : '0');
   });
-  window.addEventListener('hashchange', route);
+  window.addEventListener('hashchange', () => { route(); if (!listed && wantsListing()) refresh(); });
   document.addEventListener('visibilitychange', live);
   route();
   compareNames('', ''); // made while the first status is on its way

@@ -28,7 +28,7 @@ export function parseObject(text, before) {
 const fail = (what) => { throw new SyntaxError(`${what} at ${at}`); };
 
 function space() {
-  while (at < src.length && (src.charCodeAt(at) <= 32 || /\s/.test(src[at]))) at++;
+  for (let c; at < src.length && ((c = src.charCodeAt(at)) <= 32 || (c > 127 && /\s/.test(src[at]))); ) at++;
 }
 
 function expect(c) {

@@ -28,6 +28,8 @@ const view = {
   chip: '', // the state shown, '' for all
   shown: [], // the transfer rows listed
   total: 0,
+  later: 0, // the task that builds the next slice of rows
+  last: 0, // the last place in the queue
   pick: null,
   refresh: () => {},
   notifyDone: () => {},
@@ -43,8 +45,9 @@ export function setupTransfers({ onChange, onDone }) {
     Clear: ['Cleared', (r) => !live(r.job), remove, kept],
     Delete: ['Deleted', Boolean, remove, kept] } });
   const url = $('#add-url'), opts = $('#add-opts'), dir = $('#add-dir'), down = $('#add-down');
-  // The folders to save in, the one shown in Files chosen, each time the form opens.
-  $('#adders').addEventListener('toggle', () => { if ($('#adders').open) fillFolders(dir); });
+  // The folders to save in (the one shown in Files chosen) and the listing
+  // for the torrent form's suggestions, each time the form opens.
+  $('#adders').addEventListener('toggle', () => { if ($('#adders').open) { fillFolders(dir); view.refresh(); } });
   $('#add-form').addEventListener('submit', async (e) => {
     e.preventDefault();
     const raw = url.value.split('\n'), lines = raw.map((u) => u.trim());
@@ -117,9 +120,11 @@ export function fillFromLink(url) {
   $('#add-form button[type=submit]').focus();
 }
 
-/** The row of a job: built once, painted from its status object. */
-function jobRow(name, kind) {
-  const parts = {
+/** A job row's elements, built once; buttons shown only at times are made
+ *  when first shown. */
+function build(row) {
+  const { name, kind } = row;
+  const parts = (row.parts = {
     source: el('span', { class: 'name' }),
     state: el('span', { class: 'state' }),
     bar: bar(`Progress of ${name}`),
@@ -127,23 +132,19 @@ function jobRow(name, kind) {
     detail: el('pre', { class: 'out', hidden: true }),
     reason: el('p', { class: 'reason bad', hidden: true }),
     actions: el('div', { class: 'actions' }),
-  };
-  const row = { key: `${kind}:${name}`, name, kind, node: null, parts, job: null, code: '', label: name, open: false };
-  if (TRANSFERS[kind]) {
-    parts.more = el('button', { type: 'button', class: 'quiet', text: 'Details', 'aria-expanded': 'false', onclick: () => toggle(row) });
-    parts.stop = el('button', { type: 'button', text: 'Stop', onclick: () => act(ctl('stop', name)).then(view.refresh) });
-    parts.restart = el('button', { type: 'button', text: 'Restart', onclick: () => act(ctl(TRANSFERS[kind], name)).then(view.refresh) });
-    // A queued job: started outside the queue, or its place changed.
-    parts.queued = [['Start now', 'startnow'], ['Move to top', 'move', 'top'], ['Move up', 'move', 'up'], ['Move down', 'move', 'down']]
-      .map(([text, cmd, to]) => el('button', { type: 'button', text, onclick: () => act(ctl(cmd, name, null, { to })).then(view.refresh) }));
-    parts.actions.append(parts.more, parts.stop, parts.restart, ...parts.queued);
-  }
-  parts.actions.append(el('button', { type: 'button', class: 'danger', text: 'Delete', onclick: () => view.pick.run('Delete', [row]) }));
+  });
+  if (TRANSFERS[kind]) parts.more = el('button', { type: 'button', class: 'quiet', text: 'Details', 'aria-expanded': 'false', onclick: () => toggle(row) });
+  parts.del = el('button', { type: 'button', class: 'danger', text: 'Delete', onclick: () => view.pick.run('Delete', [row]) });
+  parts.actions.append(...[parts.more, parts.del].filter(Boolean));
   parts.progress = el('div', { class: 'progress', hidden: true }, parts.bar, parts.figures);
   row.node = el('li', { class: 'job' },
     el('div', { class: 'row' }, TRANSFERS[kind] && view.pick.box(row), parts.source, parts.state), parts.progress, parts.reason, parts.detail, parts.actions);
-  return row;
+  if (TRANSFERS[kind]) paint(row);
 }
+
+/** A button of the row that sends `cmd` for its job. */
+const button = (row, text, cmd, to) =>
+  (row.parts[text] ||= el('button', { type: 'button', text, onclick: () => act(ctl(cmd, row.name, null, { to })).then(view.refresh) }));
 
 // A job's state as its chip counts it, and as the row says it.
 const CODES = { queued: 'queued', metadata: 'running', running: 'running', seeding: 'running', stopped: 'stopped', finished: 'finished', failed: 'failed' };
@@ -152,13 +153,15 @@ const live = (job) => ['running', 'queued'].includes(CODES[job.state]);
 const again = (job) => job.state === 'stopped' || job.state === 'failed';
 const percent = (job) => (job.size > 0 ? Math.floor((job.done * 100) / job.size) : -1);
 
+// A queued job: started outside the queue, or its place changed.
+const QUEUED = [['Start now', 'startnow'], ['Move to top', 'move', 'top'], ['Move up', 'move', 'up'], ['Move down', 'move', 'down']];
+const grey = (row) => QUEUED.forEach(([text], i) => row.parts?.[text] && put(row.parts[text], 'disabled', i > 0 && row.job.place === (i < 3 ? 1 : view.last)));
+
 /** Paints a transfer's row from its status object. */
 function paint(row) {
   const { parts, job } = row;
-  row.label = job.name || row.name;
   setText(parts.source, row.label);
   put(parts.source, 'title', row.label);
-  row.code = CODES[job.state] || 'failed';
   setText(parts.state, job.place > 0 ? `queued · ${place(job.place)} in line` : WORDS[job.state] || job.state || 'unknown');
   if (parts.state.dataset.state !== row.code) parts.state.dataset.state = row.code;
   // Whatever it got, a stopped or failed job shows too.
@@ -171,9 +174,10 @@ function paint(row) {
     running && job.peers + job.seeds > 0 && `${job.seeds} seeds, ${job.peers} peers`, left && `${left} left`].filter(Boolean).join(' · '));
   put(parts.reason, 'hidden', job.state !== 'failed');
   setText(parts.reason, job.state === 'failed' ? job.reason || 'It failed; its log says more.' : '');
-  put(parts.stop, 'hidden', !running);
-  put(parts.restart, 'hidden', !again(job));
-  parts.queued.forEach((b) => put(b, 'hidden', !(job.place > 0)));
+  const queued = job.place > 0 ? QUEUED.map((b) => button(row, ...b)) : [];
+  grey(row);
+  const shown = [parts.more, running && button(row, 'Stop', 'stop'), again(job) && button(row, 'Restart', TRANSFERS[row.kind]), ...queued, parts.del].filter(Boolean);
+  if (shown.some((b, i) => parts.actions.children[i] !== b) || parts.actions.children.length !== shown.length) parts.actions.replaceChildren(...shown);
   put(row.pick, 'ariaLabel', `Select ${row.label}`);
 }
 
@@ -238,7 +242,12 @@ export function updateTransfers(status) {
       const key = `${kind}:${name}`;
       seen.add(key);
       let row = view.rows.get(key);
-      if (!row) { row = jobRow(name, kind); view.rows.set(key, row); moved = true; }
+      if (!row) {
+        row = { key, name, kind, node: null, job: null, code: '', label: name, open: false };
+        view.rows.set(key, row);
+        if (!TRANSFERS[kind]) build(row);
+        moved = true;
+      }
       // The reader lends an unchanged job's object: nothing to paint.
       if (row.job === job) return;
       const was = row.job;
@@ -246,18 +255,20 @@ export function updateTransfers(status) {
       row.added = +job.added || 0; // older boxes give no time: oldest
       moved = true;
       if (!TRANSFERS[kind]) { readFile(row); } else {
-        paint(row);
+        row.label = job.name || name;
+        row.code = CODES[job.state] || 'failed';
+        if (row.node) paint(row);
         if (row.open) detail(row);
         if (was && live(was) && job.state === 'finished') view.notifyDone(row.label);
       }
       if (list && list.children[index] !== row.node) list.insertBefore(row.node, list.children[index] || null);
     });
   }
-  for (const [key, row] of view.rows) if (!seen.has(key)) { row.node.remove(); view.rows.delete(key); moved = true; }
+  for (const [key, row] of view.rows) if (!seen.has(key)) { row.node?.remove(); view.rows.delete(key); moved = true; }
   // The first moves no higher, the last no lower: known once all are read,
   // since an unchanged row is not painted again when a job joins behind it.
-  const last = Math.max(0, ...[...view.rows.values()].map((r) => r.job.place || 0));
-  for (const r of view.rows.values()) r.parts.queued?.forEach((b, i) => put(b, 'disabled', i > 0 && r.job.place === (i < 3 ? 1 : last)));
+  view.last = Math.max(0, ...[...view.rows.values()].map((r) => r.job.place || 0));
+  for (const r of view.rows.values()) grey(r);
   if (moved) arrange();
 }
 
@@ -286,12 +297,28 @@ function arrange() {
   const by = SORTS[$('#job-sort').value] || SORTS.added;
   const shown = jobs.filter((r) => (!view.chip || r.code === view.chip) && (!words || `${r.label} ${r.name}`.toLowerCase().includes(words)))
     .sort((a, b) => by(a, b) || b.added - a.added || compareNames(a.name, b.name));
-  const list = $('#jobs');
   view.shown = shown;
   view.total = jobs.length;
   view.pick.paint();
-  shown.forEach((r, index) => { if (list.children[index] !== r.node) list.insertBefore(r.node, list.children[index] || null); });
-  while (list.children.length > shown.length) list.lastChild.remove();
+  placeRows();
   put($('#jobs-empty'), 'hidden', shown.length > 0);
   setText($('#jobs-empty'), jobs.length ? 'No transfer matches.' : 'No transfers yet.');
+}
+
+const SLICE = 25; // rows built in one task: a screenful, then the rest a task a slice
+
+/** Puts the shown rows in the list in order (while Transfers shows),
+ *  building new ones a slice at a time: hundreds never hold the page up. */
+export function placeRows() {
+  clearTimeout(view.later);
+  if ($('#view-transfers').hidden) return;
+  const list = $('#jobs');
+  let built = 0, at = 0;
+  for (const r of view.shown) {
+    if (!r.node && built++ === SLICE) { view.later = setTimeout(placeRows); break; }
+    if (!r.node) build(r);
+    if (list.children[at] !== r.node) list.insertBefore(r.node, list.children[at] || null);
+    at++;
+  }
+  while (list.children.length > at) list.lastChild.remove();
 }
