@@ -11,6 +11,17 @@ namespace {
 
 constexpr std::string_view kMetadataDone = "[MEMORY][METADATA]";  // the torrent, not a file
 
+/// A row of aria2c's results table: its status ("OK  ", "ERR ", ...) and
+/// what it fetched.
+struct ResultRow {
+  std::string_view status, path;
+};
+std::optional<ResultRow> result_row(std::string_view line) {
+  if (line.size() <= 12 || line[6] != '|' || line[11] != '|') return std::nullopt;
+  std::string_view rest = line.substr(12);
+  return ResultRow{line.substr(7, 4), rest.substr(std::min(rest.find('|') + 1, rest.size()))};
+}
+
 /// "10176B" or "10176" as bytes.
 std::optional<long long> bytes_of(std::string_view figure) {
   if (figure.ends_with('B')) figure.remove_suffix(1);
@@ -80,11 +91,14 @@ std::string_view error_text(std::string_view line) {
 
 JobState aria2_state(const JobView& job) {
   JobState state;
-  // The first line, "-- date --HASH", names the link until the torrent is in.
+  // The first line, "-- date --HASH", names the link until the torrent is
+  // in; a run on the fetched torrent has "-- date --HASH NAME".
   std::string_view first = job.head.substr(0, job.head.find('\n'));
-  state.name = first.substr(std::min(first.rfind("--") + 2, first.size()));
+  state.name = first.substr(std::min(first.find(" --", 1) + 3, first.size()));
+  size_t blank = state.name.find(' ');
   // A log longer than both ends is past its metadata whatever they show.
-  bool metadata_in = job.head.size() >= kLogHeadLength;
+  bool metadata_in = job.head.size() >= kLogHeadLength || blank != std::string::npos;
+  if (blank != std::string::npos) state.name.erase(0, blank + 1);
   std::optional<Readout> last, sized;  // the last readout, the last with a size
   std::string_view ended;  // the last row of the results table
   auto read = [&](std::string_view line) {
@@ -96,10 +110,13 @@ JobState aria2_state(const JobView& job) {
     } else if (std::optional<Readout> r = readout(line)) {
       last = r;
       if (r->size.value_or(0) > 0) sized = r;
+    } else if (line.starts_with(kRefusedLine)) {
+      state.reason = line.substr(kRefusedLine.size());
+      ended = "ERR ";
     } else if (std::string_view why = error_text(line); !why.empty()) {
       state.reason = why;
-    } else if (line.size() > 12 && line[6] == '|' && line[11] == '|') {
-      ended = line.substr(7, 4);
+    } else if (std::optional<ResultRow> row = result_row(line)) {
+      if (!row->path.starts_with("[MEMORY]")) ended = row->status;
     }
   };
   for_each_piece(job.head, read);
@@ -137,6 +154,17 @@ JobState aria2_state(const JobView& job) {
   bool whole = seeding || state.phase == JobPhase::finished;
   if (state.size >= 0 && (whole || state.done > state.size)) state.done = state.size;
   return state;
+}
+
+bool aria2_torrent_fetched(const JobView& job) {
+  bool fetched = false;
+  for_each_piece(job.tail, [&](std::string_view line) {
+    if (std::optional<ResultRow> row = result_row(line))
+      fetched = row->status == "OK  " && row->path.starts_with(kMetadataDone);
+    else if (line.starts_with(kRefusedLine))
+      fetched = false;
+  });
+  return fetched;
 }
 
 bool aria2_seeding_over(const JobView& job) {

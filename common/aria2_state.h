@@ -12,7 +12,20 @@ namespace kiv {
 /// (the last "errorCode=" or "[ERROR]" line says why), anything else
 /// stopped. Until the torrent is in, the job is `metadata`, named by the
 /// link's hash that its log's first line holds.
+/// A job fetches its torrent alone first (its results row "[MEMORY]..."
+/// ends nothing: the job reads as stopped until its files' run starts);
+/// that run's first line names the torrent after the hash
+/// (magnet_header), and a torrent refused then leaves kRefusedLine with the
+/// sentence: failed.
 JobState aria2_state(const JobView& job);
+
+/// The line kiv-ctl adds to a magnet job's log when it refuses the fetched
+/// torrent, the sentence after it.
+inline constexpr std::string_view kRefusedLine = "-- refused --";
+
+/// Whether the magnet job's last run fetched its torrent and nothing has
+/// been made of it yet: its files' run is due.
+bool aria2_torrent_fetched(const JobView& job);
 
 /// Whether an aria2c job that ended with every file complete had ended its
 /// seeding by its own limit ("Seeding is over."), not by a signal.

@@ -159,6 +159,39 @@ TEST(JobState, Aria2Logs) {
   for (const Case& c : cases) check(c, torrent_job_state);
 }
 
+// A magnet job's two runs: the torrent fetched alone (due for its files'
+// run), that run named by its first line, and the torrent refused.
+TEST(JobState, MagnetRuns) {
+  const std::string hash = "fbdd8c1399371efcc3fcb9bdc0f80687644eec17";
+  const std::string first = "-- 9/12/2026 23:0:1 --" + hash;
+  const std::string fetched = first + "\n[NOTICE] Download complete: [MEMORY][METADATA]x\n"
+      "gid   |stat|avg speed  |path/URI\n"
+      "2d84a9|OK  |       0B/s|[MEMORY][METADATA]x\n";
+  const std::string refused = "-- refused --This torrent would write outside its folder: x/a";
+  struct Run {
+    std::string log;
+    bool running;
+    JobPhase phase;
+    std::string name, reason;
+    bool due;
+  } runs[] = {
+      {fetched, false, JobPhase::stopped, "x", "", true},
+      {fetched + refused + "\n", false, JobPhase::failed, "x", refused.substr(13), false},
+      {first + " Holiday -- pack\n[#a 1B/2B CN:1 SD:0]\n", true, JobPhase::running,
+       "Holiday -- pack", "", false},
+      {first + "\n[#a 0B/0B CN:1 SD:0]\n", true, JobPhase::metadata, hash, "", false},
+  };
+  for (const Run& r : runs) {
+    JobRecord record{"1", "magnet:?xt=urn:btih:" + hash, "", std::nullopt};
+    JobView view{record, r.running, r.log, r.log};
+    JobState state = aria2_state(view);
+    EXPECT_EQ(phase_name(state.phase), phase_name(r.phase)) << r.log;
+    EXPECT_EQ(state.name, r.name) << r.log;
+    EXPECT_EQ(state.reason, r.reason) << r.log;
+    EXPECT_EQ(aria2_torrent_fetched(view), r.due) << r.log;
+  }
+}
+
 TEST(JobState, UnitBytes) {
   const std::pair<std::string_view, std::optional<long long>> cases[] = {
       {"0", 0}, {"12345", 12345}, {"64.00K", 65536}, {"1006K", 1006 * 1024},

@@ -212,21 +212,47 @@ void check_torrent_file(const std::string& source, const std::string& shown) {
 
 constexpr std::string_view kBadFileChoice = "Invalid choice of files (numbers from 1, rising, as 1,3):";
 
-/// Ends the request when a file of the torrent at `source` would land
-/// outside the folder the tool saves in (`root`): ctorrent resolves ".."
-/// inside a name and follows links there.
-/// Also unless the files `options` choose are among its own.
-void check_torrent_landing(const std::string& source, const std::string& shown,
-                           const std::string& root, const std::string& options) {
-  torrent::TorrentLayout layout = torrent::read_layout(torrent::read_torrent(source, shown));
+/// A refusal's message and detail, as message_answer takes them.
+struct Refusal {
+  std::string message, detail;
+};
+
+/// Why the torrent of `layout` may not start in the folder the tool saves
+/// in (`root`): a file of it would land outside (both tools follow links
+/// there, and ctorrent resolves ".." inside a name), or the files `options`
+/// choose (for `engine`) are not among its own.
+std::optional<Refusal> landing_refusal(const torrent::TorrentLayout& layout,
+                                       const std::string& root, const std::string& options,
+                                       TorrentEngine engine) {
   for (size_t i = 0; i < layout.files.size(); ++i) {
     std::string path = torrent::landing_path(layout, i);
     if (judge_torrent_path(root, path) != Verdict::inside)
-      message_answer("This torrent would write outside its folder:", path);
+      return Refusal{"This torrent would write outside its folder:", path};
   }
-  std::string choice = file_choice(options, TorrentEngine::ctorrent);
+  std::string choice = file_choice(options, engine);
   if (!choice.empty() && !valid_file_choice(choice, layout.files.size()))
-    message_answer("This torrent has " + std::to_string(layout.files.size()) + " files:", choice);
+    return Refusal{"This torrent has " + std::to_string(layout.files.size()) + " files:", choice};
+  return std::nullopt;
+}
+
+/// Ends the request when the torrent at `source` may not start in `root`
+/// (landing_refusal).
+void check_torrent_landing(const std::string& source, const std::string& shown,
+                           const std::string& root, const std::string& options) {
+  torrent::TorrentLayout layout = torrent::read_layout(torrent::read_torrent(source, shown));
+  if (std::optional<Refusal> refusal =
+          landing_refusal(layout, root, options, TorrentEngine::ctorrent))
+    message_answer(refusal->message, refusal->detail);
+}
+
+enum class LogWrite { whole, appended };
+
+/// Writes `text` to the job log `log`: as all of it, or after what it has.
+void write_log(const std::string& log, std::string_view text, LogWrite how) {
+  int flags = how == LogWrite::whole ? O_TRUNC : O_APPEND;
+  UniqueFd fd(open(log.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | flags, 0644));
+  if (!fd.valid() || !write_all(fd.get(), text) || !fd.close())
+    message_answer("Unable to write trk file:", log);
 }
 
 /// The request's choice of files (FORM_files): nothing when absent, ""
@@ -302,12 +328,7 @@ void start_ctorrent(const JobRecord& job, const std::optional<std::string>& job_
   // Its files land in the download directory itself: no folder of its own.
   std::string log = job_log ? *job_log : new_record({"", source, options, ""}) + ".tor";
 
-  {
-    UniqueFd fd(open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
-    if (!fd.valid() || !write_all(fd.get(), ctorrent_header(time(nullptr), source)) ||
-        !fd.close())
-      message_answer("Unable to write trk file:", log);
-  }
+  write_log(log, ctorrent_header(time(nullptr), source), LogWrite::whole);
   if (queued_instead(log, {"", source, options, ""})) return;
   std::string record = without_suffix(log);
   std::string job_id = record.substr(record.rfind('/') + 1);
@@ -331,6 +352,12 @@ void start_ctorrent(const JobRecord& job, const std::optional<std::string>& job_
   if (!pid) message_answer("Unable to start ctorrent:", output);
 }
 
+/// Where aria2c saves the torrent of `hash` it fetched for a magnet job,
+/// until the job's next start takes it as its own (record + ".torrent").
+std::string fetched_torrent(std::string_view hash) {
+  return config().trkdir + std::string(hash) + ".torrent";
+}
+
 void start_magnet(const JobRecord& job, const std::optional<std::string>& job_log) {
   Magnet magnet = check_magnet(job.source);
   check_aria2_limits(job.options);
@@ -347,6 +374,9 @@ void start_magnet(const JobRecord& job, const std::optional<std::string>& job_lo
   check_torrent_free(job.source, magnet.name.empty() ? magnet.hash : magnet.name, job_log);
   std::string log =
       job_log ? *job_log : new_record({"", job.source, job.options, folder}) + ".tor";
+  // A queued restart keeps the log: its start later must still see it.
+  if (!job_log) write_log(log, magnet_header(time(nullptr), magnet.hash), LogWrite::whole);
+  if (queued_instead(log, {"", job.source, job.options, folder})) return;
   std::string record = without_suffix(log);
   // A finished job's control file is gone with its end: restarted (to seed),
   // aria2c checks the job's own files instead of refusing them.
@@ -356,16 +386,33 @@ void start_magnet(const JobRecord& job, const std::optional<std::string>& job_lo
     if (aria2_state({job, false, ends.head, ends.tail}).phase == JobPhase::finished)
       options = with_options("--check-integrity=true", options);
   }
-  {
-    UniqueFd fd(open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
-    if (!fd.valid() || !write_all(fd.get(), magnet_header(time(nullptr), magnet.hash)) ||
-        !fd.close())
-      message_answer("Unable to write trk file:", log);
+
+  // Taken first, so that whatever becomes of this start it is not due again.
+  std::string torrent = record + ".torrent";
+  if (rename(fetched_torrent(magnet.hash).c_str(), torrent.c_str()) != 0 && errno != ENOENT)
+    error_answer(errno, torrent);
+  std::string header = magnet_header(time(nullptr), magnet.hash);
+  std::string source = job.source;
+  if (exists(torrent)) {
+    torrent::TorrentLayout layout = torrent::read_layout(torrent::read_torrent(torrent, torrent));
+    if (std::optional<Refusal> refusal =
+            landing_refusal(layout, workdir, options, TorrentEngine::aria2c)) {
+      // Nothing of it stays; the log says why, for a start kivd made.
+      unlink(torrent.c_str());
+      write_log(log, refused_line(refusal->message + " " + refusal->detail), LogWrite::appended);
+      message_answer(refusal->message, refusal->detail);
+    }
+    header = magnet_header(time(nullptr), magnet.hash, layout.name);
+    source = torrent;
+  } else {
+    // The torrent alone, into the job directory: no files to choose yet.
+    options = with_file_choice(options, "", TorrentEngine::aria2c);
+    workdir = config().trkdir;
   }
-  if (queued_instead(log, {"", job.source, job.options, folder})) return;
+  write_log(log, header, LogWrite::whole);
   std::string output = run_shell(aria2_command_line(
       {program, settings, workdir, record + ".dht", with_options(options, share_options(log, job)),
-       job.source, log}));
+       source, log}));
   std::optional<std::string> pid = plain_pid(output);
   write_record(record, started_record(pid, job, folder));
   if (!pid) message_answer("Unable to start aria2c:", output);
@@ -454,6 +501,15 @@ bool wants_resume(const std::string& name) {
           !kind->seeding_over(job, seconds_run(trkdir + without_suffix(name), trkdir + name)));
 }
 
+bool awaits_files_run(const QueueEntry& entry) {
+  if (!entry.pid.empty() || entry.record.wish != JobWish::running || !entry.torrent()) return false;
+  std::variant<Magnet, std::string> magnet = read_magnet(entry.record.source);
+  const Magnet* read = std::get_if<Magnet>(&magnet);
+  if (!read || !exists(fetched_torrent(read->hash))) return false;
+  LogEnds log = read_log_ends(config().trkdir + entry.log);
+  return aria2_torrent_fetched({entry.record, false, log.head, log.tail});
+}
+
 void restart_of_kind(const std::string& name) {
   const JobKind* kind = kind_of(name);
   if (!kind) message_answer("Invalid job name:", name);
@@ -528,7 +584,7 @@ void del_command(const std::string& file, const std::string&) {
   std::string record = config().trkdir + without_suffix(file);
   if (!job_exists(log, record)) message_answer("Job not found:", file);
   end_job(file);
-  for (const std::string& path : {log, record, record + ".bf", record + ".dht"})
+  for (const std::string& path : {log, record, record + ".bf", record + ".dht", record + ".torrent"})
     if (unlink(path.c_str()) != 0 && errno != ENOENT) error_answer(errno, path);
 }
 

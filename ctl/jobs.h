@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/job_queue.h"
 #include "common/job_record.h"
 #include "common/queue_settings.h"
 
@@ -56,6 +57,9 @@ void starttor_command(const std::string& file, const std::string& para);
 /// it), no transfer of it runs, and its log does not show that the transfer
 /// ended by itself (finished, or failed).
 bool wants_resume(const std::string& name);
+/// Whether `entry` is a magnet job whose first run has fetched its torrent
+/// and that still wishes to run: its start is due, to fetch the files.
+bool awaits_files_run(const QueueEntry& entry);
 /// Restarts the job whose log is `name` by the start of its kind (the
 /// log's suffix), as the user's restart does. Ends the request with a
 /// message answer when it fails, as the handlers do.

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "common/aria2_state.h"
 #include "common/config.h"
 #include "common/date.h"
 #include "common/file_choice.h"
@@ -221,13 +222,15 @@ std::string aria2_command_line(const Aria2Start& s) {
                      " --human-readable=false --console-log-level=notice --summary-interval=5"
                      " --dir " + shell_word(s.workdir) +
                      " --allow-overwrite=false --auto-file-renaming=false"
-                     " --file-allocation=none --bt-save-metadata=false"
+                     " --file-allocation=none"
                      " --listen-port=" + t.port + " --dht-listen-port=" + t.port +
                      " --enable-dht=" + (t.dht ? "true" : "false") + " --enable-dht6=false " +
                      std::string(kAria2JobOption) + " " + shell_word(s.dht_file) +
                      " --seed-ratio=" + t.ratio + " --seed-time=" + t.time;
+  line += s.source.starts_with("magnet:") ? " --bt-metadata-only=true --bt-save-metadata=true"
+                                           : " --bt-save-metadata=false";
   if (!s.options.empty()) line += " " + s.options;
-  return line + " " + shell_word(s.uri) + " < /dev/null >> " + shell_word(s.job_log) +
+  return line + " " + shell_word(s.source) + " < /dev/null >> " + shell_word(s.job_log) +
          " 2>&1 & echo -n $!";
 }
 
@@ -237,8 +240,21 @@ bool aria2_log_ended(std::string_view tail) {
          tail.find("|INPR|", results) == std::string_view::npos;
 }
 
-std::string magnet_header(time_t when, std::string_view hash) {
-  return "-- " + local_date(when) + " --" + std::string(hash) + "\n";
+/// `text` as one line of a log: a name from a peer may hold line feeds.
+static std::string one_line(std::string_view text) {
+  std::string line(text);
+  for (char& c : line)
+    if ((unsigned char)c < 0x20 || c == 0x7f) c = ' ';
+  return line + "\n";
+}
+
+std::string magnet_header(time_t when, std::string_view hash, std::string_view name) {
+  return one_line("-- " + local_date(when) + " --" + std::string(hash) +
+                  (name.empty() ? "" : " " + std::string(name)));
+}
+
+std::string refused_line(std::string_view sentence) {
+  return one_line(std::string(kRefusedLine) + std::string(sentence));
 }
 
 }  // namespace kiv::ctl

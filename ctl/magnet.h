@@ -52,21 +52,25 @@ std::string aria2_limits(unsigned long down, unsigned long up);
 /// with_file_choice writes it: they go into a shell line.
 void check_aria2_limits(std::string_view options);
 
-/// What an aria2c start needs.
+/// What an aria2c start needs. A magnet job runs twice: first on its link
+/// to fetch the torrent alone, saved in the job directory as HASH.torrent;
+/// then, once every path of it is judged to stay inside the folder, on
+/// that torrent to fetch its files: aria2c follows links where it writes.
 struct Aria2Start {
   std::string program;
   TorrentSettings settings;
-  std::string workdir;  // the folder the files land in, "/" at its end
+  std::string workdir;  // where it writes ("/" at its end): the files' folder, or the job directory
   std::string dht_file;  // the job's DHT state, which also names the job
-  std::string options;   // checked speed limits
-  std::string uri;       // the checked magnet link
+  std::string options;   // checked speed limits and choice of files
+  std::string source;    // the checked magnet link, or the job's own torrent
   std::string job_log;
 };
 
 /// The aria2c start line; it prints the background process number. No
 /// remote control, no hooks, no configuration file; an existing file is
 /// never replaced; the control file beside the download lets a restart go
-/// on where it stopped; status every few seconds in whole bytes.
+/// on where it stopped; status every few seconds in whole bytes. A magnet
+/// link fetches the torrent alone.
 std::string aria2_command_line(const Aria2Start& start);
 
 /// Whether the tail of aria2c's log shows its transfer over by itself: its
@@ -74,7 +78,11 @@ std::string aria2_command_line(const Aria2Start& start);
 bool aria2_log_ended(std::string_view tail);
 
 /// The first line of a magnet job's log, line feed included: the date and
-/// the info hash, which the job shows until the torrent's own name is in.
-std::string magnet_header(time_t when, std::string_view hash);
+/// the info hash, which the job shows until the torrent's own name is in;
+/// on the run of the fetched torrent its `name` after them (as one line).
+std::string magnet_header(time_t when, std::string_view hash, std::string_view name = {});
+
+/// The line of a magnet job's log that says why its torrent was refused.
+std::string refused_line(std::string_view sentence);
 
 }  // namespace kiv::ctl

@@ -86,12 +86,17 @@ TEST(Magnet, StartLineQuotesWhatTheUserGave) {
             "aria2c --no-conf --enable-rpc=false --no-netrc=true --enable-color=false "
             "--human-readable=false --console-log-level=notice --summary-interval=5 "
             "--dir '/d/sub $x/' --allow-overwrite=false --auto-file-renaming=false "
-            "--file-allocation=none --bt-save-metadata=false --listen-port=6881-6999 "
+            "--file-allocation=none --listen-port=6881-6999 "
             "--dht-listen-port=6881-6999 --enable-dht=false --enable-dht6=false "
             "--dht-file-path '/t/AbC123.dht' --seed-ratio=1.0 --seed-time=60 "
+            "--bt-metadata-only=true --bt-save-metadata=true "
             "--max-download-limit=40K --max-upload-limit=8K "
             "'magnet:?xt=urn:btih:" + kHex + "&dn=$(x)`y`' < /dev/null >> '/t/AbC123.tor' "
             "2>&1 & echo -n $!");
+  // The fetched torrent's run: its files, nothing saved beside them.
+  EXPECT_TRUE(aria2_command_line({"aria2c", {}, "/d/", "/t/A.dht", "", "/t/A.torrent", "/t/A.tor"})
+                  .ends_with(" --bt-save-metadata=false '/t/A.torrent' < /dev/null >> '/t/A.tor' "
+                             "2>&1 & echo -n $!"));
   EXPECT_EQ(aria2_limits(0, 0), "");
   EXPECT_EQ(aria2_limits(0, 5), "--max-upload-limit=5K");
 }

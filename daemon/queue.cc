@@ -14,6 +14,7 @@
 #include "common/job_queue.h"
 #include "common/queue_settings.h"
 #include "common/text.h"
+#include "ctl/jobs.h"
 #include "ctl/queue.h"
 #include "daemon/resume.h"
 
@@ -75,6 +76,12 @@ static void queue_pass() {
         kill(pid_t(std::stol(entry.pid)), SIGTERM);
     return;
   }
+  // A magnet job that has fetched its torrent goes on to its files in the
+  // slot it had; counted again before the queue hands out the rest.
+  bool continued = false;
+  for (const QueueEntry& entry : entries)
+    if (ctl::awaits_files_run(entry)) continued = resume_job(entry.log) || continued;
+  if (continued) entries = queue_entries();
   Admitted admitted = admitted_now(entries, settings, mode);
   // The global limits divided among every transfer that runs once these
   // start; the running ones whose share changed restart with the new one

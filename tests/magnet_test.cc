@@ -56,16 +56,18 @@ std::vector<long> content_readouts(const std::string& log) {
 }
 
 /// A torrent of made content with its tracker on 127.0.0.1 and an aria2c
-/// seeder.
+/// seeder: the file content.bin, or given a `folder`, that folder holding it.
 class Swarm {
  public:
-  Swarm() : tracker_port_(testing::free_port()) {
+  explicit Swarm(const std::string& folder = "") : tracker_port_(testing::free_port()) {
     const std::string& dir = seed_.path();
-    write_text(dir + "content.bin", content_);
+    if (!folder.empty()) mkdir((dir + folder).c_str(), 0755);
+    std::string shared = folder.empty() ? "content.bin" : folder;
+    write_text(dir + (folder.empty() ? "" : folder + "/") + "content.bin", content_);
     std::string tracker = std::to_string(tracker_port_);
     announce_ = "http://127.0.0.1:" + tracker + "/announce";
     EXPECT_EQ(testing::run_program({"/usr/bin/ctorrent", "-t", "-u", announce_, "-l", "65536", "-s",
-                                    dir + "a.torrent", dir + "content.bin"},
+                                    dir + "a.torrent", dir + shared},
                                    {})
                   .exit_code(),
               0);
@@ -110,11 +112,9 @@ class Swarm {
 
 class Magnets : public ::testing::Test {
  protected:
-  Magnets() {
-    installation_.publish("aria2=/usr/bin/aria2c\ndht=off\nseed_time=0\nbt_port=" +
-                          std::to_string(testing::free_port()) + "\n");
-  }
+  Magnets() { installation_.publish(settings_); }
   ~Magnets() override {
+    if (kivd_) testing::end_processes_running(kivd());
     // Whatever became of the test, no aria2c of its jobs stays.
     for (const auto& entry : std::filesystem::directory_iterator(trk_)) {
       std::string name = entry.path().filename();
@@ -134,6 +134,17 @@ class Magnets : public ::testing::Test {
     env.push_back("FORM_file=" + uri);
     return ctl(std::move(env));
   }
+  /// kivd of the installation: it starts a magnet job's files once its
+  /// torrent is in.
+  void start_kivd() {
+    testing::copy_program("daemon/kivd", kivd());
+    write_text(installation_.root() + "kiv.conf", settings_);
+    testing::ChildResult started =
+        testing::run_program(testing::program_command(kivd()), {"PATH=/usr/bin:/bin"});
+    ASSERT_EQ(started.exit_code(), 0) << started.out << started.err;
+    kivd_ = true;
+  }
+  std::string kivd() const { return installation_.root() + "bin/kivd"; }
   std::vector<std::string> job_logs() const {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(trk_))
@@ -149,6 +160,9 @@ class Magnets : public ::testing::Test {
     return lines;
   }
 
+  std::string settings_ = "aria2=/usr/bin/aria2c\ndht=off\nseed_time=0\nbt_port=" +
+                          std::to_string(testing::free_port()) + "\n";
+  bool kivd_ = false;
   testing::Installation installation_;
   std::string dnl_ = installation_.dnldir();
   std::string trk_ = installation_.trkdir();
@@ -159,6 +173,7 @@ TEST_F(Magnets, FetchStopRestartOnceOnly) {
   // not yet understood, so the emulated runs leave this journey out.
   if (!testing::emulator().empty()) GTEST_SKIP() << "emulated: see the comment";
   Swarm swarm;
+  start_kivd();
   mkdir((dnl_ + "sub").c_str(), 0755);
   std::string uri = swarm.magnet();
   // Two requests at once: one job.
@@ -216,6 +231,27 @@ TEST_F(Magnets, FetchStopRestartOnceOnly) {
 
   ASSERT_EQ(ctl({"FORM_cmd=del", "FORM_file=" + job}), kOk);
   EXPECT_TRUE(std::filesystem::is_empty(trk_));
+}
+
+// A link in the folder where the torrent's own folder would be: the
+// torrent is fetched alone, judged and refused; nothing is written through
+// the link, and nothing of the job's torrent stays.
+TEST_F(Magnets, TorrentThroughALinkRefused) {
+  Swarm swarm("pack");
+  start_kivd();
+  testing::TempDir outside;
+  ASSERT_EQ(symlink(outside.path().c_str(), (dnl_ + "pack").c_str()), 0);
+  ASSERT_EQ(magnet(swarm.magnet()), kOk);
+  ASSERT_EQ(job_logs().size(), 1u);
+  std::string log = trk_ + job_logs()[0];
+  const std::string refusal = "-- refused --This torrent would write outside its folder: pack/content.bin\n";
+  EXPECT_TRUE(eventually([&] { return read_text(log).ends_with(refusal); }, 60)) << read_text(log);
+  EXPECT_TRUE(std::filesystem::is_empty(outside.path()));
+  std::set<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(trk_)) left.insert(entry.path().filename());
+  std::string job = job_logs()[0].substr(0, 6);
+  EXPECT_EQ(left, (std::set<std::string>{job, job + ".tor"}));
+  EXPECT_EQ(program_of(record(job_logs()[0])[0]), "");
 }
 
 TEST_F(Magnets, RefusedBeforeAnythingRuns) {
