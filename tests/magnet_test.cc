@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "common/info_hash.h"
+#include "common/queue_settings.h"
 #include "tests/support/installation.h"
 #include "tests/support/processes.h"
 #include "tests/support/programs.h"
@@ -252,6 +253,31 @@ TEST_F(Magnets, TorrentThroughALinkRefused) {
   std::string job = job_logs()[0].substr(0, 6);
   EXPECT_EQ(left, (std::set<std::string>{job, job + ".tor"}));
   EXPECT_EQ(program_of(record(job_logs()[0])[0]), "");
+}
+
+// A finished job restarted while the queue is paused waits with its log as
+// it was; started then, it checks its own files and seeds instead of
+// refusing them as a file that is there.
+TEST_F(Magnets, FinishedJobQueuedKeepsItsFiles) {
+  mkdir((dnl_ + "sub").c_str(), 0755);
+  write_text(dnl_ + "sub/content.bin", made_bytes(kContentSize));
+  ASSERT_EQ(testing::run_program({"/usr/bin/ctorrent", "-t", "-u", "http://127.0.0.1:9/announce",
+                                  "-s", trk_ + "Fin001.torrent", dnl_ + "sub/content.bin"},
+                                 {})
+                .exit_code(),
+            0);
+  std::string hash = torrent_info_hash(read_text(trk_ + "Fin001.torrent")).value_or("");
+  write_text(trk_ + "Fin001", "\nmagnet:?xt=urn:btih:" + hash + "\n\nsub\nrunning\n");
+  write_text(trk_ + "Fin001.tor",
+             read_text(std::string(KIV_SOURCE_DIR) + "/common/job_logs/magnet-finished.tor"));
+  ASSERT_EQ(ctl({"FORM_cmd=queue", "FORM_week=" + std::string(kWeekHours, 'p')}), kOk);
+  ASSERT_EQ(ctl({"FORM_cmd=starttor", "FORM_file=Fin001.tor"}), kOk);
+  ASSERT_EQ(record("Fin001.tor")[0], "");
+  ASSERT_EQ(ctl({"FORM_cmd=startnow", "FORM_file=Fin001.tor"}), kOk);
+  std::string log = trk_ + "Fin001.tor";
+  EXPECT_TRUE(eventually([&] { return read_text(log).find("\nDownload Results:") != std::string::npos; }, 60));
+  EXPECT_NE(read_text(log).find("|OK  |"), std::string::npos) << read_text(log);
+  EXPECT_EQ(read_text(dnl_ + "sub/content.bin"), made_bytes(kContentSize));
 }
 
 TEST_F(Magnets, RefusedBeforeAnythingRuns) {
