@@ -170,16 +170,16 @@ class Magnets : public ::testing::Test {
 };
 
 TEST_F(Magnets, FetchStopRestartOnceOnly) {
-  // Under qemu the swarm's first start was seen to end at once (armhf):
-  // not yet understood, so the emulated runs leave this journey out.
-  if (!testing::emulator().empty()) GTEST_SKIP() << "emulated: see the comment";
+  constexpr int kLimit = 20;  // KiB/s: 30 seconds for the file
   Swarm swarm;
   start_kivd();
   mkdir((dnl_ + "sub").c_str(), 0755);
   std::string uri = swarm.magnet();
   // Two requests at once: one job.
   std::string answers[2];
-  std::vector<std::string> env = {"FORM_curdir=sub", "FORM_down=50"};
+  // Slow enough that the stop, which takes seconds under an emulator, comes
+  // long before the end.
+  std::vector<std::string> env = {"FORM_curdir=sub", "FORM_down=" + std::to_string(kLimit)};
   std::thread other([&] { answers[1] = magnet(uri, env); });
   answers[0] = magnet(uri, env);
   other.join();
@@ -189,9 +189,10 @@ TEST_F(Magnets, FetchStopRestartOnceOnly) {
   ASSERT_EQ(job_logs().size(), 1u);
   std::string job = job_logs()[0];
   std::vector<std::string> first = record(job);
-  EXPECT_EQ(program_of(first[0]), "aria2c");
+  // The torrent's fetch, then (kivd's start) its files' transfer.
+  EXPECT_TRUE(eventually([&] { return program_of(record(job)[0]) == "aria2c"; }));
   EXPECT_EQ(first[1], uri);
-  EXPECT_EQ(first[2], "--max-download-limit=50K");
+  EXPECT_EQ(first[2], "--max-download-limit=" + std::to_string(kLimit) + "K");
   EXPECT_EQ(first[3], "sub");
   EXPECT_TRUE(read_text(trk_ + job).starts_with("-- ")) << read_text(trk_ + job);
   EXPECT_TRUE(first_line(read_text(trk_ + job)).ends_with(" --" + swarm.hash()));
@@ -201,27 +202,28 @@ TEST_F(Magnets, FetchStopRestartOnceOnly) {
   EXPECT_EQ(ctl({"FORM_cmd=ctor", "FORM_file=copy.torrent"}),
             "This torrent is already running: copy.torrent");
 
-  // The metadata comes in, then part of the file; the stop keeps the
+  // The metadata comes in, then part of the file (more than a start from
+  // nothing has by its first readout, five seconds in); the stop keeps the
   // control file, and the restart goes on from there.
   std::string target = dnl_ + "sub/content.bin";
   std::string log = trk_ + job;
   ASSERT_TRUE(eventually([&] {
     std::vector<long> done = content_readouts(read_text(log));
-    return !done.empty() && done.back() >= long(kContentSize / 2);
+    return !done.empty() && done.back() >= long(kContentSize / 4);
   }, 60)) << read_text(log);
+  std::string stopped = record(job)[0];
   ASSERT_EQ(ctl({"FORM_cmd=stop", "FORM_file=" + job}), kOk);
-  ASSERT_TRUE(eventually([&] { return program_of(first[0]) != "aria2c"; }, 30));
+  ASSERT_TRUE(eventually([&] { return program_of(stopped) != "aria2c"; }, 30));
   long stopped_at = content_readouts(read_text(log)).back();
   EXPECT_TRUE(std::filesystem::exists(target + ".aria2"));
   EXPECT_NE(read_text(target), swarm.content());
 
   ASSERT_EQ(ctl({"FORM_cmd=starttor", "FORM_file=" + job}), kOk);
   std::vector<std::string> again = record(job);
-  EXPECT_NE(again[0], first[0]);
+  EXPECT_NE(again[0], stopped);
   EXPECT_EQ(program_of(again[0]), "aria2c");
   EXPECT_EQ(std::vector(again.begin() + 1, again.end()),
             std::vector(first.begin() + 1, first.end()));
-  // At 50 KiB/s a start from nothing could not be there by the first readout.
   ASSERT_TRUE(eventually([&] { return !content_readouts(read_text(log)).empty(); }, 60));
   EXPECT_GE(content_readouts(read_text(log)).front(), stopped_at) << read_text(log);
 
