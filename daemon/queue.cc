@@ -64,6 +64,15 @@ static void queue_pass() {
   QueueSettings settings = read_queue_settings();
   HourMode mode = hour_mode(settings, time(nullptr));
   std::vector<QueueEntry> entries = queue_entries();
+  // A magnet job that has fetched its torrent goes on to its files in the
+  // slot it had (in a paused hour only one started beside the queue);
+  // counted again before the queue hands out the rest.
+  bool continued = false;
+  for (const QueueEntry& entry : entries)
+    if (ctl::awaits_files_run(entry) &&
+        (mode != HourMode::paused || entry.record.slot == QueueSlot::outside))
+      continued = resume_job(entry.log) || continued;
+  if (continued) entries = queue_entries();
   if (mode == HourMode::paused) {
     std::vector<const QueueEntry*> running;
     for (const QueueEntry& entry : entries)
@@ -76,12 +85,6 @@ static void queue_pass() {
         kill(pid_t(std::stol(entry.pid)), SIGTERM);
     return;
   }
-  // A magnet job that has fetched its torrent goes on to its files in the
-  // slot it had; counted again before the queue hands out the rest.
-  bool continued = false;
-  for (const QueueEntry& entry : entries)
-    if (ctl::awaits_files_run(entry)) continued = resume_job(entry.log) || continued;
-  if (continued) entries = queue_entries();
   Admitted admitted = admitted_now(entries, settings, mode);
   // The global limits divided among every transfer that runs once these
   // start; the running ones whose share changed restart with the new one
