@@ -24,20 +24,13 @@ namespace {
 using testing::kHeaders;
 using testing::accepts_connections;
 using testing::eventually;
+using testing::program_of;
 using testing::read_text;
 using testing::Running;
 using testing::write_text;
 
 constexpr std::string_view kOk = "OK";
 
-/// The base name of the executable of `pid`, "" when it is gone.
-std::string program_of(const std::string& pid) {
-  char target[4096];
-  ssize_t n = readlink(("/proc/" + pid + "/exe").c_str(), target, sizeof target);
-  if (n <= 0) return "";
-  std::string_view exe(target, size_t(n));
-  return std::string(exe.substr(exe.rfind('/') + 1));
-}
 
 off_t size_of(const std::string& path) {
   struct stat st;

@@ -19,6 +19,7 @@ namespace {
 
 using testing::accepts_connections;
 using testing::eventually;
+using testing::program_of;
 using testing::kHeaders;
 using testing::read_text;
 using testing::Running;
@@ -27,11 +28,6 @@ using testing::write_text;
 constexpr std::string_view kOk = "OK";
 constexpr size_t kContentSize = 600000;
 
-std::string program_of(const std::string& pid) {
-  std::error_code error;
-  std::filesystem::path exe = std::filesystem::read_symlink("/proc/" + pid + "/exe", error);
-  return error ? "" : exe.filename().string();
-}
 
 std::string made_bytes(size_t size) {
   std::string data(size, '\0');

@@ -22,14 +22,11 @@
 namespace kiv {
 namespace {
 
+using testing::body_of;
 using testing::eventually;
 using testing::read_text;
 using testing::write_text;
 
-std::string body_of(const testing::ChildResult& result) {
-  size_t at = result.out.find("\r\n\n");
-  return at == std::string::npos ? result.out : result.out.substr(at + 3);
-}
 
 class Queue : public ::testing::Test {
  protected:

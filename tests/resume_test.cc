@@ -27,16 +27,13 @@
 namespace kiv {
 namespace {
 
+using testing::body_of;
 using testing::eventually;
 using testing::read_text;
 using testing::write_text;
 
 const std::string kUnreadable = "reason:\"record unreadable\"";
 
-std::string body_of(const testing::ChildResult& result) {
-  size_t at = result.out.find("\r\n\n");
-  return at == std::string::npos ? result.out : result.out.substr(at + 3);
-}
 
 /// The job object of `log` in a status answer, "" when it is not listed.
 std::string job_object(const std::string& answer, const std::string& log) {

@@ -23,6 +23,11 @@ void Installation::publish(const std::string& extra) {
   chmod("/tmp/kiv.conf", 0644);
 }
 
+std::string body_of(const ChildResult& result) {
+  size_t at = result.out.find("\r\n\n");
+  return at == std::string::npos ? result.out : result.out.substr(at + 3);
+}
+
 ChildResult Installation::run(const std::string& program, std::vector<std::string> env,
                               std::string_view body) const {
   // The page header, unless the test sets HTTP_X_KIV itself.

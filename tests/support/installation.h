@@ -12,6 +12,9 @@ inline const std::string kHeaders =
     "Content-type: text/html;charset=utf-8\r\nPragma: no-cache\r\n"
     "Cache-Control: no-cache,no-store\r\nExpires: 0\r\n\n";
 
+/// A program's answer after its header block (all of it without one).
+std::string body_of(const ChildResult& result);
+
 /// A temporary installation root with the default layout, published through
 /// /tmp/kiv.conf as the daemon would; both are cleaned up at the end.
 class Installation {

@@ -152,6 +152,14 @@ std::vector<pid_t> processes_running(const std::string& exe) {
   return pids;
 }
 
+std::string program_of(const std::string& pid) {
+  char target[4096];
+  ssize_t n = readlink(("/proc/" + pid + "/exe").c_str(), target, sizeof target);
+  if (n <= 0) return "";
+  std::string_view exe(target, size_t(n));
+  return std::string(exe.substr(exe.rfind('/') + 1));
+}
+
 void end_processes_running(const std::string& exe) {
   for (std::vector<pid_t> pids; !(pids = processes_running(exe)).empty();) {
     for (pid_t pid : pids) kill(pid, SIGKILL);

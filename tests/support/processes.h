@@ -92,6 +92,9 @@ std::vector<pid_t> child_processes(pid_t parent);
 /// test are emulated). Zombies run nothing.
 std::vector<pid_t> processes_running(const std::string& exe);
 
+/// The base name of the program file process `pid` runs, "" when it is gone.
+std::string program_of(const std::string& pid);
+
 /// Kills the descendants running `exe`, again until none is left (a dying
 /// daemon may start a worker), and reaps those that were adopted.
 void end_processes_running(const std::string& exe);
