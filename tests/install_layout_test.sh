@@ -19,11 +19,16 @@ for program in kiv-ctl kiv-list kiv-torrent kiv-upload; do
 done
 [ -f "$root/kiv.conf" ] || fail "kiv.conf is not installed"
 # The page: its files beside the programs. What travels is each file
-# compressed (the server compresses them): 36 KB at most, 96 KB unpacked.
-for file in index.html kiv.css icon.svg js/main.js; do
+# compressed (the server compresses them): 36 KB at most, 96 KB unpacked,
+# and one language's catalogue (loaded only when chosen) 8 KB at most.
+for file in index.html kiv.css icon.svg js/main.js js/lang/de.js; do
   [ -f "$root/www/kiv/$file" ] || fail "the page's $file is not installed"
 done
-page_files() { find "$root/www/kiv" -path "$root/www/kiv/cgi-bin" -prune -o -type f "$@"; }
+page_files() { find "$root/www/kiv" \( -path "$root/www/kiv/cgi-bin" -o -path "$root/www/kiv/js/lang" \) -prune -o -type f "$@"; }
+for catalogue in "$root"/www/kiv/js/lang/*.js; do
+  packed=$(gzip -9c "$catalogue" | wc -c)
+  [ "$packed" -le 8192 ] || fail "the catalogue ${catalogue##*/} has $packed bytes compressed, more than 8 KB"
+done
 page_bytes=$(page_files -printf '%s\n' | awk '{ n += $1 } END { print n }')
 packed_bytes=$(page_files -exec sh -c 'gzip -9c "$1" | wc -c' sh {} \; | awk '{ n += $1 } END { print n }')
 [ "$page_bytes" -le 98304 ] || fail "the page has $page_bytes bytes, more than 96 KB"

@@ -45,7 +45,8 @@ let dialogs = 0;
 let foreign = [], unmarked = [];
 
 async function newPage(options = {}) {
-  const context = await box.browser.newContext({ viewport: { width: 1280, height: 800 }, ...options });
+  // In English unless a journey asks for another language.
+  const context = await box.browser.newContext({ viewport: { width: 1280, height: 800 }, locale: 'en-US', ...options });
   context.setDefaultTimeout(15000);
   const page = await context.newPage();
   page.on('dialog', (d) => { dialogs++; d.dismiss(); });
@@ -761,7 +762,7 @@ async function run() {
     const frames = (p) => p.evaluate(() => new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r))));
     try {
       for (const [view, ready] of [['files', '#tree button[data-path="/many"][aria-current]'], ['transfers', '#jobs li']]) {
-        const context = await browser.newContext({ viewport: { width: 1280, height: 800 } });
+        const context = await browser.newContext({ viewport: { width: 1280, height: 800 }, locale: 'en-US' });
         await context.addCookies([{ name: 'curdir', value: '%2fmany', url: box.base }]);
         const p = await context.newPage();
         await p.addInitScript(() => {
@@ -807,6 +808,40 @@ async function run() {
       assert.notEqual(before, colour);
       await page.context().close();
     }
+  });
+
+  await journey('the page in German: a download in German words, a program\'s refusal in German, the switch to English and back', async () => {
+    const page = await newPage({ locale: 'de-DE' });
+    const lang = () => page.evaluate(() => document.documentElement.lang);
+    await open(page, 'transfers');
+    assert.equal(await lang(), 'de');
+    await page.getByRole('tab', { name: 'Einstellungen' }).waitFor();
+    await page.getByText('Übertragung hinzufügen').click();
+    await page.getByLabel('Adressen (HTTP oder FTP)').fill(`${url}?de`);
+    await page.getByRole('button', { name: 'Download hinzufügen' }).click();
+    await page.locator('#note').getByText('Zu / hinzugefügt', { exact: true }).waitFor();
+    const name = `Fortschritt von ${await recordOf(`${url}?de`)}.wgt`;
+    const job = page.locator('#jobs li').filter({ has: page.getByRole('progressbar', { name, exact: true, includeHidden: true }) });
+    await job.getByText('fertig', { exact: true }).waitFor({ timeout: 120000 });
+    assert.equal(await job.locator('.figures').innerText(), '100 % · 2.4 MB von 2.4 MB');
+    await page.getByRole('button', { name: 'Fertig (', exact: false }).waitFor();
+    // The program's answer: its head in German, the name as it came.
+    await page.getByLabel('Torrent-Datei in den Downloads').fill('nicht da.torrent');
+    await page.getByRole('button', { name: 'Torrent starten' }).click();
+    await page.locator('#note').getByText('Torrent-Datei nicht gefunden: nicht da.torrent', { exact: true }).waitFor();
+    await job.getByRole('button', { name: 'Löschen' }).click();
+    await answer(page, {}, 'Löschen');
+    await job.waitFor({ state: 'detached' });
+    fs.rmSync(path.join(box.dnl, 'film.bin?de'));
+    // Chosen in Settings, kept across loads; Automatic goes back to the browser's.
+    await page.getByRole('tab', { name: 'Einstellungen' }).click();
+    await page.getByLabel('Sprache').selectOption('en');
+    await page.getByRole('tab', { name: 'Settings' }).waitFor();
+    await page.reload();
+    await page.getByLabel('Language').selectOption('');
+    await page.getByRole('tab', { name: 'Einstellungen' }).waitFor();
+    assert.equal(await lang(), 'de');
+    await page.context().close();
   });
 
   await journey('eDonkey: the known answers of the client in plain words, with where its password is set', async (page) => {

@@ -3,6 +3,7 @@
 // change anything go in a POST body, which keeps names and passwords out of
 // addresses, history and logs.
 import { parseObject } from './parse.js';
+import { t } from './ui.js';
 
 // The programs read an escape with a capital first digit (%C3) as Latin-1
 // and re-encode it; lower-case hex passes each UTF-8 byte as it is.
@@ -19,7 +20,7 @@ export function tooLong(path, field = 'file') {
   const sent = field.length + 1 + enc(path).length;
   const bytes = new TextEncoder().encode(path).length;
   if (sent <= FIELD_MAX && bytes <= ARG_MAX) return '';
-  return `Its path is too long (${bytes} bytes, ${sent} characters as sent; at most ${ARG_MAX} and ${FIELD_MAX}): shorten its name or its folders'.`;
+  return t('Its path is too long ({bytes} bytes, {sent} characters as sent; at most {a} and {f}): shorten its name or its folders\'.', { bytes, sent, a: ARG_MAX, f: FIELD_MAX });
 }
 
 const form = (fields) =>
@@ -121,10 +122,10 @@ export function upload(file, progress, name = file.name, dir = curdir) {
     xhr.upload.onprogress = (e) => e.lengthComputable && progress(e.loaded / e.total);
     xhr.onload = () => {
       if (xhr.status >= 400) reject(new Error(`${xhr.status} ${xhr.statusText}`));
-      else if (new URL(xhr.responseURL).pathname.startsWith('/cgi-bin/')) reject(new Error(xhr.responseText.trim() || 'Upload failed'));
+      else if (new URL(xhr.responseURL).pathname.startsWith('/cgi-bin/')) reject(new Error(xhr.responseText.trim() || t('Upload failed')));
       else resolve();
     };
-    xhr.onerror = () => reject(new Error('Upload failed: connection lost'));
+    xhr.onerror = () => reject(new Error(t('Upload failed: connection lost')));
     // The program reads the folder from the cookie; a download link claims it back.
     document.cookie = `curdir=${enc(dir)}; path=/; SameSite=Strict`;
     xhr.send(body);

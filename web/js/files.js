@@ -1,7 +1,7 @@
 // Files: the current folder, its tree, and the listing with its actions.
 import { ctl, tree, downloadHref, claimCurdir, getCurdir, setCurdir, inCurdir, tooLong, namesIn } from './api.js';
 import { sizeBytes, listingDate, showDate, showBytes, treeNodes } from './parse.js';
-import { el, $, setText, put, act, ask, modal, bar, note, compareNames, picker } from './ui.js';
+import { el, $, setText, put, act, ask, modal, bar, note, compareNames, picker, t } from './ui.js';
 import { settle, uploadFiles, dropTarget, fillFolders } from './upload.js';
 import { inspect } from './torrent.js';
 
@@ -25,13 +25,13 @@ const view = {
 export function setupFiles({ onChange }) {
   view.refresh = onChange;
   const sent = (step) => (r) => unsendable(r.entry) || step(r);
-  view.pick = picker($('#picks'), { shown: () => view.shown, total: () => view.rows.size, noun: ['entry', 'entries'], after: changed, actions: {
-    Move: ['Moved', Boolean, sent(move), into],
-    Pack: ['Packed', Boolean, sent((r) => ctl('targz', r.path)), () => ({ text: 'Each as its own .tar.gz.' })],
-    Delete: ['Deleted', Boolean, sent((r) => ctl('rem', r.path)), () => ({ text: 'This cannot be undone.' })] } });
+  view.pick = picker($('#picks'), { shown: () => view.shown, total: () => view.rows.size, noun: (n) => t('{n} {n|entry|entries}', { n }), after: changed, actions: {
+    Move: [t('Move'), t('Moved'), Boolean, sent(move), into],
+    Pack: [t('Pack'), t('Packed'), Boolean, sent((r) => ctl('targz', r.path)), () => ({ text: t('Each as its own .tar.gz.') })],
+    Delete: [t('Delete'), t('Deleted'), Boolean, sent((r) => ctl('rem', r.path)), () => ({ text: t('This cannot be undone.') })] } });
   // A phone shows the listing first; the tree opens on request.
   if (matchMedia('(max-width: 799px)').matches) $('#tree-box').open = false;
-  const disk = bar('Disk usage');
+  const disk = bar(t('Disk usage'));
   disk.id = 'disk-bar';
   $('#disk-bar').replaceWith(disk);
   $('#filter').addEventListener('input', order);
@@ -46,8 +46,8 @@ export function setupFiles({ onChange }) {
   addEventListener('resize', () => { view.rowHeight = 0; later(); });
   addEventListener('hashchange', later);
   $('#mkdir').addEventListener('click', async () => {
-    const v = await ask({ title: 'New folder', text: `In ${getCurdir()}`, fields: [{ name: 'name', label: 'Folder name' }], ok: 'Create folder' });
-    if (v && v.name && (await act(ctl('mkdir', inCurdir(v.name)), `Folder ${v.name} made`))) changed();
+    const v = await ask({ title: t('New folder'), text: t('In {dir}', { dir: getCurdir() }), fields: [{ name: 'name', label: t('Folder name') }], ok: t('Create folder') });
+    if (v && v.name && (await act(ctl('mkdir', inCurdir(v.name)), t('Folder {name} made', { name: v.name })))) changed();
   });
   const take = (files) => uploadFiles(files, view.refresh);
   dropTarget($('#view-files'), take);
@@ -82,7 +82,7 @@ function changed() {
 
 function paintCrumbs() {
   const dir = getCurdir(), parts = dir === '/' ? [] : dir.slice(1).split('/');
-  $('#crumbs').replaceChildren(...['Downloads', ...parts].map((p, i) => el('li', {}, el('button', { type: 'button', class: 'link', text: p,
+  $('#crumbs').replaceChildren(...[t('Downloads'), ...parts].map((p, i) => el('li', {}, el('button', { type: 'button', class: 'link', text: p,
     onclick: () => go('/' + parts.slice(0, i).join('/')), 'aria-current': i === parts.length ? 'page' : null }))));
 }
 
@@ -91,7 +91,7 @@ export async function loadTree() {
     const root = treeNodes(await tree());
     if (!root) return;
     const build = (node) => el('li', {},
-      el('button', { type: 'button', class: 'link', text: node.path === '/' ? 'Downloads' : node.name, 'data-path': node.path, onclick: () => go(node.path) }),
+      el('button', { type: 'button', class: 'link', text: node.path === '/' ? t('Downloads') : node.name, 'data-path': node.path, onclick: () => go(node.path) }),
       node.children.length ? el('ul', {}, node.children.map(build)) : null);
     $('#tree').replaceChildren(el('ul', {}, build(root)));
     paintTreeCurrent();
@@ -125,7 +125,7 @@ function row(rec) {
     size: el('span', { class: 'size' }),
     date: el('span', { class: 'date' }),
   };
-  const more = el('button', { type: 'button', class: 'quiet more', text: '⋯', 'aria-label': `Actions for ${entry.file}`, onclick: () => actions(rec) });
+  const more = el('button', { type: 'button', class: 'quiet more', text: '⋯', 'aria-label': t('Actions for {name}', { name: entry.file }), onclick: () => actions(rec) });
   const node = el('li', { class: isDir ? 'dir' : 'file', title: why || null },
     view.pick.box(rec), parts.name, parts.size, parts.date, more);
   rec.node = node;
@@ -139,9 +139,9 @@ function paintRow(rec) {
   if (entry.type !== 'd') {
     const href = downloadHref(entry.inode);
     if (parts.name.getAttribute('href') !== href) parts.name.href = href;
-    put(parts.name, 'title', `Download ${entry.file}`);
+    put(parts.name, 'title', t('Download {name}', { name: entry.file }));
   }
-  setText(parts.size, entry.type === 'd' ? 'folder' : showBytes(sizeBytes(entry.size)));
+  setText(parts.size, entry.type === 'd' ? t('folder') : showBytes(sizeBytes(entry.size)));
   setText(parts.date, showDate(listingDate(entry.date)));
 }
 
@@ -185,7 +185,9 @@ export function updateFiles(status, asked = status.curdir) {
   const full = perc >= DISK_WARN;
   $('#disk-bar').classList.toggle('warn', full);
   $('#disk-text').classList.toggle('bad', full);
-  setText($('#disk-text'), `${full ? 'The disk is nearly full. ' : ''}Disk: ${showBytes((d.used || 0) * 1024)} used of ${showBytes(((d.used || 0) + (d.available || 0)) * 1024)} (${d.perc || '?'}), ${showBytes((d.available || 0) * 1024)} free`);
+  const kb = (n) => showBytes(n * 1024), used = d.used || 0, free = d.available || 0;
+  setText($('#disk-text'), (full ? t('The disk is nearly full.') + ' ' : '') + t('Disk: {used} used of {total} ({perc}), {free} free',
+    { used: kb(used), total: kb(used + free), perc: d.perc || '?', free: kb(free) }));
   if (same) return;
   const dirs = view.entries.filter((e) => e.type === 'd').map((e) => e.file).join('/');
   if (dirs + getCurdir() !== view.treeKey) { view.treeKey = dirs + getCurdir(); loadTree(); }
@@ -211,7 +213,7 @@ function order() {
     b.dataset.dir = view.sort.dir > 0 ? 'up' : 'down';
   }
   put($('#listing-empty'), 'hidden', view.shown.length > 0);
-  setText($('#listing-empty'), view.rows.size ? 'Nothing matches the filter.' : 'This folder is empty.');
+  setText($('#listing-empty'), view.rows.size ? t('Nothing matches the filter.') : t('This folder is empty.'));
   view.pick.paint();
 }
 
@@ -249,22 +251,22 @@ async function actions(rec) {
   const why = unsendable(entry);
   const choose = (label, fn, cls) => el('button', { type: 'button', class: cls, text: label, disabled: !!why, onclick: () => { dialog.close(); fn(); } });
   const list = [
-    !dir && el('a', { class: 'button', href: downloadHref(entry.inode), download: '', text: 'Download', onclick: () => { claimCurdir(); dialog.close(); } }),
-    dir && choose('Open', () => go('/' + path)),
-    !dir && /\.torrent$/i.test(entry.file) && choose('Show torrent', async () => { if (await inspect(path)) view.refresh(); }),
-    [['Rename', 'New name', entry.file, 'Renamed'], ['Copy', 'Name of the copy', `${entry.file} copy`, 'Copied']].map(([word, label, value, done]) => choose(word, async () => {
-      const v = await ask({ title: `${word} ${entry.file}`, fields: [{ name: 'to', label, value }], ok: word });
+    !dir && el('a', { class: 'button', href: downloadHref(entry.inode), download: '', text: t('Download'), onclick: () => { claimCurdir(); dialog.close(); } }),
+    dir && choose(t('Open'), () => go('/' + path)),
+    !dir && /\.torrent$/i.test(entry.file) && choose(t('Show torrent'), async () => { if (await inspect(path)) view.refresh(); }),
+    [['rename', t('Rename'), t('New name'), entry.file, t('Renamed')], ['copy', t('Copy'), t('Name of the copy'), t('{name} copy', { name: entry.file }), t('Copied')]].map(([cmd, word, label, value, done]) => choose(word, async () => {
+      const v = await ask({ title: t('{do} {what}', { do: word, what: entry.file }), fields: [{ name: 'to', label, value }], ok: word });
       const to = v && v.to && v.to !== entry.file && (await settle(inCurdir(v.to)));
-      if (to && (await act(ctl(word.toLowerCase(), path, to), done))) changed();
+      if (to && (await act(ctl(cmd, path, to), done))) changed();
     })),
-    choose('Pack as .tar.gz', () => view.pick.run('Pack', [rec])),
-    choose('Delete', () => view.pick.run('Delete', [rec]), 'danger'),
+    choose(t('Pack as .tar.gz'), () => view.pick.run('Pack', [rec])),
+    choose(t('Delete'), () => view.pick.run('Delete', [rec]), 'danger'),
   ];
-  const close = el('button', { type: 'button', text: 'Close', onclick: () => dialog.close() });
-  const dialog = el('dialog', { 'aria-label': `Actions for ${entry.file}` },
+  const close = el('button', { type: 'button', text: t('Close'), onclick: () => dialog.close() });
+  const dialog = el('dialog', { 'aria-label': t('Actions for {name}', { name: entry.file }) },
     el('h2', { text: entry.file }),
-    el('p', { class: 'muted', text: dir ? 'Folder' : `${showBytes(sizeBytes(entry.size))} · ${showDate(listingDate(entry.date))}` }),
-    why ? el('p', { class: 'bad', text: `The box cannot act on this entry. ${why}` }) : null,
+    el('p', { class: 'muted', text: dir ? t('Folder') : `${showBytes(sizeBytes(entry.size))} · ${showDate(listingDate(entry.date))}` }),
+    why ? el('p', { class: 'bad', text: t('The box cannot act on this entry. {why}', { why }) }) : null,
     el('div', { class: 'menu' }, list),
     el('div', { class: 'row end' }, close));
   modal(dialog, dialog.querySelector('.menu > :not(:disabled)') || close);
@@ -275,7 +277,7 @@ async function into() {
   const to = (view.to = el('select', { required: true }));
   view.taken = null;
   await fillFolders(to, getCurdir());
-  return { body: el('label', {}, 'Into the folder', to) };
+  return { body: el('label', {}, t('Into the folder'), to) };
 }
 
 /** A name taken there is replaced or kept as the user says. */
@@ -283,7 +285,7 @@ async function move(r) {
   const dir = view.to.value;
   view.taken ||= (await namesIn(dir)) || new Set();
   const target = await settle(`${dir}/${r.entry.file}`.replace(/^\/+/, ''), view.taken);
-  if (!target) return `Not moved: ${dir} holds one of that name.`;
+  if (!target) return t('Not moved: {dir} holds one of that name.', { dir });
   view.taken.add(target.slice(target.lastIndexOf('/') + 1));
   return ctl('rename', r.path, target);
 }

@@ -1,7 +1,7 @@
 // The page: tabs, the live status, the header counts and the release notice.
 import { status, jobFile, setCurdir, getCurdir } from './api.js';
 import { noticeText, showRate } from './parse.js';
-import { el, $, setText, put, note, compareNames } from './ui.js';
+import { el, $, setText, put, note, compareNames, t } from './ui.js';
 import { setupTransfers, updateTransfers, fillFromLink, totalRate, placeRows } from './transfers.js';
 import { setupFiles, updateFiles, go } from './files.js';
 import { setupSettings, readLock, loadScripts, updateQueue } from './settings.js';
@@ -57,12 +57,12 @@ async function refresh() {
     put(document, 'title', running ? `(${running}) kiv` : 'kiv');
     await Promise.all([updateTransfers(s), releaseNotice(s)]);
     const rate = running && totalRate();
-    setText($('#running'), running ? `${running} running (${s.wgets || 0} HTTP/FTP, ${s.torrents || 0} BitTorrent)${rate ? ` · ${showRate(rate)}` : ''}` : 'idle');
+    setText($('#running'), running ? t('{n} running ({w} HTTP/FTP, {b} BitTorrent)', { n: running, w: s.wgets || 0, b: s.torrents || 0 }) + (rate ? ` · ${showRate(rate)}` : '') : t('idle'));
     put($('#offline'), 'hidden', true);
   } catch (e) {
     setText($('#offline'), /^401/.test(e.message)
-      ? 'The box now asks for a user name and password: close and restart the browser, then sign in.'
-      : `The box does not answer: ${e.message}`);
+      ? t('The box now asks for a user name and password: close and restart the browser, then sign in.')
+      : t('The box does not answer: {why}', { why: e.message }));
     $('#offline').hidden = false;
   } finally {
     busy = false;
@@ -77,7 +77,7 @@ function resumedNotice(s) {
     if (!r || !r.count || localStorage.getItem(seen) === String(r.at)) return;
     localStorage.setItem(seen, String(r.at));
   } catch { return; } // no storage: better never than at every refresh
-  note(`${r.count} transfer${r.count > 1 ? 's' : ''} resumed after the box restarted`, false);
+  note(t('{n} {n|transfer|transfers} resumed after the box restarted', { n: r.count }), false);
 }
 
 async function releaseNotice(s) {
@@ -91,8 +91,8 @@ async function releaseNotice(s) {
   box.hidden = localStorage.getItem('kiv-dismissed') === text;
   // replaceChildren would show a missing link as the text "null".
   box.replaceChildren(...[el('span', { text }),
-    links[0] && el('a', { href: links[0], rel: 'noopener noreferrer', target: '_blank', text: 'Release page' }),
-    el('button', { type: 'button', class: 'quiet', text: 'Dismiss', onclick: () => { localStorage.setItem('kiv-dismissed', text); box.hidden = true; } })].filter(Boolean));
+    links[0] && el('a', { href: links[0], rel: 'noopener noreferrer', target: '_blank', text: t('Release page') }),
+    el('button', { type: 'button', class: 'quiet', text: t('Dismiss'), onclick: () => { localStorage.setItem('kiv-dismissed', text); box.hidden = true; } })].filter(Boolean));
 }
 
 function live() {
@@ -105,7 +105,7 @@ function live() {
 
 function notifyDone(name) {
   if ($('#notify').checked && 'Notification' in window && Notification.permission === 'granted')
-    new Notification('Transfer finished', { body: name, icon: 'icon.svg' });
+    new Notification(t('Transfer finished'), { body: name, icon: 'icon.svg' });
 }
 
 function start() {
@@ -133,7 +133,7 @@ function start() {
   $('#notify').addEventListener('change', async (e) => {
     if (e.target.checked && 'Notification' in window && (await Notification.requestPermission()) !== 'granted') {
       e.target.checked = false;
-      note('The browser does not allow notifications for this page.');
+      note(t('The browser does not allow notifications for this page.'));
     }
     localStorage.setItem('kiv-notify', e.target.checked ? '1' : '0');
   });

@@ -1,6 +1,7 @@
 // Readers for the programs' answers. The status and torrent answers are
 // script-object text (bare or quoted keys, single- or double-quoted strings
 // with backslash escapes, integers): read here as data, never run.
+import { t } from './ui.js';
 
 const MAX_DEPTH = 64;
 const KEY = /[A-Za-z_$][\w$]{0,255}/y, NUMBER = /-?\d{1,31}/y;
@@ -172,9 +173,9 @@ export const showRate = (n) => `${showBytes(n)}/s`;
 export function showSeconds(s) {
   if (!isFinite(s) || s < 0) return '';
   s = Math.round(s);
-  if (s < 60) return `${s}s`;
-  if (s < 3600) return `${Math.floor(s / 60)}m ${s % 60}s`;
-  return `${Math.floor(s / 3600)}h ${Math.floor((s % 3600) / 60)}m`;
+  if (s < 60) return t('{s}s', { s });
+  if (s < 3600) return t('{m}m {s}s', { m: Math.floor(s / 60), s: s % 60 });
+  return t('{h}h {m}m', { h: Math.floor(s / 3600), m: Math.floor((s % 3600) / 60) });
 }
 
 /** The tree answer is HTML: read it and hand back plain nodes

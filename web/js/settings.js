@@ -2,15 +2,15 @@
 // scripts, a command console and the eDonkey client.
 import { ctl, status, jobFile, signIn } from './api.js';
 import { optionValues, showRate } from './parse.js';
-import { el, $, setText, put, note, act, lines, muleText } from './ui.js';
+import { el, $, setText, put, note, act, lines, muleText, plain, t } from './ui.js';
 
 // Output answers end with a blank and a line feed after the output.
 const output = (text) => text.replace(/ \n$/, '');
 
 async function showRun(promise, out, words = (t) => t) {
   out.hidden = false;
-  setText(out, 'running…');
-  try { setText(out, words(output(await promise)) || '(no output)'); } catch (e) { setText(out, e.message); }
+  setText(out, t('running…'));
+  try { setText(out, words(output(await promise)) || t('(no output)')); } catch (e) { setText(out, e.message); }
 }
 
 /** The password as the lock wants it: base64 of its UTF-8 bytes, no "=" fill. */
@@ -25,21 +25,25 @@ export function setupSettings({ onChange }) {
   theme.value = localStorage.getItem('kiv-theme') || '';
   paint(theme.value);
   theme.addEventListener('change', () => { localStorage.setItem('kiv-theme', theme.value); paint(theme.value); });
+  // Read again in the language chosen.
+  const lang = $('#lang');
+  lang.value = localStorage.getItem('kiv-lang') || '';
+  lang.addEventListener('change', () => { localStorage.setItem('kiv-lang', lang.value); location.reload(); });
   $('#lock-form').addEventListener('submit', async (e) => {
     e.preventDefault();
     const user = $('#lock-user').value, pass = $('#lock-pass').value;
-    if (user.includes(':')) return note('The user name must not hold ":".');
+    if (user.includes(':')) return note(t('The user name must not hold ":".'));
     const text = await ctl('lock', `${user}:${base64(pass)}:${$('#lock-fb').checked ? '1' : '0'}`).catch((x) => x.message);
     $('#lock-pass').value = '';
     // This tab signs in with what was just set, so it goes on working.
     const on = RESTART.test(text), signed = on && (await signIn(user, pass));
-    note(signed ? 'The lock is on. This browser is signed in; others ask for the user name and password.' : text, !on);
+    note(signed ? t('The lock is on. This browser is signed in; others ask for the user name and password.') : text, !on);
     if (on && !signed) showLock('OK'); // nothing to read it with until the browser restarts
     else readLock();
   });
   $('#unlock').addEventListener('click', async () => {
     const text = await ctl('lock', 'unlock').catch((x) => x.message);
-    note(RESTART.test(text) ? 'The lock is off.' : text, !RESTART.test(text));
+    note(RESTART.test(text) ? t('The lock is off.') : text, !RESTART.test(text));
     readLock();
   });
   $('#scripts-load').addEventListener('click', loadScripts);
@@ -64,7 +68,7 @@ export function setupSettings({ onChange }) {
     try {
       const s = await status(true, true);
       const name = (s.amu || []).map((j) => j.obj.slice(0, j.obj.lastIndexOf('@'))).find((n) => n === 'amule.amu');
-      setText(out, name ? muleText(await jobFile(name)) || '(empty)' : 'No download list.');
+      setText(out, name ? muleText(await jobFile(name)) || t('(empty)') : t('No download list.'));
     } catch (x) { setText(out, x.message); }
   });
 }
@@ -72,8 +76,8 @@ export function setupSettings({ onChange }) {
 const RESTART = /restart the browser/;
 
 function showLock(text) {
-  setText($('#lock-state'), text === 'OK' ? 'on: a user name and password are asked for' : text === 'KO' ? 'off: anyone on the network can use the box' : '');
-  if (text !== 'OK' && text !== 'KO') $('#lock-state').replaceChildren(...lines(text));
+  setText($('#lock-state'), text === 'OK' ? t('on: a user name and password are asked for') : text === 'KO' ? t('off: anyone on the network can use the box') : '');
+  if (text !== 'OK' && text !== 'KO') $('#lock-state').replaceChildren(...lines(plain(text)));
   $('#lock-state').dataset.on = String(text === 'OK');
 }
 
@@ -89,16 +93,16 @@ export async function loadScripts() {
     const names = optionValues(text);
     if (!names.length && text.trim() && !text.includes('<option')) { note(text); return; }
     $('#script-name').replaceChildren(...names.map((n) => el('option', { value: n, text: n })));
-    setText($('#scripts-count'), names.length ? `${names.length} script${names.length > 1 ? 's' : ''}` : 'No scripts in the scripts folder.');
+    setText($('#scripts-count'), names.length ? t('{n} {n|script|scripts}', { n: names.length }) : t('No scripts in the scripts folder.'));
   } catch (e) { note(e.message); }
 }
 
 // The queue as the box last gave it; the week as painted, a mode an hour from Monday 00:00.
 const queue = { shown: null, week: [], cells: [], drag: null };
-const MODES = { f: 'full speed', l: 'limited', p: 'paused' };
-const DAYS = 'Mon Tue Wed Thu Fri Sat Sun'.split(' ');
-const FIELDS = { max_active: 'Transfers at once', max_torrents: 'Of these, torrents', down: 'Download KiB/s', up: 'Upload KiB/s',
-  alt_down: 'Limited hours: download KiB/s', alt_up: 'Limited hours: upload KiB/s' };
+const MODES = { f: t('full speed'), l: t('limited'), p: t('paused') };
+const DAYS = t('Mon Tue Wed Thu Fri Sat Sun').split(' ');
+const FIELDS = { max_active: t('Transfers at once'), max_torrents: t('Of these, torrents'), down: t('Download KiB/s'), up: t('Upload KiB/s'),
+  alt_down: t('Limited hours: download KiB/s'), alt_up: t('Limited hours: upload KiB/s') };
 const fields = () => $('#queue-form').querySelectorAll('input:not([type=radio])');
 const valueOf = (input) => (input.type === 'checkbox' ? String(+input.checked) : input.value.trim());
 const day = (i) => Math.floor(i / 24);
@@ -156,8 +160,8 @@ function setupQueue(onChange) {
     const changed = {};
     for (const input of fields()) if (valueOf(input) !== String(queue.shown[input.name])) changed[input.name] = valueOf(input);
     if (queue.week.join('') !== queue.shown.week) changed.week = queue.week.join('');
-    if (!Object.keys(changed).length) return note('Nothing changed.', false);
-    if (await act(ctl('queue', null, null, changed), 'Saved.')) onChange();
+    if (!Object.keys(changed).length) return note(t('Nothing changed.'), false);
+    if (await act(ctl('queue', null, null, changed), t('Saved.'))) onChange();
   });
 }
 
@@ -165,8 +169,8 @@ function setupQueue(onChange) {
 function limits(q) {
   const alt = q.hour === 'l', rates = [['↓', alt ? q.alt_down : q.down], ['↑', alt ? q.alt_up : q.up]]
     .filter(([, n]) => n > 0).map(([a, n]) => `${a} ${showRate(n * 1024)}`).join(' ');
-  return [q.hour === 'p' ? 'Paused hour' : alt ? `Limited hour: ${rates || 'no limit'}` : rates && `Limits: ${rates}`,
-    q.max_active > 0 && `${q.max_active} at a time`].filter(Boolean).join(' · ');
+  return [q.hour === 'p' ? t('Paused hour') : alt ? t('Limited hour: {r}', { r: rates || t('no limit') }) : rates && t('Limits: {r}', { r: rates }),
+    q.max_active > 0 && t('{n} at a time', { n: q.max_active })].filter(Boolean).join(' · ');
 }
 
 /** The queue's settings of a status: the header says them, and the form

@@ -1,11 +1,11 @@
 // Torrents: what one holds, and starting one.
 import { ctl, torrent } from './api.js';
 import { showDate, showBytes } from './parse.js';
-import { el, act, ask, note } from './ui.js';
+import { el, act, ask, note, t } from './ui.js';
 
 /** Starts the torrent file at `path`; resolves to whether it started. */
 export const startTorrent = (path, options, asl, limits = {}) =>
-  act(ctl('ctor', path, options, { asl: asl ? '1' : '0', ...limits }), `Torrent started: ${path}`);
+  act(ctl('ctor', path, options, { asl: asl ? '1' : '0', ...limits }), t('Torrent started: {path}', { path }));
 
 const text = (v) => (typeof v === 'string' || typeof v === 'number' ? String(v) : '');
 
@@ -20,32 +20,32 @@ function described(b, boxes = []) {
   const trackers = [...new Set([text(b.announce), ...(Array.isArray(b['announce-list']) ? b['announce-list'].flat().map(text) : [])].filter(Boolean))];
   const created = Number(b['creation date']);
   const facts = [
-    ['Name', text(info.name)],
-    ['Total size', `${showBytes(total)} in ${files.length} file${files.length === 1 ? '' : 's'}`],
-    ['Comment', text(b.comment)],
-    ['Created', created ? showDate(new Date(created * 1000)) : ''],
-    ['Created by', text(b['created by'])],
+    [t('Name'), text(info.name)],
+    [t('Total size'), t('{size} in {n} {n|file|files}', { size: showBytes(total), n: files.length })],
+    [t('Comment'), text(b.comment)],
+    [t('Created'), created ? showDate(new Date(created * 1000)) : ''],
+    [t('Created by'), text(b['created by'])],
   ].filter(([, v]) => v);
   return el('div', { class: 'torrent' },
     el('dl', {}, facts.map(([k, v]) => [el('dt', { text: k }), el('dd', { text: v })])),
-    el('h3', { text: 'Files' }),
+    el('h3', { text: t('Files') }),
     el('ul', { class: 'tfiles' }, files.map((f, i) => el('li', {},
       files.length > 1 ? el('label', { class: 'check' }, boxes[i] = el('input', { type: 'checkbox', checked: true }), f.name) : el('span', { text: f.name }),
       el('span', { class: 'size', text: showBytes(f.length) })))),
-    trackers.length ? [el('h3', { text: 'Trackers' }), el('ul', {}, trackers.map((u) => el('li', { text: u })))] : null);
+    trackers.length ? [el('h3', { text: t('Trackers') }), el('ul', {}, trackers.map((u) => el('li', { text: u })))] : null);
 }
 
 /** Shows what the torrent at `path` holds, with a way to start it;
  *  resolves to whether it was started. */
 export async function inspect(path) {
-  let t;
-  try { t = await torrent(path); } catch (e) { note(e.message); return false; }
+  let tor;
+  try { tor = await torrent(path); } catch (e) { note(e.message); return false; }
   const asl = el('input', { type: 'checkbox', name: 'asl' }), boxes = [];
-  const v = await ask({ title: `Torrent ${text(t.file)}`, body: [described(t.benc || {}, boxes), el('label', { class: 'check' }, asl, 'Alternative status line')],
-    fields: [{ name: 'opts', label: 'ctorrent options (optional)', required: false }], ok: 'Start torrent' });
+  const v = await ask({ title: t('Torrent {name}', { name: text(tor.file) }), body: [described(tor.benc || {}, boxes), el('label', { class: 'check' }, asl, t('Alternative status line'))],
+    fields: [{ name: 'opts', label: t('ctorrent options (optional)'), required: false }], ok: t('Start torrent') });
   if (!v) return false;
   // The numbers of the ticked files; none sent when all are.
   const files = boxes.flatMap((b, i) => (b.checked ? [i + 1] : []));
-  if (boxes.length && !files.length) return note('Choose at least one file to fetch.'), false;
+  if (boxes.length && !files.length) return note(t('Choose at least one file to fetch.')), false;
   return startTorrent(path, v.opts.trim(), asl.checked, files.length < boxes.length ? { files: files.join(',') } : {});
 }

@@ -4,17 +4,17 @@ import { ctl, jobFile, getCurdir } from './api.js';
 import { uploadFiles, dropTarget, fillFolders } from './upload.js';
 import { startTorrent } from './torrent.js';
 import { noticeText, showBytes, showRate, showSeconds } from './parse.js';
-import { el, $, setText, put, note, act, confirmed, bar, compareNames, muleText, picker } from './ui.js';
+import { el, $, setText, put, note, act, confirmed, bar, compareNames, muleText, picker, t } from './ui.js';
 
 const KINDS = [
   ['wgt'],
   ['tor'],
-  ['amu', 'eDonkey list'],
-  ['nfo', 'Notices'],
+  ['amu', t('eDonkey list')],
+  ['nfo', t('Notices')],
 ];
 // The kinds of transfer, with the command that restarts one.
 const TRANSFERS = { wgt: 'startdnl', tor: 'starttor' };
-const STATES = { '': 'All', running: 'Running', queued: 'Queued', stopped: 'Stopped', finished: 'Finished', failed: 'Failed' };
+const STATES = { '': t('All'), running: t('Running'), queued: t('Queued'), stopped: t('Stopped'), finished: t('Finished'), failed: t('Failed') };
 // Every order falls back to newest first.
 const SORTS = {
   added: () => 0,
@@ -38,12 +38,12 @@ const view = {
 export function setupTransfers({ onChange, onDone }) {
   view.refresh = onChange;
   view.notifyDone = onDone;
-  const kept = () => ({ text: 'Downloaded files stay.' });
-  view.pick = picker($('#job-picks'), { shown: () => view.shown, total: () => view.total, noun: ['transfer'], after: onChange, actions: {
-    Stop: ['Stopped', (r) => live(r.job), (r) => ctl('stop', r.name)],
-    Restart: ['Restarted', (r) => again(r.job), (r) => ctl(TRANSFERS[r.kind], r.name)],
-    Clear: ['Cleared', (r) => !live(r.job), remove, kept],
-    Delete: ['Deleted', Boolean, remove, kept] } });
+  const kept = () => ({ text: t('Downloaded files stay.') });
+  view.pick = picker($('#job-picks'), { shown: () => view.shown, total: () => view.total, noun: (n) => t('{n} {n|transfer|transfers}', { n }), after: onChange, actions: {
+    Stop: [t('Stop'), t('Stopped'), (r) => live(r.job), (r) => ctl('stop', r.name)],
+    Restart: [t('Restart'), t('Restarted'), (r) => again(r.job), (r) => ctl(TRANSFERS[r.kind], r.name)],
+    Clear: [t('Clear'), t('Cleared'), (r) => !live(r.job), remove, kept],
+    Delete: [t('Delete'), t('Deleted'), Boolean, remove, kept] } });
   const url = $('#add-url'), opts = $('#add-opts'), dir = $('#add-dir'), down = $('#add-down');
   // The folders to save in (the one shown in Files chosen) and the listing
   // for the torrent form's suggestions, each time the form opens.
@@ -57,12 +57,12 @@ export function setupTransfers({ onChange, onDone }) {
       const start = raw.slice(0, wrong).join('\n').length + (wrong ? 1 : 0);
       url.focus();
       url.setSelectionRange(start, start + raw[wrong].length);
-      return note(`Line ${wrong + 1} (${lines[wrong]}) ${refused(lines[wrong])}`);
+      return note(t('Line {n} ({u}) {why}', { n: wrong + 1, u: lines[wrong], why: refused(lines[wrong]) }));
     }
     const into = dir.value || getCurdir(), urls = lines.filter(Boolean), left = [];
     for (const [n, u] of lines.entries()) {
-      if (u && lines.indexOf(u) < n) return note(`Line ${n + 1} (${u}) is line ${lines.indexOf(u) + 1} again.`);
-      if (u && (await runsAlready(u, into))) return note(`Line ${n + 1} (${u}) is already being downloaded into ${into}.`);
+      if (u && lines.indexOf(u) < n) return note(t('Line {n} ({u}) is line {m} again.', { n: n + 1, u, m: lines.indexOf(u) + 1 }));
+      if (u && (await runsAlready(u, into))) return note(t('Line {n} ({u}) is already being downloaded into {dir}.', { n: n + 1, u, dir: into }));
     }
     for (const u of urls)
       // A magnet link goes to the torrent engine, which takes no wget options.
@@ -70,7 +70,7 @@ export function setupTransfers({ onChange, onDone }) {
     // What was added leaves the field: sent again, it would run twice.
     url.value = left.join('\n');
     if (left.length) return view.refresh();
-    note(`Added ${urls.length > 1 ? `${urls.length} downloads ` : ''}to ${into}`, false);
+    note(t(urls.length > 1 ? 'Added {n} downloads to {dir}' : 'Added to {dir}', { n: urls.length, dir: into }), false);
     opts.value = '';
     down.value = '';
     if (location.hash.startsWith('#add=')) history.replaceState(null, '', '#transfers');
@@ -84,7 +84,7 @@ export function setupTransfers({ onChange, onDone }) {
   // A .torrent chosen or dropped here is stored in the current folder and started.
   const torrents = async (files) => {
     const chosen = files.filter((f) => /\.torrent$/i.test(f.name));
-    if (chosen.length < files.length) note('Only .torrent files can be started here; other files are uploaded in Files.');
+    if (chosen.length < files.length) note(t('Only .torrent files can be started here; other files are uploaded in Files.'));
     for (const path of await uploadFiles(chosen, view.refresh)) await started(path, '', false);
   };
   dropTarget($('#view-transfers'), torrents);
@@ -93,7 +93,7 @@ export function setupTransfers({ onChange, onDone }) {
   $('#job-filter').addEventListener('input', arrange);
   $('#job-sort').addEventListener('change', arrange);
   $('#nukeall').addEventListener('click', async () => {
-    if (await confirmed('Stop all and clear', 'Stop every transfer and delete all job files? Downloaded files stay.', 'Stop all and clear'))
+    if (await confirmed(t('Stop all and clear'), t('Stop every transfer and delete all job files? Downloaded files stay.'), t('Stop all and clear')))
       act(ctl('nukeall')).then(view.refresh);
   });
 }
@@ -104,7 +104,7 @@ const ADDRESS = /^(https?|ftp):\/\/[^\s/?#]+([/?#]\S*)?$/i, MAGNET = /^magnet:\?
 
 /** Why a line of the address field is not added ('' when it is). */
 function refused(line) {
-  return ADDRESS.test(line) || MAGNET.test(line) ? '' : 'is not an address the box can fetch: addresses start with http://, https://, ftp:// or magnet:?.';
+  return ADDRESS.test(line) || MAGNET.test(line) ? '' : t('is not an address the box can fetch: addresses start with http://, https://, ftp:// or magnet:?.');
 }
 
 async function started(...torrent) {
@@ -127,14 +127,14 @@ function build(row) {
   const parts = (row.parts = {
     source: el('span', { class: 'name' }),
     state: el('span', { class: 'state' }),
-    bar: bar(`Progress of ${name}`),
+    bar: bar(t('Progress of {name}', { name })),
     figures: el('span', { class: 'figures' }),
     detail: el('pre', { class: 'out', hidden: true }),
     reason: el('p', { class: 'reason bad', hidden: true }),
     actions: el('div', { class: 'actions' }),
   });
-  if (TRANSFERS[kind]) parts.more = el('button', { type: 'button', class: 'quiet', text: 'Details', 'aria-expanded': 'false', onclick: () => toggle(row) });
-  parts.del = el('button', { type: 'button', class: 'danger', text: 'Delete', onclick: () => view.pick.run('Delete', [row]) });
+  if (TRANSFERS[kind]) parts.more = el('button', { type: 'button', class: 'quiet', text: t('Details'), 'aria-expanded': 'false', onclick: () => toggle(row) });
+  parts.del = el('button', { type: 'button', class: 'danger', text: t('Delete'), onclick: () => view.pick.run('Delete', [row]) });
   parts.actions.append(...[parts.more, parts.del].filter(Boolean));
   parts.progress = el('div', { class: 'progress', hidden: true }, parts.bar, parts.figures);
   row.node = el('li', { class: 'job' },
@@ -148,13 +148,14 @@ const button = (row, text, cmd, to) =>
 
 // A job's state as its chip counts it, and as the row says it.
 const CODES = { queued: 'queued', metadata: 'running', running: 'running', seeding: 'running', stopped: 'stopped', finished: 'finished', failed: 'failed' };
-const WORDS = { metadata: 'fetching the torrent', seeding: 'finished, seeding' };
+const WORDS = { queued: t('queued'), running: t('running'), stopped: t('stopped'), finished: t('finished'), failed: t('failed'),
+  metadata: t('fetching the torrent'), seeding: t('finished, seeding') };
 const live = (job) => ['running', 'queued'].includes(CODES[job.state]);
 const again = (job) => job.state === 'stopped' || job.state === 'failed';
 const percent = (job) => (job.size > 0 ? Math.floor((job.done * 100) / job.size) : -1);
 
 // A queued job: started outside the queue, or its place changed.
-const QUEUED = [['Start now', 'startnow'], ['Move to top', 'move', 'top'], ['Move up', 'move', 'up'], ['Move down', 'move', 'down']];
+const QUEUED = [[t('Start now'), 'startnow'], [t('Move to top'), 'move', 'top'], [t('Move up'), 'move', 'up'], [t('Move down'), 'move', 'down']];
 const grey = (row) => QUEUED.forEach(([text], i) => row.parts?.[text] && put(row.parts[text], 'disabled', i > 0 && row.job.place === (i < 3 ? 1 : view.last)));
 
 /** Paints a transfer's row from its status object. */
@@ -162,27 +163,27 @@ function paint(row) {
   const { parts, job } = row;
   setText(parts.source, row.label);
   put(parts.source, 'title', row.label);
-  setText(parts.state, job.place > 0 ? `queued · ${place(job.place)} in line` : WORDS[job.state] || job.state || 'unknown');
+  setText(parts.state, job.place > 0 ? t('queued · {n}{th} in line', { n: job.place, th: nth(job.place) }) : WORDS[job.state] || job.state || t('unknown'));
   if (parts.state.dataset.state !== row.code) parts.state.dataset.state = row.code;
   // Whatever it got, a stopped or failed job shows too.
   const p = percent(job), running = live(job);
   put(parts.progress, 'hidden', !(job.done > 0 || p >= 0));
   parts.bar.set(p >= 0 ? p : 0);
   const left = running && job.down > 0 && job.size > 0 ? showSeconds((job.size - job.done) / job.down) : '';
-  setText(parts.figures, [p >= 0 && `${p} %`, p >= 0 ? `${showBytes(job.done)} of ${showBytes(job.size)}` : showBytes(job.done || 0),
-    running && job.down > 0 && showRate(job.down), running && job.up > 0 && `up ${showRate(job.up)}`,
-    running && job.peers + job.seeds > 0 && `${job.seeds} seeds, ${job.peers} peers`, left && `${left} left`].filter(Boolean).join(' · '));
+  setText(parts.figures, [p >= 0 && `${p} %`, p >= 0 ? t('{done} of {size}', { done: showBytes(job.done), size: showBytes(job.size) }) : showBytes(job.done || 0),
+    running && job.down > 0 && showRate(job.down), running && job.up > 0 && t('up {rate}', { rate: showRate(job.up) }),
+    running && job.peers + job.seeds > 0 && t('{s} seeds, {p} peers', { s: job.seeds, p: job.peers }), left && t('{t} left', { t: left })].filter(Boolean).join(' · '));
   put(parts.reason, 'hidden', job.state !== 'failed');
-  setText(parts.reason, job.state === 'failed' ? job.reason || 'It failed; its log says more.' : '');
+  setText(parts.reason, job.state === 'failed' ? job.reason || t('It failed; its log says more.') : '');
   const queued = job.place > 0 ? QUEUED.map((b) => button(row, ...b)) : [];
   grey(row);
-  const shown = [parts.more, running && button(row, 'Stop', 'stop'), again(job) && button(row, 'Restart', TRANSFERS[row.kind]), ...queued, parts.del].filter(Boolean);
+  const shown = [parts.more, running && button(row, t('Stop'), 'stop'), again(job) && button(row, t('Restart'), TRANSFERS[row.kind]), ...queued, parts.del].filter(Boolean);
   if (shown.some((b, i) => parts.actions.children[i] !== b) || parts.actions.children.length !== shown.length) parts.actions.replaceChildren(...shown);
-  put(row.pick, 'ariaLabel', `Select ${row.label}`);
+  put(row.pick, 'ariaLabel', t('Select {name}', { name: row.label }));
 }
 
-/** 1st, 2nd, 3rd, 4th, … 11th, 12th, 13th, … 21st */
-const place = (n) => n + ((n % 100 > 3 && n % 100 < 21) || n % 10 > 3 ? 'th' : ['th', 'st', 'nd', 'rd'][n % 10]);
+/** The ending of 1st, 2nd, 3rd, 4th, … 11th, 12th, 13th, … 21st */
+const nth = (n) => ((n % 100 > 3 && n % 100 < 21) || n % 10 > 3 ? 'th' : ['th', 'st', 'nd', 'rd'][n % 10]);
 
 /** Opens or closes a transfer's detail: its record and the end of its log,
  *  read only while it is open. */
@@ -202,7 +203,7 @@ async function detail(row) {
     const [, source = '', , folder = ''] = fields.split('\n');
     const pid = row.job.obj.slice(row.job.obj.lastIndexOf('@') + 1);
     if (!row.open) return;
-    const head = [source && `From ${source}`, folder && `Into ${folder}`, pid && `Process ${pid}`].filter(Boolean);
+    const head = [source && t('From {x}', { x: source }), folder && t('Into {x}', { x: folder }), pid && t('Process {x}', { x: pid })].filter(Boolean);
     setText(row.parts.detail, [head.join('\n'), log.split(/\r\n|\r|\n/).filter(Boolean).slice(-12).join('\n')].filter(Boolean).join('\n\n'));
   } catch (e) { setText(row.parts.detail, e.message); }
 }
@@ -280,7 +281,7 @@ async function readFile(row) {
     setText(row.parts.detail, row.kind === 'nfo' ? noticeText(text).text : muleText(text));
   } catch (e) { setText(row.parts.detail, e.message); }
   setText(row.parts.source, row.name);
-  setText(row.parts.state, row.kind === 'amu' ? 'eDonkey downloads' : 'notice');
+  setText(row.parts.state, row.kind === 'amu' ? t('eDonkey downloads') : t('notice'));
 }
 
 /** The transfers in the chosen order, state and filter; moves only what moved. */
@@ -302,7 +303,7 @@ function arrange() {
   view.pick.paint();
   placeRows();
   put($('#jobs-empty'), 'hidden', shown.length > 0);
-  setText($('#jobs-empty'), jobs.length ? 'No transfer matches.' : 'No transfers yet.');
+  setText($('#jobs-empty'), jobs.length ? t('No transfer matches.') : t('No transfers yet.'));
 }
 
 const SLICE = 25; // rows built in one task: a screenful, then the rest a task a slice

@@ -1,4 +1,27 @@
-// Element building: every text goes in as text, never as markup.
+// Element building: every text goes in as text, never as markup; words in
+// English or from js/lang/, read before other modules run.
+let words = {}, heads = {};
+
+/** `text` in the page's language: {x} is v.x, {n|one|many} the form for v.n. */
+export const t = (text, v) => (words[text] || text).replace(/\{(\w+)(?:\|([^|}]*)\|([^}]*))?\}/g,
+  (_, k, one, many) => (one == null ? v[k] : v[k] === 1 ? one : many));
+
+/** The known head of each line of a program's answer translated. */
+export const said = (text) => text.split(/(<br\s*\/?>)/i).map((line) => {
+  const s = line.trimStart(), h = Object.keys(heads).find((h) => s.startsWith(h));
+  return h ? heads[h] + s.slice(h.length) : line;
+}).join('');
+
+// As chosen, else the browser's first that the page has.
+let lang = localStorage.getItem('kiv-lang') || navigator.languages.map((l) => l.slice(0, 2)).find((l) => 'en de'.includes(l)) || 'en';
+if (lang !== 'en') try {
+  ({ default: words, answers: heads } = await import(`./lang/${lang}.js`));
+  const walk = document.createTreeWalker(document.body, 4); // its text
+  for (let n, s; (n = walk.nextNode());) if (words[s = n.data.trim()]) n.data = n.data.replace(s, () => words[s]);
+  for (const a of ['placeholder', 'aria-label'])
+    for (const e of document.querySelectorAll(`[${a}]`)) e.setAttribute(a, t(e.getAttribute(a)));
+} catch { lang = 'en'; }
+document.documentElement.lang = lang; // shows the page
 
 /** el('button', { class: 'x', onclick: f, 'aria-label': 'y' }, 'text', child) */
 export function el(tag, props = {}, ...children) {
@@ -45,22 +68,22 @@ export function lines(text) {
 
 // The programs' short answers that the page knows, in plain words.
 const WORDS = [
-  [/^ENOTEMPTY OR EEXIST\b/, 'There is already an entry of that name (a folder is replaced only when empty).'],
-  [/^(ENOENT|Job not found)\b/, 'It is not there any more: something else may have moved or deleted it.'],
-  [/^(EACCESS?|EPERM)\b/, 'The box is not allowed to change it.'],
-  [/^ENOSPC\b/, 'The disk is full.'],
-  [/^EROFS\b/, 'The disk is read-only.'],
-  [/^EINVAL\b/, 'A folder cannot go into itself.'],
-  [/^(Failed to fetch|NetworkError|Load failed)/, 'The box does not answer: is it on and on the network?'],
+  [/^ENOTEMPTY OR EEXIST\b/, t('There is already an entry of that name (a folder is replaced only when empty).')],
+  [/^(ENOENT|Job not found)\b/, t('It is not there any more: something else may have moved or deleted it.')],
+  [/^(EACCESS?|EPERM)\b/, t('The box is not allowed to change it.')],
+  [/^ENOSPC\b/, t('The disk is full.')],
+  [/^EROFS\b/, t('The disk is read-only.')],
+  [/^EINVAL\b/, t('A folder cannot go into itself.')],
+  [/^(Failed to fetch|NetworkError|Load failed)/, t('The box does not answer: is it on and on the network?')],
 ];
-const known = (list, text) => (list.find(([re]) => re.test(text)) || [, text])[1];
+const known = (list, text) => (list.find(([re]) => re.test(text)) || [, said(text)])[1];
 export const plain = (text) => known(WORDS, String(text).trim());
 
 // What the eDonkey client's command tool says that the page knows, in plain words.
 const MULE = [
-  [/empty password/, 'The eDonkey client asks for a password and none is set: set it on the box as the web server\'s user with amulecmd -P PASSWORD -w (kept in ~/.aMule/remote.conf).'],
-  [/Unable to connect/, 'The eDonkey client does not answer: is aMule running, with external connections on?'],
-  [/wrong password|authentication failed|access denied/i, 'The eDonkey client refused the password in ~/.aMule/remote.conf of the web server\'s user.'],
+  [/empty password/, t('The eDonkey client asks for a password and none is set: set it on the box as the web server\'s user with amulecmd -P PASSWORD -w (kept in ~/.aMule/remote.conf).')],
+  [/Unable to connect/, t('The eDonkey client does not answer: is aMule running, with external connections on?')],
+  [/wrong password|authentication failed|access denied/i, t('The eDonkey client refused the password in ~/.aMule/remote.conf of the web server\'s user.')],
 ];
 export const muleText = (text) => known(MULE, String(text).replace(/^Enter password for mule connection: /, ''));
 
@@ -69,7 +92,7 @@ let noteTimer = 0;
 export function note(text, failure = true) {
   const box = $('#note');
   box.replaceChildren(text instanceof Node ? text : el('span', {}, lines(plain(text))),
-    el('button', { type: 'button', class: 'quiet', text: 'Dismiss', onclick: () => { box.hidden = true; } }));
+    el('button', { type: 'button', class: 'quiet', text: t('Dismiss'), onclick: () => { box.hidden = true; } }));
   box.classList.toggle('bad', failure);
   box.hidden = false;
   clearTimeout(noteTimer);
@@ -98,11 +121,8 @@ export function modal(dialog, first) {
   });
 }
 
-/** "1 entry", "3 entries". */
-const count = (n, [one, many = `${one}s`]) => `${n} ${n === 1 ? one : many}`;
-
 /** Rows ({ key, label }) chosen in `box` (shift-click: a range), the counts
- *  and actions, word: [verb, fits(row), step(row), ask's options()]. */
+ *  (noun(n): "3 entries") and actions, id: [word, verb, fits(row), step(row), ask's options()]. */
 export function picker(box, { shown, total, noun, actions, after }) {
   const keys = new Set(), has = (r) => keys.has(r.key);
   let anchor, busy = false;
@@ -113,9 +133,10 @@ export function picker(box, { shown, total, noun, actions, after }) {
   // time. Rows done or not shown leave the selection (kept only in the page):
   // nothing is sent twice. The note says why each other failed.
   async function run(word, chosen) {
-    const [verb, fits, step, options] = actions[word], rows = chosen.filter(fits), n = rows.length, failed = [];
-    if (!n) return note(`None of them can be ${verb.toLowerCase()}.`, false);
-    if (!(await ask({ title: `${word} ${count(n, noun)}${n < chosen.length ? ` of the ${chosen.length} chosen` : ''}`, ok: word, danger: word === 'Delete', ...(await options?.()) }))) return;
+    const [label, verb, fits, step, options] = actions[word], rows = chosen.filter(fits), n = rows.length, failed = [];
+    if (!n) return note(t('None of them can be {done}.', { done: verb.toLowerCase() }), false);
+    if (!(await ask({ title: t(n < chosen.length ? '{do} {what} of the {n} chosen' : '{do} {what}', { do: label, what: noun(n), n: chosen.length }),
+      ok: label, danger: word === 'Delete', ...(await options?.()) }))) return;
     busy = true; paint();
     for (const r of rows) {
       let why;
@@ -123,24 +144,24 @@ export function picker(box, { shown, total, noun, actions, after }) {
       if (why === 'OK') keys.delete(r.key); else failed.push([el('br'), `${r.label}: `, lines(plain(why))]);
     }
     busy = false; paint();
-    note(el('span', {}, `${verb} ${n === 1 && !failed.length ? rows[0].label : `${n - failed.length} of ${n}`}.`, failed), failed.length > 0);
+    note(el('span', {}, t('{done} {what}.', { done: verb, what: n === 1 && !failed.length ? rows[0].label : t('{k} of {n}', { k: n - failed.length, n }) }), failed), failed.length > 0);
     after();
   }
-  const buttons = Object.keys(actions).map((word) => el('button', { type: 'button', class: word === 'Delete' && 'danger', text: `${word}…`, onclick: () => run(word, shown().filter(has)) }));
-  box.append(el('label', { class: 'check' }, all, 'Select all shown'), text, ...buttons);
+  const buttons = Object.keys(actions).map((word) => el('button', { type: 'button', class: word === 'Delete' && 'danger', text: `${actions[word][0]}…`, onclick: () => run(word, shown().filter(has)) }));
+  box.append(el('label', { class: 'check' }, all, t('Select all shown')), text, ...buttons);
   function paint() {
     const list = shown(), on = new Set(list.map((r) => r.key)), n = total(), m = list.length;
     for (const key of keys) if (!on.has(key)) keys.delete(key);
     const k = keys.size;
     for (const r of list) if (r.pick) put(r.pick, 'checked', has(r));
     put(all, 'checked', k > 0 && k === m);
-    setText(text, `${m < n ? `${m} of ` : ''}${count(n, noun)}${m < n ? ' shown' : ''}${k ? ` · ${k} selected` : ''}`);
+    setText(text, [m < n ? t('{m} of {what} shown', { m, what: noun(n) }) : noun(n), k && t('{k} selected', { k })].filter(Boolean).join(' · '));
     for (const b of buttons) { put(b, 'hidden', !k); put(b, 'disabled', busy); }
   }
   return {
     paint,
     run,
-    box: (row) => (row.pick = el('input', { type: 'checkbox', 'aria-label': `Select ${row.label}`, checked: has(row), onclick: (e) => {
+    box: (row) => (row.pick = el('input', { type: 'checkbox', 'aria-label': t('Select {name}', { name: row.label }), checked: has(row), onclick: (e) => {
       const list = shown(), a = list.indexOf(anchor), b = list.indexOf(row);
       take(e.shiftKey && a >= 0 ? list.slice(Math.min(a, b), Math.max(a, b) + 1) : [row], e.target.checked);
       anchor = row;
@@ -161,7 +182,7 @@ export async function ask({ title, text, fields = [], ok = 'OK', danger = false,
       text ? el('p', {}, lines(text)) : null,
       body,
       fields.map((f, i) => el('label', {}, f.label, inputs[i])),
-      buttons(el('button', { type: 'button', text: 'Cancel', onclick: () => dialog.close('cancel') }), yes)));
+      buttons(el('button', { type: 'button', text: t('Cancel'), onclick: () => dialog.close('cancel') }), yes)));
   if ((await modal(dialog, inputs[0] || yes)) !== 'ok') return null;
   return Object.fromEntries(fields.map((f, i) => [f.name, inputs[i].value]));
 }
@@ -169,7 +190,7 @@ export async function ask({ title, text, fields = [], ok = 'OK', danger = false,
 /** A question with several answers: choices are [value, label, class];
  *  resolves to the value chosen, or null when cancelled. */
 export async function choose({ title, text, choices }) {
-  const no = el('button', { value: 'cancel', text: 'Cancel' });
+  const no = el('button', { value: 'cancel', text: t('Cancel') });
   const value = await modal(el('dialog', { 'aria-label': title },
     el('form', { method: 'dialog' }, el('h2', { text: title }), el('p', { text }),
       buttons(no, choices.map(([value, label, cls]) => el('button', { value, class: cls, text: label }))))), no);

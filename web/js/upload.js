@@ -2,7 +2,7 @@
 // question asked before anything takes a name that is in use.
 import { upload, getCurdir, inCurdir, namesIn, tree } from './api.js';
 import { treeNodes } from './parse.js';
-import { el, $, setText, plain, choose, bar, note } from './ui.js';
+import { el, $, setText, plain, choose, bar, note, t } from './ui.js';
 
 /** `target` (a path below the top folder), or another free name for it, or
  *  null: the user is asked when its folder has an entry of that name now. */
@@ -10,13 +10,13 @@ export async function settle(target, taken) {
   const at = target.lastIndexOf('/');
   const dir = at < 0 ? '/' : '/' + target.slice(0, at), name = target.slice(at + 1);
   try { taken = taken || (await namesIn(dir)); } catch (e) { note(e.message); return null; }
-  if (!taken) { note(`The folder ${dir} is gone.`); return null; }
+  if (!taken) { note(t('The folder {dir} is gone.', { dir })); return null; }
   if (!taken.has(name)) return target;
   const other = freeName(name, taken);
   const answer = await choose({
-    title: `${name} already exists`,
-    text: `The folder ${dir} already holds ${name}. Replace it, or keep both and name the new one ${other}?`,
-    choices: [['replace', 'Replace', 'danger'], ['both', 'Keep both', 'primary']],
+    title: t('{name} already exists', { name }),
+    text: t('The folder {dir} already holds {name}. Replace it, or keep both and name the new one {other}?', { dir, name, other }),
+    choices: [['replace', t('Replace'), 'danger'], ['both', t('Keep both'), 'primary']],
   });
   if (answer === 'replace') return target;
   return answer === 'both' ? target.slice(0, at + 1) + other : null;
@@ -50,19 +50,19 @@ export async function uploadFiles(files, stored = () => {}) {
 
 /** One upload with its line in the list of uploads. */
 function send(file, name, dir) {
-  const b = bar(`Upload of ${name}`);
-  const state = el('span', { class: 'figures', text: 'waiting' });
+  const b = bar(t('Upload of {name}', { name }));
+  const state = el('span', { class: 'figures', text: t('waiting') });
   const item = el('li', {}, el('span', { class: 'name', text: name }), b, state);
   $('#uploads').append(item);
   return upload(file, (f) => { b.set(f * 100); setText(state, `${Math.floor(f * 100)} %`); }, name, dir).then(() => {
     b.set(100);
-    setText(state, `stored in ${dir}`);
+    setText(state, t('stored in {dir}', { dir }));
     setTimeout(() => item.remove(), 8000);
   }, (e) => {
     item.classList.add('bad');
     setText(state, plain(e.message));
-    item.append(el('button', { type: 'button', class: 'quiet', text: 'Dismiss', onclick: () => item.remove() }));
-    note(`${name}: ${e.message}`);
+    item.append(el('button', { type: 'button', class: 'quiet', text: t('Dismiss'), onclick: () => item.remove() }));
+    note(`${name}: ${plain(e.message)}`);
     throw e;
   });
 }
@@ -82,7 +82,7 @@ export async function fillFolders(select, skip) {
     if (root) walk(root);
     const current = getCurdir();
     if (!paths.includes(current)) paths.push(current);
-    select.replaceChildren(...paths.filter((p) => p !== skip).map((p) => el('option', { value: p, text: p === '/' ? 'Downloads' : `Downloads${p}` })));
+    select.replaceChildren(...paths.filter((p) => p !== skip).map((p) => el('option', { value: p, text: t('Downloads') + (p === '/' ? '' : p) })));
     select.value = current;
   } catch (e) {
     note(e.message);
