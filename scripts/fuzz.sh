@@ -3,7 +3,7 @@
 # and prints the executions and findings of each. Usage:
 #   scripts/fuzz.sh [SECONDS] [TARGET...]
 # Targets: request upload bencode config trim quote origin inside record
-# state (all by default). The corpus each run grows is kept in the build
+# state control (all by default). The corpus each run grows is kept in the build
 # tree and used again next time;
 # findings (inputs that crashed or broke a property) land beside it, and
 # the script fails when there is any. Builds the sanitizer tree when
@@ -14,7 +14,7 @@ source=$PWD
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(request upload bencode config trim quote origin inside record state)
+[ ${#targets[@]} -gt 0 ] || targets=(request upload bencode config trim quote origin inside record state control)
 
 build=${KIV_FUZZ_BUILD_DIR:-build-asan/fuzz/clang}
 if [ ! -x "$build/fuzz_${targets[0]}" ]; then
