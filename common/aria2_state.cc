@@ -39,6 +39,7 @@ int count_of(std::string_view figure) {
 
 struct Readout {
   bool seeding = false;
+  std::optional<long long> ratio;  // hundredths, while seeding
   std::optional<long long> done, size;
   int connections = 0, seeds = 0;
   long long down = 0, up = 0;
@@ -61,6 +62,14 @@ std::optional<Readout> readout(std::string_view line) {
     std::string_view key = word.substr(0, colon), value = word.substr(colon + 1);
     if (word.starts_with("SEED(")) {
       r.seeding = true;
+      // aria2c writes one decimal: "SEED(1.5)".
+      std::string_view figure = word.substr(5);
+      size_t dot = figure.find('.');
+      if (figure.size() == dot + 3 && figure.ends_with(')') && figure[dot + 1] >= '0' &&
+          figure[dot + 1] <= '9')
+        if (std::optional<long long> whole = bytes_of(figure.substr(0, dot));
+            whole && *whole < LLONG_MAX / 100)
+          r.ratio = *whole * 100 + (figure[dot + 1] - '0') * 10;
     } else if (size_t slash = word.find('/'); colon == word.npos && slash != word.npos) {
       r.done = bytes_of(word.substr(0, slash));
       r.size = bytes_of(word.substr(slash + 1, word.find('(') - slash - 1));
@@ -88,6 +97,14 @@ std::string_view error_text(std::string_view line) {
 }
 
 }  // namespace
+
+std::optional<long long> aria2_seed_ratio(std::string_view tail) {
+  std::optional<long long> ratio;
+  for_each_piece(tail, [&](std::string_view line) {
+    if (std::optional<Readout> r = readout(line)) ratio = r->ratio;
+  });
+  return ratio;
+}
 
 JobState aria2_state(const JobView& job) {
   JobState state;

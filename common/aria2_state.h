@@ -1,5 +1,9 @@
 #pragma once
 
+#include <optional>
+#include <string>
+#include <string_view>
+
 #include "common/job_state.h"
 
 namespace kiv {
@@ -26,6 +30,10 @@ inline constexpr std::string_view kRefusedLine = "-- refused --";
 /// Whether the magnet job's last run fetched its torrent and nothing has
 /// been made of it yet: its files' run is due.
 bool aria2_torrent_fetched(const JobView& job);
+
+/// The share ratio of the last readout in `tail` while seeding ("SEED(1.5)")
+/// in hundredths, or nothing.
+std::optional<long long> aria2_seed_ratio(std::string_view tail);
 
 /// Whether an aria2c job that ended with every file complete had ended its
 /// seeding by its own limit ("Seeding is over."), not by a signal.

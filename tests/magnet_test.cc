@@ -13,6 +13,7 @@
 #include "tests/support/installation.h"
 #include "tests/support/processes.h"
 #include "tests/support/programs.h"
+#include "torrent/aria2_control.h"
 
 namespace kiv {
 namespace {
@@ -276,6 +277,68 @@ TEST_F(Magnets, FinishedJobQueuedKeepsItsFiles) {
   EXPECT_TRUE(eventually([&] { return read_text(log).find("\nDownload Results:") != std::string::npos; }, 60));
   EXPECT_NE(read_text(log).find("|OK  |"), std::string::npos) << read_text(log);
   EXPECT_EQ(read_text(dnl_ + "sub/content.bin"), made_bytes(kContentSize));
+}
+
+// aria2c's control file of a half-fetched job, as aria2c wrote it, read
+// whole and refused cut or altered; the job's detail gives the file's
+// bytes in the pieces it marks, each of which holds the right bytes.
+TEST_F(Magnets, DetailOfAHalfFetchedJob) {
+  Swarm swarm;
+  start_kivd();
+  // Slow enough that a loaded machine stops it long before its end.
+  ASSERT_EQ(magnet(swarm.magnet(), {"FORM_down=20"}), kOk);
+  std::string job = job_logs().at(0), log = trk_ + job;
+  ASSERT_TRUE(eventually([&] {
+    std::vector<long> done = content_readouts(read_text(log));
+    return !done.empty() && done.back() >= long(kContentSize / 4);
+  }, 60)) << read_text(log);
+  std::string pid = record(job)[0];  // the files' run, started by kivd
+  ASSERT_EQ(ctl({"FORM_cmd=stop", "FORM_file=" + job}), kOk);
+  ASSERT_TRUE(eventually([&] { return program_of(pid) != "aria2c"; }, 30));
+
+  std::string control = read_text(dnl_ + "content.bin.aria2");
+  std::optional<torrent::Aria2Control> read = torrent::read_aria2_control(control);
+  ASSERT_TRUE(read) << control.size();
+  EXPECT_EQ(read->info_hash, swarm.hash());
+  EXPECT_EQ(read->piece_length, 65536);
+  EXPECT_EQ(read->total_length, long(kContentSize));
+  ASSERT_EQ(read->bits.size(), 2u);  // 10 pieces
+  std::string fetched = read_text(dnl_ + "content.bin");
+  long had = 0;
+  for (size_t piece = 0; piece * 65536 < kContentSize; ++piece) {
+    if (!((static_cast<unsigned char>(read->bits[piece / 8]) >> (7 - piece % 8)) & 1)) continue;
+    std::string bytes = swarm.content().substr(piece * 65536, 65536);
+    EXPECT_EQ(fetched.substr(piece * 65536, 65536), bytes) << "piece " << piece;
+    had += long(bytes.size());
+  }
+  EXPECT_GT(had, 0);
+  EXPECT_LT(had, long(kContentSize));
+
+  // The bytes that make each figure: version 0-1, hash length 6-9, piece
+  // length 30-33, the bit field's length 50-53, pieces in flight after it.
+  auto altered = [&](size_t at, char to) {
+    std::string bytes = control;
+    bytes[at] = to;
+    return bytes;
+  };
+  const std::pair<const char*, std::string> refused[] = {
+      {"another version", altered(1, 2)},
+      {"a shorter hash", altered(9, 19)},
+      {"pieces of no length", control.substr(0, 30) + std::string(4, '\0') + control.substr(34)},
+      {"a bit field too long", altered(53, 3)},
+      {"more in flight than pieces", altered(58, 11)},
+      {"a byte after its end", control + "x"},
+  };
+  for (const auto& [what, bytes] : refused) EXPECT_FALSE(torrent::read_aria2_control(bytes)) << what;
+  for (size_t length = 0; length < control.size(); ++length)
+    EXPECT_FALSE(torrent::read_aria2_control(control.substr(0, length))) << "cut at " << length;
+
+  testing::ChildResult detail = installation_.run("torrent/kiv-torrent", {"QUERY_STRING=job=" + job});
+  std::string files = "files:[{path:\"content.bin\",size:600000,done:" + std::to_string(had) +
+                      ",chosen:true}]}";
+  EXPECT_TRUE(detail.out.ends_with(files)) << detail.out;
+  EXPECT_NE(detail.out.find("state:\"stopped\""), std::string::npos) << detail.out;
+  EXPECT_NE(detail.out.find("trackers:[\"http://127.0.0.1:"), std::string::npos) << detail.out;
 }
 
 TEST_F(Magnets, RefusedBeforeAnythingRuns) {

@@ -9,12 +9,14 @@
 #include "common/ctorrent_state.h"
 #include "common/file.h"
 #include "common/file_choice.h"
+#include "common/info_hash.h"
 #include "common/inside.h"
 #include "common/job_record.h"
 #include "common/job_state.h"
 #include "common/process.h"
 #include "common/quote.h"
 #include "common/response.h"
+#include "torrent/aria2_control.h"
 #include "torrent/bencode.h"
 #include "torrent/inspect.h"
 #include "torrent/layout.h"
@@ -49,17 +51,77 @@ std::string summary(std::string_view job, std::string_view torrent, const JobSta
   return answer;
 }
 
-/// A magnet job's detail: what aria2c's log says. It keeps no torrent
-/// file, so its files and trackers are not known here.
+/// The trackers and files of a job's torrent, closing its detail: each
+/// file's bytes from `progress` (whole when `whole`, -1 when unknown).
+void append_files(const TorrentLayout& layout, const std::optional<std::vector<long long>>& progress,
+                  bool whole, std::string_view choice) {
+  out_append(",trackers:[");
+  for (size_t i = 0; i < layout.trackers.size(); ++i)
+    out_append((i ? "," : "") + quoted(layout.trackers[i]));
+  out_append("],files:[");
+  for (size_t i = 0; i < layout.files.size(); ++i) {
+    const TorrentFile& file = layout.files[i];
+    long long done = whole ? file.size : progress ? (*progress)[i] : -1;
+    out_append(std::string(i ? "," : "") + "{path:" + quoted(file.path) +
+               ",size:" + std::to_string(file.size) + ",done:" + std::to_string(done) +
+               ",chosen:" + (file_chosen(choice, i + 1) ? "true" : "false") + "}");
+    out_spill();
+  }
+  out_append("]}");
+}
+
+long long total_size(const TorrentLayout& layout) {
+  long long size = 0;
+  for (const TorrentFile& file : layout.files) size += file.size;
+  return size;
+}
+
+bool is_whole(const JobState& state) {
+  return state.phase == JobPhase::seeding || state.phase == JobPhase::finished;
+}
+
+/// A magnet job's detail: what aria2c's log says, and once the job has its
+/// own torrent (RECORD.torrent, which kiv-ctl takes from aria2c's fetch)
+/// its trackers and files, each file's bytes from aria2c's control file.
+/// aria2c writes that file when it stops and every minute while it runs.
 [[noreturn]] void answer_magnet_detail(std::string_view job, const JobRecord& record,
-                                       const std::string& log_path) {
-  LogEnds log = read_log_ends(log_path);
+                                       const std::string& record_path) {
+  const Config& c = config();
+  LogEnds log = read_log_ends(record_path + ".tor");
   JobState state = aria2_state({record, !transfer_pid(job).empty(), log.head, log.tail});
-  out_reset();
-  out_headers(HeaderEnd::closed);
-  out_append(summary(job, "", state, state.size, "") + ",trackers:[],files:[]}");
-  out_flush();
-  std::exit(0);
+  std::string torrent = record_path + ".torrent";
+  if (!exists(torrent)) {
+    out_reset();
+    out_headers(HeaderEnd::closed);
+    out_append(summary(job, "", state, state.size, "") + ",trackers:[],files:[]}");
+    out_flush();
+    std::exit(0);
+  }
+  answer_torrent(torrent, torrent, [&](const std::string& data) {
+    TorrentLayout layout = read_layout(data);
+    long long size = total_size(layout);
+    std::string folder = record.folder.value_or("");
+    if (!folder.empty() && !folder.ends_with('/')) folder += '/';
+    std::string control = folder + layout.name + ".aria2";
+    std::optional<Aria2Control> bits;
+    if (!layout.name.empty() && judge_torrent_path(c.dnldir, control) == Verdict::inside)
+      bits = read_aria2_control_file(c.dnldir + control);
+    // Only the control file of this very torrent counts.
+    if (bits && (bits->info_hash != torrent_info_hash(data) ||
+                 bits->piece_length != layout.piece_length || bits->total_length != size))
+      bits.reset();
+    std::optional<std::vector<long long>> progress;
+    if (bits) progress = file_progress(layout, bits->bits);
+    std::string ratio;
+    if (std::optional<long long> seeded = aria2_seed_ratio(log.tail); is_whole(state) && seeded)
+      ratio = ratio_text(*seeded, 100);
+    else if (bits)
+      ratio = ratio_text(bits->uploaded, state.done);
+    out_reset();
+    out_headers(HeaderEnd::closed);
+    out_append(summary(job, "", state, size, ratio));
+    append_files(layout, progress, is_whole(state), file_choice(record.options, TorrentEngine::aria2c));
+  });
 }
 
 }  // namespace
@@ -78,7 +140,7 @@ void answer_job_detail(std::string_view job) {
   // A record names the torrent by its full path, which must still lie in
   // the download directory.
   const std::string& torrent = record->source;
-  if (engine_of(torrent) == TorrentEngine::aria2c) answer_magnet_detail(job, *record, log_path);
+  if (engine_of(torrent) == TorrentEngine::aria2c) answer_magnet_detail(job, *record, record_path);
   if (!torrent.starts_with(c.dnldir) || torrent.find("/..") != std::string::npos ||
       !resolves_inside(c.dnldir, "/" + torrent.substr(c.dnldir.size()), Reach::through))
     message_answer("Filename error (contains /..)", torrent);
@@ -95,27 +157,11 @@ void answer_job_detail(std::string_view job) {
     if (!running) bits = read_file(record_path + ".bf");
     std::optional<std::vector<long long>> progress;
     if (bits) progress = file_progress(layout, *bits);
-    bool whole = state.phase == JobPhase::seeding || state.phase == JobPhase::finished;
-    long long size = 0;
-    for (const TorrentFile& file : layout.files) size += file.size;
     out_reset();
     out_headers(HeaderEnd::closed);
-    out_append(summary(job, torrent.substr(c.dnldir.size()), state, size,
-                       status ? ratio_text(status->uploaded, std::max(status->downloaded, state.done)) : "") +
-               ",trackers:[");
-    for (size_t i = 0; i < layout.trackers.size(); ++i)
-      out_append((i ? "," : "") + quoted(layout.trackers[i]));
-    out_append("],files:[");
-    std::string choice = file_choice(record->options, TorrentEngine::ctorrent);
-    for (size_t i = 0; i < layout.files.size(); ++i) {
-      const TorrentFile& file = layout.files[i];
-      long long done = whole ? file.size : progress ? (*progress)[i] : -1;
-      out_append(std::string(i ? "," : "") + "{path:" + quoted(file.path) +
-                 ",size:" + std::to_string(file.size) + ",done:" + std::to_string(done) +
-                 ",chosen:" + (file_chosen(choice, i + 1) ? "true" : "false") + "}");
-      out_spill();
-    }
-    out_append("]}");
+    out_append(summary(job, torrent.substr(c.dnldir.size()), state, total_size(layout),
+                       status ? ratio_text(status->uploaded, std::max(status->downloaded, state.done)) : ""));
+    append_files(layout, progress, is_whole(state), file_choice(record->options, TorrentEngine::ctorrent));
   });
 }
 
