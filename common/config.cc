@@ -77,7 +77,8 @@ constexpr Key kKeys[] = {
     {"wget", ValueKind::program},     {"ctor", ValueKind::program},
     {"hosts", ValueKind::names},      {"aria2", ValueKind::program},
     {"bt_port", ValueKind::setting},  {"seed_ratio", ValueKind::setting},
-    {"seed_time", ValueKind::setting}, {"dht", ValueKind::setting}};
+    {"seed_time", ValueKind::setting}, {"dht", ValueKind::setting},
+    {"torrent_engine", ValueKind::setting}};
 
 /// A relative path would be taken from wherever a program happens to run.
 bool acceptable(ValueKind kind, std::string_view value) {
@@ -127,6 +128,7 @@ std::optional<ConfigFault> apply_token(Config& c, const Token& token) {
   if (name == "seed_ratio") c.seed_ratio = *value;
   if (name == "seed_time") c.seed_time = *value;
   if (name == "dht") c.dht = *value;
+  if (name == "torrent_engine") c.torrent_engine = *value;
   return std::nullopt;
 }
 
@@ -218,7 +220,8 @@ constexpr ResolvedField kResolvedFields[] = {
 constexpr ResolvedField kOptionalFields[] = {
     {"hosts", &Config::hosts},          {"aria2", &Config::aria2},
     {"bt_port", &Config::bt_port},      {"seed_ratio", &Config::seed_ratio},
-    {"seed_time", &Config::seed_time},  {"dht", &Config::dht}};
+    {"seed_time", &Config::seed_time},  {"dht", &Config::dht},
+    {"torrent_engine", &Config::torrent_engine}};
 
 /// The fields the copy holds: the eight always, the others only when set,
 /// so that the copy of a default installation stays as it was.

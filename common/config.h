@@ -26,6 +26,7 @@ struct Config {
   std::string seed_ratio;  // share ratio after which seeding ends
   std::string seed_time;   // minutes of seeding at most
   std::string dht;         // "on" or "off"
+  std::string torrent_engine;  // what runs torrent files: "ctorrent" ("" too) or "aria2c"
 
   bool operator==(const Config&) const = default;
 };

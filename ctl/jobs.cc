@@ -614,9 +614,39 @@ void starttor_command(const std::string& file, const std::string&) {
   restart_job(file, start_torrent, requested_files());
 }
 
+/// "ctor" with torrent_engine=aria2c: the torrent file becomes a magnet job
+/// of its info hash that has its torrent already, so aria2c (DHT, peer
+/// exchange, encryption) fetches its files at once, into the download
+/// directory as ctorrent would.
+void aria2_torrent_command(const std::string& file, const std::string& para) {
+  if (!para.empty()) message_answer("With torrent_engine=aria2c a torrent takes no further options:", para);
+  const Config& c = config();
+  std::string source = c.dnldir + file;
+  refuse_long_name(source);
+  check_path(source, PathMessage::capitalised);
+  check_reach(file, Reach::through, PathMessage::capitalised, source);
+  check_torrent_file(source, file);
+  std::string data = torrent::read_torrent(source, file);
+  std::optional<std::string> hash = torrent_info_hash(data);
+  if (!hash) message_answer("Malformed torrent data:", file);
+  std::string uri = "magnet:?xt=urn:btih:" + *hash;
+  check_torrent_free(uri, file, std::nullopt);
+  std::string options =
+      aria2_limits(rate_limit("down").value_or(0), rate_limit("up").value_or(0));
+  if (std::optional<std::string> choice = requested_files())
+    options = with_file_choice(options, *choice, TorrentEngine::aria2c);
+  // Where a magnet job's fetch leaves it: the start takes it as the job's own.
+  if (!replace_file(fetched_torrent(*hash), data, 0644)) error_answer(errno, fetched_torrent(*hash));
+  start_magnet({"", uri, options, std::string()}, std::nullopt);
+}
+
 void ctor_command(const std::string& file, const std::string& para) {
   check_one_line(file);
   check_one_line(para);
+  const std::string& engine = config().torrent_engine;
+  if (engine == "aria2c") return aria2_torrent_command(file, para);
+  if (!engine.empty() && engine != "ctorrent")
+    message_answer("Invalid torrent_engine in kiv.conf (ctorrent or aria2c):", engine);
   // Kept with the options in the record, so a restart keeps the limits.
   std::string limits;
   if (std::optional<unsigned long> down = rate_limit("down"))

@@ -341,6 +341,27 @@ TEST_F(Magnets, DetailOfAHalfFetchedJob) {
   EXPECT_NE(detail.out.find("trackers:[\"http://127.0.0.1:"), std::string::npos) << detail.out;
 }
 
+// torrent_engine=aria2c: a torrent file runs as a magnet job of its hash
+// that has its torrent already, and its file arrives whole.
+TEST_F(Magnets, TorrentFileRunByAria2c) {
+  Swarm swarm;
+  write_text(dnl_ + "a.torrent", read_text(swarm.torrent()));
+  installation_.publish(settings_ + "torrent_engine=bittorrent\n");
+  EXPECT_EQ(ctl({"FORM_cmd=ctor", "FORM_file=a.torrent"}),
+            "Invalid torrent_engine in kiv.conf (ctorrent or aria2c): bittorrent");
+  installation_.publish(settings_ + "torrent_engine=aria2c\n");
+  EXPECT_EQ(ctl({"FORM_cmd=ctor", "FORM_file=a.torrent", "FORM_para=-e 1"}),
+            "With torrent_engine=aria2c a torrent takes no further options: -e 1");
+  ASSERT_EQ(ctl({"FORM_cmd=ctor", "FORM_file=a.torrent"}), kOk);
+  ASSERT_EQ(job_logs().size(), 1u);
+  std::vector<std::string> first = record(job_logs()[0]);
+  EXPECT_EQ(program_of(first[0]), "aria2c");
+  EXPECT_EQ(first[1], "magnet:?xt=urn:btih:" + swarm.hash());
+  EXPECT_EQ(first[3], "");
+  EXPECT_TRUE(eventually([&] { return read_text(dnl_ + "content.bin") == swarm.content(); }, 120))
+      << read_text(trk_ + job_logs()[0]);
+}
+
 TEST_F(Magnets, RefusedBeforeAnythingRuns) {
   std::string hash(40, 'a');
   EXPECT_EQ(magnet("magnet:?xt=urn:btih:" + hash.substr(1)),
