@@ -63,9 +63,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool reads_back = kiv::unpublishable_key().empty();
   std::string copy = kiv::resolved_config_text();
 
-  // Eight lines, and a ninth for the further host names only when set.
-  size_t lines = size_t(std::count(copy.begin(), copy.end(), '\n'));
-  KIV_CHECK(lines == (daemon.hosts.empty() ? 8u : 9u) && copy.ends_with('\n') &&
+  // Eight lines, and one more for each further setting only when set.
+  size_t lines = size_t(std::count(copy.begin(), copy.end(), '\n')), set = 0;
+  for (const std::string* value : {&daemon.hosts, &daemon.aria2, &daemon.bt_port, &daemon.seed_ratio,
+                                   &daemon.seed_time, &daemon.dht, &daemon.torrent_engine})
+    set += !value->empty();
+  KIV_CHECK(lines == 8u + set && copy.ends_with('\n') &&
                 (daemon.hosts.empty() || copy.find("\nhosts=" + daemon.hosts + "\n") != std::string::npos),
             shown(copy));
 
