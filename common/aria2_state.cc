@@ -5,6 +5,7 @@
 #include <climits>
 
 #include "common/ctorrent_state.h"
+#include "common/file_choice.h"
 
 namespace kiv {
 namespace {
@@ -193,12 +194,14 @@ bool aria2_seeding_over(const JobView& job) {
 }
 
 bool torrent_seeding_over(const JobView& job, long long seconds_run) {
-  return job.record.source.starts_with("magnet:") ? aria2_seeding_over(job)
-                                                  : ctorrent_seeding_over(job, seconds_run);
+  return engine_of(job.record.source) == TorrentEngine::aria2c
+             ? aria2_seeding_over(job)
+             : ctorrent_seeding_over(job, seconds_run);
 }
 
 JobState torrent_job_state(const JobView& job) {
-  return job.record.source.starts_with("magnet:") ? aria2_state(job) : ctorrent_state(job);
+  return engine_of(job.record.source) == TorrentEngine::aria2c ? aria2_state(job)
+                                                                 : ctorrent_state(job);
 }
 
 }  // namespace kiv

@@ -420,7 +420,7 @@ void start_magnet(const JobRecord& job, const std::optional<std::string>& job_lo
 
 /// A torrent job's start by its engine: aria2c for a magnet link.
 void start_torrent(const JobRecord& job, const std::optional<std::string>& job_log) {
-  if (job.source.starts_with("magnet:"))
+  if (engine_of(job.source) == TorrentEngine::aria2c)
     start_magnet(job, job_log);
   else
     start_ctorrent(job, job_log);

@@ -8,6 +8,7 @@
 
 #include "common/config.h"
 #include "common/file.h"
+#include "common/file_choice.h"
 #include "common/job_queue.h"
 #include "common/queue_settings.h"
 #include "common/request.h"
@@ -40,7 +41,7 @@ constexpr RateOption kAria2Rates = {"--max-download-limit=", "--max-upload-limit
 
 const RateOption& rate_option(const std::string& job_log, const JobRecord& job) {
   if (job_log.ends_with(".wgt")) return kWgetRates;
-  return job.source.starts_with("magnet:") ? kAria2Rates : kCtorrentRates;
+  return engine_of(job.source) == TorrentEngine::aria2c ? kAria2Rates : kCtorrentRates;
 }
 
 std::vector<std::string_view> words_of(std::string_view text, char separator) {
