@@ -61,6 +61,12 @@ std::vector<const QueueEntry*> queue_order(const std::vector<QueueEntry>& entrie
   return queued;
 }
 
+bool write_queued(const std::string& record_path, JobRecord record, long long turn) {
+  record.wish = JobWish::queued;
+  record.turn = turn;
+  return write_job_record(record_path, record);
+}
+
 long long last_turn(const std::vector<QueueEntry>& entries) {
   long long turn = 0;
   for (const QueueEntry& entry : entries)

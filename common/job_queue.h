@@ -41,6 +41,10 @@ std::vector<QueueEntry> queue_entries();
 /// log's name between equal turns.
 std::vector<const QueueEntry*> queue_order(const std::vector<QueueEntry>& entries);
 
+/// Writes `record` to `record_path` as queued at `turn`. False with errno
+/// on failure.
+bool write_queued(const std::string& record_path, JobRecord record, long long turn);
+
 /// The turn a job joining the queue at its end gets.
 long long last_turn(const std::vector<QueueEntry>& entries);
 

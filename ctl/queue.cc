@@ -114,10 +114,8 @@ std::string record_of(std::string log) {
   return log;
 }
 
-void write_queued(const std::string& record_path, JobRecord record, long long turn) {
-  record.wish = JobWish::queued;
-  record.turn = turn;
-  if (!write_job_record(record_path, record))
+void queue_at(const std::string& record_path, const JobRecord& record, long long turn) {
+  if (!write_queued(record_path, record, turn))
     message_answer("Unable to write trk file:", record_path);
 }
 
@@ -199,7 +197,7 @@ bool queued_instead(const std::string& job_log, const JobRecord& job) {
   for (const QueueEntry& entry : entries)
     if (entry.queued() && entry.log == job_log.substr(job_log.rfind('/') + 1))
       turn = entry.record.turn;
-  write_queued(record_of(job_log), job, turn);
+  queue_at(record_of(job_log), job, turn);
   return true;
 }
 
@@ -233,7 +231,7 @@ void move_command(const std::string& file, const std::string&) {
   const QueueEntry& job = *order[place];
   const std::string& trkdir = config().trkdir;
   if (to == "top") {
-    if (place > 0) write_queued(trkdir + record_of(job.log), job.record, first_turn(entries));
+    if (place > 0) queue_at(trkdir + record_of(job.log), job.record, first_turn(entries));
     return;
   }
   size_t other_place = to == "up" ? place - 1 : place + 1;
@@ -243,8 +241,8 @@ void move_command(const std::string& file, const std::string&) {
   // The two change turns; a tie (never written so) is broken apart.
   long long turn = job.record.turn, other_turn = other.record.turn;
   if (turn == other_turn) (to == "up" ? other_turn : turn) -= 1;
-  write_queued(trkdir + record_of(job.log), job.record, other_turn);
-  write_queued(trkdir + record_of(other.log), other.record, turn);
+  queue_at(trkdir + record_of(job.log), job.record, other_turn);
+  queue_at(trkdir + record_of(other.log), other.record, turn);
 }
 
 }  // namespace kiv::ctl

@@ -29,11 +29,8 @@ std::string record_path(std::string log) {
 /// Puts the running job `entry` back in the queue at `turn` and ends its
 /// transfer; the user's wish (running) is kept in that it continues later.
 void pause_job(const QueueEntry& entry, long long turn) {
-  JobRecord record = entry.record;
-  record.wish = JobWish::queued;
-  record.turn = turn;
   // Recorded first: a power cut right after must not bring it back now.
-  if (!write_job_record(record_path(entry.log), record)) {
+  if (!write_queued(record_path(entry.log), entry.record, turn)) {
     syslog(LOG_ERR, "%s not paused: %m", entry.log.c_str());
     return;
   }
@@ -161,13 +158,9 @@ std::vector<std::string> admitted_at_start(const std::vector<std::string>& jobs)
     }
   }
   long long turn = first_turn(entries) - static_cast<long long>(waiting.size());
-  for (const QueueEntry* entry : waiting) {
-    JobRecord record = entry->record;
-    record.wish = JobWish::queued;
-    record.turn = ++turn;
-    if (!write_job_record(record_path(entry->log), record))
+  for (const QueueEntry* entry : waiting)
+    if (!write_queued(record_path(entry->log), entry->record, ++turn))
       syslog(LOG_ERR, "%s not queued: %m", entry->log.c_str());
-  }
   return admitted;
 }
 
