@@ -4,7 +4,7 @@
 import { t } from './ui.js';
 
 const MAX_DEPTH = 64;
-const KEY = /[A-Za-z_$][\w$]{0,255}/y, NUMBER = /-?\d{1,31}/y;
+const NUMBER = /-?\d{1,31}/y;
 const ESCAPES = { n: '\n', r: '\r', t: '\t' };
 
 // A span: a list or object read earlier, { text, value, items }, items the
@@ -100,11 +100,11 @@ function list(depth, before, into) {
 function key() {
   space();
   if (src[at] === '"' || src[at] === "'") return string();
-  KEY.lastIndex = at;
-  const m = KEY.exec(src);
-  if (!m) fail('expected a key');
-  at += m[0].length;
-  return m[0];
+  // [A-Za-z_$][\w$]{0,255}, by hand
+  const from = at;
+  for (let c; at - from < 256 && ((c = src.charCodeAt(at)) > 96 && c < 123 || c > 64 && c < 91 || c == 95 || c == 36 || at > from && c > 47 && c < 58); ) at++;
+  if (at === from) fail('expected a key');
+  return src.slice(from, at);
 }
 
 function string() {
