@@ -13,8 +13,7 @@ let early = null; // the first status, asked for before the views are set up
 let listed = false; // whether the last status carried the listing
 
 const viewOf = (hash) => (hash.startsWith('#add=') ? 'transfers' : VIEWS.includes(hash.slice(1)) ? hash.slice(1) : 'files');
-// The listing only where it shows (Files, the torrent form): it can be
-// most of the answer and of the page's work.
+// The listing only where it shows: it can be most of the answer.
 const wantsListing = () => viewOf(location.hash) === 'files' || $('#adders').open;
 
 function show(view) {

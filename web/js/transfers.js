@@ -28,7 +28,6 @@ const view = {
   chip: '', // the state shown, '' for all
   shown: [], // the transfer rows listed
   total: 0,
-  later: 0, // the task that builds the next slice of rows
   last: 0, // the last place in the queue
   pick: null,
   refresh: () => {},
@@ -45,8 +44,7 @@ export function setupTransfers({ onChange, onDone }) {
     Clear: [t('Clear'), t('Cleared'), (r) => !live(r.job), remove, kept],
     Delete: [t('Delete'), t('Deleted'), Boolean, remove, kept] } });
   const url = $('#add-url'), opts = $('#add-opts'), dir = $('#add-dir'), down = $('#add-down');
-  // The folders to save in (the one shown in Files chosen) and the listing
-  // for the torrent form's suggestions, each time the form opens.
+  // The folders to save in, and the listing for the torrent form's list.
   $('#adders').addEventListener('toggle', () => { if ($('#adders').open) { fillFolders(dir); view.refresh(); } });
   $('#add-form').addEventListener('submit', async (e) => {
     e.preventDefault();
@@ -306,18 +304,21 @@ function arrange() {
   setText($('#jobs-empty'), jobs.length ? t('No transfer matches.') : t('No transfers yet.'));
 }
 
-const SLICE = 25; // rows built in one task: a screenful, then the rest a task a slice
+const SCREEN = 10, BUDGET = 8; // rows built at once; then ms of building a task
+const next = new MessageChannel(); // no timer's delay
+next.port1.onmessage = () => placeRows();
 
-/** Puts the shown rows in the list in order (while Transfers shows),
- *  building new ones a slice at a time: hundreds never hold the page up. */
+/** Puts the shown rows in order while Transfers shows: hundreds of new
+ *  rows never hold the page up. */
 export function placeRows() {
-  clearTimeout(view.later);
   if ($('#view-transfers').hidden) return;
-  const list = $('#jobs');
-  let built = 0, at = 0;
+  const list = $('#jobs'), until = performance.now() + BUDGET;
+  let at = 0;
   for (const r of view.shown) {
-    if (!r.node && built++ === SLICE) { view.later = setTimeout(placeRows); break; }
-    if (!r.node) build(r);
+    if (!r.node) {
+      if (at >= SCREEN && performance.now() > until) { next.port2.postMessage(0); break; }
+      build(r);
+    }
     if (list.children[at] !== r.node) list.insertBefore(r.node, list.children[at] || null);
     at++;
   }
