@@ -13,6 +13,8 @@ namespace {
 constexpr std::string_view kWishWords[] = {"", "running", "stopped", "queued"};
 /// Line 6 of a job started outside the queue.
 constexpr std::string_view kOutsideMark = "now";
+/// Line 7 of a torrent shown with the alternative status line.
+constexpr std::string_view kAlternativeMark = "asl";
 
 JobWish wish_of(std::string_view word) {
   for (size_t i = 1; i < std::size(kWishWords); ++i)
@@ -34,16 +36,18 @@ bool is_job_log(std::string_view name) {
 
 std::string record_text(const JobRecord& record) {
   std::string text = record.pid + "\n" + record.source + "\n" + record.options + "\n";
-  if (record.folder) {
-    text += *record.folder + "\n";
-    if (record.wish != JobWish::unknown) {
-      text += std::string(kWishWords[size_t(record.wish)]) + "\n";
-      if (record.wish == JobWish::queued)
-        text += std::to_string(record.turn) + "\n";
-      else if (record.wish == JobWish::running && record.slot == QueueSlot::outside)
-        text += std::string(kOutsideMark) + "\n";
-    }
-  }
+  bool alternative = record.status_line == StatusLine::alternative;
+  if (!record.folder && !alternative) return text;
+  text += record.folder.value_or("") + "\n";
+  if (record.wish == JobWish::unknown && !alternative) return text;
+  text += std::string(kWishWords[size_t(record.wish)]) + "\n";
+  std::string place;
+  if (record.wish == JobWish::queued)
+    place = std::to_string(record.turn);
+  else if (record.wish == JobWish::running && record.slot == QueueSlot::outside)
+    place = kOutsideMark;
+  if (!place.empty() || alternative) text += place + "\n";
+  if (alternative) text += std::string(kAlternativeMark) + "\n";
   return text;
 }
 
@@ -70,6 +74,7 @@ JobRecord parse_record(std::string_view text) {
     if (std::from_chars(place.data(), end, record.turn).ptr != end) record.turn = 0;
   }
   if (record.wish == JobWish::running && place == kOutsideMark) record.slot = QueueSlot::outside;
+  if (next_line(kRecordLineLength) == kAlternativeMark) record.status_line = StatusLine::alternative;
   return record;
 }
 

@@ -18,7 +18,10 @@
 //     in records of older versions, which are then left as they are
 //   6 its place in the queue: for a queued job its turn (a number, the
 //     lowest goes first), for a running one "now" when it was started
-//     outside the queue; absent otherwise
+//     outside the queue; empty or absent otherwise
+//   7 "asl" for a torrent shown with ctorrent's alternative status line;
+//     absent otherwise (lines 4 to 6 are then written, empty where they
+//     have nothing to say)
 namespace kiv {
 
 /// Lines 2 to 4 of a job record are read up to this length.
@@ -38,6 +41,12 @@ enum class QueueSlot {
   outside,  // "start now": runs beside the queue
 };
 
+/// Which status line ctorrent shows, chosen at the start (FORM_asl).
+enum class StatusLine {
+  usual,
+  alternative,
+};
+
 struct JobRecord {
   std::string pid;      // empty when the transfer never started
   std::string source;   // the URL, the full torrent path, or the magnet link
@@ -48,6 +57,7 @@ struct JobRecord {
   JobWish wish = JobWish::unknown;
   long long turn = 0;  // queued: its turn, lower first
   QueueSlot slot = QueueSlot::counted;
+  StatusLine status_line = StatusLine::usual;  // kept for restarts
 };
 
 /// Whether `name` may name a job's record or log: letters, digits, ".",
@@ -61,7 +71,7 @@ bool is_job_log(std::string_view name);
 
 /// The record's text. A wish is written only with a folder line before it
 /// (an older record has neither, and gets none); the sixth line only with
-/// a wish to go with it.
+/// a wish to go with it or the seventh after it.
 std::string record_text(const JobRecord& record);
 
 /// Replaces the record at `path` whole (mode 0600), so that a reader never

@@ -64,7 +64,13 @@ TEST(JobRecord, WrittenAsRead) {
         JobRecord{"12", "/d/c.torrent", "", "", JobWish::stopped},
         JobRecord{"", "http://h/x", "", "", JobWish::unknown},
         JobRecord{"", "http://h/x", "", "/sub", JobWish::queued, -3},
-        JobRecord{"12", "magnet:?xt", "", "", JobWish::running, 0, QueueSlot::outside}}) {
+        JobRecord{"12", "magnet:?xt", "", "", JobWish::running, 0, QueueSlot::outside},
+        JobRecord{"12", "/d/c.torrent", "", "", JobWish::running, 0, QueueSlot::outside,
+                  StatusLine::alternative},
+        JobRecord{"", "/d/c.torrent", "", "", JobWish::queued, 4, QueueSlot::counted,
+                  StatusLine::alternative},
+        JobRecord{"", "/d/c.torrent", "", std::nullopt, JobWish::unknown, 0,
+                  QueueSlot::counted, StatusLine::alternative}}) {
     std::optional<JobRecord> back = read_record(record_text(record));
     ASSERT_TRUE(back);
     EXPECT_EQ(record_text(*back), record_text(record));
@@ -72,6 +78,13 @@ TEST(JobRecord, WrittenAsRead) {
   // An older record gets no wish: without its folder line the wish would
   // be taken for the folder.
   EXPECT_EQ(record_text({"12", "u", "o", std::nullopt, JobWish::stopped}), "12\nu\no\n");
+  // The status line after the lines before it, empty where they say
+  // nothing; records without it read as the usual one.
+  EXPECT_EQ(record_text({"12", "u", "o", "", JobWish::running, 0, QueueSlot::counted,
+                         StatusLine::alternative}),
+            "12\nu\no\n\nrunning\n\nasl\n");
+  for (std::string_view text : {"12\nu\no\n", "12\nu\no\n\nrunning\n", "12\nu\no\n\nqueued\n3\n"})
+    EXPECT_EQ(parse_record(text).status_line, StatusLine::usual) << text;
 }
 
 TEST(JobRecord, JobNames) {

@@ -55,8 +55,10 @@ std::optional<std::string> plain_pid(std::string_view text) {
   return std::string(text);
 }
 
-/// "07" when `asl` begins with "1", otherwise "06".
-std::string ctorrent_input(const char* asl) { return asl && asl[0] == '1' ? "07" : "06"; }
+/// The keys that set ctorrent's status line.
+std::string ctorrent_input(StatusLine line) {
+  return line == StatusLine::alternative ? "07" : "06";
+}
 
 /// Ends the request unless `name` is a job's name (is_job_name).
 void check_job_name(std::string_view name) {
@@ -87,7 +89,9 @@ std::string new_record(const JobRecord& job) {
   std::string path = config().trkdir + "XXXXXX";
   UniqueFd fd(mkstemp(path.data()));
   if (!fd.valid()) message_answer("Unable to write trk file:", config().trkdir + "XXXXXX");
-  write_record(path, {"", job.source, job.options, job.folder});
+  JobRecord fresh{"", job.source, job.options, job.folder};
+  fresh.status_line = job.status_line;
+  write_record(path, fresh);
   return path;
 }
 
@@ -95,8 +99,8 @@ std::string new_record(const JobRecord& job) {
 /// a start wishes the job to run, so it is continued after a power cut.
 JobRecord started_record(const std::optional<std::string>& pid, const JobRecord& job,
                          const std::string& folder) {
-  return {pid.value_or(""), job.source,    job.options, folder,
-          pid ? JobWish::running : JobWish::unknown, 0, started_slot(job)};
+  return {pid.value_or(""),  job.source, job.options,       folder,
+          pid ? JobWish::running : JobWish::unknown, 0, started_slot(job), job.status_line};
 }
 
 /// Whether the job's log or record is there: the job exists.
@@ -326,16 +330,21 @@ void start_ctorrent(const JobRecord& job, const std::optional<std::string>& job_
   hold_queue_lock();
   check_torrent_free(source, shown, job_log);
   // Its files land in the download directory itself: no folder of its own.
-  std::string log = job_log ? *job_log : new_record({"", source, options, ""}) + ".tor";
+  // What the record keeps besides (slot, status line) goes with every start.
+  JobRecord kept = job;
+  kept.pid.clear();
+  kept.source = source;
+  kept.folder = "";
+  std::string log = job_log ? *job_log : new_record(kept) + ".tor";
 
   write_log(log, ctorrent_header(time(nullptr), source), LogWrite::whole);
-  if (queued_instead(log, {"", source, options, ""})) return;
+  if (queued_instead(log, kept)) return;
   std::string record = without_suffix(log);
   std::string job_id = record.substr(record.rfind('/') + 1);
 
   // ctorrent stores what it fetches relative to its working directory.
   if (chdir(c.dnldir.c_str()) != 0) error_answer(errno, c.dnldir);
-  if (!replace_file(kCtorrentInputPath, ctorrent_input(getenv("FORM_asl")), 0644))
+  if (!replace_file(kCtorrentInputPath, ctorrent_input(kept.status_line), 0644))
     message_answer("Unable to write file /tmp/kiv-sl", "");
   // The shell opens it by its path: it must still be the file just written,
   // not one that another local user put there.
@@ -345,10 +354,10 @@ void start_ctorrent(const JobRecord& job, const std::optional<std::string>& job_
 
   std::string output =
       run_shell(ctorrent_command_line(c.ctor, job_id,
-                                      with_options(options, share_options(log, {"", source, options, ""})),
+                                      with_options(options, share_options(log, kept)),
                                       c.trkdir, source, log));
   std::optional<std::string> pid = plain_pid(output);
-  write_record(record, started_record(pid, {"", source, options, ""}, ""));
+  write_record(record, started_record(pid, kept, ""));
   if (!pid) message_answer("Unable to start ctorrent:", output);
 }
 
@@ -656,7 +665,11 @@ void ctor_command(const std::string& file, const std::string& para) {
   std::string options = with_options(para, limits);
   if (std::optional<std::string> choice = requested_files())
     options = with_file_choice(options, *choice, TorrentEngine::ctorrent);
-  start_ctorrent({"", file, options, std::nullopt}, std::nullopt);
+  JobRecord job{"", file, options, std::nullopt};
+  // Chosen at the start and kept in the record: restarts and resumes
+  // after a power cut show the same line.
+  if (form_field("asl").value_or("").starts_with('1')) job.status_line = StatusLine::alternative;
+  start_ctorrent(job, std::nullopt);
 }
 
 void magnet_command(const std::string& file, const std::string& para) {

@@ -369,6 +369,36 @@ TEST(ResumeInside, DISABLED_RunningJobsContinueStoppedOnesStay) {
   EXPECT_EQ(box.pid_of(stopped), pid);
 }
 
+// A torrent resumed at kivd's start keeps the status line chosen when it
+// was added: its record says so, and ctorrent is given the keys for it.
+TEST(ResumeRecords, TorrentKeepsItsStatusLine) {
+  testing::KeepFile keep_input("/tmp/kiv-sl");
+  PowerCut box;
+  testing::TempDir made;
+  write_text(made.path() + "sl.bin", random_bytes(200000));
+  const std::string torrent = box.box().dnldir() + "sl.torrent";
+  ASSERT_EQ(testing::run_program({"/usr/bin/ctorrent", "-t", "-u", "http://127.0.0.1:9/announce",
+                                  "-s", torrent, made.path() + "sl.bin"},
+                                 {})
+                .exit_code(),
+            0);
+  const std::string record = box.box().trkdir() + "Asl001";
+  write_text(record, "999999999\n" + torrent + "\n-e 0 -i 127.0.0.1 -I 127.0.0.1 -p " +
+                         std::to_string(testing::free_port()) + "\n\nrunning\n\nasl\n");
+  write_text(record + ".tor",
+             read_text(std::string(KIV_SOURCE_DIR) + "/common/job_logs/stopped.tor"));
+  write_text("/tmp/kiv-sl", "06");
+  box.start_kivd();
+  EXPECT_TRUE(eventually([&] {
+    std::string pid = box.pid_of("Asl001.tor");
+    return !pid.empty() && pid != "999999999";
+  }, 30)) << read_text(record);
+  EXPECT_EQ(read_text("/tmp/kiv-sl"), "07");
+  EXPECT_TRUE(read_text(record).ends_with("\nasl\n")) << read_text(record);
+  testing::end_processes_running(box.kivd());
+  testing::end_processes_running("/usr/bin/ctorrent");
+}
+
 /// The pieces of `file` that hold what `content` holds there.
 size_t whole_pieces(const std::string& file, const std::string& content) {
   std::string got = read_text(file);
