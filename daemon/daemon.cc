@@ -117,10 +117,14 @@ UniqueFd watch_published_files() {
 /// The mode of the hour the queue last ran in.
 std::optional<HourMode> queue_hour;
 
-/// A queue pass, noting the hour's mode it ran in.
-void pass_queue() {
+/// How soon the queue looks again when a pass asks for it: within the
+/// five seconds a freed slot may wait.
+constexpr std::chrono::seconds kSeedingRecheck{3};
+
+/// A queue pass, noting the hour's mode it ran in; what it asks of the next.
+NextPass pass_queue() {
   queue_hour = hour_mode(read_queue_settings(), time(nullptr));
-  run_queue_pass();
+  return run_queue_pass();
 }
 
 /// Whether the schedule's mode has changed since the last queue pass.
@@ -141,23 +145,28 @@ std::chrono::seconds until_next_hour() {
 /// Sleeps one cycle period; meanwhile a removed published file is written
 /// again at once (without a watch, on the next cycle), and the queue runs
 /// when the job directory changes (at once, and once more a moment later
-/// for a transfer that was still ending) and when an hour of another mode
-/// begins.
-void sleep_between_passes(const UniqueFd& watch, const UniqueFd& jobs) {
+/// for a transfer that was still ending), when an hour of another mode
+/// begins, and within seconds again while a pass asks for it (`next` is
+/// the last one's wish; the result, whether it is still due).
+NextPass sleep_between_passes(const UniqueFd& watch, const UniqueFd& jobs, NextPass next) {
   using Clock = std::chrono::steady_clock;
   Clock::time_point end = Clock::now() + std::chrono::seconds(kCyclePeriodSeconds);
   Clock::time_point hour_turn = Clock::now() + until_next_hour();
-  // The recheck after a change; none pending at max().
+  // The next recheck; none pending at max().
   Clock::time_point again = Clock::time_point::max();
+  auto pass = [&] {
+    if (pass_queue() == NextPass::soon) again = std::min(again, Clock::now() + kSeedingRecheck);
+  };
+  if (next == NextPass::soon) again = Clock::now() + kSeedingRecheck;
   for (Clock::time_point now; (now = Clock::now()) < end;) {
     if (now >= again) {
       again = Clock::time_point::max();
-      pass_queue();
+      pass();
       continue;
     }
     if (now >= hour_turn) {
       hour_turn = now + until_next_hour();
-      if (hour_mode_changed()) pass_queue();
+      if (hour_mode_changed()) pass();
       continue;
     }
     auto left = std::chrono::ceil<std::chrono::milliseconds>(
@@ -169,14 +178,16 @@ void sleep_between_passes(const UniqueFd& watch, const UniqueFd& jobs) {
     if (poll(ready, 2, int(left)) <= 0) continue;
     if (ready[1].revents & POLLIN) {
       drain_watch(jobs);
-      pass_queue();
-      again = Clock::now() + kQueueRecheck;
+      pass();
+      again = std::min(again, Clock::now() + kQueueRecheck);
     }
     if (!(ready[0].revents & POLLIN)) continue;
     alignas(inotify_event) char buffer[4096];
     ssize_t size = read(watch.get(), buffer, sizeof buffer);
     if (size > 0 && published_file_removed(buffer, size)) republish();
   }
+  // A recheck still due is carried into the next period.
+  return again == Clock::time_point::max() ? NextPass::on_change : NextPass::soon;
 }
 
 }  // namespace
@@ -238,6 +249,7 @@ static bool write_pid_file(const std::string& path) {
   // Watched from before the first publication: no removal goes unseen.
   UniqueFd watch = watch_published_files();
   UniqueFd jobs = watch_job_directory();
+  NextPass next = NextPass::on_change;
   for (;;) {
     republish();
     if (background_fork() == 0) {
@@ -251,8 +263,8 @@ static bool write_pid_file(const std::string& path) {
     }
     // A new hour of another mode; without a watch, every cycle. After the
     // worker: the queue may wait for the resume at start to end.
-    if (!jobs.valid() || hour_mode_changed()) pass_queue();
-    sleep_between_passes(watch, jobs);
+    if (!jobs.valid() || hour_mode_changed()) next = pass_queue();
+    next = sleep_between_passes(watch, jobs, next);
   }
 }
 

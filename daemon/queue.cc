@@ -37,6 +37,20 @@ void pause_job(const QueueEntry& entry, long long turn) {
   kill(pid_t(std::stol(entry.pid)), SIGTERM);
 }
 
+/// The exit status of a pass that asks for another soon.
+constexpr int kPassSoon = 3;
+
+/// Whether a job left waiting may get the slot of a torrent that turns to
+/// seeding: nothing in the job directory changes then, so only a look soon
+/// finds it.
+bool seeding_may_free_slot(const std::vector<QueueEntry>& entries, const QueueSettings& settings,
+                           size_t admitted) {
+  if (settings.seeding_counts || queue_order(entries).size() <= admitted) return false;
+  return std::any_of(entries.begin(), entries.end(), [](const QueueEntry& entry) {
+    return entry.counted() && entry.torrent() && !entry.seeding;
+  });
+}
+
 /// Takes a queued job that could not start out of the queue (stopped; the
 /// system log says why), so that it does not hold back the jobs after it.
 void leave_queue(const std::string& log) {
@@ -56,8 +70,8 @@ void leave_queue(const std::string& log) {
 /// it), and the running transfers whose share of the global limits changed
 /// restart with the new share. Ends nothing but itself: run it in a process
 /// of its own.
-static void queue_pass() {
-  if (!hold_job_lock()) return;
+static NextPass queue_pass() {
+  if (!hold_job_lock()) return NextPass::on_change;
   QueueSettings settings = read_queue_settings();
   HourMode mode = hour_mode(settings, time(nullptr));
   std::vector<QueueEntry> entries = queue_entries();
@@ -80,7 +94,7 @@ static void queue_pass() {
     for (const QueueEntry& entry : entries)
       if (!entry.pid.empty() && entry.record.wish == JobWish::queued)
         kill(pid_t(std::stol(entry.pid)), SIGTERM);
-    return;
+    return NextPass::on_change;
   }
   Admitted admitted = admitted_now(entries, settings, mode);
   // The global limits divided among every transfer that runs once these
@@ -98,21 +112,27 @@ static void queue_pass() {
     if (!resume_job(entry->log)) leave_queue(entry->log);
   for (const QueueEntry* entry : running)
     if (ctl::limits_outdated(*entry)) resume_job(entry->log);
+  return seeding_may_free_slot(entries, settings, admitted.jobs.size()) ? NextPass::soon
+                                                                        : NextPass::on_change;
 }
 
-void run_queue_pass() {
+NextPass run_queue_pass() {
   pid_t child = fork();
-  if (child < 0) return;
+  if (child < 0) return NextPass::on_change;
   if (child == 0) {
+    NextPass next = NextPass::on_change;
     try {
-      queue_pass();
+      next = queue_pass();
     } catch (...) {
       // Only this pass is lost; the next event brings another.
     }
-    _exit(0);
+    _exit(next == NextPass::soon ? kPassSoon : 0);
   }
-  while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
+  return WIFEXITED(status) && WEXITSTATUS(status) == kPassSoon ? NextPass::soon
+                                                               : NextPass::on_change;
 }
 
 UniqueFd watch_job_directory() {

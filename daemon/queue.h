@@ -10,11 +10,17 @@
 // when an hour allows.
 namespace kiv {
 
+/// What a queue pass asks of the next one.
+enum class NextPass {
+  on_change,  // when the job directory or the hour changes
+  soon,       // shortly too: a torrent that turns to seeding frees a slot
+};
+
 /// One pass of the queue over the job directory (in a paused hour the
 /// queue's transfers stop; otherwise the queued jobs that get a slot start
 /// and the running ones whose share of the global limits changed restart
 /// with the new share), in a child process, waited for.
-void run_queue_pass();
+NextPass run_queue_pass();
 
 /// A watch on the job directory for what can free a slot or change the
 /// queue: a transfer's log closed (it ended), a record or the settings

@@ -17,6 +17,7 @@
 #include "tests/support/installation.h"
 #include "tests/support/processes.h"
 #include "tests/support/programs.h"
+#include "tests/support/swarm.h"
 #include "tests/support/web.h"
 
 namespace kiv {
@@ -224,6 +225,7 @@ class QueueBox : public Queue {
   void TearDown() override {
     testing::end_processes_running(kivd());
     testing::end_processes_running("/usr/bin/wget");
+    testing::end_processes_running("/usr/bin/ctorrent");
   }
   std::string kivd() const { return box_.root() + "bin/kivd"; }
   /// A file of `size` bytes at the source; its URL.
@@ -332,6 +334,14 @@ TEST_F(QueueBox, PausedThenFull) {
   EXPECT_EQ(queued(), 0u);
 }
 
+/// The last --limit-rate of wget `pid`'s command line: the one it takes.
+std::string last_limit(pid_t pid) {
+  std::string words = read_text("/proc/" + std::to_string(pid) + "/cmdline"), limit;
+  for (size_t at = 0; (at = words.find("--limit-rate=", at)) != std::string::npos; ++at)
+    limit = words.substr(at + 13, words.find('\0', at) - at - 13);
+  return limit;
+}
+
 // The global limit, divided among three transfers through wget's own
 // option (the records keep the user's options), holds within 20 %.
 TEST_F(QueueBox, GlobalLimitDividedAmongThree) {
@@ -339,12 +349,6 @@ TEST_F(QueueBox, GlobalLimitDividedAmongThree) {
   std::vector<std::string> names = {"g0.bin", "g1.bin", "g2.bin"};
   for (const std::string& name : names)
     ASSERT_EQ(ctl({"FORM_cmd=wget", "FORM_file=" + source(name, 4000000)}), "OK");
-  auto last_limit = [](pid_t pid) {
-    std::string words = read_text("/proc/" + std::to_string(pid) + "/cmdline"), limit;
-    for (size_t at = 0; (at = words.find("--limit-rate=", at)) != std::string::npos; ++at)
-      limit = words.substr(at + 13, words.find('\0', at) - at - 13);
-    return limit;
-  };
   ASSERT_TRUE(eventually([&] {
     std::vector<pid_t> pids = testing::processes_running("/usr/bin/wget");
     return wgets() == 3 && std::all_of(pids.begin(), pids.end(),
@@ -414,6 +418,77 @@ TEST_F(QueueBox, HourTurnPausesAndContinues) {
   EXPECT_TRUE(text.find("206 Partial Content") != std::string::npos ||
               text.find("[+") != std::string::npos)
       << text;
+}
+
+// A limited hour puts the alternative limits in force: the running
+// transfer restarts with them and continues where it was.
+TEST_F(QueueBox, LimitedHourRestartsWithTheAlternativeLimits) {
+  ASSERT_EQ(ctl({"FORM_cmd=queue", "FORM_down=200", "FORM_alt_down=150"}), "OK");
+  std::string log = add(source("l.bin", 2000000));
+  auto limit = [] {
+    std::vector<pid_t> pids = testing::processes_running("/usr/bin/wget");
+    return pids.size() == 1 ? last_limit(pids[0]) : "";
+  };
+  ASSERT_TRUE(eventually([&] {
+    return limit() == "200k" && std::filesystem::exists(box_.dnldir() + "l.bin") &&
+           std::filesystem::file_size(box_.dnldir() + "l.bin") > 100000;
+  })) << limit();
+  ASSERT_EQ(ctl({"FORM_cmd=queue", "FORM_week=" + std::string(kWeekHours, 'l')}), "OK");
+  EXPECT_TRUE(eventually([&] { return limit() == "150k"; })) << limit();
+  EXPECT_TRUE(eventually([&] { return whole("l.bin"); }, 60));
+  // Nothing fetched twice: the rest asked for, no second copy.
+  std::string text = read_text(box_.trkdir() + log);
+  EXPECT_TRUE(text.find("206 Partial Content") != std::string::npos ||
+              text.find("[+") != std::string::npos)
+      << text;
+  EXPECT_FALSE(std::filesystem::exists(box_.dnldir() + "l.bin.1"));
+}
+
+// Torrents have slots of their own: a second torrent waits while one
+// downloads, a wget still starts; a seeding torrent frees its slot unless
+// the owner counts seeding.
+TEST_F(QueueBox, TorrentSlotsAndSeeding) {
+  testing::Swarm swarm(400000);
+  write_text(box_.dnldir() + "a.torrent", read_text(swarm.torrent()));
+  testing::TempDir made;
+  write_text(made.path() + "b.bin", std::string(100000, 'b'));
+  ASSERT_EQ(testing::run_program({"/usr/bin/ctorrent", "-t", "-u", "http://127.0.0.1:9/announce",
+                                  "-s", box_.dnldir() + "b.torrent", made.path() + "b.bin"},
+                                 {})
+                .exit_code(),
+            0);
+  ASSERT_EQ(ctl({"FORM_cmd=queue", "FORM_max_torrents=1"}), "OK");
+  auto torrent = [&](const std::string& file, const std::string& down) {
+    std::string para = "FORM_para=-i 127.0.0.1 -I 127.0.0.1 -e 1 -p " +
+                       std::to_string(testing::free_port());
+    EXPECT_EQ(ctl({"FORM_cmd=ctor", "FORM_file=" + file, para, "FORM_down=" + down}), "OK");
+    std::string newest;
+    for (const auto& entry : std::filesystem::directory_iterator(box_.trkdir()))
+      if (entry.path().extension() == ".tor" &&
+          read_text(box_.trkdir() + entry.path().stem().string()).find(file) != std::string::npos)
+        newest = entry.path().filename();
+    return newest;
+  };
+  auto state = [&](const std::string& log) {
+    std::string object = job_object(status(), log);
+    size_t at = object.find("state:\"");
+    return at == std::string::npos ? object : object.substr(at + 7, object.find('"', at + 7) - at - 7);
+  };
+  std::string a = torrent("a.torrent", "40"), b = torrent("b.torrent", "0");
+  EXPECT_EQ(state(b), "queued");
+  testing::SilentListener listener;
+  add("http://127.0.0.1:" + std::to_string(listener.port()) + "/w");
+  EXPECT_EQ(wgets(), 1u);
+  EXPECT_EQ(state(a), "running");
+
+  // Seeding, a frees the torrents' slot: b starts.
+  ASSERT_TRUE(eventually([&] { return state(a) == "seeding"; }, 60)) << read_text(box_.trkdir() + a);
+  EXPECT_TRUE(eventually([&] { return state(b) == "running"; }));
+  // Counted, seeding holds it: b, stopped and started again, waits.
+  ASSERT_EQ(ctl({"FORM_cmd=stop", "FORM_file=" + b}), "OK");
+  ASSERT_EQ(ctl({"FORM_cmd=queue", "FORM_seeding_counts=1"}), "OK");
+  ASSERT_EQ(ctl({"FORM_cmd=starttor", "FORM_file=" + b}), "OK");
+  EXPECT_EQ(state(b), "queued");
 }
 
 }  // namespace
