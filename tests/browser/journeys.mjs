@@ -422,6 +422,10 @@ async function run() {
     await job.getByText(/^(running|finished, seeding)$/).waitFor();
     const records = fs.readdirSync(box.trk).filter((n) => /^\w{6}$/.test(n)).map((n) => fs.readFileSync(path.join(box.trk, n), 'utf8'));
     assert.ok(chosen > 0 && records.some((r) => r.split('\n')[2] === `-n ${chosen}`), records.join('|'));
+    // Its own detail: each file with its size, the one left out said so.
+    await job.getByRole('button', { name: 'Details' }).click();
+    await job.locator('.tfiles li').filter({ hasText: 'a.bin' }).getByText(/^97\.7 KB/).waitFor({ timeout: 60000 });
+    await job.locator('.tfiles li').filter({ hasText: 'b.txt' }).getByText('1 B · not chosen').waitFor();
     await job.getByRole('button', { name: 'Delete' }).click();
     await page.locator('dialog[open]').getByRole('button', { name: 'Delete' }).click();
     await job.waitFor({ state: 'detached' });

@@ -83,9 +83,10 @@ export async function tree() {
   return answer(await send('/cgi-bin/kiv-list?cmd=tree&file=t'));
 }
 
-/** A torrent's content; a text answer is a failure message. */
-export async function torrent(path) {
-  const text = await answer(await send(`/cgi-bin/kiv-torrent?file=${enc(path)}`));
+/** A torrent's content, or with `field` 'job' a torrent job's detail;
+ *  a text answer is a failure message. */
+export async function torrent(name, field = 'file') {
+  const text = await answer(await send('/cgi-bin/kiv-torrent', { [field]: name }));
   if (!text.trimStart().startsWith('{')) throw new Error(text);
   return parseObject(text);
 }

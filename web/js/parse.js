@@ -54,6 +54,7 @@ function value(depth, before, into) {
   if (c === '"' || c === "'") return string();
   if (c === '{') return object(depth, before, into);
   if (c === '[') return list(depth, before, into);
+  for (const w of ['true', 'false']) if (src.startsWith(w, at)) return (at += w.length), w === 'true';
   return number();
 }
 

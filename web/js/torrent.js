@@ -25,15 +25,18 @@ function described(b, boxes = []) {
     [t('Comment'), text(b.comment)],
     [t('Created'), created ? showDate(new Date(created * 1000)) : ''],
     [t('Created by'), text(b['created by'])],
-  ].filter(([, v]) => v);
-  return el('div', { class: 'torrent' },
-    el('dl', {}, facts.map(([k, v]) => [el('dt', { text: k }), el('dd', { text: v })])),
-    el('h3', { text: t('Files') }),
-    el('ul', { class: 'tfiles' }, files.map((f, i) => el('li', {},
-      files.length > 1 ? el('label', { class: 'check' }, boxes[i] = el('input', { type: 'checkbox', checked: true }), f.name) : el('span', { text: f.name }),
-      el('span', { class: 'size', text: showBytes(f.length) })))),
-    trackers.length ? [el('h3', { text: t('Trackers') }), el('ul', {}, trackers.map((u) => el('li', { text: u })))] : null);
+  ];
+  return shown(facts, files.map((f, i) => [files.length > 1 ? el('label', { class: 'check' }, boxes[i] = el('input', { type: 'checkbox', checked: true }), f.name) : f.name,
+    showBytes(f.length)]), trackers);
 }
+
+/** Facts (those with a value), files ([name, size]) and trackers as
+ *  elements: a torrent's, or a torrent job's. */
+export const shown = (facts, files, trackers) => el('div', { class: 'torrent' },
+  el('dl', {}, facts.filter(([, v]) => v).map(([k, v]) => [el('dt', { text: k }), el('dd', { text: v })])),
+  el('h3', { text: t('Files') }),
+  el('ul', { class: 'tfiles' }, files.map(([name, size]) => el('li', {}, el('span', {}, name), el('span', { class: 'size', text: size })))),
+  trackers.length ? [el('h3', { text: t('Trackers') }), el('ul', {}, trackers.map((u) => el('li', { text: u })))] : null);
 
 /** Shows what the torrent at `path` holds, with a way to start it;
  *  resolves to whether it was started. */

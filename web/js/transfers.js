@@ -1,8 +1,8 @@
 // Transfers: every job of the status with its progress, from the status
 // answer alone, and the forms that start new ones.
-import { ctl, jobFile, getCurdir } from './api.js';
+import { ctl, jobFile, getCurdir, torrent } from './api.js';
 import { uploadFiles, dropTarget, fillFolders } from './upload.js';
-import { startTorrent } from './torrent.js';
+import { startTorrent, shown } from './torrent.js';
 import { noticeText, showBytes, showRate, showSeconds } from './parse.js';
 import { el, $, setText, put, note, act, confirmed, bar, compareNames, muleText, picker, t } from './ui.js';
 
@@ -127,6 +127,7 @@ function build(row) {
     state: el('span', { class: 'state' }),
     bar: bar(t('Progress of {name}', { name })),
     figures: el('span', { class: 'figures' }),
+    info: kind === 'tor' && el('div', { hidden: true }),
     detail: el('pre', { class: 'out', hidden: true }),
     reason: el('p', { class: 'reason bad', hidden: true }),
     actions: el('div', { class: 'actions' }),
@@ -136,7 +137,7 @@ function build(row) {
   parts.actions.append(...[parts.more, parts.del].filter(Boolean));
   parts.progress = el('div', { class: 'progress', hidden: true }, parts.bar, parts.figures);
   row.node = el('li', { class: 'job' },
-    el('div', { class: 'row' }, TRANSFERS[kind] && view.pick.box(row), parts.source, parts.state), parts.progress, parts.reason, parts.detail, parts.actions);
+    el('div', { class: 'row' }, TRANSFERS[kind] && view.pick.box(row), parts.source, parts.state), parts.progress, parts.reason, parts.info, parts.detail, parts.actions);
   if (TRANSFERS[kind]) paint(row);
 }
 
@@ -184,23 +185,29 @@ function paint(row) {
 const nth = (n) => ((n % 100 > 3 && n % 100 < 21) || n % 10 > 3 ? 'th' : ['th', 'st', 'nd', 'rd'][n % 10]);
 
 /** Opens or closes a transfer's detail: its record and the end of its log,
- *  read only while it is open. */
+ *  a torrent's own detail above, read only while it is open. */
 function toggle(row) {
+  const { more, info, detail: log } = row.parts;
   row.open = !row.open;
-  row.parts.more.setAttribute('aria-expanded', String(row.open));
-  put(row.parts.detail, 'hidden', !row.open);
+  more.setAttribute('aria-expanded', String(row.open));
+  for (const n of [info, log]) if (n) put(n, 'hidden', !row.open);
   if (row.open) detail(row);
 }
+
+/** A torrent job's figures, files and trackers, as elements. */
+const torrentDetail = (d) => shown([[t('Ratio'), d.ratio], [t('Peers'), t('{s} seeds, {p} peers', { s: d.seeds, p: d.peers })], [t('Time left'), showSeconds(d.left)]],
+  d.files.map((f) => [f.path, [showBytes(f.size), f.chosen ? percent(f) >= 0 && `${percent(f)} %` : t('not chosen')].filter(Boolean).join(' · ')]), d.trackers);
 
 const TAIL = 4096; // of a log: the last redraws of its progress and what ended it
 
 async function detail(row) {
   const record = row.name.replace(/\.[^.]*$/, '');
   try {
-    const [fields, log] = await Promise.all([jobFile(record).catch(() => ''), jobFile(row.name, `-${TAIL}`)]);
+    const [fields, log, tor] = await Promise.all([jobFile(record).catch(() => ''), jobFile(row.name, `-${TAIL}`), row.parts.info && torrent(row.name, 'job').catch((e) => e)]);
     const [, source = '', , folder = ''] = fields.split('\n');
     const pid = row.job.obj.slice(row.job.obj.lastIndexOf('@') + 1);
     if (!row.open) return;
+    if (tor) row.parts.info.replaceChildren(tor.message ?? torrentDetail(tor));
     const head = [source && t('From {x}', { x: source }), folder && t('Into {x}', { x: folder }), pid && t('Process {x}', { x: pid })].filter(Boolean);
     setText(row.parts.detail, [head.join('\n'), log.split(/\r\n|\r|\n/).filter(Boolean).slice(-12).join('\n')].filter(Boolean).join('\n\n'));
   } catch (e) { setText(row.parts.detail, e.message); }
