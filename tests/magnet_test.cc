@@ -333,11 +333,15 @@ TEST_F(Magnets, DetailOfAHalfFetchedJob) {
   for (size_t length = 0; length < control.size(); ++length)
     EXPECT_FALSE(torrent::read_aria2_control(control.substr(0, length))) << "cut at " << length;
 
-  testing::ChildResult detail = installation_.run("torrent/kiv-torrent", {"QUERY_STRING=job=" + job});
+  testing::ChildResult detail;
+  // Stopped once no aria2c of the job runs any more, not only the one asked.
+  EXPECT_TRUE(eventually([&] {
+    detail = installation_.run("torrent/kiv-torrent", {"QUERY_STRING=job=" + job});
+    return detail.out.find("state:\"stopped\"") != std::string::npos;
+  }, 30)) << detail.out << read_text(log);
   std::string files = "files:[{path:\"content.bin\",size:600000,done:" + std::to_string(had) +
                       ",chosen:true}]}";
   EXPECT_TRUE(detail.out.ends_with(files)) << detail.out;
-  EXPECT_NE(detail.out.find("state:\"stopped\""), std::string::npos) << detail.out;
   EXPECT_NE(detail.out.find("trackers:[\"http://127.0.0.1:"), std::string::npos) << detail.out;
 }
 
