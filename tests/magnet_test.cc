@@ -204,14 +204,16 @@ TEST_F(Magnets, FetchStopRestartOnceOnly) {
   // control file, and the restart goes on from there.
   std::string target = dnl_ + "sub/content.bin";
   std::string log = trk_ + job;
+  // The last readout before the stop: kivd's trim may leave none after it.
+  long stopped_at = 0;
   ASSERT_TRUE(eventually([&] {
     std::vector<long> done = content_readouts(read_text(log));
-    return !done.empty() && done.back() >= long(kContentSize / 4);
+    if (!done.empty()) stopped_at = done.back();
+    return stopped_at >= long(kContentSize / 4);
   }, 60)) << read_text(log);
   std::string stopped = record(job)[0];
   ASSERT_EQ(ctl({"FORM_cmd=stop", "FORM_file=" + job}), kOk);
   ASSERT_TRUE(eventually([&] { return program_of(stopped) != "aria2c"; }, 30));
-  long stopped_at = content_readouts(read_text(log)).back();
   EXPECT_TRUE(std::filesystem::exists(target + ".aria2"));
   EXPECT_NE(read_text(target), swarm.content());
 
