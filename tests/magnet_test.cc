@@ -223,8 +223,13 @@ TEST_F(Magnets, FetchStopRestartOnceOnly) {
   EXPECT_EQ(program_of(again[0]), "aria2c");
   EXPECT_EQ(std::vector(again.begin() + 1, again.end()),
             std::vector(first.begin() + 1, first.end()));
-  ASSERT_TRUE(eventually([&] { return !content_readouts(read_text(log)).empty(); }, 60));
-  EXPECT_GE(content_readouts(read_text(log)).front(), stopped_at) << read_text(log);
+  long restarted_at = -1;
+  ASSERT_TRUE(eventually([&] {
+    std::vector<long> done = content_readouts(read_text(log));
+    if (!done.empty()) restarted_at = done.front();
+    return restarted_at >= 0;
+  }, 60));
+  EXPECT_GE(restarted_at, stopped_at) << read_text(log);
 
   EXPECT_TRUE(eventually([&] { return read_text(target) == swarm.content(); }, 120))
       << read_text(log);
