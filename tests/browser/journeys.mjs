@@ -833,7 +833,7 @@ async function run() {
     const name = `Fortschritt von ${await recordOf(`${url}?de`)}.wgt`;
     const job = page.locator('#jobs li').filter({ has: page.getByRole('progressbar', { name, exact: true, includeHidden: true }) });
     await job.getByText('fertig', { exact: true }).waitFor({ timeout: 120000 });
-    assert.equal(await job.locator('.figures').innerText(), '100 % · 2.4 MB von 2.4 MB');
+    assert.equal(await job.locator('.figures').innerText(), '100 % · 2,4 MB von 2,4 MB');
     await page.getByRole('button', { name: 'Fertig (', exact: false }).waitFor();
     // The program's answer: its head in German, the name as it came.
     await page.getByLabel('Torrent-Datei in den Downloads').fill('nicht da.torrent');

@@ -1,7 +1,7 @@
 // Readers for the programs' answers. The status and torrent answers are
 // script-object text (bare or quoted keys, single- or double-quoted strings
 // with backslash escapes, integers): read here as data, never run.
-import { t } from './ui.js';
+import { t, num } from './ui.js';
 
 const MAX_DEPTH = 64;
 const NUMBER = /-?\d{1,31}/y;
@@ -166,10 +166,11 @@ export function showBytes(n) {
   const units = ['B', 'KB', 'MB', 'GB', 'TB'];
   let u = 0;
   while (n >= 1024 && u < units.length - 1) { n /= 1024; u++; }
-  return `${u ? n.toFixed(1) : n} ${units[u]}`;
+  return `${num(n, u && 1)} ${units[u]}`;
 }
 
 export const showRate = (n) => `${showBytes(n)}/s`;
+export const showPercent = (p) => `${num(p)} %`;
 
 export function showSeconds(s) {
   if (!isFinite(s) || s < 0) return '';

@@ -3,8 +3,8 @@
 import { ctl, jobFile, getCurdir, torrent } from './api.js';
 import { uploadFiles, dropTarget, fillFolders } from './upload.js';
 import { startTorrent, shown } from './torrent.js';
-import { noticeText, showBytes, showRate, showSeconds } from './parse.js';
-import { el, $, setText, put, note, act, confirmed, bar, compareNames, muleText, picker, t } from './ui.js';
+import { noticeText, showBytes, showRate, showSeconds, showPercent } from './parse.js';
+import { el, $, setText, put, note, act, confirmed, bar, compareNames, muleText, picker, num, t } from './ui.js';
 
 const KINDS = [
   ['wgt'],
@@ -169,7 +169,7 @@ function paint(row) {
   put(parts.progress, 'hidden', !(job.done > 0 || p >= 0));
   parts.bar.set(p >= 0 ? p : 0);
   const left = running && job.down > 0 && job.size > 0 ? showSeconds((job.size - job.done) / job.down) : '';
-  setText(parts.figures, [p >= 0 && `${p} %`, p >= 0 ? t('{done} of {size}', { done: showBytes(job.done), size: showBytes(job.size) }) : showBytes(job.done || 0),
+  setText(parts.figures, [p >= 0 && showPercent(p), p >= 0 ? t('{done} of {size}', { done: showBytes(job.done), size: showBytes(job.size) }) : showBytes(job.done || 0),
     running && job.down > 0 && showRate(job.down), running && job.up > 0 && t('up {rate}', { rate: showRate(job.up) }),
     running && job.peers + job.seeds > 0 && t('{s} seeds, {p} peers', { s: job.seeds, p: job.peers }), left && t('{t} left', { t: left })].filter(Boolean).join(' · '));
   put(parts.reason, 'hidden', job.state !== 'failed');
@@ -195,8 +195,8 @@ function toggle(row) {
 }
 
 /** A torrent job's figures, files and trackers, as elements. */
-const torrentDetail = (d) => shown([[t('Ratio'), d.ratio], [t('Peers'), t('{s} seeds, {p} peers', { s: d.seeds, p: d.peers })], [t('Time left'), showSeconds(d.left)]],
-  d.files.map((f) => [f.path, [showBytes(f.size), f.chosen ? percent(f) >= 0 && `${percent(f)} %` : t('not chosen')].filter(Boolean).join(' · ')]), d.trackers);
+const torrentDetail = (d) => shown([[t('Ratio'), d.ratio && num(d.ratio, 2)], [t('Peers'), t('{s} seeds, {p} peers', { s: d.seeds, p: d.peers })], [t('Time left'), showSeconds(d.left)]],
+  d.files.map((f) => [f.path, [showBytes(f.size), f.chosen ? percent(f) >= 0 && showPercent(percent(f)) : t('not chosen')].filter(Boolean).join(' · ')]), d.trackers);
 
 const TAIL = 4096; // of a log: the last redraws of its progress and what ended it
 

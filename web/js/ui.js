@@ -23,6 +23,10 @@ if (lang !== 'en') try {
 } catch { lang = 'en'; }
 document.documentElement.lang = lang; // shows the page
 
+const formats = [];
+/** Every number shown with decimals, in the page's language ("1,9" in German). */
+export const num = (n, d = 0) => (formats[d] ||= new Intl.NumberFormat(lang, { minimumFractionDigits: d, maximumFractionDigits: d, useGrouping: false })).format(n);
+
 /** el('button', { class: 'x', onclick: f, 'aria-label': 'y' }, 'text', child) */
 export function el(tag, props = {}, ...children) {
   const node = document.createElement(tag);

@@ -1,7 +1,7 @@
 // Uploads into the current folder, drop targets, the folders, and the
 // question asked before anything takes a name that is in use.
 import { upload, getCurdir, inCurdir, namesIn, tree } from './api.js';
-import { treeNodes } from './parse.js';
+import { treeNodes, showPercent } from './parse.js';
 import { el, $, setText, plain, choose, bar, note, t } from './ui.js';
 
 /** `target` (a path below the top folder), or another free name for it, or
@@ -54,7 +54,7 @@ function send(file, name, dir) {
   const state = el('span', { class: 'figures', text: t('waiting') });
   const item = el('li', {}, el('span', { class: 'name', text: name }), b, state);
   $('#uploads').append(item);
-  return upload(file, (f) => { b.set(f * 100); setText(state, `${Math.floor(f * 100)} %`); }, name, dir).then(() => {
+  return upload(file, (f) => { b.set(f * 100); setText(state, showPercent(Math.floor(f * 100))); }, name, dir).then(() => {
     b.set(100);
     setText(state, t('stored in {dir}', { dir }));
     setTimeout(() => item.remove(), 8000);
