@@ -845,6 +845,10 @@ async function run() {
     fs.rmSync(path.join(box.dnl, 'film.bin?de'));
     // Chosen in Settings, kept across loads; Automatic goes back to the browser's.
     await page.getByRole('tab', { name: 'Einstellungen' }).click();
+    // A refusal with figures in it: its words in German, the figures as they came.
+    await page.getByLabel('Übertragungen gleichzeitig').fill('5000');
+    await page.getByRole('button', { name: 'Speichern', exact: true }).click();
+    await page.locator('#note').getByText('Ungültiger Wert für max_active (0 bis 1000): 5000', { exact: true }).waitFor();
     await page.getByLabel('Sprache').selectOption('en');
     await page.getByRole('tab', { name: 'Settings' }).waitFor();
     await page.reload();

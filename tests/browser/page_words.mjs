@@ -54,8 +54,13 @@ for (const file of fs.readdirSync(dir)) {
     const mine = holes(s);
     for (const h of holes(w)) if (!mine.has(h)) faults.push(`${file}: {${h}} is not a placeholder of ${JSON.stringify(s)}`);
   }
-  for (const head of Object.keys(answers || {}))
-    if (!programs.includes(head)) faults.push(`${file}: no program answers ${JSON.stringify(head)}`);
+  // A head with {x} (or one a program builds from pieces) is each piece
+  // between its words, brackets and colons.
+  for (const [head, w] of Object.entries(answers || {})) {
+    if (!programs.includes(head) && !head.split(/\{\w+\}|[():]/).every((p) => programs.includes(p.trim())))
+      faults.push(`${file}: no program answers ${JSON.stringify(head)}`);
+    for (const h of holes(w)) if (!holes(head).has(h)) faults.push(`${file}: {${h}} is not a placeholder of ${JSON.stringify(head)}`);
+  }
 }
 for (const f of faults) console.log(f);
 console.log(`${texts.size} texts, ${faults.length} faults`);

@@ -4,7 +4,7 @@ import { ctl, jobFile, getCurdir, torrent } from './api.js';
 import { uploadFiles, dropTarget, fillFolders } from './upload.js';
 import { startTorrent, shown } from './torrent.js';
 import { noticeText, showBytes, showRate, showSeconds, showPercent } from './parse.js';
-import { el, $, setText, put, note, act, confirmed, bar, compareNames, muleText, picker, num, t } from './ui.js';
+import { el, $, setText, put, note, act, confirmed, bar, compareNames, muleText, picker, plain, num, t } from './ui.js';
 
 const KINDS = [
   ['wgt'],
@@ -207,7 +207,7 @@ async function detail(row) {
     const [, source = '', , folder = ''] = fields.split('\n');
     const pid = row.job.obj.slice(row.job.obj.lastIndexOf('@') + 1);
     if (!row.open) return;
-    if (tor) row.parts.info.replaceChildren(tor.message ?? torrentDetail(tor));
+    if (tor) row.parts.info.replaceChildren(tor.message != null ? plain(tor.message) : torrentDetail(tor));
     const head = [source && t('From {x}', { x: source }), folder && t('Into {x}', { x: folder }), pid && t('Process {x}', { x: pid })].filter(Boolean);
     setText(row.parts.detail, [head.join('\n'), log.split(/\r\n|\r|\n/).filter(Boolean).slice(-12).join('\n')].filter(Boolean).join('\n\n'));
   } catch (e) { setText(row.parts.detail, e.message); }

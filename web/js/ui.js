@@ -1,21 +1,24 @@
 // Element building: every text goes in as text, never as markup; words in
 // English or from js/lang/, read before other modules run.
-let words = {}, heads = {};
+let words = {}, heads = [];
+const fill = (text, v) => text.replace(/\{(\w+)(?:\|([^|}]*)\|([^}]*))?\}/g, (_, k, one, many) => (one == null ? v[k] : v[k] === 1 ? one : many));
 
 /** `text` in the page's language: {x} is v.x, {n|one|many} the form for v.n. */
-export const t = (text, v) => (words[text] || text).replace(/\{(\w+)(?:\|([^|}]*)\|([^}]*))?\}/g,
-  (_, k, one, many) => (one == null ? v[k] : v[k] === 1 ? one : many));
+export const t = (text, v) => fill(words[text] || text, v);
 
-/** The known head of each line of a program's answer translated. */
+/** The known head of each line of a program's answer translated; its {x} is one word, kept. */
 export const said = (text) => text.split(/(<br\s*\/?>)/i).map((line) => {
-  const s = line.trimStart(), h = Object.keys(heads).find((h) => s.startsWith(h));
-  return h ? heads[h] + s.slice(h.length) : line;
+  const s = line.trimStart();
+  for (const [re, to] of heads) { const m = re.exec(s); if (m) return fill(to, m.groups) + s.slice(m[0].length); }
+  return line;
 }).join('');
 
 // As chosen, else the browser's first that the page has.
 let lang = localStorage.getItem('kiv-lang') || navigator.languages.map((l) => l.slice(0, 2)).find((l) => 'en de'.includes(l)) || 'en';
 if (lang !== 'en') try {
-  ({ default: words, answers: heads } = await import(`./lang/${lang}.js`));
+  let answers;
+  ({ default: words, answers } = await import(`./lang/${lang}.js`));
+  heads = Object.entries(answers).map(([h, to]) => [RegExp(`^${h.replace(/[.*+?^$()|[\]\\]/g, '\\$&').replace(/\{(\w+)\}/g, '(?<$1>\\S+?)')}`), to]);
   const walk = document.createTreeWalker(document.body, 4); // its text
   for (let n, s; (n = walk.nextNode());) if (words[s = n.data.trim()]) n.data = n.data.replace(s, () => words[s]);
   for (const a of ['placeholder', 'aria-label'])

@@ -252,8 +252,32 @@ export default {
   'Hours of the week': 'Stunden der Woche',
 };
 
-// The programs' answers: their fixed head; what follows (a name) stays.
+// The programs' answers: their fixed head, a {x} in it one word of the
+// answer, kept; what follows (a name) stays. The first that fits is taken.
 export const answers = {
+  'Invalid {field} (0 to {n}):': 'Ungültiger Wert für {field} (0 bis {n}):',
+  'Invalid {field} (KiB/s, 0 to {n}):': 'Ungültiger Wert für {field} (KiB/s, 0 bis {n}):',
+  'Invalid {field} ({n} letters f, l or p, Monday 00:00 first):': 'Ungültiger Wert für {field} ({n} Buchstaben f, l oder p, ab Montag 00:00):',
+  'Unknown queue setting {field}:': 'Unbekannte Einstellung der Warteschlange {field}:',
+  'Invalid {key} in kiv.conf:': 'Ungültiger Wert für {key} in kiv.conf:',
+  'Invalid {key} in kiv.conf ({a} or {b}):': 'Ungültiger Wert für {key} in kiv.conf ({a} oder {b}):',
+  'This torrent has {n} files:': 'Dieser Torrent hat {n} Dateien:',
+  'With torrent_engine=aria2c a torrent takes no further options:': 'Mit torrent_engine=aria2c nimmt ein Torrent keine weiteren Optionen:',
+  'Request field too long: {what} has {n} bytes, at most {m} are taken:': 'Feld der Anfrage zu lang: {what} hat {n} Bytes, höchstens {m} werden genommen:',
+  'Request field too long:': 'Feld der Anfrage zu lang:',
+  'Invalid magnet link: it is longer than {n} characters.': 'Ungültiger Magnet-Link: er ist länger als {n} Zeichen.',
+  'Invalid magnet link: character {n} is not allowed in a link.': 'Ungültiger Magnet-Link: Zeichen {n} ist in einem Link nicht erlaubt.',
+  'Invalid magnet link: each parameter must be a name, "=" and a value.': 'Ungültiger Magnet-Link: jeder Parameter muss ein Name, "=" und ein Wert sein.',
+  'Invalid magnet link: the value of {key} is not properly encoded.': 'Ungültiger Magnet-Link: der Wert von {key} ist nicht richtig kodiert.',
+  'Invalid magnet link: xt must be urn:btih: with 40 hexadecimal or 32 base32 characters.': 'Ungültiger Magnet-Link: xt muss urn:btih: mit 40 hexadezimalen oder 32 Base32-Zeichen sein.',
+  'Invalid magnet link: xl must be a number of bytes.': 'Ungültiger Magnet-Link: xl muss eine Zahl von Bytes sein.',
+  'Invalid magnet link: trackers (tr) must be http, https or udp addresses.': 'Ungültiger Magnet-Link: Tracker (tr) müssen http-, https- oder udp-Adressen sein.',
+  'Invalid magnet link: web seeds (ws) must be http or https addresses.': 'Ungültiger Magnet-Link: Web-Seeds (ws) müssen http- oder https-Adressen sein.',
+  'Invalid magnet link: the parameter {key} is not taken.': 'Ungültiger Magnet-Link: der Parameter {key} wird nicht angenommen.',
+  'Invalid magnet link: it must hold exactly one xt=urn:btih: parameter.': 'Ungültiger Magnet-Link: er muss genau einen Parameter xt=urn:btih: enthalten.',
+  'Invalid magnet link: dn and xl may be given once each.': 'Ungültiger Magnet-Link: dn und xl dürfen je nur einmal vorkommen.',
+  'Unsafe file /tmp/kiv-sl:': 'Unsichere Datei /tmp/kiv-sl:',
+  'Unable to write file /tmp/kiv-sl': 'Datei /tmp/kiv-sl nicht schreibbar',
   'Malformed request field:': 'Fehlerhaftes Feld der Anfrage:',
   'Request body too large:': 'Anfrage zu groß:',
   'Request body ended early:': 'Anfrage endete zu früh:',
@@ -299,7 +323,7 @@ export const answers = {
   'Unable to start ctorrent:': 'ctorrent lässt sich nicht starten:',
   'Unable to start aria2c:': 'aria2c lässt sich nicht starten:',
   'Magnet links need aria2c:': 'Magnet-Links brauchen aria2c:',
-  'Invalid speed limit (KiB/s, 0 to': 'Ungültige Geschwindigkeitsgrenze (KiB/s, 0 bis',
+  'Invalid speed limit (KiB/s, 0 to {n}):': 'Ungültige Geschwindigkeitsgrenze (KiB/s, 0 bis {n}):',
   'Job not found:': 'Auftrag nicht gefunden:',
   'A magnet link takes no further options:': 'Ein Magnet-Link nimmt keine weiteren Optionen:',
   'wget has no upload to limit:': 'wget lädt nichts hoch, das sich begrenzen ließe:',
