@@ -119,6 +119,9 @@ async function run() {
     await page.waitForSelector('body[data-loaded=true]');
     assert.equal(await page.getByLabel('Addresses (HTTP or FTP)').inputValue(), url);
     assert.equal(fs.readdirSync(box.trk).filter((n) => n.endsWith('.wgt')).length, 0);
+    // No transfer yet: the page says so and offers nothing to choose.
+    await page.locator('#jobs-empty').getByText('No transfers yet.', { exact: true }).waitFor({ timeout: 60000 });
+    assert.deepEqual(await page.locator('#job-picks, #nukeall').evaluateAll((n) => n.map((e) => e.hidden)), [true, true]);
     // Every title and header the page shows, however briefly: a loaded
     // machine's download may run between two samples of the loop below.
     await page.evaluate(() => {
@@ -130,6 +133,8 @@ async function run() {
     await page.getByRole('button', { name: 'Add download' }).click();
     const job = page.locator('#jobs li').first();
     await job.getByText('film.bin', { exact: true }).waitFor();
+    await page.locator('#job-picks').getByLabel('Select all shown').waitFor();
+    assert.equal(await page.locator('#jobs-empty').isVisible(), false);
     // The list needs no job log; the detail reads it while open.
     const logs = [];
     page.on('request', (r) => { if (/\/trk\/\w+\.(wgt|tor)$/.test(r.url())) logs.push(r.url()); });

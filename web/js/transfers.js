@@ -27,7 +27,7 @@ const view = {
   rows: new Map(), // "kind:job file name" -> { name, kind, job, node, parts, … }
   chip: '', // the state shown, '' for all
   shown: [], // the transfer rows listed
-  total: 0,
+  total: -1, // till the first status
   last: 0, // the last place in the queue
   pick: null,
   refresh: () => {},
@@ -275,7 +275,7 @@ export function updateTransfers(status) {
   // since an unchanged row is not painted again when a job joins behind it.
   view.last = Math.max(0, ...[...view.rows.values()].map((r) => r.job.place || 0));
   for (const r of view.rows.values()) grey(r);
-  if (moved) arrange();
+  if (moved || view.total < 0) arrange();
 }
 
 /** A notice or the eDonkey list: its text, in the row. */
@@ -308,6 +308,7 @@ function arrange() {
   view.pick.paint();
   placeRows();
   put($('#jobs-empty'), 'hidden', shown.length > 0);
+  put($('#nukeall'), 'hidden', !view.rows.size);
   setText($('#jobs-empty'), jobs.length ? t('No transfer matches.') : t('No transfers yet.'));
 }
 

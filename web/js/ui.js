@@ -164,6 +164,7 @@ export function picker(box, { shown, total, noun, actions, after }) {
     put(all, 'checked', k > 0 && k === m);
     setText(text, [m < n ? t('{m} of {what} shown', { m, what: noun(n) }) : noun(n), k && t('{k} selected', { k })].filter(Boolean).join(' · '));
     for (const b of buttons) { put(b, 'hidden', !k); put(b, 'disabled', busy); }
+    put(box, 'hidden', !n);
   }
   return {
     paint,
