@@ -1,7 +1,7 @@
 // The page: tabs, the live status, the header counts and the release notice.
 import { status, jobFile, setCurdir, getCurdir } from './api.js';
 import { noticeText, showRate } from './parse.js';
-import { el, $, setText, put, note, compareNames, t } from './ui.js';
+import { el, $, setText, put, note, compareNames, said, t } from './ui.js';
 import { setupTransfers, updateTransfers, fillFromLink, totalRate, placeRows } from './transfers.js';
 import { setupFiles, updateFiles, go } from './files.js';
 import { setupSettings, readLock, loadScripts, updateQueue } from './settings.js';
@@ -61,7 +61,7 @@ async function refresh() {
   } catch (e) {
     setText($('#offline'), /^401/.test(e.message)
       ? t('The box now asks for a user name and password: close and restart the browser, then sign in.')
-      : t('The box does not answer: {why}', { why: e.message }));
+      : t('The box does not answer: {why}', { why: said(e.message) }));
     $('#offline').hidden = false;
   } finally {
     busy = false;

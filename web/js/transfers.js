@@ -4,7 +4,7 @@ import { ctl, jobFile, getCurdir, torrent } from './api.js';
 import { uploadFiles, dropTarget, fillFolders } from './upload.js';
 import { startTorrent, shown } from './torrent.js';
 import { noticeText, showBytes, showRate, showSeconds, showPercent } from './parse.js';
-import { el, $, setText, put, note, act, confirmed, bar, compareNames, muleText, picker, plain, num, t } from './ui.js';
+import { el, $, setText, put, note, act, confirmed, bar, compareNames, muleText, picker, plain, said, num, t } from './ui.js';
 
 const KINDS = [
   ['wgt'],
@@ -173,7 +173,7 @@ function paint(row) {
     running && job.down > 0 && showRate(job.down), running && job.up > 0 && t('up {rate}', { rate: showRate(job.up) }),
     running && job.peers + job.seeds > 0 && t('{s} seeds, {p} peers', { s: job.seeds, p: job.peers }), left && t('{t} left', { t: left })].filter(Boolean).join(' · '));
   put(parts.reason, 'hidden', job.state !== 'failed');
-  setText(parts.reason, job.state === 'failed' ? job.reason || t('It failed; its log says more.') : '');
+  setText(parts.reason, job.state === 'failed' ? (job.reason ? said(job.reason) : t('It failed; its log says more.')) : '');
   const queued = job.place > 0 ? QUEUED.map((b) => button(row, ...b)) : [];
   grey(row);
   const shown = [parts.more, running && button(row, t('Stop'), 'stop'), again(job) && button(row, t('Restart'), TRANSFERS[row.kind]), ...queued, parts.del].filter(Boolean);

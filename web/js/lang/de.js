@@ -265,6 +265,7 @@ export const answers = {
   'With torrent_engine=aria2c a torrent takes no further options:': 'Mit torrent_engine=aria2c nimmt ein Torrent keine weiteren Optionen:',
   'Request field too long: {what} has {n} bytes, at most {m} are taken:': 'Feld der Anfrage zu lang: {what} hat {n} Bytes, höchstens {m} werden genommen:',
   'Request field too long:': 'Feld der Anfrage zu lang:',
+  'Filename too long please shorten it:  {what} has {n} bytes, at most {m} are taken:': 'Dateiname zu lang, bitte kürzen: {what} hat {n} Bytes, höchstens {m} werden genommen:',
   'Invalid magnet link: it is longer than {n} characters.': 'Ungültiger Magnet-Link: er ist länger als {n} Zeichen.',
   'Invalid magnet link: character {n} is not allowed in a link.': 'Ungültiger Magnet-Link: Zeichen {n} ist in einem Link nicht erlaubt.',
   'Invalid magnet link: each parameter must be a name, "=" and a value.': 'Ungültiger Magnet-Link: jeder Parameter muss ein Name, "=" und ein Wert sein.',
@@ -335,4 +336,6 @@ export const answers = {
   'Unable to access torrent file:': 'Kein Zugriff auf die Torrent-Datei:',
   'Malformed torrent data:': 'Fehlerhafte Torrent-Daten:',
   'Memory allocation failure': 'Nicht genug Speicher',
+  'record unreadable': 'Auftrag nicht lesbar',
+  'aria2c ended with an error': 'aria2c endete mit einem Fehler',
 };
