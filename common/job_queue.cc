@@ -11,7 +11,6 @@
 #include "common/file.h"
 #include "common/job_state.h"
 #include "common/process.h"
-#include "common/text.h"
 
 namespace kiv {
 
@@ -35,9 +34,7 @@ std::vector<QueueEntry> queue_entries() {
   if (!names) return entries;
   for (std::string& name : *names) {
     if (!is_job_log(name)) continue;
-    std::string record_name = name;
-    cut_at_last(record_name, '.');
-    std::optional<std::string> text = read_file(trkdir + record_name);
+    std::optional<std::string> text = read_file(trkdir + record_of_log(name));
     std::optional<JobRecord> record = text ? read_record(*text) : std::nullopt;
     if (!record) continue;
     std::string pid = record->pid.empty() ? "" : transfer_pid(name);

@@ -34,6 +34,10 @@ bool is_job_log(std::string_view name) {
   return name.ends_with(".wgt") || name.ends_with(".tor");
 }
 
+std::string record_of_log(std::string_view log) {
+  return std::string(log.substr(0, std::min(log.rfind('.'), log.size())));
+}
+
 std::string record_text(const JobRecord& record) {
   std::string text = record.pid + "\n" + record.source + "\n" + record.options + "\n";
   bool alternative = record.status_line == StatusLine::alternative;

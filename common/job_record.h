@@ -69,6 +69,11 @@ bool is_job_name(std::string_view name);
 /// Whether `name` is a transfer job's log: ".wgt" or ".tor" at its end.
 bool is_job_log(std::string_view name);
 
+/// The record beside the job log `log` (a name or a path): all before its
+/// last ".". `log` itself when it has none, which callers that must not
+/// take the log for its record check by comparing.
+std::string record_of_log(std::string_view log);
+
 /// The record's text. A wish is written only with a folder line before it
 /// (an older record has neither, and gets none); the sixth line only with
 /// a wish to go with it or the seventh after it.

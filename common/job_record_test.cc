@@ -96,5 +96,18 @@ TEST(JobRecord, JobNames) {
   EXPECT_FALSE(is_job_name(std::string(kMaxNameLength + 1, 'a')));
 }
 
+TEST(JobRecord, RecordOfLog) {
+  struct Case {
+    std::string_view log, record;
+  } cases[] = {
+      {"12.wgt", "12"},
+      {"12.x.tor", "12.x"},
+      {"/var/kiv.d/12.tor", "/var/kiv.d/12"},
+      {"12.", "12"},
+      {"12", "12"},  // no suffix: the log itself
+  };
+  for (const Case& c : cases) EXPECT_EQ(record_of_log(c.log), c.record) << c.log;
+}
+
 }  // namespace
 }  // namespace kiv

@@ -9,7 +9,7 @@
 
 #include "common/config.h"
 #include "common/file.h"
-#include "common/text.h"
+#include "common/job_record.h"
 
 namespace kiv {
 
@@ -60,8 +60,7 @@ bool command_line_has(const std::string& pid, std::string_view option, std::stri
 /// Whether `pid` is the transfer of the job whose log is `job_log`.
 bool is_job_process(const std::string& pid, std::string_view job_log) {
   const Config& c = config();
-  std::string record(job_log);
-  cut_at_last(record, '.');
+  std::string record = record_of_log(job_log);
   std::string file = program_file(pid);
   if (file.empty()) return false;
   // The job is named by what the start put on the command line: wget's log
@@ -104,8 +103,7 @@ std::string transfer_pid(std::string_view job_log) {
     return "";
 
   const std::string& trkdir = config().trkdir;
-  std::string record(job_log);
-  cut_at_last(record, '.');
+  std::string record = record_of_log(job_log);
   std::optional<std::string> content = read_file(trkdir + record);
   if (!content) return "";
   std::string pid = content->substr(0, std::min(content->find('\n'), kPidTextLength));

@@ -66,11 +66,6 @@ void check_job_name(std::string_view name) {
   if (!is_job_name(name)) message_answer("Invalid job name:", name);
 }
 
-std::string without_suffix(std::string name) {
-  cut_at_last(name, '.');
-  return name;
-}
-
 /// Ends the request when a text headed for one line of the job record holds
 /// a line feed: the record would no longer read back as written.
 void check_one_line(std::string_view text) {
@@ -198,7 +193,7 @@ void check_torrent_free(const std::string& source, const std::string& shown,
   std::string own = own_log ? own_log->substr(own_log->rfind('/') + 1) : "";
   for (const LiveJob& job : live_jobs()) {
     if (job.name == own || !job.name.ends_with(".tor")) continue;
-    std::optional<std::string> text = read_file(config().trkdir + without_suffix(job.name));
+    std::optional<std::string> text = read_file(config().trkdir + record_of_log(job.name));
     if (!text) continue;
     std::string other = parse_record(*text).source;
     std::optional<std::string> other_hash = hash ? source_hash(other) : std::nullopt;
@@ -309,7 +304,7 @@ void start_wget(const JobRecord& job, const std::optional<std::string>& job_log)
   options = with_options(options, share_options(log, job));
   std::string output = run_shell(wget_command_line(c.wget, options, log, url));
   std::optional<std::string> pid = wget_pid(output);
-  write_record(without_suffix(log), started_record(pid, job, folder));
+  write_record(record_of_log(log), started_record(pid, job, folder));
   if (!pid) message_answer("Unable to start wget:", output);
 }
 
@@ -339,7 +334,7 @@ void start_ctorrent(const JobRecord& job, const std::optional<std::string>& job_
 
   write_log(log, ctorrent_header(time(nullptr), source), LogWrite::whole);
   if (queued_instead(log, kept)) return;
-  std::string record = without_suffix(log);
+  std::string record = record_of_log(log);
   std::string job_id = record.substr(record.rfind('/') + 1);
 
   // ctorrent stores what it fetches relative to its working directory.
@@ -386,7 +381,7 @@ void start_magnet(const JobRecord& job, const std::optional<std::string>& job_lo
   // A queued restart keeps the log: its start later must still see it.
   if (!job_log) write_log(log, magnet_header(time(nullptr), magnet.hash), LogWrite::whole);
   if (queued_instead(log, {"", job.source, job.options, folder})) return;
-  std::string record = without_suffix(log);
+  std::string record = record_of_log(log);
   // A finished job's control file is gone with its end: restarted (to seed),
   // aria2c checks the job's own files instead of refusing them.
   std::string options = job.options;
@@ -440,9 +435,9 @@ void restart_job(const std::string& name, StartJob start,
                  const std::optional<std::string>& choice = std::nullopt) {
   check_job_name(name);
   const std::string& trkdir = config().trkdir;
-  std::string base = name;
+  std::string base = record_of_log(name);
   // Without a suffix the log would be the record itself.
-  if (!cut_at_last(base, '.')) message_answer("Invalid job name:", name);
+  if (base == name) message_answer("Invalid job name:", name);
   std::string record_path = trkdir + base;
   std::optional<std::string> text = read_file(record_path);
   // Read back cut, a line would name another source: never started so.
@@ -493,7 +488,7 @@ bool wants_resume(const std::string& name) {
   const JobKind* kind = kind_of(name);
   if (!kind) return false;
   const std::string& trkdir = config().trkdir;
-  std::optional<std::string> text = read_file(trkdir + without_suffix(name));
+  std::optional<std::string> text = read_file(trkdir + record_of_log(name));
   std::optional<JobRecord> record = text ? read_record(*text) : std::nullopt;
   if (!record || record->wish != JobWish::running || record->pid.empty()) return false;
   // A transfer that survived (kivd alone was ended) goes on by itself.
@@ -507,7 +502,7 @@ bool wants_resume(const std::string& name) {
   // reads as finished, and goes on unless its own limit had ended it.
   return phase == JobPhase::stopped ||
          (phase == JobPhase::finished && kind->seeding_over &&
-          !kind->seeding_over(job, seconds_run(trkdir + without_suffix(name), trkdir + name)));
+          !kind->seeding_over(job, seconds_run(trkdir + record_of_log(name), trkdir + name)));
 }
 
 bool awaits_files_run(const QueueEntry& entry) {
@@ -590,7 +585,7 @@ void nukeall_command(const std::string&, const std::string&) {
 void del_command(const std::string& file, const std::string&) {
   check_job_name(file);
   std::string log = config().trkdir + file;
-  std::string record = config().trkdir + without_suffix(file);
+  std::string record = config().trkdir + record_of_log(file);
   if (!job_exists(log, record)) message_answer("Job not found:", file);
   end_job(file);
   for (const std::string& path : {log, record, record + ".bf", record + ".dht", record + ".torrent"})
@@ -599,7 +594,7 @@ void del_command(const std::string& file, const std::string&) {
 
 void stop_command(const std::string& file, const std::string&) {
   check_job_name(file);
-  std::string record_path = config().trkdir + without_suffix(file);
+  std::string record_path = config().trkdir + record_of_log(file);
   if (!job_exists(config().trkdir + file, record_path)) message_answer("Job not found:", file);
   // Recorded before the signal: a power cut right after it must not bring
   // the job back. Older records carry no wish, and get none.

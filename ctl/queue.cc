@@ -13,7 +13,6 @@
 #include "common/queue_settings.h"
 #include "common/request.h"
 #include "common/response.h"
-#include "common/text.h"
 #include "ctl/checks.h"
 #include "ctl/jobs.h"
 
@@ -109,11 +108,6 @@ Limits computed_share(const std::string& job_log) {
   return divided(limits, transfers, torrents);
 }
 
-std::string record_of(std::string log) {
-  cut_at_last(log, '.');
-  return log;
-}
-
 void queue_at(const std::string& record_path, const JobRecord& record, long long turn) {
   if (!write_queued(record_path, record, turn))
     message_answer("Unable to write trk file:", record_path);
@@ -197,7 +191,7 @@ bool queued_instead(const std::string& job_log, const JobRecord& job) {
   for (const QueueEntry& entry : entries)
     if (entry.queued() && entry.log == job_log.substr(job_log.rfind('/') + 1))
       turn = entry.record.turn;
-  queue_at(record_of(job_log), job, turn);
+  queue_at(record_of_log(job_log), job, turn);
   return true;
 }
 
@@ -231,7 +225,7 @@ void move_command(const std::string& file, const std::string&) {
   const QueueEntry& job = *order[place];
   const std::string& trkdir = config().trkdir;
   if (to == "top") {
-    if (place > 0) queue_at(trkdir + record_of(job.log), job.record, first_turn(entries));
+    if (place > 0) queue_at(trkdir + record_of_log(job.log), job.record, first_turn(entries));
     return;
   }
   size_t other_place = to == "up" ? place - 1 : place + 1;
@@ -241,8 +235,8 @@ void move_command(const std::string& file, const std::string&) {
   // The two change turns; a tie (never written so) is broken apart.
   long long turn = job.record.turn, other_turn = other.record.turn;
   if (turn == other_turn) (to == "up" ? other_turn : turn) -= 1;
-  queue_at(trkdir + record_of(job.log), job.record, other_turn);
-  queue_at(trkdir + record_of(other.log), other.record, turn);
+  queue_at(trkdir + record_of_log(job.log), job.record, other_turn);
+  queue_at(trkdir + record_of_log(other.log), other.record, turn);
 }
 
 }  // namespace kiv::ctl

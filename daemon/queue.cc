@@ -13,7 +13,6 @@
 #include "common/file.h"
 #include "common/job_queue.h"
 #include "common/queue_settings.h"
-#include "common/text.h"
 #include "ctl/jobs.h"
 #include "ctl/queue.h"
 #include "daemon/resume.h"
@@ -21,10 +20,7 @@
 namespace kiv {
 namespace {
 
-std::string record_path(std::string log) {
-  cut_at_last(log, '.');
-  return config().trkdir + log;
-}
+std::string record_path(const std::string& log) { return config().trkdir + record_of_log(log); }
 
 /// Puts the running job `entry` back in the queue at `turn` and ends its
 /// transfer; the user's wish (running) is kept in that it continues later.

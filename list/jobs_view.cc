@@ -23,7 +23,6 @@
 #include "common/response.h"
 #include "common/resumed.h"
 #include "common/shell.h"
-#include "common/text.h"
 #include "common/wget_state.h"
 
 namespace kiv::list {
@@ -39,9 +38,9 @@ std::optional<long long> added_time(const std::string& trkdir, const std::string
   if (statx(AT_FDCWD, (trkdir + name).c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME, &log) == 0 &&
       (log.stx_mask & STATX_BTIME))
     return log.stx_btime.tv_sec * 1000LL + log.stx_btime.tv_nsec / 1000000;
-  std::string record = name;
+  std::string record = record_of_log(name);
   struct stat st;
-  if (cut_at_last(record, '.') && lstat((trkdir + record).c_str(), &st) == 0)
+  if (record != name && lstat((trkdir + record).c_str(), &st) == 0)
     return st.st_mtim.tv_sec * 1000LL + st.st_mtim.tv_nsec / 1000000;
   return std::nullopt;
 }
@@ -82,8 +81,8 @@ void print_state(const std::string& trkdir, const std::string& name, const std::
                  Records records) {
   if (records == Records::none) return;
   bool running = !pid.empty();
-  std::string record_name = name;
-  if (!cut_at_last(record_name, '.')) return;
+  std::string record_name = record_of_log(name);
+  if (record_name == name) return;
   std::optional<std::string> text = read_file(trkdir + record_name);
   bool unreadable = text ? !read_record(*text) : errno != ENOENT;
   const StateKind* kind = nullptr;

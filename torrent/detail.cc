@@ -132,7 +132,7 @@ void answer_job_detail(std::string_view job) {
     message_answer("Invalid job name:", job);
   const Config& c = config();
   std::string log_path = c.trkdir + std::string(job);
-  std::string record_path = log_path.substr(0, log_path.size() - 4);
+  std::string record_path = record_of_log(log_path);
   std::optional<std::string> text = read_file(record_path);
   if (!text) message_answer("Job not found:", job);
   std::optional<JobRecord> record = read_record(*text);
