@@ -70,7 +70,7 @@ export async function status(full = true, amule = false, dir = curdir, listed = 
   // In the body, which beats the cookie that another tab may have moved.
   const text = await answer(await send('/cgi-bin/kiv-list', { full: full ? '1' : null, amule: amule ? 'true' : null, curdir: dir, dnl: listed ? null : '0' }));
   if (!text.trimStart().startsWith('{')) throw new Error(text);
-  return (last = parseObject(text, last));
+  return (last = await parseObject(text, last));
 }
 
 /** The names in folder `dir` as the box has them now; null when it is gone. */

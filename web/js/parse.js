@@ -1,7 +1,7 @@
 // Readers for the programs' answers. The status and torrent answers are
 // script-object text (bare or quoted keys, single- or double-quoted strings
 // with backslash escapes, integers): read here as data, never run.
-import { t, num } from './ui.js';
+import { t, num, slicer } from './ui.js';
 
 const MAX_DEPTH = 64;
 const NUMBER = /-?\d{1,31}/y;
@@ -12,14 +12,14 @@ const ESCAPES = { n: '\n', r: '\r', t: '\t' };
 const spans = new WeakMap(); // result -> { member name: its span }
 let src = '', at = 0; // what is being read, and where
 
-/** Reads one script-object value; throws SyntaxError on anything else.
- *  An earlier result lends its top-level members, and their list elements,
- *  whose text is unchanged; shared, so neither is to be changed. */
-export function parseObject(text, before) {
+/** Reads one script-object value, in slices; throws SyntaxError on anything
+ *  else. An earlier result lends its top-level members, and their list
+ *  elements, whose text is unchanged; shared, so neither is to be changed. */
+export async function parseObject(text, before) {
   src = text;
   at = 0;
   const mine = Object.create(null);
-  const result = value(0, spans.get(before || spans) || {}, mine);
+  const result = await top(spans.get(before || spans) || {}, mine);
   space();
   if (at !== src.length) fail('trailing text');
   if (result && typeof result == 'object') spans.set(result, mine);
@@ -46,21 +46,49 @@ function more(close) {
   return false;
 }
 
-/** `before`: the earlier spans of what the value holds; `into` gets these. */
-function value(depth, before, into) {
+function value(depth) {
   if (depth > MAX_DEPTH) fail('too deep');
   space();
   const c = src[at];
   if (c === '"' || c === "'") return string();
-  if (c === '{') return object(depth, before, into);
-  if (c === '[') return list(depth, before, into);
+  if (c === '{') return object(depth);
+  if (c === '[') return list(depth);
   for (const w of ['true', 'false']) if (src.startsWith(w, at)) return (at += w.length), w === 'true';
   return number();
 }
 
-/** A top-level member or element of a top-level list: the earlier span where
- *  its text comes again (lists and objects end at their own bracket, so equal
- *  text means an equal value), else read and kept. */
+// Past an opening bracket: false when `close` follows, passed too.
+function opened(close) {
+  at++;
+  space();
+  return src[at] === close ? (at++, false) : true;
+}
+
+/** An object's members and their lists' elements, lent by `before` where
+ *  unchanged, spans kept in `into`; the elements in slices. */
+async function top(before, into) {
+  space();
+  if (src[at] !== '{') return value(0);
+  const obj = Object.create(null), step = slicer();
+  if (opened('}')) do {
+    const k = key();
+    expect(':');
+    space();
+    const was = Object.hasOwn(before, k) && before[k], from = at;
+    if (src[at] !== '[' || (was && src.startsWith(was.text, at))) { obj[k] = reused(was, 1, into, k); continue; }
+    const out = (obj[k] = []), items = [];
+    if (opened(']')) do {
+      out.push(reused(was && was.items[out.length], 2, items, out.length));
+      const next = step(), mine = next && [src, at]; // others may read meanwhile
+      if (next) [src, at] = await next.then(() => mine);
+    } while (more(']'));
+    into[k] = { text: src.slice(from, at), value: out, items };
+  } while (more('}'));
+  return obj;
+}
+
+/** The earlier span where its text comes again (lists and objects end at
+ *  their own bracket, so equal text means an equal value), else read. */
 function reused(was, depth, into, name) {
   space();
   const from = at;
@@ -69,32 +97,24 @@ function reused(was, depth, into, name) {
     into[name] = was;
     return was.value;
   }
-  const items = [];
-  const v = value(depth, was ? was.items : [], items);
-  if (src[from] === '[' || src[from] === '{') into[name] = { text: src.slice(from, at), value: v, items };
+  const v = value(depth);
+  if (src[from] === '[' || src[from] === '{') into[name] = { text: src.slice(from, at), value: v, items: [] };
   return v;
 }
 
-function object(depth, before, into) {
-  at++;
+function object(depth) {
   const obj = Object.create(null);
-  space();
-  if (src[at] === '}') { at++; return obj; }
-  do {
+  if (opened('}')) do {
     const k = key();
     expect(':');
-    obj[k] = depth ? value(depth + 1) : reused(Object.hasOwn(before, k) && before[k], 1, into, k);
+    obj[k] = value(depth + 1);
   } while (more('}'));
   return obj;
 }
 
-function list(depth, before, into) {
-  at++;
+function list(depth) {
   const out = [];
-  space();
-  if (src[at] === ']') { at++; return out; }
-  do out.push(depth === 1 ? reused(before[out.length], 2, into, out.length) : value(depth + 1));
-  while (more(']'));
+  if (opened(']')) do out.push(value(depth + 1)); while (more(']'));
   return out;
 }
 

@@ -4,7 +4,7 @@ import { ctl, jobFile, getCurdir, torrent } from './api.js';
 import { uploadFiles, dropTarget, fillFolders } from './upload.js';
 import { startTorrent, shown } from './torrent.js';
 import { noticeText, showBytes, showRate, showSeconds, showPercent } from './parse.js';
-import { el, $, setText, put, note, act, confirmed, bar, compareNames, muleText, picker, plain, said, num, t } from './ui.js';
+import { el, $, setText, put, note, act, confirmed, bar, compareNames, muleText, picker, plain, said, num, slicer, t } from './ui.js';
 
 const KINDS = [
   ['wgt'],
@@ -312,19 +312,17 @@ function arrange() {
   setText($('#jobs-empty'), jobs.length ? t('No transfer matches.') : t('No transfers yet.'));
 }
 
-const SCREEN = 10, BUDGET = 8; // rows built at once; then ms of building a task
-const next = new MessageChannel(); // no timer's delay
-next.port1.onmessage = () => placeRows();
+const SCREEN = 10; // rows built at once; then in slices
 
 /** Puts the shown rows in order while Transfers shows: hundreds of new
  *  rows never hold the page up. */
 export function placeRows() {
   if ($('#view-transfers').hidden) return;
-  const list = $('#jobs'), until = performance.now() + BUDGET;
-  let at = 0;
+  const list = $('#jobs'), step = slicer();
+  let at = 0, next;
   for (const r of view.shown) {
     if (!r.node) {
-      if (at >= SCREEN && performance.now() > until) { next.port2.postMessage(0); break; }
+      if (at >= SCREEN && (next = step())) { next.then(placeRows); break; }
       build(r);
     }
     if (list.children[at] !== r.node) list.insertBefore(r.node, list.children[at] || null);

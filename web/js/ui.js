@@ -57,6 +57,13 @@ export const $ = (sel, root = document) => root.querySelector(sel);
 let collator = null;
 export const compareNames = (a, b) => (collator ||= new Intl.Collator(undefined, { numeric: true })).compare(a, b);
 
+// Long work in slices of 8 ms, a task each (a message between: no timer's
+// delay). A step is false while its slice lasts, else the next's promise.
+const channel = new MessageChannel(), waiting = [];
+channel.port1.onmessage = () => waiting.shift()();
+export const slicer = (until = performance.now() + 8) => () => performance.now() > until &&
+  new Promise((go) => { waiting.push(go); channel.port2.postMessage(0); }).then(() => { until = performance.now() + 8; });
+
 /** Sets a property only when it changed: a refresh that finds nothing new writes nothing. */
 export function put(node, prop, value) {
   if (node[prop] !== value) node[prop] = value;
@@ -157,7 +164,7 @@ export function picker(box, { shown, total, noun, actions, after }) {
   const buttons = Object.keys(actions).map((word) => el('button', { type: 'button', class: word === 'Delete' && 'danger', text: `${actions[word][0]}…`, onclick: () => run(word, shown().filter(has)) }));
   box.append(el('label', { class: 'check' }, all, t('Select all shown')), text, ...buttons);
   function paint() {
-    const list = shown(), on = new Set(list.map((r) => r.key)), n = total(), m = list.length;
+    const list = shown(), on = keys.size && new Set(list.map((r) => r.key)), n = total(), m = list.length;
     for (const key of keys) if (!on.has(key)) keys.delete(key);
     const k = keys.size;
     for (const r of list) if (r.pick) put(r.pick, 'checked', has(r));
