@@ -1,7 +1,7 @@
 // Files: the current folder, its tree, and the listing with its actions.
 import { ctl, tree, downloadHref, claimCurdir, getCurdir, setCurdir, inCurdir, tooLong, namesIn } from './api.js';
 import { sizeBytes, listingDate, showDate, showBytes, treeNodes } from './parse.js';
-import { el, $, setText, put, act, ask, modal, bar, note, compareNames, picker, t } from './ui.js';
+import { el, $, setText, put, act, ask, modal, bar, note, compareNames, picker, slicer, t } from './ui.js';
 import { settle, uploadFiles, dropTarget, fillFolders } from './upload.js';
 import { inspect } from './torrent.js';
 
@@ -147,7 +147,7 @@ function paintRow(rec) {
 
 /** The listing brought up to date with a status object asked for folder
  *  `asked`, in place. */
-export function updateFiles(status, asked = status.curdir) {
+export async function updateFiles(status, asked = status.curdir) {
   if (!status.dnl) return; // asked for without the listing
   // An answer that was on its way when another folder was chosen.
   if (asked !== getCurdir()) return;
@@ -163,7 +163,10 @@ export function updateFiles(status, asked = status.curdir) {
   const seen = new Set();
   let dirty = !same && (view.cleared || view.entries.length !== view.rows.size);
   view.cleared = false;
+  const step = slicer();
+  let i = 0, next;
   for (const e of same ? [] : view.entries) {
+    if (!(++i & 255) && (next = step()) && (await next, view.cleared)) return; // another folder
     const key = `${e.type}:${e.file}`;
     seen.add(key);
     let rec = view.rows.get(key);

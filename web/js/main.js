@@ -48,7 +48,7 @@ async function refresh() {
     early = null;
     const s = await (first || status(true, false, asked, wantsListing()));
     listed = !!s.dnl;
-    updateFiles(s, asked);
+    await updateFiles(s, asked);
     resumedNotice(s);
     updateQueue(s.queue);
     put(document.body.dataset, 'loaded', 'true');
