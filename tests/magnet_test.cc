@@ -13,29 +13,21 @@
 #include "tests/support/installation.h"
 #include "tests/support/processes.h"
 #include "tests/support/programs.h"
+#include "tests/support/swarm.h"
 #include "torrent/aria2_control.h"
 
 namespace kiv {
 namespace {
 
-using testing::accepts_connections;
+using testing::Aria2Swarm;
 using testing::eventually;
 using testing::program_of;
 using testing::kHeaders;
 using testing::read_text;
-using testing::Running;
 using testing::write_text;
 
 constexpr std::string_view kOk = "OK";
 constexpr size_t kContentSize = 600000;
-
-
-std::string made_bytes(size_t size) {
-  std::string data(size, '\0');
-  unsigned state = unsigned(getpid()) * 2654435761u + 7;
-  for (char& c : data) c = char((state = state * 1103515245u + 12345u) >> 16);
-  return data;
-}
 
 std::string first_line(const std::string& text) { return text.substr(0, text.find('\n')); }
 
@@ -52,61 +44,6 @@ std::vector<long> content_readouts(const std::string& log) {
   }
   return done;
 }
-
-/// A torrent of made content with its tracker on 127.0.0.1 and an aria2c
-/// seeder: the file content.bin, or given a `folder`, that folder holding it.
-class Swarm {
- public:
-  explicit Swarm(const std::string& folder = "") : tracker_port_(testing::free_port()) {
-    const std::string& dir = seed_.path();
-    if (!folder.empty()) mkdir((dir + folder).c_str(), 0755);
-    std::string shared = folder.empty() ? "content.bin" : folder;
-    write_text(dir + (folder.empty() ? "" : folder + "/") + "content.bin", content_);
-    std::string tracker = std::to_string(tracker_port_);
-    announce_ = "http://127.0.0.1:" + tracker + "/announce";
-    EXPECT_EQ(testing::run_program({"/usr/bin/ctorrent", "-t", "-u", announce_, "-l", "65536", "-s",
-                                    dir + "a.torrent", dir + shared},
-                                   {})
-                  .exit_code(),
-              0);
-    hash_ = torrent_info_hash(read_text(dir + "a.torrent")).value_or("");
-    write_text(dir + "whitelist", hash_ + "\n");
-    chmod(dir.c_str(), 0755);  // read by the tracker as "nobody"
-    tracker_.emplace(std::vector<std::string>{"/usr/bin/opentracker", "-i", "127.0.0.1", "-p",
-                                              tracker, "-P", tracker, "-w", "whitelist", "-d", dir},
-                     dir);
-    EXPECT_TRUE(eventually([&] { return accepts_connections(tracker_port_); })) << "no tracker";
-    seeder_.emplace(std::vector<std::string>{"/usr/bin/aria2c", "--no-conf", "--enable-dht=false",
-                                             "--enable-dht6=false", "--bt-enable-lpd=false",
-                                             "--interface=127.0.0.1", "-V", "--seed-ratio=0",
-                                             "--listen-port=" + std::to_string(testing::free_port()),
-                                             "--dir=" + dir, dir + "a.torrent"},
-                    dir);
-    EXPECT_TRUE(eventually([&] { return scrape().find("completei1e") != std::string::npos; }, 30))
-        << "the seeder never announced";
-  }
-  const std::string& content() const { return content_; }
-  const std::string& hash() const { return hash_; }
-  std::string torrent() const { return seed_.path() + "a.torrent"; }
-  std::string magnet() const { return "magnet:?xt=urn:btih:" + hash_ + "&dn=content.bin&tr=" + announce_; }
-
- private:
-  std::string scrape() const {
-    std::string escaped;
-    for (size_t at = 0; at < hash_.size(); at += 2) escaped += "%" + hash_.substr(at, 2);
-    return testing::run_program({"/usr/bin/wget", "-q", "-O", "-", "--tries=1",
-                                 "http://127.0.0.1:" + std::to_string(tracker_port_) +
-                                     "/scrape?info_hash=" + escaped},
-                                {})
-        .out;
-  }
-
-  std::string content_ = made_bytes(kContentSize);
-  int tracker_port_;
-  std::string announce_, hash_;
-  testing::TempDir seed_;
-  std::optional<Running> tracker_, seeder_;
-};
 
 class Magnets : public ::testing::Test {
  protected:
@@ -168,7 +105,7 @@ class Magnets : public ::testing::Test {
 
 TEST_F(Magnets, FetchStopRestartOnceOnly) {
   constexpr int kLimit = 20;  // KiB/s: 30 seconds for the file
-  Swarm swarm;
+  Aria2Swarm swarm(kContentSize);
   start_kivd();
   mkdir((dnl_ + "sub").c_str(), 0755);
   std::string uri = swarm.magnet();
@@ -244,7 +181,7 @@ TEST_F(Magnets, FetchStopRestartOnceOnly) {
 // torrent is fetched alone, judged and refused; nothing is written through
 // the link, and nothing of the job's torrent stays.
 TEST_F(Magnets, TorrentThroughALinkRefused) {
-  Swarm swarm("pack");
+  Aria2Swarm swarm(kContentSize, "pack");
   start_kivd();
   testing::TempDir outside;
   ASSERT_EQ(symlink(outside.path().c_str(), (dnl_ + "pack").c_str()), 0);
@@ -266,7 +203,7 @@ TEST_F(Magnets, TorrentThroughALinkRefused) {
 // refusing them as a file that is there.
 TEST_F(Magnets, FinishedJobQueuedKeepsItsFiles) {
   mkdir((dnl_ + "sub").c_str(), 0755);
-  write_text(dnl_ + "sub/content.bin", made_bytes(kContentSize));
+  write_text(dnl_ + "sub/content.bin", testing::made_content(kContentSize));
   ASSERT_EQ(testing::run_program({"/usr/bin/ctorrent", "-t", "-u", "http://127.0.0.1:9/announce",
                                   "-s", trk_ + "Fin001.torrent", dnl_ + "sub/content.bin"},
                                  {})
@@ -283,14 +220,14 @@ TEST_F(Magnets, FinishedJobQueuedKeepsItsFiles) {
   std::string log = trk_ + "Fin001.tor";
   EXPECT_TRUE(eventually([&] { return read_text(log).find("\nDownload Results:") != std::string::npos; }, 60));
   EXPECT_NE(read_text(log).find("|OK  |"), std::string::npos) << read_text(log);
-  EXPECT_EQ(read_text(dnl_ + "sub/content.bin"), made_bytes(kContentSize));
+  EXPECT_EQ(read_text(dnl_ + "sub/content.bin"), testing::made_content(kContentSize));
 }
 
 // aria2c's control file of a half-fetched job, as aria2c wrote it, read
 // whole and refused cut or altered; the job's detail gives the file's
 // bytes in the pieces it marks, each of which holds the right bytes.
 TEST_F(Magnets, DetailOfAHalfFetchedJob) {
-  Swarm swarm;
+  Aria2Swarm swarm(kContentSize);
   start_kivd();
   // Slow enough that a loaded machine stops it long before its end.
   ASSERT_EQ(magnet(swarm.magnet(), {"FORM_down=20"}), kOk);
@@ -355,7 +292,7 @@ TEST_F(Magnets, DetailOfAHalfFetchedJob) {
 // torrent_engine=aria2c: a torrent file runs as a magnet job of its hash
 // that has its torrent already, and its file arrives whole.
 TEST_F(Magnets, TorrentFileRunByAria2c) {
-  Swarm swarm;
+  Aria2Swarm swarm(kContentSize);
   write_text(dnl_ + "a.torrent", read_text(swarm.torrent()));
   installation_.publish(settings_ + "torrent_engine=bittorrent\n");
   EXPECT_EQ(ctl({"FORM_cmd=ctor", "FORM_file=a.torrent"}),
