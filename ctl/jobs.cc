@@ -60,10 +60,12 @@ std::string ctorrent_input(StatusLine line) {
   return line == StatusLine::alternative ? "07" : "06";
 }
 
-/// Ends the request unless `name` is a job's name (is_job_name).
-void check_job_name(std::string_view name) {
+/// Ends the request unless `name` is a job log's name (is_job_name,
+/// is_job_log): without its suffix a name is a record, which a command
+/// would take for both log and record.
+void check_job_log(std::string_view name) {
   check_path(config().trkdir + std::string(name), PathMessage::lower_case);
-  if (!is_job_name(name)) message_answer("Invalid job name:", name);
+  if (!is_job_name(name) || !is_job_log(name)) message_answer("Invalid job name:", name);
 }
 
 /// Ends the request when a text headed for one line of the job record holds
@@ -430,27 +432,6 @@ void start_torrent(const JobRecord& job, const std::optional<std::string>& job_l
     start_ctorrent(job, job_log);
 }
 
-/// `choice`, when given, replaces the torrent job's choice of files.
-void restart_job(const std::string& name, StartJob start,
-                 const std::optional<std::string>& choice = std::nullopt) {
-  check_job_name(name);
-  const std::string& trkdir = config().trkdir;
-  std::string base = record_of_log(name);
-  // Without a suffix the log would be the record itself.
-  if (base == name) message_answer("Invalid job name:", name);
-  std::string record_path = trkdir + base;
-  std::optional<std::string> text = read_file(record_path);
-  // Read back cut, a line would name another source: never started so.
-  std::optional<JobRecord> record = text ? read_record(*text) : std::nullopt;
-  if (!record) message_answer("Unable to read trk file:", record_path);
-  // Written by the start with the rest of the record.
-  if (choice)
-    record->options = with_file_choice(record->options, *choice, engine_of(record->source));
-  // Two transfers must never share one job's files.
-  end_job(name);
-  start(*record, trkdir + name);
-}
-
 /// One kind of job: the suffix of its log, its start, and the reader of its
 /// state. Every kind is restarted, and resumed after a power cut, through
 /// its row here.
@@ -468,18 +449,39 @@ constexpr JobKind kJobKinds[] = {
     {".tor", start_torrent, torrent_job_state, torrent_seeding_over},
 };
 
+const JobKind* kind_of(std::string_view name) {
+  for (const JobKind& kind : kJobKinds)
+    if (name.ends_with(kind.suffix)) return &kind;
+  return nullptr;
+}
+
+/// `choice`, when given, replaces the torrent job's choice of files.
+void restart_job(const std::string& name, StartJob start,
+                 const std::optional<std::string>& choice = std::nullopt) {
+  check_job_log(name);
+  // A job is restarted only by its own kind's start: wget never writes a
+  // torrent job's log.
+  if (kind_of(name)->start != start) message_answer("Invalid job name:", name);
+  const std::string& trkdir = config().trkdir;
+  std::string record_path = trkdir + record_of_log(name);
+  std::optional<std::string> text = read_file(record_path);
+  // Read back cut, a line would name another source: never started so.
+  std::optional<JobRecord> record = text ? read_record(*text) : std::nullopt;
+  if (!record) message_answer("Unable to read trk file:", record_path);
+  // Written by the start with the rest of the record.
+  if (choice)
+    record->options = with_file_choice(record->options, *choice, engine_of(record->source));
+  // Two transfers must never share one job's files.
+  end_job(name);
+  start(*record, trkdir + name);
+}
+
 /// How long the job's last run lasted: from its start, when its record was
 /// written, to its log's last line.
 long long seconds_run(const std::string& record_path, const std::string& log_path) {
   struct stat record, log;
   if (stat(record_path.c_str(), &record) != 0 || stat(log_path.c_str(), &log) != 0) return 0;
   return std::max<long long>(0, log.st_mtime - record.st_mtime);
-}
-
-const JobKind* kind_of(std::string_view name) {
-  for (const JobKind& kind : kJobKinds)
-    if (name.ends_with(kind.suffix)) return &kind;
-  return nullptr;
 }
 
 }  // namespace
@@ -583,7 +585,7 @@ void nukeall_command(const std::string&, const std::string&) {
 }
 
 void del_command(const std::string& file, const std::string&) {
-  check_job_name(file);
+  check_job_log(file);
   std::string log = config().trkdir + file;
   std::string record = config().trkdir + record_of_log(file);
   if (!job_exists(log, record)) message_answer("Job not found:", file);
@@ -593,7 +595,7 @@ void del_command(const std::string& file, const std::string&) {
 }
 
 void stop_command(const std::string& file, const std::string&) {
-  check_job_name(file);
+  check_job_log(file);
   std::string record_path = config().trkdir + record_of_log(file);
   if (!job_exists(config().trkdir + file, record_path)) message_answer("Job not found:", file);
   // Recorded before the signal: a power cut right after it must not bring

@@ -298,7 +298,15 @@ TEST_F(Jobs, JobNamesStayInTheJobDirectory) {
   EXPECT_EQ(ctl("del", ".htpasswd"), "Invalid job name: .htpasswd");
   EXPECT_TRUE(std::filesystem::exists(trk_ + ".htpasswd"));
   EXPECT_EQ(ctl("startdnl", "missing.wgt"), "Unable to read trk file: " + trk_ + "missing");
-  EXPECT_EQ(ctl("stop", "notes.txt"), "Job not found: notes.txt");
+  EXPECT_EQ(ctl("stop", "notes.txt"), "Invalid job name: notes.txt");
+  // A record's name is no log: taken for both, del would leave the log.
+  write_text(trk_ + "123", "\n" + trk_ + "a.torrent\n\n");
+  write_text(trk_ + "123.tor", "x");
+  for (const char* command : {"del", "stop", "startdnl", "starttor"})
+    EXPECT_EQ(ctl(command, "123"), "Invalid job name: 123") << command;
+  EXPECT_EQ(ctl("startdnl", "123.tor"), "Invalid job name: 123.tor");
+  EXPECT_TRUE(std::filesystem::exists(trk_ + "123"));
+  EXPECT_TRUE(std::filesystem::exists(trk_ + "123.tor"));
 }
 
 TEST_F(Jobs, StopSignalsOnlyItsOwnProgram) {
