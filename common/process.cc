@@ -66,10 +66,10 @@ bool is_job_process(const std::string& pid, std::string_view job_log) {
   // The job is named by what the start put on the command line: wget's log
   // ("-a"), ctorrent's bit-field file ("-b") or aria2c's DHT file, all in
   // the job directory.
-  if (job_log.find(".wgt") != std::string_view::npos)
+  if (job_log.ends_with(".wgt"))
     return is_configured_program(file, c.wget.empty() ? "wget" : c.wget) &&
            command_line_has(pid, "-a", c.trkdir + std::string(job_log));
-  if (job_log.find(".tor") != std::string_view::npos)
+  if (job_log.ends_with(".tor"))
     return (is_configured_program(file, c.ctor.empty() ? "ctorrent" : c.ctor) &&
             command_line_has(pid, "-b", c.trkdir + record + ".bf")) ||
            (is_configured_program(file, aria2_program()) &&
@@ -98,9 +98,8 @@ std::string program_path(const std::string& configured) {
 std::string aria2_program() { return config().aria2.empty() ? "aria2c" : config().aria2; }
 
 std::string transfer_pid(std::string_view job_log) {
-  if (job_log.find(".wgt") == std::string_view::npos &&
-      job_log.find(".tor") == std::string_view::npos)
-    return "";
+  // Only a log: the job's torrent ("x.torrent") names its transfer too.
+  if (!is_job_log(job_log)) return "";
 
   const std::string& trkdir = config().trkdir;
   std::string record = record_of_log(job_log);

@@ -81,6 +81,7 @@ TEST_F(TransferPid, RealCtorrent) {
   record(ctorrent.pid());
   EXPECT_EQ(transfer_pid("abc123.tor"), ctorrent.pid());
   EXPECT_EQ(transfer_pid("abc123.wgt"), "");
+  EXPECT_EQ(transfer_pid("abc123.torrent"), "");  // the job's torrent, no log
   write_text(config().trkdir + "xyz789", ctorrent.pid() + "\n");
   EXPECT_EQ(transfer_pid("xyz789.tor"), "");  // another job's
   ctorrent.end();
