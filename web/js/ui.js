@@ -57,12 +57,12 @@ export const $ = (sel, root = document) => root.querySelector(sel);
 let collator = null;
 export const compareNames = (a, b) => (collator ||= new Intl.Collator(undefined, { numeric: true })).compare(a, b);
 
-// Long work in slices of 8 ms, a task each (a message between: no timer's
-// delay). A step is false while its slice lasts, else the next's promise.
+// Long work in slices of 8 ms, a task each, a message between (no timer's
+// delay). A step: false while its slice lasts, else the next's promise.
 const channel = new MessageChannel(), waiting = [];
 channel.port1.onmessage = () => waiting.shift()();
 export const slicer = (until = performance.now() + 8) => () => performance.now() > until &&
-  new Promise((go) => { waiting.push(go); channel.port2.postMessage(0); }).then(() => { until = performance.now() + 8; });
+  new Promise((go) => { waiting.push(go); channel.port2.postMessage(0); }).then(() => (until = performance.now() + 8));
 
 /** Sets a property only when it changed: a refresh that finds nothing new writes nothing. */
 export function put(node, prop, value) {
