@@ -131,8 +131,9 @@ TEST(BackgroundFork, DetachesAtOnce) {
     printf("%d %d", r, access(marker.c_str(), F_OK) == 0);
   });
   EXPECT_EQ(result.out, "1 0");
-  for (int i = 0; i < 100 && access(marker.c_str(), F_OK) != 0; ++i) usleep(20000);
-  EXPECT_EQ(testing::read_text(marker), "background");
+  // The marker is created before it is written: wait for its words.
+  EXPECT_TRUE(testing::eventually([&] { return testing::read_text(marker) == "background"; }))
+      << testing::read_text(marker);
 }
 
 }  // namespace
