@@ -87,6 +87,10 @@ std::optional<Readout> readout(std::string_view line) {
   return r;
 }
 
+/// Whether a readout gives the bytes of a known size: the one a job's bytes
+/// are read from (the seeding ones give none).
+bool gives_size(const Readout& r) { return r.size.value_or(0) > 0; }
+
 /// The text after "errorCode=N " or "[ERROR] ", or nothing.
 std::string_view error_text(std::string_view line) {
   if (size_t code = line.find("errorCode="); code != line.npos) {
@@ -98,6 +102,11 @@ std::string_view error_text(std::string_view line) {
 }
 
 }  // namespace
+
+bool aria2_sized_readout(std::string_view line) {
+  std::optional<Readout> r = readout(line);
+  return r && gives_size(*r);
+}
 
 std::optional<long long> aria2_seed_ratio(std::string_view tail) {
   std::optional<long long> ratio;
@@ -127,7 +136,7 @@ JobState aria2_state(const JobView& job) {
       state.name = line.substr(at + kMetadataDone.size());
     } else if (std::optional<Readout> r = readout(line)) {
       last = r;
-      if (r->size.value_or(0) > 0) sized = r;
+      if (gives_size(*r)) sized = r;
     } else if (line.starts_with(kRefusedLine)) {
       state.reason = line.substr(kRefusedLine.size());
       ended = "ERR ";

@@ -31,6 +31,11 @@ inline constexpr std::string_view kRefusedLine = "-- refused --";
 /// been made of it yet: its files' run is due.
 bool aria2_torrent_fetched(const JobView& job);
 
+/// Whether `line` (a piece of the log, without its line feed) is a readout
+/// giving the bytes of a known size: the last one is where aria2_state
+/// reads a job's bytes done and size from.
+bool aria2_sized_readout(std::string_view line);
+
 /// The share ratio of the last readout in `tail` while seeding ("SEED(1.5)")
 /// in hundredths, or nothing.
 std::optional<long long> aria2_seed_ratio(std::string_view tail);

@@ -1,16 +1,20 @@
 #include "daemon/trim.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <initializer_list>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
+#include "common/aria2_state.h"
 #include "common/config.h"
 #include "common/dir.h"
 #include "common/file.h"
 #include "common/job_record.h"
+#include "common/log_end.h"
 #include "common/wget_log.h"
 
 namespace kiv {
@@ -24,29 +28,51 @@ struct Snapshot {
   std::string kept;
 };
 
-/// A log's kept head, the line giving the file's size and the one naming
-/// the job's own file ("" for none), and its latest status, each once.
-std::string kept_text(const std::string& head, const std::string& length,
-                      const std::string& saving, const std::string& status) {
+/// A log's kept head, the lines kept for readers ("" for none), each once,
+/// and its latest status.
+std::string kept_text(const std::string& head, std::initializer_list<std::string> lines,
+                      const std::string& status) {
   std::string kept = head;
-  // Without the size the job's progress reads as bytes of an unknown whole.
-  if (!length.empty() && length != head && length != status) kept += length;
-  // A restart continues the file that line names; without it the job could
-  // only start over.
-  if (!saving.empty() && saving != head && saving != status) kept += saving;
+  for (const std::string& line : lines)
+    if (!line.empty() && line != head && line != status) kept += line;
   return kept + status;
 }
 
 std::optional<Snapshot> take_snapshot(int fd, const struct stat& st) {
   std::optional<std::string> start = read_range(fd, 0, kMaxHeadLength);
-  std::optional<std::string> region =
-      read_range(fd, st.st_size - off_t(kTailRegion), kTailRegion);
+  // As much of the end as the job's readers see.
+  off_t end_at = std::max(st.st_size - off_t(kLogTailLength), off_t(0));
+  std::optional<std::string> end = read_range(fd, end_at, kLogTailLength);
   std::optional<std::string> saving = first_saving_line(fd);
   std::optional<std::string> length = last_length_line(fd);
-  if (!start || !region || !saving || !length) return std::nullopt;
-  std::string own = saving->empty() ? latest_file_line(*region) : *saving;
+  if (!start || !end || !saving || !length) return std::nullopt;
+  std::string_view region = *end;
+  region.remove_prefix(region.size() - std::min(region.size(), kTailRegion));
+  // Without the size the job's progress reads as bytes of an unknown whole.
+  // A restart continues the file the saved name names; without it the job
+  // could only start over. aria2c's readout is where its bytes done are
+  // read from, long gone from the end once it has stopped.
   return Snapshot{st.st_size,
-                  kept_text(kept_head(*start), *length, own, latest_status(*region))};
+                  kept_text(kept_head(*start),
+                            {*length, saving->empty() ? latest_file_line(*end) : *saving,
+                             latest_sized_readout(*end)},
+                            latest_status(region))};
+}
+
+/// The last line of `region` that `wanted` takes (given without its line
+/// feed), line feed included, or "". Only lines after a line feed count:
+/// the region's first may be the end of a longer one, and its last may
+/// still be being written.
+template <typename Wanted>
+std::string latest_whole_line(std::string_view region, Wanted wanted) {
+  for (size_t end = region.rfind('\n'); end != std::string_view::npos && end > 0;) {
+    size_t start = region.rfind('\n', end - 1);
+    if (start == std::string_view::npos) break;
+    if (wanted(region.substr(start + 1, end - start - 1)))
+      return std::string(region.substr(start + 1, end - start));
+    end = start;
+  }
+  return "";
 }
 
 bool pwrite_all(int fd, std::string_view data) {
@@ -113,15 +139,12 @@ void trim_file(const std::string& path, const std::string& name) {
 }  // namespace
 
 std::string latest_file_line(std::string_view region) {
-  // The last one may still be being written.
-  for (size_t before = region.size(); before > 0;) {
-    size_t at = region.rfind("\nFILE: ", before - 1);
-    if (at == std::string_view::npos) break;
-    size_t end = region.find('\n', at + 1);
-    if (end != std::string_view::npos) return std::string(region.substr(at + 1, end - at));
-    before = at;
-  }
-  return "";
+  return latest_whole_line(region,
+                           [](std::string_view line) { return line.starts_with("FILE: "); });
+}
+
+std::string latest_sized_readout(std::string_view region) {
+  return latest_whole_line(region, aria2_sized_readout);
 }
 
 std::string kept_head(std::string_view start) {

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/aria2_state.h"
 #include "common/config.h"
 #include "tests/support/child.h"
 
@@ -119,6 +120,56 @@ TEST_F(TrimJobLogs, Aria2KeepsTheNameOfWhatItFetches) {
             "FILE: /d/Holiday pack/a.bin (1more)\n"
             "[#47c42f 4000B/299999B(0%) CN:2 SD:1 DL:1000B]\n");
   EXPECT_EQ(latest_file_line("x\nFILE: a\nFILE: b"), "FILE: a\n");  // b is not whole yet
+}
+
+// A magnet job's files' run stopped by the user, as aria2c logs it: the
+// readout its bytes are read from lies before the results, far from the end.
+TEST_F(TrimJobLogs, StoppedAria2KeepsItsBytes) {
+  std::string readout = "[#9ca917 196608B/600000B(32%) CN:1 SD:1 DL:19817B ETA:20s]\n";
+  std::string log =
+      "-- 10/11/2026 6:4:23 --cc903ff255766eed09bd1e4d2e19ff8fbdf65675 content.bin\n\n"
+      "12/10 06:04:23 [NOTICE] Downloading 1 item(s)\n\n"
+      "12/10 06:04:23 [NOTICE] IPv4 BitTorrent: listening on TCP port 51301\n\n"
+      "12/10 06:04:23 [NOTICE] IPv6 BitTorrent: listening on TCP port 51301\n"
+      "[#9ca917 0B/600000B(0%) CN:2 SD:0 DL:0B]\n"
+      "[#9ca917 16384B/600000B(2%) CN:2 SD:1 DL:16367B ETA:35s]\n"
+      " *** Download Progress Summary as of Thu Dec 10 06:04:34 2026 *** \n" +
+      std::string(79, '=') +
+      "\n[#9ca917 180224B/600000B(30%) CN:1 SD:1 DL:19945B ETA:21s]\n"
+      "FILE: /mnt/disk/dnl//content.bin\n" +
+      std::string(79, '-') +
+      "\n\n[#9ca917 180224B/600000B(30%) CN:1 SD:1 DL:19945B ETA:21s]\n" + readout +
+      "\n12/10 06:04:35 [NOTICE] Emergency shutdown sequence commencing...\n\n"
+      "12/10 06:04:35 [NOTICE] Download GID#9ca9177de0ef77f1 not complete: "
+      "/mnt/disk/dnl//content.bin\n\n"
+      "Download Results:\n"
+      "gid   |stat|avg speed  |path/URI\n"
+      "======+====+===========+" + std::string(55, '=') + "\n"
+      "9ca917|INPR|    17KiB/s|/mnt/disk/dnl//content.bin\n\n"
+      "Status Legend:\n"
+      "(INPR):download in-progress.\n\n"
+      "aria2 will resume download if the transfer is restarted.\n"
+      "If there are any errors, then see the log file. See '-l' option in help/man page for "
+      "details.\n";
+  write_text(trk("gggggg.tor"), log);
+  JobRecord record{"", "magnet:?xt=urn:btih:cc903ff255766eed09bd1e4d2e19ff8fbdf65675", "", ""};
+  auto state = [&] {
+    LogEnds ends = read_log_ends(trk("gggggg.tor"));
+    return aria2_state({record, false, ends.head, ends.tail});
+  };
+  JobState before = state();
+  ASSERT_EQ(before.done, 196608);
+  trim_job_logs();
+  EXPECT_EQ(read_text(trk("gggggg.tor")),
+            "-- 10/11/2026 6:4:23 --cc903ff255766eed09bd1e4d2e19ff8fbdf65675 content.bin\n"
+            "FILE: /mnt/disk/dnl//content.bin\n" + readout +
+            "If there are any errors, then see the log file. See '-l' option in help/man page "
+            "for details.\n");
+  JobState after = state();
+  EXPECT_EQ(phase_name(after.phase), "stopped");
+  EXPECT_EQ(after.done, before.done);
+  EXPECT_EQ(after.size, 600000);
+  EXPECT_EQ(after.name, "content.bin");
 }
 
 TEST_F(TrimJobLogs, LongFirstLineStaysALineOfItsOwn) {

@@ -1,6 +1,7 @@
 // Log trimming: only job logs (".wgt", ".tor") ever change, a trimmed log
 // is never longer than it was and keeps its first line, wget's first
-// "Saving to:" line and a line of its final part; every other file, and
+// "Saving to:" line, aria2c's latest readout giving a size that a reader of
+// the log's end sees, and a line of its final part; every other file, and
 // whatever a link leads to, is left byte for byte.
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -10,9 +11,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/aria2_state.h"
 #include "common/config.h"
 #include "common/file.h"
 #include "common/job_record.h"
+#include "common/log_end.h"
 #include "common/wget_log.h"
 #include "daemon/trim.h"
 #include "fuzz/harness.h"
@@ -92,6 +95,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         saving = old.substr(at, end + 1 - at);
     if (!saving.empty() && saving != head)
       KIV_CHECK(now.find(saving) != std::string::npos, "saved name lost: " + shown(now));
+    // The bytes done of a stopped magnet job are read from that readout:
+    // the last whole line of the reader's part of the log that is one.
+    std::string_view seen = old;
+    seen.remove_prefix(old.size() - std::min(old.size(), kiv::kLogTailLength));
+    std::string readout;
+    for (size_t at = seen.find('\n'), end;
+         at != std::string::npos && (end = seen.find('\n', at + 1)) != std::string::npos; at = end)
+      if (kiv::aria2_sized_readout(seen.substr(at + 1, end - at - 1)))
+        readout = seen.substr(at + 1, end - at);
+    KIV_CHECK(now.find(readout) != std::string::npos, "latest readout lost: " + shown(now));
     // Lines kept for readers (the saved name, the latest size and file
     // lines) are whole lines of the log; after them, the end of the log.
     while (tail.find(rest) == std::string_view::npos) {
