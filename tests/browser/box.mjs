@@ -82,7 +82,7 @@ export class Box {
     this.port = await freePort();
     this.server = spawn('bash', [path.join(this.source, 'scripts/webserver.sh'), this.root, String(this.port)],
       { stdio: ['ignore', 'ignore', 'inherit'] });
-    await waitFor(() => accepts(this.port), 'the web server');
+    await waitFor(() => accepts(this.port), 'the web server', 60);
     this.base = `http://127.0.0.1:${this.port}`;
     this.browser = await chromium.launch({ executablePath: CHROMIUM, args: CHROMIUM_ARGS, headless: true });
     return this;

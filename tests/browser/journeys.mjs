@@ -382,7 +382,8 @@ async function run() {
     assert.equal(rowsBefore, 0, "the top folder's late answer painted its rows");
     await page.getByText('This folder is empty.').waitFor();
     await page.waitForTimeout(3500);
-    await page.locator('#crumbs [aria-current=page]').getByText('Été 2026').waitFor({ timeout: 100 });
+    // Still there: read at once, with no short timeout a loaded machine can outrun.
+    assert.equal(await page.locator('#crumbs [aria-current=page]').getByText('Été 2026').count(), 1, 'the crumbs left the folder');
     await page.unroute('**/cgi-bin/kiv-list');
     await page.locator('#crumbs').getByRole('button', { name: 'Downloads' }).click();
     await row(page, 'Été 2026').waitFor();
