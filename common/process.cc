@@ -115,6 +115,16 @@ std::string transfer_pid(std::string_view job_log) {
   return is_job_process(pid, job_log) ? pid : "";
 }
 
+void await_program_start(const std::string& pid) {
+  // The words run_shell starts the shell with; the exec replaces them.
+  constexpr std::string_view kShellWords("/bin/sh\0-c\0", 11);
+  for (int hundredth = 0; hundredth < kProgramStartHundredths; ++hundredth) {
+    std::optional<std::string> words = read_file("/proc/" + pid + "/cmdline");
+    if (!words || !words->starts_with(kShellWords)) return;
+    usleep(10000);
+  }
+}
+
 int background_fork() {
   pid_t child = fork();
   if (child < 0) return -1;

@@ -31,6 +31,17 @@ std::string aria2_program();
 /// the job directory.
 std::string transfer_pid(std::string_view job_log);
 
+/// How long a start waits for the transfer it put in the background to
+/// run its own program, in hundredths of a second.
+inline constexpr int kProgramStartHundredths = 500;
+
+/// Waits (at most kProgramStartHundredths) while process `pid`, which a
+/// run_shell command put in the background ("PROGRAM ... & echo -n $!"),
+/// is still that shell's copy: until its exec, transfer_pid takes it for
+/// another program, and a second start of the same job would see nothing
+/// running. Returns at once when the process is gone.
+void await_program_start(const std::string& pid);
+
 /// Detaches by double fork: 0 in the background process, 1 in the caller
 /// once it is on its own, -1 with errno on failure.
 int background_fork();

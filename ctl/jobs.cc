@@ -55,6 +55,15 @@ std::optional<std::string> plain_pid(std::string_view text) {
   return std::string(text);
 }
 
+/// The process number a "PROGRAM ... & echo -n $!" start printed, once
+/// that process runs PROGRAM: recorded earlier, it would not count as the
+/// job's transfer yet.
+std::optional<std::string> started_pid(std::string_view output) {
+  std::optional<std::string> pid = plain_pid(output);
+  if (pid) await_program_start(*pid);
+  return pid;
+}
+
 /// The keys that set ctorrent's status line.
 std::string ctorrent_input(StatusLine line) {
   return line == StatusLine::alternative ? "07" : "06";
@@ -353,7 +362,7 @@ void start_ctorrent(const JobRecord& job, const std::optional<std::string>& job_
       run_shell(ctorrent_command_line(c.ctor, job_id,
                                       with_options(options, share_options(log, kept)),
                                       c.trkdir, source, log));
-  std::optional<std::string> pid = plain_pid(output);
+  std::optional<std::string> pid = started_pid(output);
   write_record(record, started_record(pid, kept, ""));
   if (!pid) message_answer("Unable to start ctorrent:", output);
 }
@@ -419,7 +428,7 @@ void start_magnet(const JobRecord& job, const std::optional<std::string>& job_lo
   std::string output = run_shell(aria2_command_line(
       {program, settings, workdir, record + ".dht", with_options(options, share_options(log, job)),
        source, log}));
-  std::optional<std::string> pid = plain_pid(output);
+  std::optional<std::string> pid = started_pid(output);
   write_record(record, started_record(pid, job, folder));
   if (!pid) message_answer("Unable to start aria2c:", output);
 }
@@ -471,7 +480,9 @@ void restart_job(const std::string& name, StartJob start,
   // Written by the start with the rest of the record.
   if (choice)
     record->options = with_file_choice(record->options, *choice, engine_of(record->source));
-  // Two transfers must never share one job's files.
+  // Two transfers must never share one job's files: under the lock, so
+  // that no other start of this job comes between the end and this start.
+  hold_queue_lock();
   end_job(name);
   start(*record, trkdir + name);
 }

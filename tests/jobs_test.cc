@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <set>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 #include "common/config.h"
@@ -327,6 +328,35 @@ TEST_F(Jobs, StopSignalsOnlyItsOwnProgram) {
     EXPECT_EQ(ctl("del", "aaaaaa.wgt"), kOk);
     EXPECT_EQ("/" + program_of(other.pid()), program) << argv.size();
     EXPECT_FALSE(std::filesystem::exists(trk_ + "aaaaaa"));
+  }
+}
+
+// Two restarts of one job at once (a double click) leave one transfer: the
+// second ends the first one's, never starts beside it.
+TEST_F(Jobs, RestartsAtOnceLeaveOneTransfer) {
+  testing::SilentListener listener;
+  ASSERT_EQ(ctl("wget", "http://127.0.0.1:" + std::to_string(listener.port()) + "/x"), kOk);
+  std::string job = only_job();
+  ASSERT_EQ(ctl("stop", job), kOk);
+  auto job_wgets = [&] {
+    std::vector<pid_t> pids;
+    for (pid_t pid : testing::processes_running("/usr/bin/wget"))
+      if (read_text("/proc/" + std::to_string(pid) + "/cmdline").find(trk_ + job) != std::string::npos)
+        pids.push_back(pid);
+    return pids;
+  };
+  ASSERT_TRUE(eventually([&] { return job_wgets().empty(); }, 30));
+  for (int round = 0; round < 3; ++round) {
+    std::string answers[2];
+    std::thread other([&] { answers[1] = ctl("startdnl", job); });
+    answers[0] = ctl("startdnl", job);
+    other.join();
+    EXPECT_EQ(answers[0], kOk);
+    EXPECT_EQ(answers[1], kOk);
+    std::vector<pid_t> running = job_wgets();
+    EXPECT_EQ(running.size(), 1u) << round;
+    EXPECT_EQ(transfers_.record(job)[0], running.empty() ? "" : std::to_string(running[0]));
+    for (pid_t extra : running) transfers_.note(std::to_string(extra));
   }
 }
 
