@@ -113,10 +113,13 @@ TEST_F(Faults, AbortedUploadsLeaveNoTemporaryFile) {
   };
   for (const Case& c : cases) {
     UniqueFd client = begin_upload("film.mkv", c.data_bytes);
-    ASSERT_TRUE(eventually([&] { return temporaries().size() == 1 && receivers().size() == 1; }))
+    // The receiver signalled is the one seen: read again, the list may be
+    // empty by then, and an empty list's front() could be 0, this group.
+    std::vector<pid_t> seen;
+    ASSERT_TRUE(eventually([&] { return temporaries().size() == 1 && (seen = receivers()).size() == 1; }))
         << c.what;
     if (c.signal == 0) client.close();
-    else kill(receivers().front(), c.signal);
+    else kill(seen.front(), c.signal);
     EXPECT_TRUE(eventually([&] { return temporaries().empty() && receivers().empty(); }))
         << c.what << ": " << temporaries().size() << " left";
   }
@@ -128,8 +131,9 @@ TEST_F(Faults, LeftoversOfAKilledReceiverGoAfterADay) {
   // Killed outright, a receiver cannot clean up: its file stays until the
   // next upload into that folder finds it a day old.
   UniqueFd client = begin_upload("film.mkv", 1000);
-  ASSERT_TRUE(eventually([&] { return temporaries().size() == 1 && receivers().size() == 1; }));
-  kill(receivers().front(), SIGKILL);
+  std::vector<pid_t> seen;
+  ASSERT_TRUE(eventually([&] { return temporaries().size() == 1 && (seen = receivers()).size() == 1; }));
+  kill(seen.front(), SIGKILL);
   ASSERT_TRUE(eventually([&] { return receivers().empty(); }));
   client.close();
   ASSERT_EQ(temporaries().size(), 1u);
