@@ -254,7 +254,13 @@ TEST_F(QueueBox, TwoAtATime) {
     ASSERT_EQ(ctl({"FORM_cmd=wget", "FORM_file=" + source(names.back(), 60000), "FORM_down=20"}),
               "OK");
   }
-  EXPECT_GE(queued(), 4u);
+  // The rest waited, but for those a finished job let start: adding six
+  // can take longer than a job on a loaded or emulated machine. Counted
+  // queued first, so that a start in between cannot tip the sum below.
+  size_t waiting = queued();
+  EXPECT_GE(waiting + size_t(std::count_if(names.begin(), names.end(),
+                                           [&](const std::string& name) { return whole(name); })),
+            4u);
   using Clock = std::chrono::steady_clock;
   std::chrono::milliseconds longest{0};
   std::optional<Clock::time_point> short_since;
@@ -354,9 +360,15 @@ TEST_F(QueueBox, GlobalLimitDividedAmongThree) {
     return wgets() == 3 && std::all_of(pids.begin(), pids.end(),
                                        [&](pid_t pid) { return last_limit(pid) == "50k"; });
   }, 30));
+  // A wget makes its file once the server has answered, which may come
+  // after it shows its limit.
   auto fetched = [&] {
     uintmax_t bytes = 0;
-    for (const std::string& name : names) bytes += std::filesystem::file_size(box_.dnldir() + name);
+    for (const std::string& name : names) {
+      std::error_code missing;
+      uintmax_t size = std::filesystem::file_size(box_.dnldir() + name, missing);
+      if (!missing) bytes += size;
+    }
     return bytes;
   };
   auto start = std::chrono::steady_clock::now();
