@@ -28,7 +28,7 @@ const form = (fields) =>
 
 let curdir = '/';
 export const getCurdir = () => curdir;
-/** The current directory, "/" or "/a/b"; the upload program reads it from a cookie. */
+/** The current directory, "/" or "/a/b"; uploads read it from a cookie. */
 export function setCurdir(dir) {
   curdir = dir || '/';
   document.cookie = `curdir=${enc(curdir)}; path=/; SameSite=Strict`;

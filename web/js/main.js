@@ -1,7 +1,7 @@
 // The page: tabs, the live status, the header counts and the release notice.
 import { status, jobFile, setCurdir, getCurdir } from './api.js';
 import { noticeText, showRate } from './parse.js';
-import { el, $, setText, put, note, compareNames, said, num, t } from './ui.js';
+import { el, $, setText, put, note, compareNames, said, t } from './ui.js';
 import { setupTransfers, updateTransfers, fillFromLink, totalRate, placeRows } from './transfers.js';
 import { setupFiles, updateFiles, go } from './files.js';
 import { setupSettings, readLock, loadScripts, updateQueue } from './settings.js';
@@ -139,7 +139,7 @@ function start() {
   window.addEventListener('hashchange', () => { route(); if (!listed && wantsListing()) refresh(); });
   document.addEventListener('visibilitychange', live);
   route();
-  compareNames('', ''); num(1, 1); // made while the first status is on its way
+  if (viewOf(location.hash) === 'files') compareNames('', ''); // made while the first status is on its way
   go(dir);
   live();
 }

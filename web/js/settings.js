@@ -97,7 +97,7 @@ export async function loadScripts() {
   } catch (e) { note(e.message); }
 }
 
-// The queue as the box last gave it; the week as painted, a mode an hour from Monday 00:00.
+// The queue as last given; the week as painted, a mode an hour from Monday 00:00.
 const queue = { shown: null, week: [], cells: [], drag: null };
 const MODES = { f: t('full speed'), l: t('limited'), p: t('paused') };
 const DAYS = t('Mon Tue Wed Thu Fri Sat Sun').split(' ');

@@ -289,7 +289,7 @@ async function readFile(row) {
   setText(row.parts.state, row.kind === 'amu' ? t('eDonkey downloads') : t('notice'));
 }
 
-/** The transfers in the chosen order, state and filter; moves only what moved. */
+/** The transfers in the chosen order, state and filter. */
 function arrange() {
   const jobs = [...view.rows.values()].filter((r) => TRANSFERS[r.kind]);
   const counts = { '': jobs.length, running: 0, queued: 0, stopped: 0, finished: 0, failed: 0 };

@@ -73,7 +73,7 @@ export function dropTarget(view, take) {
   view.addEventListener('drop', (e) => { e.preventDefault(); if (e.dataTransfer.files.length) take([...e.dataTransfer.files]); });
 }
 
-/** Fills `select` with every folder of the tree but `skip`, the current one chosen. */
+/** Fills `select` with the tree's folders but `skip`, the current one chosen. */
 export async function fillFolders(select, skip) {
   try {
     const paths = [];

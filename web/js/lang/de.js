@@ -1,5 +1,6 @@
 // German: the page's texts, and the heads of the programs' answers.
 export default {
+  '.': ',',
   "Its path is too long ({bytes} bytes, {sent} characters as sent; at most {a} and {f}): shorten its name or its folders'.": 'Sein Pfad ist zu lang ({bytes} Bytes, {sent} Zeichen gesendet; höchstens {a} und {f}): kürzen Sie seinen Namen oder die seiner Ordner.',
   'Upload failed': 'Hochladen fehlgeschlagen',
   'Upload failed: connection lost': 'Hochladen fehlgeschlagen: Verbindung verloren',
