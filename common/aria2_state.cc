@@ -11,6 +11,14 @@ namespace kiv {
 namespace {
 
 constexpr std::string_view kMetadataDone = "[MEMORY][METADATA]";  // the torrent, not a file
+constexpr std::string_view kSeedingOver = "[NOTICE] Seeding is over.";
+
+/// Where the torrent's name begins in aria2c's line saying it has the
+/// torrent, or npos for any other line.
+size_t metadata_done(std::string_view line) {
+  size_t at = line.find(kMetadataDone);
+  return line.find("Download complete: ") == line.npos ? line.npos : at;
+}
 
 /// A row of aria2c's results table: its status ("OK  ", "ERR ", ...) and
 /// what it fetched.
@@ -103,9 +111,14 @@ std::string_view error_text(std::string_view line) {
 
 }  // namespace
 
-bool aria2_sized_readout(std::string_view line) {
-  std::optional<Readout> r = readout(line);
-  return r && gives_size(*r);
+Aria2Line aria2_line(std::string_view line) {
+  // In the order aria2_state tells them apart.
+  if (metadata_done(line) != line.npos) return Aria2Line::ending;
+  if (std::optional<Readout> r = readout(line))
+    return gives_size(*r) ? Aria2Line::sized_readout : Aria2Line::readout;
+  if (line.starts_with(kRefusedLine) || line.ends_with(kSeedingOver)) return Aria2Line::ending;
+  if (!error_text(line).empty()) return Aria2Line::error;
+  return result_row(line) ? Aria2Line::ending : Aria2Line::other;
 }
 
 std::optional<long long> aria2_seed_ratio(std::string_view tail) {
@@ -129,8 +142,7 @@ JobState aria2_state(const JobView& job) {
   std::optional<Readout> last, sized;  // the last readout, the last with a size
   std::string_view ended;  // the last row of the results table
   auto read = [&](std::string_view line) {
-    size_t at = line.find(kMetadataDone);
-    if (at != line.npos && line.find("Download complete: ") != line.npos) {
+    if (size_t at = metadata_done(line); at != line.npos) {
       metadata_in = true;
       sized.reset();  // what came before counted the torrent file
       state.name = line.substr(at + kMetadataDone.size());
@@ -197,7 +209,7 @@ bool aria2_torrent_fetched(const JobView& job) {
 bool aria2_seeding_over(const JobView& job) {
   bool over = false;
   for_each_piece(job.tail, [&](std::string_view line) {
-    over = over || line.ends_with("[NOTICE] Seeding is over.");
+    over = over || line.ends_with(kSeedingOver);
   });
   return over;
 }

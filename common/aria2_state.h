@@ -31,10 +31,18 @@ inline constexpr std::string_view kRefusedLine = "-- refused --";
 /// been made of it yet: its files' run is due.
 bool aria2_torrent_fetched(const JobView& job);
 
-/// Whether `line` (a piece of the log, without its line feed) is a readout
-/// giving the bytes of a known size: the last one is where aria2_state
-/// reads a job's bytes done and size from.
-bool aria2_sized_readout(std::string_view line);
+/// What this file's readers make of a piece of aria2c's log: one trimmed to
+/// its ending lines and the latest of each other kind but `other` reads
+/// as before.
+enum class Aria2Line {
+  other,
+  readout,        // the last readout of either kind gives peers, speeds, seeding
+  sized_readout,  // gives the bytes of a known size: the last one, the bytes done
+  error,          // says why: the last one, a failed run's reason
+  ending,         // how a run ended: the results' rows, the torrent in, the seeding
+                  // over, kRefusedLine
+};
+Aria2Line aria2_line(std::string_view line);
 
 /// The share ratio of the last readout in `tail` while seeding ("SEED(1.5)")
 /// in hundredths, or nothing.

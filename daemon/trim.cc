@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
-#include <initializer_list>
+#include <iterator>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +13,7 @@
 #include "common/config.h"
 #include "common/dir.h"
 #include "common/file.h"
+#include "common/file_choice.h"
 #include "common/job_record.h"
 #include "common/log_end.h"
 #include "common/wget_log.h"
@@ -30,7 +31,7 @@ struct Snapshot {
 
 /// A log's kept head, the lines kept for readers ("" for none), each once,
 /// and its latest status.
-std::string kept_text(const std::string& head, std::initializer_list<std::string> lines,
+std::string kept_text(const std::string& head, const std::vector<std::string>& lines,
                       const std::string& status) {
   std::string kept = head;
   for (const std::string& line : lines)
@@ -38,7 +39,18 @@ std::string kept_text(const std::string& head, std::initializer_list<std::string
   return kept + status;
 }
 
-std::optional<Snapshot> take_snapshot(int fd, const struct stat& st) {
+/// Whose log it is, as far as the lines kept for its readers go.
+enum class LogOf { aria2c, other };
+
+/// aria2c's for a job whose record names a magnet link.
+LogOf log_of(const std::string& path) {
+  std::optional<std::string> record = read_file(record_of_log(path));
+  return record && engine_of(parse_record(*record).source) == TorrentEngine::aria2c
+             ? LogOf::aria2c
+             : LogOf::other;
+}
+
+std::optional<Snapshot> take_snapshot(int fd, const struct stat& st, LogOf log) {
   std::optional<std::string> start = read_range(fd, 0, kMaxHeadLength);
   // As much of the end as the job's readers see.
   off_t end_at = std::max(st.st_size - off_t(kLogTailLength), off_t(0));
@@ -50,29 +62,23 @@ std::optional<Snapshot> take_snapshot(int fd, const struct stat& st) {
   region.remove_prefix(region.size() - std::min(region.size(), kTailRegion));
   // Without the size the job's progress reads as bytes of an unknown whole.
   // A restart continues the file the saved name names; without it the job
-  // could only start over. aria2c's readout is where its bytes done are
-  // read from, long gone from the end once it has stopped.
-  return Snapshot{st.st_size,
-                  kept_text(kept_head(*start),
-                            {*length, saving->empty() ? latest_file_line(*end) : *saving,
-                             latest_sized_readout(*end)},
-                            latest_status(region))};
+  // could only start over. aria2c's bytes done and how its run ended lie
+  // before its last lines once it has ended.
+  std::vector<std::string> lines = {*length, saving->empty() ? latest_file_line(*end) : *saving};
+  if (log == LogOf::aria2c) std::ranges::move(aria2_kept_lines(*end), std::back_inserter(lines));
+  return Snapshot{st.st_size, kept_text(kept_head(*start), lines, latest_status(region))};
 }
 
-/// The last line of `region` that `wanted` takes (given without its line
-/// feed), line feed included, or "". Only lines after a line feed count:
-/// the region's first may be the end of a longer one, and its last may
-/// still be being written.
-template <typename Wanted>
-std::string latest_whole_line(std::string_view region, Wanted wanted) {
-  for (size_t end = region.rfind('\n'); end != std::string_view::npos && end > 0;) {
-    size_t start = region.rfind('\n', end - 1);
-    if (start == std::string_view::npos) break;
-    if (wanted(region.substr(start + 1, end - start - 1)))
-      return std::string(region.substr(start + 1, end - start));
-    end = start;
-  }
-  return "";
+/// The lines of `region` after a line feed, line feed included: the first
+/// may be the end of a longer one, and one without its line feed may still
+/// be being written.
+std::vector<std::string_view> whole_lines(std::string_view region) {
+  std::vector<std::string_view> lines;
+  for (size_t at = region.find('\n'), end;
+       at != std::string_view::npos && (end = region.find('\n', at + 1)) != std::string_view::npos;
+       at = end)
+    lines.push_back(region.substr(at + 1, end - at));
+  return lines;
 }
 
 bool pwrite_all(int fd, std::string_view data) {
@@ -102,7 +108,8 @@ void trim_file(const std::string& path, const std::string& name) {
   }
   struct stat before;
   if (fstat(reader.get(), &before) != 0 || !trimmable(before)) return;
-  std::optional<Snapshot> snapshot = take_snapshot(reader.get(), before);
+  LogOf log = log_of(path);
+  std::optional<Snapshot> snapshot = take_snapshot(reader.get(), before, log);
   if (!reader.close())
     syslog(kTrimLogPriority, "fclose error in trk while reading %s\n", name.c_str());
   if (!snapshot) return;
@@ -121,7 +128,7 @@ void trim_file(const std::string& path, const std::string& name) {
     if (now.st_size == snapshot->size) break;
     // Lines were appended since the read: the newest status is among them.
     if (attempt == kTrimAttempts) return;
-    snapshot = take_snapshot(writer.get(), now);
+    snapshot = take_snapshot(writer.get(), now, log);
     if (!snapshot) return;
   }
   if (off_t(snapshot->kept.size()) >= snapshot->size) return;  // never lengthen a log
@@ -139,12 +146,27 @@ void trim_file(const std::string& path, const std::string& name) {
 }  // namespace
 
 std::string latest_file_line(std::string_view region) {
-  return latest_whole_line(region,
+  std::vector<std::string_view> lines = whole_lines(region);
+  auto line = std::find_if(lines.rbegin(), lines.rend(),
                            [](std::string_view line) { return line.starts_with("FILE: "); });
+  return line == lines.rend() ? "" : std::string(*line);
 }
 
-std::string latest_sized_readout(std::string_view region) {
-  return latest_whole_line(region, aria2_sized_readout);
+std::vector<std::string> aria2_kept_lines(std::string_view region) {
+  std::vector<std::string_view> lines = whole_lines(region);
+  std::vector<Aria2Line> kinds;
+  for (std::string_view line : lines) kinds.push_back(aria2_line(line.substr(0, line.size() - 1)));
+  auto latest = [&](Aria2Line kind) {
+    return std::find(kinds.rbegin(), kinds.rend(), kind).base() - kinds.begin() - 1;
+  };
+  ptrdiff_t sized = latest(Aria2Line::sized_readout), error = latest(Aria2Line::error);
+  ptrdiff_t readout = std::max(sized, latest(Aria2Line::readout));
+  std::vector<std::string> kept;
+  for (size_t i = 0; i < lines.size(); ++i)
+    if (kinds[i] == Aria2Line::ending || ptrdiff_t(i) == sized || ptrdiff_t(i) == readout ||
+        ptrdiff_t(i) == error)
+      kept.emplace_back(lines[i]);
+  return kept;
 }
 
 std::string kept_head(std::string_view start) {

@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 #include <syslog.h>
 
 namespace kiv {
@@ -36,19 +37,21 @@ std::string latest_status(std::string_view region);
 /// "": the name of what a magnet job fetches, known once its metadata is in.
 std::string latest_file_line(std::string_view region);
 
-/// aria2c's latest whole readout line in `region` that gives the bytes of a
-/// known size (aria2_sized_readout), line feed included, or "": what the
-/// job's bytes done are read from.
-std::string latest_sized_readout(std::string_view region);
+/// The whole lines of `region` that aria2c's state is read from, line feed
+/// included, in their order (aria2_line): its latest readout, its latest
+/// one giving a size, its latest error line and every line telling how a
+/// run ended.
+std::vector<std::string> aria2_kept_lines(std::string_view region);
 
 /// Trims every job log of the job directory larger than kTrimThreshold (a
 /// regular file with a single link) to
 /// its first line, wget's latest "Length:" line, wget's first "Saving to:"
-/// line or else aria2c's latest "FILE: " line (the job's own file),
-/// aria2c's latest sized readout (the last two looked for in the final
-/// kLogTailLength bytes, as much as the job's readers read) and its latest
-/// status line, rewriting it in place (the same file, which transfer
-/// programs keep appending to), and only when that makes it shorter.
+/// line or else aria2c's latest "FILE: " line (the job's own file), for
+/// a job whose record names a magnet link aria2_kept_lines (the last two
+/// looked for in the final kLogTailLength bytes, as much as the job's
+/// readers read), and its latest status line, rewriting it in place (the
+/// same file, which transfer programs keep appending to), and only when
+/// that makes it shorter.
 /// Creates the job directory (0755) when it is missing.
 /// Changes the working directory to the job directory.
 void trim_job_logs();

@@ -1,18 +1,22 @@
 // Log trimming: only job logs (".wgt", ".tor") ever change, a trimmed log
 // is never longer than it was and keeps its first line, wget's first
-// "Saving to:" line, aria2c's latest readout giving a size that a reader of
-// the log's end sees, and a line of its final part; every other file, and
+// "Saving to:" line, the lines an aria2c job's state is read from, and a
+// line of its final part; every other file, and
 // whatever a link leads to, is left byte for byte.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <initializer_list>
 #include <map>
 #include <string>
+#include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "common/aria2_state.h"
 #include "common/config.h"
+#include "common/file_choice.h"
 #include "common/file.h"
 #include "common/job_record.h"
 #include "common/log_end.h"
@@ -27,7 +31,7 @@ namespace {
 // copy, the release notice, the eDonkey list, and odd names.
 constexpr const char* kNames[] = {"a1b2c3.wgt", "d4e5f6.tor", "a1b2c3", "d4e5f6.bf",
                                   ".htpasswd",  "_wversion.nfo", "amule.amu", "x.wgt.old",
-                                  "X.WGT",      ".wgt",          "long name.tor"};
+                                  "X.WGT",      ".wgt",          "long name.tor", "d4e5f6"};
 
 std::string read_back(const std::string& path) {
   std::optional<std::string> text = read_file(path);
@@ -95,16 +99,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         saving = old.substr(at, end + 1 - at);
     if (!saving.empty() && saving != head)
       KIV_CHECK(now.find(saving) != std::string::npos, "saved name lost: " + shown(now));
-    // The bytes done of a stopped magnet job are read from that readout:
-    // the last whole line of the reader's part of the log that is one.
-    std::string_view seen = old;
-    seen.remove_prefix(old.size() - std::min(old.size(), kiv::kLogTailLength));
-    std::string readout;
-    for (size_t at = seen.find('\n'), end;
-         at != std::string::npos && (end = seen.find('\n', at + 1)) != std::string::npos; at = end)
-      if (kiv::aria2_sized_readout(seen.substr(at + 1, end - at - 1)))
-        readout = seen.substr(at + 1, end - at);
-    KIV_CHECK(now.find(readout) != std::string::npos, "latest readout lost: " + shown(now));
+    // An aria2c job (its record names a magnet link) reads as before: the
+    // lines telling its state in the part of its log a reader sees stay.
+    auto record = before.find(kiv::record_of_log(name));
+    if (record != before.end() &&
+        kiv::engine_of(kiv::parse_record(record->second).source) == kiv::TorrentEngine::aria2c) {
+      using Line = kiv::Aria2Line;
+      std::string_view seen = old;
+      seen.remove_prefix(old.size() - std::min(old.size(), kiv::kLogTailLength));
+      std::vector<std::pair<std::string_view, Line>> lines;
+      for (size_t at = seen.find('\n'), end;
+           at != std::string::npos && (end = seen.find('\n', at + 1)) != std::string::npos;
+           at = end)
+        lines.emplace_back(seen.substr(at + 1, end - at),
+                           kiv::aria2_line(seen.substr(at + 1, end - at - 1)));
+      auto last_of = [&](std::initializer_list<Line> kinds) {
+        for (size_t i = lines.size(); i-- > 0;)
+          if (std::find(kinds.begin(), kinds.end(), lines[i].second) != kinds.end()) return i;
+        return lines.size();
+      };
+      size_t readout = last_of({Line::readout, Line::sized_readout});
+      size_t sized = last_of({Line::sized_readout}), error = last_of({Line::error});
+      for (size_t i = 0; i < lines.size(); ++i)
+        if (lines[i].second == Line::ending || i == readout || i == sized || i == error)
+          KIV_CHECK(now.find(lines[i].first) != std::string::npos,
+                    "aria2c's line lost: " + shown(std::string(lines[i].first)) + shown(now));
+    }
     // Lines kept for readers (the saved name, the latest size and file
     // lines) are whole lines of the log; after them, the end of the log.
     while (tail.find(rest) == std::string_view::npos) {
