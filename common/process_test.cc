@@ -9,6 +9,7 @@
 
 #include "common/config.h"
 #include "common/file.h"
+#include "common/shell.h"
 #include "tests/support/child.h"
 #include "tests/support/processes.h"
 
@@ -111,6 +112,20 @@ TEST_F(TransferPid, LeavesTheWorkingDirectoryAlone) {
   for (const char* name : {"abc123.txt", "abc123.wgt", "abc123.tor"}) {
     EXPECT_EQ(transfer_pid(name), "");
     EXPECT_STREQ(getcwd(cwd, sizeof cwd), "/") << name;
+  }
+}
+
+// A start returns with the program itself running, not the shell's copy
+// that is about to become it; with its process gone, at once.
+TEST(AwaitProgramStart, ReturnsOnceTheProgramRuns) {
+  for (int round = 0; round < 20; ++round) {
+    std::string pid = run_shell("/bin/sleep 30 </dev/null >/dev/null 2>&1 & echo -n $!");
+    ASSERT_GT(std::stoi(pid), 0) << pid;
+    await_program_start(pid);
+    EXPECT_EQ(testing::program_of(pid), "sleep") << round;
+    kill(std::stoi(pid), SIGKILL);
+    waitpid(std::stoi(pid), nullptr, 0);
+    await_program_start(pid);
   }
 }
 
