@@ -1,4 +1,5 @@
 // kiv-list answers as the front end evaluates them.
+#include <algorithm>
 #include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
@@ -279,16 +280,27 @@ TEST_F(KivList, EmptyJobDirectory) {
 }
 
 TEST_F(KivList, DiskFiguresAgreeWithDf) {
-  std::vector<unsigned long long> ours = disk_figures(body({}));
-  ASSERT_EQ(ours.size(), 4u);
-  std::string df = testing::run_program({"/bin/df", "-k", "-P", dnl_}, {"LANG=C"}).out;
-  unsigned long long size, used, available, percent;
-  ASSERT_EQ(sscanf(df.c_str() + df.find('\n') + 1, "%*s %llu %llu %llu %llu%%", &size, &used,
-                   &available, &percent),
-            4)
-      << df;
+  std::vector<unsigned long long> ours;
+  std::string df;
+  unsigned long long size = 0, used = 0, available = 0, percent = 0;
+  bool read = false;
+  // Other programs write to this disk meanwhile, a build hundreds of
+  // megabytes at a time: both are read again until they agree but for a
+  // little drift, or the wait is over.
+  auto read_both = [&] {
+    ours = disk_figures(body({}));
+    df = testing::run_program({"/bin/df", "-k", "-P", dnl_}, {"LANG=C"}).out;
+    return read = ours.size() == 4 &&
+                  sscanf(df.c_str() + df.find('\n') + 1, "%*s %llu %llu %llu %llu%%", &size, &used,
+                         &available, &percent) == 4;
+  };
+  testing::eventually([&] {
+    return read_both() && std::max(ours[1], used) - std::min(ours[1], used) <= 65536 &&
+           std::max(ours[2], available) - std::min(ours[2], available) <= 65536 &&
+           std::max(ours[3], percent) - std::min(ours[3], percent) <= 1;
+  });
+  ASSERT_TRUE(read) << df;
   EXPECT_EQ(ours[0], size);
-  // Other programs write to this disk meanwhile: allow a little drift.
   EXPECT_NEAR(double(ours[1]), double(used), 65536);
   EXPECT_NEAR(double(ours[2]), double(available), 65536);
   EXPECT_NEAR(double(ours[3]), double(percent), 1);  // df rounds the share up
