@@ -139,7 +139,8 @@ async function run() {
     const logs = [];
     page.on('request', (r) => { if (/\/trk\/\w+\.(wgt|tor)$/.test(r.url())) logs.push(r.url()); });
     const seen = new Set();
-    for (let i = 0; i < 300 && !seen.has('100'); i++) {
+    // Sampled until it ends, by the clock: a loaded machine makes each sample slower.
+    for (const end = Date.now() + 120000; Date.now() < end && !seen.has('100');) {
       const now = await job.getByRole('progressbar').getAttribute('aria-valuenow').catch(() => null);
       if (now) seen.add(now);
       await page.waitForTimeout(100);
