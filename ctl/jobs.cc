@@ -600,6 +600,9 @@ void del_command(const std::string& file, const std::string&) {
   std::string log = config().trkdir + file;
   std::string record = config().trkdir + record_of_log(file);
   if (!job_exists(log, record)) message_answer("Job not found:", file);
+  // Under the lock: a restart or a resume between the end and the removal
+  // would leave a transfer running without its record.
+  hold_queue_lock();
   end_job(file);
   for (const std::string& path : {log, record, record + ".bf", record + ".dht", record + ".torrent"})
     if (unlink(path.c_str()) != 0 && errno != ENOENT) error_answer(errno, path);

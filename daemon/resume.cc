@@ -10,6 +10,7 @@
 #include "common/config.h"
 #include "common/dir.h"
 #include "common/file.h"
+#include "common/job_queue.h"
 #include "common/response.h"
 #include "common/resumed.h"
 #include "common/temporary.h"
@@ -72,6 +73,9 @@ bool resume_job(const std::string& name) {
 }
 
 void resume_at_start() {
+  // Held from the reading of the records to the last start: a stop or a
+  // delete made meanwhile is seen, never undone by a start read before it.
+  if (!hold_job_lock()) syslog(LOG_ERR, "%s - %m", config().trkdir.c_str());
   unsigned resumed = 0;
   for (const std::string& name : admitted(interrupted_jobs())) resumed += resume_job(name);
   if (resumed > 0) syslog(LOG_INFO, "%u transfers resumed", resumed);

@@ -10,6 +10,7 @@
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -397,6 +398,51 @@ TEST(ResumeRecords, TorrentKeepsItsStatusLine) {
   EXPECT_TRUE(read_text(record).ends_with("\nasl\n")) << read_text(record);
   testing::end_processes_running(box.kivd());
   testing::end_processes_running("/usr/bin/ctorrent");
+}
+
+/// Whether a process waits for the lock on `dir` (its line in /proc/locks
+/// starts with "->" and names the directory's device and inode).
+bool lock_awaited(const std::string& dir) {
+  struct stat st;
+  if (stat(dir.c_str(), &st) != 0) return false;
+  char id[64];
+  snprintf(id, sizeof id, " %02x:%02x:%llu ", major(st.st_dev), minor(st.st_dev),
+           static_cast<unsigned long long>(st.st_ino));
+  std::string locks = read_text("/proc/locks");
+  for (size_t at = 0, end; (end = locks.find('\n', at)) != std::string::npos; at = end + 1) {
+    std::string line = locks.substr(at, end - at);
+    if (line.find(" -> ") != std::string::npos && line.find(id) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// A user's stop made while kivd starts holds: the resume reads the records
+// only once it has the job directory's lock, which the stop holds until its
+// record is written.
+TEST(ResumeRecords, AStopMadeWhileKivdStartsHolds) {
+  PowerCut box;
+  const std::string partial = read_text(std::string(KIV_SOURCE_DIR) + "/common/job_logs/partial.wgt");
+  const std::string trkdir = box.box().trkdir();
+  auto record = [](const char* wish) {
+    return "999999999\nhttp://127.0.0.1:9/big.bin\n\n\n" + std::string(wish) + "\n";
+  };
+  for (const char* id : {"Wrn001", "Wst001"}) {
+    write_text(trkdir + id, record("running"));
+    write_text(trkdir + id + ".wgt", partial);
+  }
+  UniqueFd dir(open(trkdir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  ASSERT_EQ(flock(dir.get(), LOCK_EX), 0);
+  box.start_kivd();
+  ASSERT_TRUE(eventually([&] { return lock_awaited(trkdir); }, 30));
+  write_text(trkdir + "Wst001", record("stopped"));  // as the stop leaves it
+  dir.close();
+  // Written once the resume has gone through every job.
+  ASSERT_TRUE(eventually([&] { return std::filesystem::exists(trkdir + "_resumed"); }, 60));
+  EXPECT_TRUE(read_text(trkdir + "_resumed").starts_with("1 ")) << read_text(trkdir + "_resumed");
+  EXPECT_EQ(read_text(trkdir + "Wst001"), record("stopped"));
+  EXPECT_NE(box.pid_of("Wrn001.wgt"), "999999999");
+  testing::end_processes_running(box.kivd());
+  box.ctl("del", "Wrn001.wgt");  // its wget, by the job's own files
 }
 
 /// The pieces of `file` that hold what `content` holds there.
