@@ -47,7 +47,9 @@ let foreign = [], unmarked = [];
 async function newPage(options = {}) {
   // In English unless a journey asks for another language.
   const context = await box.browser.newContext({ viewport: { width: 1280, height: 800 }, locale: 'en-US', ...options });
-  context.setDefaultTimeout(15000);
+  // Each wait spans status refreshes (every 3 s) and programs that start
+  // slowly on a loaded machine: 15 s was outrun.
+  context.setDefaultTimeout(60000);
   const page = await context.newPage();
   page.on('dialog', (d) => { dialogs++; d.dismiss(); });
   page.on('pageerror', (e) => console.log(`  page error: ${e.message}`));
@@ -81,6 +83,19 @@ async function downloadRow(page, address) {
   return page.locator('#jobs li').filter({ has: page.getByRole('progressbar', { name, exact: true, includeHidden: true }) });
 }
 
+/** Deletes the jobs whose record's address passes `test`: what a journey
+ *  started must not run on, nor be counted, in the journeys after it. */
+async function deleteJobs(test) {
+  for (const id of fs.readdirSync(box.trk).filter((n) => /^[A-Za-z0-9]{6}$/.test(n))) {
+    let source;
+    try { source = fs.readFileSync(path.join(box.trk, id), 'utf8').split('\n')[1]; } catch { continue; } // deleted meanwhile
+    if (!test(source)) continue;
+    const log = fs.existsSync(path.join(box.trk, `${id}.tor`)) ? `${id}.tor` : `${id}.wgt`;
+    const answer = await (await fetch(`${box.base}/cgi-bin/kiv-ctl`, { method: 'POST', headers: { 'X-Kiv': '1' }, body: new URLSearchParams({ cmd: 'del', file: log }) })).text();
+    if (answer.trim() !== 'OK') console.log(`  ${log} of ${source} not deleted: ${answer.trim()}`);
+  }
+}
+
 async function entryAction(page, name, action) {
   await page.getByRole('button', { name: `Actions for ${name}`, exact: true }).click();
   await page.locator('dialog .menu').getByText(action, { exact: true }).click();
@@ -92,7 +107,9 @@ async function answer(page, fields, button) {
   await dialog.getByRole('button', { name: button, exact: true }).click();
 }
 
-async function journey(name, fn) {
+/** `undo` puts back what `fn` leaves when it fails midway (a transfer
+ *  running, files), so that the journeys after it do not fail too. */
+async function journey(name, fn, undo = async () => {}) {
   if (process.env.JOURNEYS && !new RegExp(process.env.JOURNEYS).test(name)) return;
   const started = Date.now();
   const page = await newPage();
@@ -105,6 +122,7 @@ async function journey(name, fn) {
     console.log(`FAIL ${name}\n${e.stack}`);
     await page.screenshot({ path: path.join(shots, `failed-${results.length}.png`) }).catch(() => {});
   } finally {
+    await undo().catch((e) => console.log(`  not undone: ${e.message}`));
     await page.context().close();
   }
 }
@@ -131,7 +149,7 @@ async function run() {
       new MutationObserver(keep).observe(document.querySelector('#running'), { childList: true, characterData: true, subtree: true });
     });
     await page.getByRole('button', { name: 'Add download' }).click();
-    const job = page.locator('#jobs li').first();
+    const job = await downloadRow(page, url);
     await job.getByText('film.bin', { exact: true }).waitFor();
     await page.locator('#job-picks').getByLabel('Select all shown').waitFor();
     assert.equal(await page.locator('#jobs-empty').isVisible(), false);
@@ -201,9 +219,9 @@ async function run() {
     for (let left = 1; left >= 0; left--) {
       await failed.first().getByRole('button', { name: 'Delete' }).click();
       await page.locator('dialog[open]').getByRole('button', { name: 'Delete' }).click();
-      await page.waitForFunction((n) => document.querySelectorAll('#jobs li').length === n + 1, left);
+      await failed.nth(left).waitFor({ state: 'detached' });
     }
-  });
+  }, () => deleteJobs((source) => source.startsWith(url.replace('film.bin', 'gone.bin'))));
 
   await journey('stop a download midway: the row shows how far it got, and a restart goes on from there', async (page) => {
     await open(page, 'transfers');
@@ -231,6 +249,9 @@ async function run() {
     await page.locator('dialog[open]').getByRole('button', { name: 'Delete' }).click();
     await job.getByText('film.bin?slow').waitFor({ state: 'detached' }).catch(() => {});
     fs.rmSync(path.join(box.dnl, 'film.bin?slow'));
+  }, async () => {
+    await deleteJobs((source) => source === `${url}?slow`);
+    fs.rmSync(path.join(box.dnl, 'film.bin?slow'), { force: true });
   });
 
   await journey('kivd and a download killed: at its start kivd resumes it, and the page says so once', async (page) => {
@@ -263,6 +284,11 @@ async function run() {
     await page.locator('dialog[open]').getByRole('button', { name: 'Delete' }).click();
     await job.waitFor({ state: 'detached' }).catch(() => {});
     fs.rmSync(path.join(box.dnl, 'film.bin?slow&cut'));
+  }, async () => {
+    // Deleted before kivd starts again, which would resume it.
+    await deleteJobs((source) => source === `${url}?slow&cut`);
+    fs.rmSync(path.join(box.dnl, 'film.bin?slow&cut'), { force: true });
+    if (processesOf(path.join(box.root, 'bin/kivd')).length === 0) execFileSync(path.join(box.root, 'bin/kivd'), { stdio: 'ignore' });
   });
 
   await journey('rename, copy, pack, download (same bytes) and delete', async (page) => {
@@ -376,7 +402,7 @@ async function run() {
       else if (held && rowsBefore === undefined && /curdir=%2f./.test(body)) rowsBefore = await page.locator('#listing li').count();
       await route.continue();
     });
-    while (!held) await page.waitForTimeout(50);
+    await waitFor(() => held, 'a refresh of the top folder', 60);
     await page.locator('#tree').getByRole('button', { name: 'Été 2026' }).click();
     release();
     await waitFor(() => rowsBefore !== undefined, 'the new folder asked for', 60);
@@ -447,7 +473,7 @@ async function run() {
     await job.getByRole('button', { name: 'Delete' }).click();
     await page.locator('dialog[open]').getByRole('button', { name: 'Delete' }).click();
     await job.waitFor({ state: 'detached' });
-  });
+  }, () => deleteJobs((source) => /\/(pack|dropped)\.torrent$/.test(source)));
 
   await journey('lock on, reload with credentials, lock off', async (page) => {
     const locks = ['', 'trk', 'cgi-bin'].map((d) => path.join(box.www, d, '.htpasswd'));
@@ -616,9 +642,7 @@ async function run() {
       await page.locator('#chips').getByText('Running (0)').waitFor();
     } finally {
       // A failure here must not leave a transfer running into the journeys after it.
-      for (const id of fs.readdirSync(box.trk).filter((n) => /^\w{6}$/.test(n)))
-        if (fs.readFileSync(path.join(box.trk, id), 'utf8').includes('/hang.bin\n'))
-          await page.request.post(`${box.base}/cgi-bin/kiv-ctl`, { headers: { 'X-Kiv': '1' }, form: { cmd: 'del', file: `${id}.wgt` } });
+      await deleteJobs((source) => source.endsWith('/hang.bin'));
       hang.close();
     }
   });
@@ -694,8 +718,7 @@ async function run() {
       await job(2).getByText('running', { exact: true }).waitFor();
     } finally {
       await ctl({ cmd: 'queue', max_active: '0', week: 'f'.repeat(168) });
-      for (const id of fs.readdirSync(box.trk).filter((n) => /^\w{6}$/.test(n)))
-        if (fs.readFileSync(path.join(box.trk, id), 'utf8').includes('film.bin.q')) await ctl({ cmd: 'del', file: `${id}.wgt` });
+      await deleteJobs((source) => source.includes('/film.bin.q'));
       for (const n of names) fs.rmSync(path.join(box.dnl, n), { force: true });
     }
   });
@@ -751,8 +774,9 @@ async function run() {
     await page.getByLabel('Addresses (HTTP or FTP)').fill([1, 2, 3].map((i) => `${at}/hang${i}.bin`).join('\n'));
     await page.getByRole('button', { name: 'Add download' }).click();
     await page.getByLabel('Filter the transfers').fill('hang');
-    const jobs = page.locator('#jobs li');
-    await page.waitForFunction(() => [...document.querySelectorAll('#jobs .state')].filter((s) => s.textContent === 'running').length === 3);
+    // This journey's rows: a hang.bin of another journey may be listed too.
+    const jobs = page.locator('#jobs li').filter({ has: page.locator('.name', { hasText: /^hang\d\.bin$/ }) });
+    await jobs.filter({ has: page.getByText('running', { exact: true }) }).nth(2).waitFor();
     await page.locator('#job-picks .muted').getByText(/^3 (of \d+ )?transfers/).waitFor();
     await page.locator('#job-picks').getByLabel('Select all shown').check();
     await page.getByRole('button', { name: 'Stop…', exact: true }).click();
@@ -774,7 +798,7 @@ async function run() {
     assert.equal(fs.readdirSync(box.trk).filter((n) => n.endsWith('.wgt') && fs.readFileSync(path.join(box.trk, n), 'latin1').includes('/hang')).length, 0);
     await page.getByLabel('Filter the transfers').fill('');
     hang.close();
-  });
+  }, () => deleteJobs((source) => /\/hang\d\.bin$/.test(source)));
 
   await journey('no layout jump as the listing and the transfers come; on a phone the first transfer near the top', async () => {
     const dir = path.join(box.dnl, 'many');
@@ -871,6 +895,9 @@ async function run() {
     await page.getByRole('tab', { name: 'Einstellungen' }).waitFor();
     assert.equal(await lang(), 'de');
     await page.context().close();
+  }, async () => {
+    await deleteJobs((source) => source === `${url}?de`);
+    fs.rmSync(path.join(box.dnl, 'film.bin?de'), { force: true });
   });
 
   await journey('eDonkey: the known answers of the client in plain words, with where its password is set', async (page) => {
