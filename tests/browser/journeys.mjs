@@ -267,7 +267,12 @@ async function run() {
     const pid = () => Number(fs.readFileSync(path.join(box.trk, record), 'utf8').split('\n')[0]);
     await waitFor(() => pid() > 0, 'the job to record its process', 60);
     const cut = pid(); // never 0: that would kill this test's whole process group
-    for (const p of [...processesOf(path.join(box.root, 'bin/kivd')), cut]) process.kill(p, 'SIGKILL');
+    const killed = [...processesOf(path.join(box.root, 'bin/kivd')), cut];
+    for (const p of killed) process.kill(p, 'SIGKILL');
+    // Gone before kivd starts, as after a power cut: a transfer still
+    // ending counts as running, and is not resumed.
+    const gone = (p) => { try { fs.readlinkSync(`/proc/${p}/exe`); return false; } catch { return true; } };
+    await waitFor(() => killed.every(gone), 'the killed processes to end', 60);
     execFileSync(path.join(box.root, 'bin/kivd'), { stdio: 'ignore' });
     await page.reload();
     await page.locator('#note').getByText('1 transfer resumed after the box restarted', { exact: true }).waitFor();
