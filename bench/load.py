@@ -278,14 +278,16 @@ class Box:
         self.server = subprocess.Popen(
             ["bash", os.path.join(SOURCE, "scripts/webserver.sh"), self.root, str(self.port)],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        for _ in range(200):
+        # A loaded machine may take many seconds to start it.
+        started = time.monotonic() + 60
+        while True:
             try:
                 socket.create_connection(("127.0.0.1", self.port), 0.2).close()
                 break
             except OSError:
+                if time.monotonic() > started:
+                    raise SystemExit("the web server did not start")
                 time.sleep(0.05)
-        else:
-            raise SystemExit("the web server did not start")
 
     def pids(self, program):
         """The processes started as `program`: one program file runs under
@@ -604,11 +606,17 @@ def main():
         hung = [client.folder for client in clients if client.is_alive()]
         for folder in hung:
             stats.bad("client", "%s never finished" % folder)
-        time.sleep(1)  # CGI programs of the last requests end
-        temporaries = []
-        for directory, subdirectories, names in os.walk(box.dnl):
-            temporaries += [os.path.join(directory, n) for n in names if TEMPORARY.match(n)]
-        processes = leftover_processes(box, source_port)
+        # The CGI programs of the last requests may still be ending, slowly
+        # on a loaded machine: what is left after a minute is left.
+        settled = time.monotonic() + 60
+        while True:
+            temporaries = []
+            for directory, subdirectories, names in os.walk(box.dnl):
+                temporaries += [os.path.join(directory, n) for n in names if TEMPORARY.match(n)]
+            processes = leftover_processes(box, source_port)
+            if not (temporaries or processes) or time.monotonic() > settled:
+                break
+            time.sleep(0.2)
     finally:
         box.stop()
         source.shutdown()
