@@ -1,7 +1,9 @@
 #include "tests/support/installation.h"
 
+#include <stdexcept>
 #include <sys/stat.h>
 
+#include "common/file.h"
 #include "tests/support/programs.h"
 
 namespace kiv::testing {
@@ -15,12 +17,13 @@ Installation::Installation() {
 
 void Installation::publish(const std::string& extra) {
   const std::string& r = root();
-  write_text("/tmp/kiv.conf", "droo=" + r + "\ndbin=" + r + "bin/\nwget=wget\nctor=ctorrent\n" +
-                                  "dwww=" + r + "www/kiv/\ndufb=" + r + "www/kivfb/\n" +
-                                  "dnldir=" + r + "www/kiv/dnl/\npidfile=" + r +
-                                  "bin/kiv.pid\n" + extra);
-  // As the daemon leaves it: the programs refuse a copy others could write.
-  chmod("/tmp/kiv.conf", 0644);
+  // Replaced whole, as the daemon does: a program or a kivd of the test
+  // reading it meanwhile never sees it cut. Mode 0644 as the daemon leaves
+  // it: the programs refuse a copy others could write.
+  std::string text = "droo=" + r + "\ndbin=" + r + "bin/\nwget=wget\nctor=ctorrent\n" +
+                     "dwww=" + r + "www/kiv/\ndufb=" + r + "www/kivfb/\n" +
+                     "dnldir=" + r + "www/kiv/dnl/\npidfile=" + r + "bin/kiv.pid\n" + extra;
+  if (!replace_file("/tmp/kiv.conf", text, 0644)) throw std::runtime_error("/tmp/kiv.conf");
 }
 
 std::string body_of(const ChildResult& result) {
