@@ -120,10 +120,13 @@ async function journey(name, fn, undo = async () => {}) {
   } catch (e) {
     results.push([name, 'FAILED']);
     console.log(`FAIL ${name}\n${e.stack}`);
-    await page.screenshot({ path: path.join(shots, `failed-${results.length}.png`) }).catch(() => {});
+    // Every page it had open: the one that failed may be one of its own.
+    for (const [i, p] of box.browser.contexts().flatMap((c) => c.pages()).entries())
+      await p.screenshot({ path: path.join(shots, `failed-${results.length}${i ? `-${i}` : ''}.png`) }).catch(() => {});
   } finally {
     await undo().catch((e) => console.log(`  not undone: ${e.message}`));
-    await page.context().close();
+    // Pages it opened and a failure left open would go on asking the box.
+    for (const context of box.browser.contexts()) await context.close().catch(() => {});
   }
 }
 
