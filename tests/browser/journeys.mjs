@@ -92,7 +92,8 @@ async function deleteJobs(test) {
     if (!test(source)) continue;
     const log = fs.existsSync(path.join(box.trk, `${id}.tor`)) ? `${id}.tor` : `${id}.wgt`;
     const answer = await (await fetch(`${box.base}/cgi-bin/kiv-ctl`, { method: 'POST', headers: { 'X-Kiv': '1' }, body: new URLSearchParams({ cmd: 'del', file: log }) })).text();
-    if (answer.trim() !== 'OK') console.log(`  ${log} of ${source} not deleted: ${answer.trim()}`);
+    // Not found: deleted meanwhile (the page's delete removes the log first).
+    if (!/^(OK|Job not found)/.test(answer.trim())) console.log(`  ${log} of ${source} not deleted: ${answer.trim()}`);
   }
 }
 
