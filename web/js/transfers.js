@@ -315,18 +315,16 @@ function arrange() {
 const SCREEN = 10; // rows built at once; then in slices
 
 /** Puts the shown rows in order while Transfers shows: hundreds of new
- *  rows never hold the page up. */
+ *  rows never hold the page up. Past the first screen, rows are placed once
+ *  all are built: each placed alone would lay the list out again. */
 export function placeRows() {
   if ($('#view-transfers').hidden) return;
-  const list = $('#jobs'), step = slicer();
-  let at = 0, next;
-  for (const r of view.shown) {
-    if (!r.node) {
-      if (at >= SCREEN && (next = step())) { next.then(placeRows); break; }
-      build(r);
-    }
-    if (list.children[at] !== r.node) list.insertBefore(r.node, list.children[at] || null);
-    at++;
+  const list = $('#jobs'), step = slicer(), rows = view.shown;
+  let end = rows.length, next;
+  for (const [at, r] of rows.entries()) if (!r.node) {
+    if (at >= SCREEN && (next = step())) { next.then(placeRows); end = SCREEN; break; }
+    build(r);
   }
-  while (list.children.length > at) list.lastChild.remove();
+  rows.slice(0, end).forEach((r, at) => list.children[at] !== r.node && list.insertBefore(r.node, list.children[at] || null));
+  while (list.children.length > end) list.lastChild.remove();
 }
