@@ -64,6 +64,7 @@ async function newPage(options = {}) {
 async function open(page, view) {
   await page.goto(`${box.base}/#${view}`);
   await page.waitForSelector('body[data-loaded=true]');
+  await page.waitForSelector(`#view-${view}`); // Settings shows once its module is set up
 }
 
 const row = (page, name) => page.locator('#listing li').filter({ has: page.getByText(name, { exact: true }) });
@@ -860,6 +861,7 @@ async function run() {
       await page.reload();
       await page.waitForSelector('body[data-loaded=true]');
       assert.equal(await background(), colour);
+      await page.waitForSelector('#view-settings');
       assert.equal(await page.getByLabel('Light or dark').inputValue(), chosen);
       await page.getByLabel('Light or dark').selectOption('');
       assert.equal(await background(), before);

@@ -4,13 +4,13 @@ import { noticeText, showRate } from './parse.js';
 import { el, $, setText, put, note, compareNames, said, t } from './ui.js';
 import { setupTransfers, updateTransfers, fillFromLink, totalRate, placeRows } from './transfers.js';
 import { setupFiles, updateFiles, go } from './files.js';
-import { setupSettings, readLock, loadScripts, updateQueue } from './settings.js';
 
 const PERIOD = 3000;
 const VIEWS = ['transfers', 'files', 'settings'];
 let timer = 0, busy = false, again = false, notices = '';
 let early = null; // the first status, asked for before the views are set up
 let listed = false; // whether the last status carried the listing
+let settings, ready, queue; // Settings' module, loaded when first shown; the last status's queue
 
 const viewOf = (hash) => (hash.startsWith('#add=') ? 'transfers' : VIEWS.includes(hash.slice(1)) ? hash.slice(1) : 'files');
 // The listing only where it shows: it can be most of the answer.
@@ -18,11 +18,15 @@ const wantsListing = () => viewOf(location.hash) === 'files' || $('#adders').ope
 
 function show(view) {
   for (const v of VIEWS) {
-    $(`#view-${v}`).hidden = v !== view;
+    $(`#view-${v}`).hidden = v !== view || (v === 'settings' && !ready);
     $(`#tab-${v}`).setAttribute('aria-selected', String(v === view));
     $(`#tab-${v}`).tabIndex = v === view ? 0 : -1;
   }
-  if (view === 'settings') { readLock(); loadScripts(); }
+  if (view === 'settings') (settings ||= import('./settings.js').then((m) => (m.setupSettings({ onChange: refresh }), m))).then((m) => {
+    m.updateQueue(queue);
+    ready = true;
+    if (viewOf(location.hash) === 'settings') { $('#view-settings').hidden = false; m.readLock(); m.loadScripts(); }
+  });
   if (view === 'transfers') placeRows();
 }
 
@@ -50,7 +54,8 @@ async function refresh() {
     listed = !!s.dnl;
     await updateFiles(s, asked);
     resumedNotice(s);
-    updateQueue(s.queue);
+    limitsNotice((queue = s.queue));
+    settings?.then((m) => m.updateQueue(queue));
     put(document.body.dataset, 'loaded', 'true');
     const running = (s.wgets || 0) + (s.torrents || 0);
     put(document, 'title', running ? `(${running}) kiv` : 'kiv');
@@ -67,6 +72,16 @@ async function refresh() {
     busy = false;
     if (again) { again = false; refresh(); }
   }
+}
+
+/** The limits in force this hour and the queue, in the header; hidden while none is set. */
+function limitsNotice(q = {}) {
+  const alt = q.hour === 'l', rates = [['↓', alt ? q.alt_down : q.down], ['↑', alt ? q.alt_up : q.up]]
+    .filter(([, n]) => n > 0).map(([a, n]) => `${a} ${showRate(n * 1024)}`).join(' ');
+  const words = [q.hour === 'p' ? t('Paused hour') : alt ? t('Limited hour: {r}', { r: rates || t('no limit') }) : rates && t('Limits: {r}', { r: rates }),
+    q.max_active > 0 && t('{n} at a time', { n: q.max_active })].filter(Boolean).join(' · ');
+  setText($('#limits'), words);
+  put($('#limits'), 'hidden', !words);
 }
 
 /** Says once in this browser that the box resumed transfers when it started. */
@@ -116,7 +131,6 @@ function start() {
   early.catch(() => {}); // seen by the first refresh
   setupTransfers({ onChange: refresh, onDone: notifyDone });
   setupFiles({ onChange: refresh });
-  setupSettings({ onChange: refresh });
   for (const v of VIEWS) $(`#tab-${v}`).addEventListener('click', () => { location.hash = v; });
   // Arrow keys, Home and End move between the tabs.
   $('[role=tablist]').addEventListener('keydown', (e) => {

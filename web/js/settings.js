@@ -1,8 +1,8 @@
 // Settings: colours, the queue and its week, the access lock, the user's
 // scripts, a command console and the eDonkey client.
 import { ctl, status, jobFile, signIn } from './api.js';
-import { optionValues, showRate } from './parse.js';
-import { el, $, setText, put, note, act, lines, muleText, plain, t } from './ui.js';
+import { optionValues } from './parse.js';
+import { el, $, setText, put, note, act, lines, muleText, plain, paintTheme, t } from './ui.js';
 
 // Output answers end with a blank and a line feed after the output.
 const output = (text) => text.replace(/ \n$/, '');
@@ -16,15 +16,11 @@ async function showRun(promise, out, words = (t) => t) {
 /** The password as the lock wants it: base64 of its UTF-8 bytes, no "=" fill. */
 const base64 = (s) => btoa(String.fromCharCode(...new TextEncoder().encode(s))).replace(/=+$/, '');
 
-/** Light or dark colours ('' as the system has them). */
-const paint = (theme) => { if (theme) document.documentElement.dataset.theme = theme; else delete document.documentElement.dataset.theme; };
-
 export function setupSettings({ onChange }) {
   setupQueue(onChange);
   const theme = $('#theme');
   theme.value = localStorage.getItem('kiv-theme') || '';
-  paint(theme.value);
-  theme.addEventListener('change', () => { localStorage.setItem('kiv-theme', theme.value); paint(theme.value); });
+  theme.addEventListener('change', () => { localStorage.setItem('kiv-theme', theme.value); paintTheme(theme.value); });
   // Read again in the language chosen.
   const lang = $('#lang');
   lang.value = localStorage.getItem('kiv-lang') || '';
@@ -165,20 +161,9 @@ function setupQueue(onChange) {
   });
 }
 
-/** The limits in force this hour and the queue, in words; '' while none is set. */
-function limits(q) {
-  const alt = q.hour === 'l', rates = [['↓', alt ? q.alt_down : q.down], ['↑', alt ? q.alt_up : q.up]]
-    .filter(([, n]) => n > 0).map(([a, n]) => `${a} ${showRate(n * 1024)}`).join(' ');
-  return [q.hour === 'p' ? t('Paused hour') : alt ? t('Limited hour: {r}', { r: rates || t('no limit') }) : rates && t('Limits: {r}', { r: rates }),
-    q.max_active > 0 && t('{n} at a time', { n: q.max_active })].filter(Boolean).join(' · ');
-}
-
-/** The queue's settings of a status: the header says them, and the form
- *  takes each value the user has not changed since it was last shown. */
+/** The queue's settings of a status: the form takes each value the user
+ *  has not changed since it was last shown. */
 export function updateQueue(q) {
-  const words = q ? limits(q) : '';
-  setText($('#limits'), words);
-  put($('#limits'), 'hidden', !words);
   put($('#queue-form'), 'hidden', !q);
   if (!q || q === queue.shown) return;
   const was = queue.shown;

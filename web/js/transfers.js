@@ -118,8 +118,8 @@ export function fillFromLink(url) {
   $('#add-form button[type=submit]').focus();
 }
 
-/** A job row's elements, built once; buttons shown only at times are made
- *  when first shown. */
+/** A job row's elements, built once; buttons, the reason and the detail,
+ *  shown only at times, are made when first shown. */
 function build(row) {
   const { name, kind } = row;
   const parts = (row.parts = {
@@ -127,9 +127,6 @@ function build(row) {
     state: el('span', { class: 'state' }),
     bar: bar(t('Progress of {name}', { name })),
     figures: el('span', { class: 'figures' }),
-    info: kind === 'tor' && el('div', { hidden: true }),
-    detail: el('pre', { class: 'out', hidden: true }),
-    reason: el('p', { class: 'reason bad', hidden: true }),
     actions: el('div', { class: 'actions' }),
   });
   if (TRANSFERS[kind]) parts.more = el('button', { type: 'button', class: 'quiet', text: t('Details'), 'aria-expanded': 'false', onclick: () => toggle(row) });
@@ -137,7 +134,7 @@ function build(row) {
   parts.actions.append(...[parts.more, parts.del].filter(Boolean));
   parts.progress = el('div', { class: 'progress', hidden: true }, parts.bar, parts.figures);
   row.node = el('li', { class: 'job' },
-    el('div', { class: 'row' }, TRANSFERS[kind] && view.pick.box(row), parts.source, parts.state), parts.progress, parts.reason, parts.info, parts.detail, parts.actions);
+    el('div', { class: 'row' }, TRANSFERS[kind] && view.pick.box(row), parts.source, parts.state), parts.progress, parts.actions);
   if (TRANSFERS[kind]) paint(row);
 }
 
@@ -172,8 +169,9 @@ function paint(row) {
   setText(parts.figures, [p >= 0 && showPercent(p), p >= 0 ? t('{done} of {size}', { done: showBytes(job.done), size: showBytes(job.size) }) : showBytes(job.done || 0),
     running && job.down > 0 && showRate(job.down), running && job.up > 0 && t('up {rate}', { rate: showRate(job.up) }),
     running && job.peers + job.seeds > 0 && t('{s} seeds, {p} peers', { s: job.seeds, p: job.peers }), left && t('{t} left', { t: left })].filter(Boolean).join(' · '));
-  put(parts.reason, 'hidden', job.state !== 'failed');
-  setText(parts.reason, job.state === 'failed' ? (job.reason ? said(job.reason) : t('It failed; its log says more.')) : '');
+  const why = job.state === 'failed' && (job.reason ? said(job.reason) : t('It failed; its log says more.'));
+  if (why && !parts.reason) parts.progress.after((parts.reason = el('p', { class: 'reason bad' })));
+  if (parts.reason) { put(parts.reason, 'hidden', !why); setText(parts.reason, why || ''); }
   const queued = job.place > 0 ? QUEUED.map((b) => button(row, ...b)) : [];
   grey(row);
   const shown = [parts.more, running && button(row, t('Stop'), 'stop'), again(job) && button(row, t('Restart'), TRANSFERS[row.kind]), ...queued, parts.del].filter(Boolean);
@@ -187,11 +185,18 @@ const nth = (n) => ((n % 100 > 3 && n % 100 < 21) || n % 10 > 3 ? 'th' : ['th', 
 /** Opens or closes a transfer's detail: its record and the end of its log,
  *  a torrent's own detail above, read only while it is open. */
 function toggle(row) {
-  const { more, info, detail: log } = row.parts;
+  const { more, info, detail: log } = details(row);
   row.open = !row.open;
   more.setAttribute('aria-expanded', String(row.open));
   for (const n of [info, log]) if (n) put(n, 'hidden', !row.open);
   if (row.open) detail(row);
+}
+
+/** The row's detail (a torrent's own above it), made when first wanted. */
+function details(row) {
+  const p = row.parts;
+  if (!p.detail) p.actions.before(...[(p.info = row.kind === 'tor' && el('div', { hidden: true })), (p.detail = el('pre', { class: 'out', hidden: true }))].filter(Boolean));
+  return p;
 }
 
 /** A torrent job's figures, files and trackers, as elements. */
@@ -280,11 +285,12 @@ export function updateTransfers(status) {
 
 /** A notice or the eDonkey list: its text, in the row. */
 async function readFile(row) {
+  const { detail: out } = details(row);
   try {
     const text = await jobFile(row.name);
-    row.parts.detail.hidden = false;
-    setText(row.parts.detail, row.kind === 'nfo' ? noticeText(text).text : muleText(text));
-  } catch (e) { setText(row.parts.detail, e.message); }
+    out.hidden = false;
+    setText(out, row.kind === 'nfo' ? noticeText(text).text : muleText(text));
+  } catch (e) { setText(out, e.message); }
   setText(row.parts.source, row.name);
   setText(row.parts.state, row.kind === 'amu' ? t('eDonkey downloads') : t('notice'));
 }

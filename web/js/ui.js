@@ -24,6 +24,9 @@ if (lang !== 'en') try {
   for (const a of ['placeholder', 'aria-label'])
     for (const e of document.querySelectorAll(`[${a}]`)) e.setAttribute(a, t(e.getAttribute(a)));
 } catch { lang = 'en'; }
+/** Light or dark colours ('' as the system has them). */
+export const paintTheme = (theme) => { if (theme) document.documentElement.dataset.theme = theme; else delete document.documentElement.dataset.theme; };
+paintTheme(localStorage.getItem('kiv-theme'));
 document.documentElement.lang = lang; // shows the page
 
 // Not Intl's: making its format held the first rows up by 40 ms.
