@@ -26,7 +26,7 @@ function show(view) {
     m.updateQueue(queue);
     ready = true;
     if (viewOf(location.hash) === 'settings') { $('#view-settings').hidden = false; m.readLock(); m.loadScripts(); }
-  });
+  }, () => { settings = null; note(t('Settings could not be loaded; open them again.')); });
   if (view === 'transfers') placeRows();
 }
 
@@ -55,7 +55,7 @@ async function refresh() {
     await updateFiles(s, asked);
     resumedNotice(s);
     limitsNotice((queue = s.queue));
-    settings?.then((m) => m.updateQueue(queue));
+    settings?.then((m) => m.updateQueue(queue), () => {});
     put(document.body.dataset, 'loaded', 'true');
     const running = (s.wgets || 0) + (s.torrents || 0);
     put(document, 'title', running ? `(${running}) kiv` : 'kiv');

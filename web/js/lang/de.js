@@ -52,6 +52,7 @@ export default {
   'Release page': 'Seite der Version',
   Dismiss: 'Schließen',
   'Transfer finished': 'Übertragung fertig',
+  'Settings could not be loaded; open them again.': 'Die Einstellungen konnten nicht geladen werden; öffnen Sie sie erneut.',
   'The browser does not allow notifications for this page.': 'Der Browser erlaubt dieser Seite keine Benachrichtigungen.',
   '{s}s': '{s} s',
   '{m}m {s}s': '{m} min {s} s',
