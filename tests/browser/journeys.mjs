@@ -836,8 +836,13 @@ async function run() {
           new PerformanceObserver((list) => { for (const e of list.getEntries()) if (!e.hadRecentInput) window.__shift += e.value; })
             .observe({ type: 'layout-shift', buffered: true });
         });
+        // The first status: for the cookie's folder, with its listing only
+        // where Files shows.
+        const asked = [];
+        p.on('request', (r) => { if (r.url().endsWith('/cgi-bin/kiv-list')) asked.push(r.postData()); });
         await p.goto(`${box.base}/#${view}`);
         await p.waitForSelector(ready);
+        assert.deepEqual(asked.slice(0, 1), [`full=1&curdir=%2fmany${view === 'files' ? '' : '&dnl=0'}`]);
         if (view === 'files') await p.locator('#listing li').nth(149).waitFor();
         await frames(p);
         const shift = await p.evaluate(() => window.__shift);

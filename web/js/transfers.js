@@ -118,24 +118,27 @@ export function fillFromLink(url) {
   $('#add-form button[type=submit]').focus();
 }
 
+// A row as made by hand, copied for each job: copying is several times
+// cheaper than making its elements one by one, and the first load makes 300.
+let model;
+
 /** A job row's elements, built once; buttons, the reason and the detail,
  *  shown only at times, are made when first shown. */
 function build(row) {
   const { name, kind } = row;
-  const parts = (row.parts = {
-    source: el('span', { class: 'name' }),
-    state: el('span', { class: 'state' }),
-    bar: bar(t('Progress of {name}', { name })),
-    figures: el('span', { class: 'figures' }),
-    actions: el('div', { class: 'actions' }),
-  });
-  if (TRANSFERS[kind]) parts.more = el('button', { type: 'button', class: 'quiet', text: t('Details'), 'aria-expanded': 'false', onclick: () => toggle(row) });
-  parts.del = el('button', { type: 'button', class: 'danger', text: t('Delete'), onclick: () => view.pick.run('Delete', [row]) });
-  parts.actions.append(...[parts.more, parts.del].filter(Boolean));
-  parts.progress = el('div', { class: 'progress', hidden: true }, parts.bar, parts.figures);
-  row.node = el('li', { class: 'job' },
-    el('div', { class: 'row' }, TRANSFERS[kind] && view.pick.box(row), parts.source, parts.state), parts.progress, parts.actions);
-  if (TRANSFERS[kind]) paint(row);
+  model ||= el('li', { class: 'job' }, el('div', { class: 'row' }, el('input', { type: 'checkbox' }), el('span', { class: 'name' }), el('span', { class: 'state' })),
+    el('div', { class: 'progress', hidden: true }, bar(''), el('span', { class: 'figures' })),
+    el('div', { class: 'actions' }, el('button', { type: 'button', class: 'quiet', text: t('Details'), 'aria-expanded': 'false' }), el('button', { type: 'button', class: 'danger', text: t('Delete') })));
+  // Found by place: walking siblings is cheaper than reading children.
+  const top = (row.node = model.cloneNode(true)).firstChild, progress = top.nextSibling, actions = progress.nextSibling;
+  const box = top.firstChild, source = box.nextSibling, more = actions.firstChild, del = actions.lastChild;
+  const parts = (row.parts = { source, state: top.lastChild, bar: bar(t('Progress of {name}', { name }), progress.firstChild), figures: progress.lastChild, actions, progress, del });
+  del.onclick = () => view.pick.run('Delete', [row]);
+  if (!TRANSFERS[kind]) { box.remove(); more.remove(); return; } // a notice or the eDonkey list
+  view.pick.box(row, box);
+  parts.more = more;
+  more.onclick = () => toggle(row);
+  paint(row);
 }
 
 /** A button of the row that sends `cmd` for its job. */

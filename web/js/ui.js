@@ -180,11 +180,12 @@ export function picker(box, { shown, total, noun, actions, after }) {
   return {
     paint,
     run,
-    box: (row) => (row.pick = el('input', { type: 'checkbox', 'aria-label': t('Select {name}', { name: row.label }), checked: has(row), onclick: (e) => {
+    // `box`: a copy of one, made with its row.
+    box: (row, box = el('input', { type: 'checkbox' })) => Object.assign((row.pick = box), { ariaLabel: t('Select {name}', { name: row.label }), checked: has(row), onclick: (e) => {
       const list = shown(), a = list.indexOf(anchor), b = list.indexOf(row);
       take(e.shiftKey && a >= 0 ? list.slice(Math.min(a, b), Math.max(a, b) + 1) : [row], e.target.checked);
       anchor = row;
-    } })),
+    } }),
   };
 }
 
@@ -218,10 +219,10 @@ export async function choose({ title, text, choices }) {
 
 export const confirmed = async (title, text, ok) => (await ask({ title, text, ok, danger: true })) !== null;
 
-/** A progress bar with its name. */
-export function bar(name) {
-  const fill = el('span');
-  const node = el('div', { class: 'bar', role: 'progressbar', 'aria-label': name, 'aria-valuemin': '0', 'aria-valuemax': '100' }, fill);
+/** A progress bar with its name: a new one, or `node`, a copy of one. */
+export function bar(name, node = el('div', { class: 'bar', role: 'progressbar', 'aria-valuemin': '0', 'aria-valuemax': '100' }, el('span'))) {
+  const fill = node.firstChild;
+  node.setAttribute('aria-label', name);
   node.set = (percent) => {
     const p = Math.max(0, Math.min(100, percent || 0));
     if (node.getAttribute('aria-valuenow') === String(Math.round(p)) && fill.style.width === `${p}%`) return;
