@@ -882,6 +882,20 @@ async function run() {
     }
   });
 
+  await journey('a browser that keeps no site data for the box: the page all the same, colours for the moment, a word why the language stays', async () => {
+    const page = await newPage();
+    // As such a browser has it: the storage throws at each use.
+    await page.addInitScript(() => Object.defineProperty(window, 'localStorage', { get() { throw new DOMException('The operation is insecure.', 'SecurityError'); } }));
+    await open(page, 'settings');
+    await page.getByLabel('Light or dark').selectOption('dark');
+    assert.equal(await page.evaluate(() => document.documentElement.dataset.theme), 'dark');
+    await page.getByLabel('Language').selectOption('de');
+    await page.locator('#note').getByText('This browser keeps nothing for this page, so its language cannot change.', { exact: true }).waitFor();
+    await page.getByRole('tab', { name: 'Transfers' }).click();
+    await page.waitForSelector('#view-transfers');
+    await page.context().close();
+  });
+
   await journey('the page in German: a download in German words, a program\'s refusal in German, the switch to English and back', async () => {
     const page = await newPage({ locale: 'de-DE' });
     const lang = () => page.evaluate(() => document.documentElement.lang);

@@ -1,7 +1,7 @@
 // The page: tabs, the live status, the header counts and the release notice.
 import { status, jobFile, setCurdir, getCurdir } from './api.js';
 import { noticeText, showRate } from './parse.js';
-import { el, $, setText, put, note, compareNames, said, t } from './ui.js';
+import { el, $, setText, put, note, compareNames, said, stored, store, t } from './ui.js';
 import { setupTransfers, updateTransfers, fillFromLink, totalRate, placeRows } from './transfers.js';
 import { setupFiles, updateFiles, go } from './files.js';
 
@@ -87,10 +87,8 @@ function limitsNotice(q = {}) {
 /** Says once in this browser that the box resumed transfers when it started. */
 function resumedNotice(s) {
   const r = s.resumed, seen = 'kiv-resumed';
-  try {
-    if (!r || !r.count || localStorage.getItem(seen) === String(r.at)) return;
-    localStorage.setItem(seen, String(r.at));
-  } catch { return; } // no storage: better never than at every refresh
+  if (!r || !r.count || stored(seen) === String(r.at)) return;
+  if (!store(seen, String(r.at))) return; // no storage: better never than at every refresh
   note(t('{n} {n|transfer|transfers} resumed after the box restarted', { n: r.count }), false);
 }
 
@@ -102,11 +100,11 @@ async function releaseNotice(s) {
   const { text, links } = noticeText(await jobFile('_wversion.nfo'));
   if (text === notices) return;
   notices = text;
-  box.hidden = localStorage.getItem('kiv-dismissed') === text;
+  box.hidden = stored('kiv-dismissed') === text;
   // replaceChildren would show a missing link as the text "null".
   box.replaceChildren(...[el('span', { text }),
     links[0] && el('a', { href: links[0], rel: 'noopener noreferrer', target: '_blank', text: t('Release page') }),
-    el('button', { type: 'button', class: 'quiet', text: t('Dismiss'), onclick: () => { localStorage.setItem('kiv-dismissed', text); box.hidden = true; } })].filter(Boolean));
+    el('button', { type: 'button', class: 'quiet', text: t('Dismiss'), onclick: () => { store('kiv-dismissed', text); box.hidden = true; } })].filter(Boolean));
 }
 
 function live() {
@@ -142,13 +140,13 @@ function start() {
     $(`#tab-${v}`).focus();
     location.hash = v;
   });
-  $('#notify').checked = localStorage.getItem('kiv-notify') === '1' && 'Notification' in window && Notification.permission === 'granted';
+  $('#notify').checked = stored('kiv-notify') === '1' && 'Notification' in window && Notification.permission === 'granted';
   $('#notify').addEventListener('change', async (e) => {
     if (e.target.checked && 'Notification' in window && (await Notification.requestPermission()) !== 'granted') {
       e.target.checked = false;
       note(t('The browser does not allow notifications for this page.'));
     }
-    localStorage.setItem('kiv-notify', e.target.checked ? '1' : '0');
+    store('kiv-notify', e.target.checked ? '1' : '0');
   });
   window.addEventListener('hashchange', () => { route(); if (!listed && wantsListing()) refresh(); });
   document.addEventListener('visibilitychange', live);

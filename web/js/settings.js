@@ -2,7 +2,7 @@
 // scripts, a command console and the eDonkey client.
 import { ctl, status, jobFile, signIn } from './api.js';
 import { optionValues } from './parse.js';
-import { el, $, setText, put, note, act, lines, muleText, plain, paintTheme, t } from './ui.js';
+import { el, $, setText, put, note, act, lines, muleText, plain, paintTheme, stored, store, t } from './ui.js';
 
 // Output answers end with a blank and a line feed after the output.
 const output = (text) => text.replace(/ \n$/, '');
@@ -19,12 +19,12 @@ const base64 = (s) => btoa(String.fromCharCode(...new TextEncoder().encode(s))).
 export function setupSettings({ onChange }) {
   setupQueue(onChange);
   const theme = $('#theme');
-  theme.value = localStorage.getItem('kiv-theme') || '';
-  theme.addEventListener('change', () => { localStorage.setItem('kiv-theme', theme.value); paintTheme(theme.value); });
+  theme.value = stored('kiv-theme') || '';
+  theme.addEventListener('change', () => { store('kiv-theme', theme.value); paintTheme(theme.value); }); // kept or not, shown now
   // Read again in the language chosen.
   const lang = $('#lang');
-  lang.value = localStorage.getItem('kiv-lang') || '';
-  lang.addEventListener('change', () => { localStorage.setItem('kiv-lang', lang.value); location.reload(); });
+  lang.value = stored('kiv-lang') || '';
+  lang.addEventListener('change', () => { if (store('kiv-lang', lang.value)) location.reload(); else note(t('This browser keeps nothing for this page, so its language cannot change.')); });
   $('#lock-form').addEventListener('submit', async (e) => {
     e.preventDefault();
     const user = $('#lock-user').value, pass = $('#lock-pass').value;

@@ -13,8 +13,15 @@ export const said = (text) => text.split(/(<br\s*\/?>)/i).map((line) => {
   return line;
 }).join('');
 
+// Settings kept in the browser. One that keeps no site data for the box
+// throws at each use: the page goes on with its defaults.
+/** The kept setting `key`, or null. */
+export const stored = (key) => { try { return localStorage.getItem(key); } catch { return null; } };
+/** Keeps a setting; false where the browser keeps none. */
+export const store = (key, value) => { try { localStorage.setItem(key, value); return true; } catch { return false; } };
+
 // As chosen, else the browser's first that the page has.
-let lang = localStorage.getItem('kiv-lang') || navigator.languages.map((l) => l.slice(0, 2)).find((l) => 'en de'.includes(l)) || 'en';
+let lang = stored('kiv-lang') || navigator.languages.map((l) => l.slice(0, 2)).find((l) => 'en de'.includes(l)) || 'en';
 if (lang !== 'en') try {
   let answers;
   ({ default: words, answers } = await import(`./lang/${lang}.js`));
@@ -26,7 +33,7 @@ if (lang !== 'en') try {
 } catch { lang = 'en'; }
 /** Light or dark colours ('' as the system has them). */
 export const paintTheme = (theme) => { if (theme) document.documentElement.dataset.theme = theme; else delete document.documentElement.dataset.theme; };
-paintTheme(localStorage.getItem('kiv-theme'));
+paintTheme(stored('kiv-theme'));
 document.documentElement.lang = lang; // shows the page
 
 // Not Intl's: making its format held the first rows up by 40 ms.

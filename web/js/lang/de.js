@@ -52,6 +52,7 @@ export default {
   'Release page': 'Seite der Version',
   Dismiss: 'Schließen',
   'Transfer finished': 'Übertragung fertig',
+  'This browser keeps nothing for this page, so its language cannot change.': 'Dieser Browser speichert nichts für diese Seite, daher kann sich ihre Sprache nicht ändern.',
   'Settings could not be loaded; open them again.': 'Die Einstellungen konnten nicht geladen werden; öffnen Sie sie erneut.',
   'The browser does not allow notifications for this page.': 'Der Browser erlaubt dieser Seite keine Benachrichtigungen.',
   '{s}s': '{s} s',
