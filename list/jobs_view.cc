@@ -120,7 +120,7 @@ void print_state(const std::string& trkdir, const std::string& name, const std::
 
 }  // namespace
 
-/// Appends the list member for the job files whose names contain `pattern`
+/// Appends the list member for the job files whose names end in `pattern`
 /// (".nfo", ".amu", ".tor", ".wgt"), each with the process number of its
 /// running transfer and, when known, the time it was added; returns how
 /// many run.
@@ -130,7 +130,8 @@ static int print_job_list(const std::string& pattern) {
   out_append(":[");
   auto names = scan_directory(trkdir, ScanOrder::directory);
   if (!names) message_answer("Can't scan tracker directory:\n", trkdir);
-  std::erase_if(*names, [&](const std::string& name) { return name.find(pattern) == name.npos; });
+  // Ends in it: a magnet job's saved HASH.torrent beside its log is no job.
+  std::erase_if(*names, [&](const std::string& name) { return !name.ends_with(pattern); });
   int running = 0;
   // Notices and the eDonkey list have no record.
   Records records = pattern != ".nfo" && pattern != ".amu" ? Records::kept : Records::none;
