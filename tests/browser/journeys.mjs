@@ -862,7 +862,7 @@ async function run() {
     fs.rmSync(log);
   });
 
-  await journey('colours: light or dark chosen over the system colours, kept across a reload, then the system ones again', async () => {
+  await journey('colours: light or dark chosen over the system colours, kept across a reload, then the system ones again, followed as they change', async () => {
     for (const [system, chosen, colour] of [['light', 'dark', 'rgb(17, 20, 24)'], ['dark', 'light', 'rgb(246, 247, 249)']]) {
       const page = await newPage({ colorScheme: system });
       const background = () => page.evaluate(() => getComputedStyle(document.body).backgroundColor);
@@ -878,6 +878,9 @@ async function run() {
       await page.getByLabel('Light or dark').selectOption('');
       assert.equal(await background(), before);
       assert.notEqual(before, colour);
+      // The system's, followed as the system changes them.
+      await page.emulateMedia({ colorScheme: chosen });
+      await page.waitForFunction((c) => getComputedStyle(document.body).backgroundColor === c, colour);
       await page.context().close();
     }
   });

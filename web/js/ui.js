@@ -31,8 +31,12 @@ if (lang !== 'en') try {
   for (const a of ['placeholder', 'aria-label'])
     for (const e of document.querySelectorAll(`[${a}]`)) e.setAttribute(a, t(e.getAttribute(a)));
 } catch { lang = 'en'; }
+// The system's colours are followed as they change, unless some are chosen.
+const dark = matchMedia('(prefers-color-scheme: dark)');
+let chosen = '';
 /** Light or dark colours ('' as the system has them). */
-export const paintTheme = (theme) => { if (theme) document.documentElement.dataset.theme = theme; else delete document.documentElement.dataset.theme; };
+export const paintTheme = (theme) => { document.documentElement.dataset.theme = (chosen = theme || '') || (dark.matches ? 'dark' : 'light'); };
+dark.addEventListener('change', () => paintTheme(chosen));
 paintTheme(stored('kiv-theme'));
 document.documentElement.lang = lang; // shows the page
 
