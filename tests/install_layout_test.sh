@@ -19,7 +19,7 @@ for program in kiv-ctl kiv-list kiv-torrent kiv-upload; do
 done
 [ -f "$root/kiv.conf" ] || fail "kiv.conf is not installed"
 # The page: its files beside the programs. What travels is each file
-# compressed (the server compresses them): 38806 bytes at most, 102907 unpacked,
+# compressed (the server compresses them): 38944 bytes at most, 103300 unpacked,
 # and one language's catalogue (loaded only when chosen) 8 KB at most.
 for file in index.html kiv.css icon.svg js/main.js js/lang/de.js; do
   [ -f "$root/www/kiv/$file" ] || fail "the page's $file is not installed"
@@ -31,8 +31,8 @@ for catalogue in "$root"/www/kiv/js/lang/*.js; do
 done
 page_bytes=$(page_files -printf '%s\n' | awk '{ n += $1 } END { print n }')
 packed_bytes=$(page_files -exec sh -c 'gzip -9c "$1" | wc -c' sh {} \; | awk '{ n += $1 } END { print n }')
-[ "$page_bytes" -le 102907 ] || fail "the page has $page_bytes bytes, more than 102907"
-[ "$packed_bytes" -le 38806 ] || fail "the page has $packed_bytes bytes compressed, more than 38806"
+[ "$page_bytes" -le 103300 ] || fail "the page has $page_bytes bytes, more than 103300"
+[ "$packed_bytes" -le 38944 ] || fail "the page has $packed_bytes bytes compressed, more than 38944"
 # The sample holds no tokens: every default stands until someone edits it.
 if sed 's/#.*//' "$root/kiv.conf" | grep -q '[^[:space:]]'; then
   fail "kiv.conf sets values"

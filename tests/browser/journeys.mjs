@@ -619,7 +619,13 @@ async function run() {
     await new Promise((r) => hang.listen(0, '127.0.0.1', r));
     try {
       await open(page, 'transfers');
+      // Transfers opens without what only Files, uploads and torrents use; they come when wanted.
+      const fetched = () => page.evaluate(() => performance.getEntriesByType('resource').map((r) => r.name.split('/').pop()).filter((n) => /^(files|upload|torrent)\.js$/.test(n)).sort());
+      assert.deepEqual(await fetched(), []);
       await page.getByText('Add a transfer').click();
+      // The folders to save in, and the torrent form's names from the listing.
+      await page.locator('#add-dir option[value="/"], #torrent-names[data-names]').nth(1).waitFor({ state: 'attached' });
+      assert.deepEqual(await fetched(), ['files.js', 'torrent.js', 'upload.js']);
       await page.getByLabel('Addresses (HTTP or FTP)').fill(`http://127.0.0.1:${hang.address().port}/hang.bin`);
       await page.getByRole('button', { name: 'Add download' }).click();
       // Rows off screen are not laid out, so their innerText can be empty.

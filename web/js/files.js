@@ -1,8 +1,8 @@
 // Files: the current folder, its tree, and the listing with its actions.
 import { ctl, tree, downloadHref, claimCurdir, getCurdir, setCurdir, inCurdir, tooLong, namesIn } from './api.js';
 import { sizeBytes, listingDate, showDate, showBytes, treeNodes } from './parse.js';
-import { el, $, setText, put, act, ask, modal, bar, note, compareNames, picker, slicer, t } from './ui.js';
-import { settle, uploadFiles, dropTarget, fillFolders } from './upload.js';
+import { el, $, setText, put, act, ask, modal, bar, note, compareNames, picker, slicer, dropTarget, t } from './ui.js';
+import { settle, uploadFiles, fillFolders } from './upload.js';
 import { inspect } from './torrent.js';
 
 const DISK_WARN = 90; // per cent used from which the disk bar warns
@@ -55,10 +55,14 @@ export function setupFiles({ onChange }) {
     take([...e.target.files]);
     e.target.value = '';
   });
+  // The folder the page was in, as the cookie kept it.
+  paintCrumbs();
+  paintTreeCurrent();
+  clearRows();
 }
 
 /** Goes to a folder ("/" or "/a/b"). */
-export function go(dir) {
+function go(dir) {
   setCurdir(dir);
   paintCrumbs();
   paintTreeCurrent();

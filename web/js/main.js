@@ -3,7 +3,6 @@ import { status, jobFile, setCurdir, getCurdir } from './api.js';
 import { noticeText, showRate } from './parse.js';
 import { el, $, setText, put, note, compareNames, said, stored, store, t } from './ui.js';
 import { setupTransfers, updateTransfers, fillFromLink, totalRate, placeRows } from './transfers.js';
-import { setupFiles, updateFiles, go } from './files.js';
 
 const PERIOD = 3000;
 const VIEWS = ['transfers', 'files', 'settings'];
@@ -11,6 +10,7 @@ let timer = 0, busy = false, again = false, notices = '';
 let early = null; // the first status, asked for before the views are set up
 let listed = false; // whether the last status carried the listing
 let settings, ready, queue; // Settings' module, loaded when first shown; the last status's queue
+let files; // Files' module, loaded when a listing is first wanted
 
 const viewOf = (hash) => (hash.startsWith('#add=') ? 'transfers' : VIEWS.includes(hash.slice(1)) ? hash.slice(1) : 'files');
 // The listing only where it shows: it can be most of the answer.
@@ -28,6 +28,12 @@ function show(view) {
     if (viewOf(location.hash) === 'settings') { $('#view-settings').hidden = false; m.readLock(); m.loadScripts(); }
   }, () => { settings = null; note(t('Settings could not be loaded; open them again.')); });
   if (view === 'transfers') placeRows();
+  if (view === 'files') filesView();
+}
+
+/** Files' module, set up; loaded when first wanted, tried again after a failure. */
+function filesView() {
+  return (files ||= import('./files.js').then((m) => (m.setupFiles({ onChange: refresh }), m), (e) => { files = null; throw e; }));
 }
 
 function route() {
@@ -52,7 +58,7 @@ async function refresh() {
     early = null;
     const s = await (first || status(true, false, asked, wantsListing()));
     listed = !!s.dnl;
-    await updateFiles(s, asked);
+    if (s.dnl) await (await filesView()).updateFiles(s, asked);
     resumedNotice(s);
     limitsNotice((queue = s.queue));
     settings?.then((m) => m.updateQueue(queue), () => {});
@@ -128,7 +134,6 @@ function start() {
   early = status(true, false, dir, viewOf(location.hash) === 'files');
   early.catch(() => {}); // seen by the first refresh
   setupTransfers({ onChange: refresh, onDone: notifyDone });
-  setupFiles({ onChange: refresh });
   for (const v of VIEWS) $(`#tab-${v}`).addEventListener('click', () => { location.hash = v; });
   // Arrow keys, Home and End move between the tabs.
   $('[role=tablist]').addEventListener('keydown', (e) => {
@@ -152,7 +157,6 @@ function start() {
   document.addEventListener('visibilitychange', live);
   route();
   if (viewOf(location.hash) === 'files') compareNames('', ''); // made while the first status is on its way
-  go(dir);
   live();
 }
 

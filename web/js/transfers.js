@@ -1,10 +1,11 @@
 // Transfers: every job of the status with its progress, from the status
 // answer alone, and the forms that start new ones.
 import { ctl, jobFile, getCurdir, torrent } from './api.js';
-import { uploadFiles, dropTarget, fillFolders } from './upload.js';
-import { startTorrent, shown } from './torrent.js';
 import { noticeText, showBytes, showRate, showSeconds, showPercent } from './parse.js';
-import { el, $, setText, put, note, act, confirmed, bar, compareNames, muleText, picker, plain, said, num, slicer, t } from './ui.js';
+import { el, $, setText, put, note, act, confirmed, bar, compareNames, muleText, picker, plain, said, num, slicer, dropTarget, t } from './ui.js';
+
+// Uploads and torrents load when first used: the first load waits for none.
+const uploads = () => import('./upload.js'), torrents = () => import('./torrent.js');
 
 const KINDS = [
   ['wgt'],
@@ -45,7 +46,7 @@ export function setupTransfers({ onChange, onDone }) {
     Delete: [t('Delete'), t('Deleted'), Boolean, remove, kept] } });
   const url = $('#add-url'), opts = $('#add-opts'), dir = $('#add-dir'), down = $('#add-down');
   // The folders to save in, and the listing for the torrent form's list.
-  $('#adders').addEventListener('toggle', () => { if ($('#adders').open) { fillFolders(dir); view.refresh(); } });
+  $('#adders').addEventListener('toggle', () => { if ($('#adders').open) { uploads().then((m) => m.fillFolders(dir)); view.refresh(); } });
   $('#add-form').addEventListener('submit', async (e) => {
     e.preventDefault();
     const raw = url.value.split('\n'), lines = raw.map((u) => u.trim());
@@ -80,13 +81,13 @@ export function setupTransfers({ onChange, onDone }) {
     if (await started($('#tor-path').value.trim(), $('#tor-opts').value.trim(), $('#tor-asl').checked, limits)) $('#tor-path').value = '';
   });
   // A .torrent chosen or dropped here is stored in the current folder and started.
-  const torrents = async (files) => {
+  const take = async (files) => {
     const chosen = files.filter((f) => /\.torrent$/i.test(f.name));
     if (chosen.length < files.length) note(t('Only .torrent files can be started here; other files are uploaded in Files.'));
-    for (const path of await uploadFiles(chosen, view.refresh)) await started(path, '', false);
+    for (const path of await (await uploads()).uploadFiles(chosen, view.refresh)) await started(path, '', false);
   };
-  dropTarget($('#view-transfers'), torrents);
-  $('#tor-file').addEventListener('change', (e) => { torrents([...e.target.files]); e.target.value = ''; });
+  dropTarget($('#view-transfers'), take);
+  $('#tor-file').addEventListener('change', (e) => { take([...e.target.files]); e.target.value = ''; });
   for (const b of $('#chips').children) b.addEventListener('click', () => { view.chip = b.dataset.state; arrange(); });
   $('#job-filter').addEventListener('input', arrange);
   $('#job-sort').addEventListener('change', arrange);
@@ -106,7 +107,7 @@ function refused(line) {
 }
 
 async function started(...torrent) {
-  const ok = await startTorrent(...torrent);
+  const ok = await (await torrents()).startTorrent(...torrent);
   if (ok) view.refresh();
   return ok;
 }
@@ -203,7 +204,7 @@ function details(row) {
 }
 
 /** A torrent job's figures, files and trackers, as elements. */
-const torrentDetail = (d) => shown([[t('Ratio'), d.ratio && num(d.ratio, 2)], [t('Peers'), t('{s} seeds, {p} peers', { s: d.seeds, p: d.peers })], [t('Time left'), showSeconds(d.left)]],
+const torrentDetail = (d, { shown }) => shown([[t('Ratio'), d.ratio && num(d.ratio, 2)], [t('Peers'), t('{s} seeds, {p} peers', { s: d.seeds, p: d.peers })], [t('Time left'), showSeconds(d.left)]],
   d.files.map((f) => [f.path, [showBytes(f.size), f.chosen ? percent(f) >= 0 && showPercent(percent(f)) : t('not chosen')].filter(Boolean).join(' · ')]), d.trackers);
 
 const TAIL = 4096; // of a log: the last redraws of its progress and what ended it
@@ -211,11 +212,11 @@ const TAIL = 4096; // of a log: the last redraws of its progress and what ended 
 async function detail(row) {
   const record = row.name.replace(/\.[^.]*$/, '');
   try {
-    const [fields, log, tor] = await Promise.all([jobFile(record).catch(() => ''), jobFile(row.name, `-${TAIL}`), row.parts.info && torrent(row.name, 'job').catch((e) => e)]);
+    const [fields, log, tor, made] = await Promise.all([jobFile(record).catch(() => ''), jobFile(row.name, `-${TAIL}`), row.parts.info && torrent(row.name, 'job').catch((e) => e), row.parts.info && torrents()]);
     const [, source = '', , folder = ''] = fields.split('\n');
     const pid = row.job.obj.slice(row.job.obj.lastIndexOf('@') + 1);
     if (!row.open) return;
-    if (tor) row.parts.info.replaceChildren(tor.message != null ? plain(tor.message) : torrentDetail(tor));
+    if (tor) row.parts.info.replaceChildren(tor.message != null ? plain(tor.message) : torrentDetail(tor, made));
     const head = [source && t('From {x}', { x: source }), folder && t('Into {x}', { x: folder }), pid && t('Process {x}', { x: pid })].filter(Boolean);
     setText(row.parts.detail, [head.join('\n'), log.split(/\r\n|\r|\n/).filter(Boolean).slice(-12).join('\n')].filter(Boolean).join('\n\n'));
   } catch (e) { setText(row.parts.detail, e.message); }

@@ -230,6 +230,12 @@ export async function choose({ title, text, choices }) {
 
 export const confirmed = async (title, text, ok) => (await ask({ title, text, ok, danger: true })) !== null;
 
+/** Files dropped on a view: `take` gets them. */
+export function dropTarget(view, take) {
+  view.addEventListener('dragover', (e) => { if (e.dataTransfer.types.includes('Files')) e.preventDefault(); });
+  view.addEventListener('drop', (e) => { e.preventDefault(); if (e.dataTransfer.files.length) take([...e.dataTransfer.files]); });
+}
+
 /** A progress bar with its name: a new one, or `node`, a copy of one. */
 export function bar(name, node = el('div', { class: 'bar', role: 'progressbar', 'aria-valuemin': '0', 'aria-valuemax': '100' }, el('span'))) {
   const fill = node.firstChild;

@@ -67,12 +67,6 @@ function send(file, name, dir) {
   });
 }
 
-/** Files dropped on a view: `take` gets them. */
-export function dropTarget(view, take) {
-  view.addEventListener('dragover', (e) => { if (e.dataTransfer.types.includes('Files')) e.preventDefault(); });
-  view.addEventListener('drop', (e) => { e.preventDefault(); if (e.dataTransfer.files.length) take([...e.dataTransfer.files]); });
-}
-
 /** Fills `select` with the tree's folders but `skip`, the current one chosen. */
 export async function fillFolders(select, skip) {
   try {
