@@ -32,6 +32,9 @@ mount -t tmpfs -o mode=1777 tmpfs /tmp || exit 77
 chown www-data:www-data "$root/www/kiv/trk"
 install -d -o www-data -g www-data "$root/www/kiv/dnl"
 init() { sh "$root/lib/kiv.init" "$@"; }
+# Running, not merely unreaped: this script is the namespace's first
+# process, so an ended kivd stays a zombie until the shell reaps it.
+alive() { [ -n "$1" ] && [ -r "/proc/$1/stat" ] && [ "$(sed 's/.*) //' "/proc/$1/stat" | cut -d' ' -f1)" != Z ]; }
 kivd_pids() {
   for exe in /proc/[0-9]*/exe; do
     [ "$(readlink "$exe")" = "$root/bin/kiv" ] && [ "$(cat "${exe%exe}comm")" = kivd ] &&
@@ -47,7 +50,7 @@ init start >/dev/null || fail "start failed"
 for _ in $(seq "$patience"); do [ -s "$root/bin/kiv.pid" ] && break; sleep 0.1; done
 [ "$(stat -c '%F %U' "$root/bin/kiv.pid")" = "regular file www-data" ] || fail "the pid file is not kivd's"
 daemon=$(cat "$root/bin/kiv.pid")
-[ -n "$daemon" ] && kill -0 "$daemon" || fail "no kivd by the pid file"
+alive "$daemon" || fail "no kivd by the pid file"
 init status >/dev/null || fail "status of a running kiv is not 0"
 
 # A program of www-data's that is merely named kivd.
@@ -57,8 +60,8 @@ for _ in $(seq "$patience"); do impostor=$(pgrep -x -u www-data -f '/tmp/kivd 30
 [ -n "$impostor" ] || fail "the impostor did not start"
 
 init stop >/dev/null || fail "stop failed"
-kill -0 "$impostor" 2>/dev/null || fail "stop ended a process merely named kivd"
-! kill -0 "$daemon" 2>/dev/null || fail "stop left kivd running"
+alive "$impostor" || fail "stop ended a process merely named kivd"
+! alive "$daemon" || fail "stop left kivd running"
 init start >/dev/null || fail "start failed beside the impostor"
 for _ in $(seq "$patience"); do [ -n "$(kivd_pids)" ] && break; sleep 0.1; done
 [ -n "$(kivd_pids)" ] || fail "start took the impostor for kivd"
