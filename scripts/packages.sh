@@ -25,7 +25,7 @@ KIV_CROSS_PACKAGES=(g++-arm-linux-gnueabihf g++-aarch64-linux-gnu g++-mipsel-lin
 # Debian's package checker, which the package test runs.
 KIV_PACKAGE_PACKAGES=(lintian)
 # The real tools the programs drive, and the loopback peers the tests use.
-KIV_TOOL_PACKAGES=(wget ctorrent coreutils tar gzip opentracker busybox python3 nodejs
+KIV_TOOL_PACKAGES=(wget ctorrent aria2 coreutils tar gzip opentracker busybox python3 nodejs
   curl apache2-utils lighttpd lighttpd-modules-lua lighttpd-mod-deflate amule-utils amule-daemon util-linux
   chromium)
 
